@@ -1,0 +1,161 @@
+#include "sim/SimHidPlatform.h"
+
+namespace sim {
+
+std::vector<DecoyInterface> DefaultDecoys() {
+    return {
+        {"sim:decoy/other-keyboard", 0x046D, 0xC31C, 0, false, false, false},
+        {"sim:decoy/other-mouse", 0x046D, 0xC077, 0, false, false, false},
+        {"sim:decoy/locked-headset", 0x1B3F, 0x2008, 9, true, false, false},
+        {"sim:decoy/broken-device", 0x0000, 0x0000, 0, false, true, false},
+    };
+}
+
+SimHidPlatform::SimHidPlatform(SimKeyboard& keyboard, std::vector<DecoyInterface> decoys)
+    : keyboard_(keyboard), decoys_(std::move(decoys)) {}
+
+std::string SimHidPlatform::KeyboardPath(int interfaceIndex) const {
+    return "sim:keyboard/" + std::to_string(keyboard_.Generation()) + "/if" +
+           std::to_string(interfaceIndex);
+}
+
+bool SimHidPlatform::EnumerateInterfaces(std::vector<std::string>& paths) {
+    ++hidCalls_;
+    if (faults_.FailEnumeration) return false;
+    paths.clear();
+    for (const DecoyInterface& d : decoys_) paths.push_back(d.Name);
+    if (keyboard_.IsOnBus()) {
+        if (faults_.KeyboardHasPlainFirstInterface) paths.push_back(KeyboardPath(0));
+        paths.push_back(KeyboardPath(1));
+    }
+    return true;
+}
+
+std::optional<SimHidPlatform::Target> SimHidPlatform::Resolve(const std::string& path) const {
+    for (const DecoyInterface& d : decoys_)
+        if (d.Name == path) return Target{false, 0, 0, &d};
+    for (int i = 0; i < 2; ++i)
+        if (keyboard_.IsOnBus() && path == KeyboardPath(i))
+            return Target{true, i, keyboard_.Generation(), nullptr};
+    return std::nullopt;
+}
+
+bool SimHidPlatform::KeyboardReachable(const Target& target) const {
+    return keyboard_.IsOnBus() && keyboard_.Generation() == target.Generation;
+}
+
+std::uint16_t SimHidPlatform::FeatureLength(const Target& target) const {
+    if (!target.IsKeyboard) return target.Decoy->FeatureReportLength;
+    return target.KeyboardInterface == 0 ? 0 : keyboard_.Config().FeatureReportLength;
+}
+
+std::optional<usbio::HIDD_ATTRIBUTES> SimHidPlatform::PeekAttributes(const std::string& path) {
+    const auto target = Resolve(path);
+    if (!target) return std::nullopt;
+    usbio::HIDD_ATTRIBUTES a;
+    a.Size = 12;
+    if (target->IsKeyboard) {
+        a.VendorID = keyboard_.Config().VendorID;
+        a.ProductID = keyboard_.CurrentPID();
+    } else {
+        a.VendorID = target->Decoy->VendorID;
+        a.ProductID = target->Decoy->ProductID;
+    }
+    return a;
+}
+
+usbio::HidHandle SimHidPlatform::Open(const std::string& path, usbio::HidAccess access,
+                                      usbio::OpenError* error) {
+    ++hidCalls_;
+    auto fail = [&](usbio::OpenError e) {
+        if (error) *error = e;
+        return usbio::INVALID_HANDLE_VALUE;
+    };
+    const auto target = Resolve(path);
+    if (!target) return fail(usbio::OpenError::NotFound);
+    if (target->IsKeyboard) {
+        if (faults_.KeyboardPermissionDenied) return fail(usbio::OpenError::PermissionDenied);
+        if (faults_.KeyboardRefusesReadWrite && access == usbio::HidAccess::ReadWrite)
+            return fail(usbio::OpenError::Busy);
+    } else {
+        if (target->Decoy->FailsOpen) return fail(usbio::OpenError::Other);
+        if (target->Decoy->RefusesReadWrite && access == usbio::HidAccess::ReadWrite)
+            return fail(usbio::OpenError::Busy);
+    }
+    openLog_.push_back(path);
+    const usbio::HidHandle handle = nextHandle_++;
+    handles_[handle] = *target;
+    if (error) *error = usbio::OpenError::None;
+    return handle;
+}
+
+void SimHidPlatform::Close(usbio::HidHandle handle) {
+    ++hidCalls_;
+    handles_.erase(handle);
+}
+
+bool SimHidPlatform::GetAttributes(usbio::HidHandle handle, usbio::HIDD_ATTRIBUTES& attributes) {
+    ++hidCalls_;
+    const auto it = handles_.find(handle);
+    if (it == handles_.end()) return false;
+    const Target& t = it->second;
+    if (t.IsKeyboard) {
+        if (faults_.KeyboardFailsAttributes || !KeyboardReachable(t)) return false;
+    } else if (t.Decoy->FailsAttributes) {
+        return false;
+    }
+    attributes = *PeekAttributes(t.IsKeyboard ? KeyboardPath(t.KeyboardInterface) : t.Decoy->Name);
+    attributes.VersionNumber = 0x0100;
+    return true;
+}
+
+bool SimHidPlatform::GetPreparsedData(usbio::HidHandle handle, usbio::PreparsedHandle& preparsed) {
+    ++hidCalls_;
+    const auto it = handles_.find(handle);
+    if (it == handles_.end()) return false;
+    if (it->second.IsKeyboard &&
+        (faults_.KeyboardFailsPreparsedData || !KeyboardReachable(it->second)))
+        return false;
+    preparsed = nextPreparsed_++;
+    preparsed_[preparsed] = FeatureLength(it->second);
+    return true;
+}
+
+bool SimHidPlatform::GetCaps(usbio::PreparsedHandle preparsed, usbio::HIDP_CAPS& caps) {
+    ++hidCalls_;
+    const auto it = preparsed_.find(preparsed);
+    if (it == preparsed_.end() || faults_.KeyboardFailsCaps) return false;
+    caps = usbio::HIDP_CAPS{};
+    caps.UsagePage = 0xFF00;
+    caps.Usage = 1;
+    caps.FeatureReportByteLength = it->second;
+    return true;
+}
+
+void SimHidPlatform::FreePreparsedData(usbio::PreparsedHandle preparsed) {
+    ++hidCalls_;
+    preparsed_.erase(preparsed);
+}
+
+bool SimHidPlatform::SetFeature(usbio::HidHandle handle, const std::uint8_t* data,
+                                std::size_t length) {
+    ++hidCalls_;
+    const auto it = handles_.find(handle);
+    if (it == handles_.end() || !it->second.IsKeyboard) return false;
+    const int exchange = ++exchanges_;
+    if (!KeyboardReachable(it->second) || faults_.FailSetOfExchange == exchange) return false;
+    // Like the HID class driver: the length must be the device's feature report length.
+    if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
+    return keyboard_.TakeReport(data, length);
+}
+
+bool SimHidPlatform::GetFeature(usbio::HidHandle handle, std::uint8_t* data, std::size_t length) {
+    ++hidCalls_;
+    const auto it = handles_.find(handle);
+    if (it == handles_.end() || !it->second.IsKeyboard) return false;
+    if (!KeyboardReachable(it->second) || faults_.FailGetOfExchange == exchanges_) return false;
+    if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
+    return keyboard_.AnswerReport(data, length);
+}
+
+}  // namespace sim

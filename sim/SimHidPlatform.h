@@ -1,0 +1,93 @@
+#pragma once
+// The simulated keyboard behind the HID platform interface, on a bus with a few decoy interfaces.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/SimKeyboard.h"
+#include "usbio/HidPlatform.h"
+
+namespace sim {
+
+// An interface of some other device on the bus.
+struct DecoyInterface {
+    std::string Name;
+    std::uint16_t VendorID = 0;
+    std::uint16_t ProductID = 0;
+    std::uint16_t FeatureReportLength = 0;
+    bool RefusesReadWrite = false;  // opens only with no access
+    bool FailsAttributes = false;
+    bool FailsOpen = false;
+};
+
+// The usual bus: another vendor's keyboard and mouse, a device that refuses the read/write open
+// but opens with no access, and one whose attributes cannot be read.
+std::vector<DecoyInterface> DefaultDecoys();
+
+struct PlatformFaults {
+    int FailSetOfExchange = 0;  // the n-th feature-report write to the keyboard fails (1-based)
+    int FailGetOfExchange = 0;  // the read of the n-th exchange fails
+    bool FailEnumeration = false;
+    bool KeyboardRefusesReadWrite = false;  // the keyboard opens only with no access
+    bool KeyboardPermissionDenied = false;  // the user may not open the keyboard at all
+    bool KeyboardFailsAttributes = false;
+    bool KeyboardFailsPreparsedData = false;
+    bool KeyboardFailsCaps = false;
+    // The keyboard shows a first HID interface without a feature report before the one that
+    // speaks the protocol.
+    bool KeyboardHasPlainFirstInterface = false;
+};
+
+class SimHidPlatform final : public usbio::HidPlatform {
+public:
+    explicit SimHidPlatform(SimKeyboard& keyboard, std::vector<DecoyInterface> decoys = DefaultDecoys());
+
+    bool EnumerateInterfaces(std::vector<std::string>& paths) override;
+    std::optional<usbio::HIDD_ATTRIBUTES> PeekAttributes(const std::string& path) override;
+    usbio::HidHandle Open(const std::string& path, usbio::HidAccess access,
+                          usbio::OpenError* error) override;
+    void Close(usbio::HidHandle handle) override;
+    bool GetAttributes(usbio::HidHandle handle, usbio::HIDD_ATTRIBUTES& attributes) override;
+    bool GetPreparsedData(usbio::HidHandle handle, usbio::PreparsedHandle& preparsed) override;
+    bool GetCaps(usbio::PreparsedHandle preparsed, usbio::HIDP_CAPS& caps) override;
+    void FreePreparsedData(usbio::PreparsedHandle preparsed) override;
+    bool SetFeature(usbio::HidHandle handle, const std::uint8_t* data, std::size_t length) override;
+    bool GetFeature(usbio::HidHandle handle, std::uint8_t* data, std::size_t length) override;
+
+    SimKeyboard& Keyboard() { return keyboard_; }
+    PlatformFaults& Faults() { return faults_; }
+    std::vector<DecoyInterface>& Decoys() { return decoys_; }
+
+    // For tests: what was opened, and what is still open.
+    const std::vector<std::string>& OpenLog() const { return openLog_; }
+    std::size_t OpenHandles() const { return handles_.size(); }
+    std::size_t OpenPreparsed() const { return preparsed_.size(); }
+    int Exchanges() const { return exchanges_; }
+    int HidCalls() const { return hidCalls_; }
+
+private:
+    struct Target {
+        bool IsKeyboard = false;
+        int KeyboardInterface = 0;  // 0 = the plain interface, 1 = the protocol interface
+        unsigned Generation = 0;
+        const DecoyInterface* Decoy = nullptr;
+    };
+    std::optional<Target> Resolve(const std::string& path) const;
+    std::string KeyboardPath(int interfaceIndex) const;
+    bool KeyboardReachable(const Target& target) const;
+    std::uint16_t FeatureLength(const Target& target) const;
+
+    SimKeyboard& keyboard_;
+    std::vector<DecoyInterface> decoys_;
+    PlatformFaults faults_;
+    std::map<usbio::HidHandle, Target> handles_;
+    std::map<usbio::PreparsedHandle, std::uint16_t> preparsed_;  // token -> feature length
+    std::vector<std::string> openLog_;
+    usbio::HidHandle nextHandle_ = 100;
+    usbio::PreparsedHandle nextPreparsed_ = 1;
+    int exchanges_ = 0;
+    int hidCalls_ = 0;
+};
+
+}  // namespace sim

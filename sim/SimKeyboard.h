@@ -1,0 +1,110 @@
+#pragma once
+// The simulated keyboard: the state machine that takes a written feature report and answers the
+// next read, with its flash memory and its presence on the bus. It knows nothing of HID handles;
+// SimHidPlatform puts it behind the HID platform interface, and other transports can do the same.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+
+namespace sim {
+
+inline constexpr std::uint8_t CmdReadVersion = 0xC0;
+inline constexpr std::uint8_t CmdSetAddress = 0x10;
+inline constexpr std::uint8_t CmdWriteBlock = 0x20;
+inline constexpr std::uint8_t CmdFinish = 0x30;
+inline constexpr std::uint8_t CmdEnterUpload = 0xD0;
+inline constexpr std::size_t FlashSize = 0x20000;
+inline constexpr std::size_t BlockBytes = 128;
+
+struct KeyboardConfig {
+    std::uint16_t VendorID = 0x2E5B;
+    std::uint16_t NormalPID = 17;
+    std::uint16_t UploadPID = 6;
+    std::uint16_t FeatureReportLength = 132;  // report-ID byte included
+    std::string Version = "V1.0";
+    std::string VersionAfterFinish = "V2.0";
+    enum class Return {
+        ByFirmware,  // old firmware ("V1.0"/"V1.1") waits for a replug, new firmware comes back itself
+        Automatic,   // always comes back by itself
+        Never,       // never comes back after the mode switch, not even when replugged
+    };
+    Return ReturnPolicy = Return::ByFirmware;
+    std::int64_t ReturnDelayMs = 2500;
+    bool StartInUploadMode = false;
+    bool StartOnBus = true;
+};
+
+struct KeyboardFaults {
+    int LeaveBusAfterBlock = 0;   // leaves the bus right after answering block k (1-based); 0 = never
+    int RefuseBlock = 0;          // does not take block k (1-based); 0 = takes every block
+    bool IgnoreFinish = false;    // does not take the finish command
+    bool VersionWithoutNul = false;  // the version reply fills every payload byte, no NUL
+};
+
+class SimKeyboard {
+public:
+    explicit SimKeyboard(const kestrune::Clock& clock, KeyboardConfig config = {});
+
+    // Presence on the bus. Every re-enumeration (mode switch, reboot, replug) gives a new
+    // generation; a handle opened on an older generation no longer reaches the keyboard.
+    bool IsOnBus() const;
+    unsigned Generation() const;
+    std::uint16_t CurrentPID() const;
+    bool InUploadMode() const { return uploadMode_; }
+    bool WaitingForReplug() const;
+
+    void Unplug();
+    void Plug();
+    void Replug() { Unplug(); Plug(); }
+
+    // One exchange: the report as written (byte 0 is the report ID), then the read of the reply.
+    bool TakeReport(const std::uint8_t* data, std::size_t length);
+    bool AnswerReport(std::uint8_t* data, std::size_t length);
+
+    KeyboardConfig& Config() { return config_; }
+    KeyboardFaults& Faults() { return faults_; }
+    const std::string& Version() const { return version_; }
+    const std::vector<std::uint8_t>& Flash() const { return flash_; }
+    // Every report taken, as written.
+    const std::vector<std::vector<std::uint8_t>>& ReportsTaken() const { return reports_; }
+    // The 128 data bytes of every write-block report taken, in order.
+    const std::vector<std::uint8_t>& BlockBytesReceived() const { return blockBytes_; }
+    int BlocksTaken() const { return blocksTaken_; }
+    bool FinishTaken() const { return finishTaken_; }
+    std::uint32_t WritePointer() const { return writePointer_; }
+    int ModeSwitches() const { return modeSwitches_; }
+
+private:
+    void SettlePendingReturn() const;
+    void Reenumerate(bool uploadMode);
+
+    const kestrune::Clock& clock_;
+    KeyboardConfig config_;
+    KeyboardFaults faults_;
+    std::string version_;
+    mutable bool onBus_ = true;
+    mutable bool uploadMode_ = false;
+    mutable unsigned generation_ = 1;
+    mutable std::optional<std::int64_t> returnAt_;  // comes back by itself at this time
+    bool awaitingReplug_ = false;
+    bool gone_ = false;  // left for good
+    std::vector<std::uint8_t> flash_;
+    std::vector<std::vector<std::uint8_t>> reports_;
+    std::vector<std::uint8_t> blockBytes_;
+    std::vector<std::uint8_t> lastReport_;
+    std::uint32_t writePointer_ = 0;
+    int blocksTaken_ = 0;
+    int blocksSeen_ = 0;
+    int modeSwitches_ = 0;
+    bool finishTaken_ = false;
+    enum class After { Nothing, SwitchMode, LeaveBus, Reboot } after_ = After::Nothing;
+};
+
+// True for the old firmware generations that need the user to replug the keyboard.
+bool IsOldFirmwareVersion(const std::string& version);
+
+}  // namespace sim

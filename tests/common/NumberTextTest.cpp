@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include "common/NumberText.h"
+
+using kestrune::ReadHexText;
+using kestrune::ReadLenientNumber;
+
+struct LenientCase {
+    const char* text;
+    std::int32_t value;
+};
+
+class LenientNumberTest : public ::testing::TestWithParam<LenientCase> {};
+
+TEST_P(LenientNumberTest, ReadsValue) {
+    const auto r = ReadLenientNumber(GetParam().text);
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.value, GetParam().value) << "text: \"" << GetParam().text << "\"";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LenientNumberTest,
+    ::testing::Values(
+        // Second fields of the definition-file examples.
+        LenientCase{"&H11", 17}, LenientCase{" 17", 17}, LenientCase{"", 0},
+        LenientCase{"17abc", 17}, LenientCase{"1 7", 17}, LenientCase{"0x11", 0},
+        LenientCase{"17.5", 18}, LenientCase{"16.5", 16}, LenientCase{"5", 5},
+        LenientCase{"65535", 65535}, LenientCase{"&HFFFF", -1}, LenientCase{"&H000A", 10},
+        LenientCase{" 32769 ", 32769},
+        // Prefixes, the 16/32-bit rule, case.
+        LenientCase{"&h8001", -32767}, LenientCase{"&H10000", 65536},
+        LenientCase{"&HFFFFFFFF", -1}, LenientCase{"&H7FFFFFFF", 2147483647},
+        LenientCase{"&O17", 15}, LenientCase{"&o177777", -1}, LenientCase{"&O8", 0},
+        LenientCase{"&Hxyz", 0}, LenientCase{"&X12", 0}, LenientCase{"&", 0},
+        // Signs, fractions, exponents, rounding half to even.
+        LenientCase{"-17", -17}, LenientCase{"+17", 17}, LenientCase{"-2.5", -2},
+        LenientCase{"2.5", 2}, LenientCase{"3.5", 4}, LenientCase{"0.5", 0},
+        LenientCase{".5", 0}, LenientCase{".51", 1}, LenientCase{"1.2E2", 120},
+        LenientCase{"1e", 1}, LenientCase{"1e+", 1}, LenientCase{"15D-1", 2},
+        LenientCase{"1.5.5", 2}, LenientCase{"--1", 0}, LenientCase{"-", 0},
+        LenientCase{"\t1\n2", 12}, LenientCase{"abc", 0}, LenientCase{"2147483647", 2147483647},
+        LenientCase{"-2147483648", -2147483647 - 1}, LenientCase{"2147483647.4", 2147483647}));
+
+TEST(LenientNumber, ValuesOutsideThe32BitRangeAreErrors) {
+    for (const char* text : {"2147483648", "-2147483649", "1e10", "1e400", "&H100000000",
+                             "&O77777777777"}) {
+        const auto r = ReadLenientNumber(text);
+        EXPECT_FALSE(r.ok) << text;
+        EXPECT_FALSE(r.error.empty()) << text;
+        EXPECT_EQ(r.value, 0) << text;
+    }
+}
+
+TEST(HexText, ReadsLeadingDigitsIgnoringBlanks) {
+    struct Case {
+        const char* text;
+        std::uint32_t value;
+        std::size_t digits;
+    };
+    for (const Case& c : {Case{"1200", 0x1200, 4}, Case{"abCD", 0xABCD, 4}, Case{"", 0, 0},
+                          Case{" 12 00 ", 0x1200, 4}, Case{"12G4", 0x12, 2}, Case{"G", 0, 0},
+                          Case{"\t8000\n", 0x8000, 4}, Case{"FFFFFFFF", 0xFFFFFFFF, 8},
+                          Case{"0x10", 0, 1}}) {
+        const auto r = ReadHexText(c.text);
+        EXPECT_EQ(r.value, c.value) << c.text;
+        EXPECT_EQ(r.digits, c.digits) << c.text;
+        EXPECT_FALSE(r.overflow) << c.text;
+    }
+    EXPECT_TRUE(ReadHexText("123456789").overflow);
+    EXPECT_EQ(kestrune::HexTextValue("123456789"), 0u);
+}

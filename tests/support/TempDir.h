@@ -1,0 +1,39 @@
+#pragma once
+// A folder under the system's temporary folder that is removed with the object.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace testsupport {
+
+class TempDir {
+public:
+    TempDir() {
+        static std::atomic<int> counter{0};
+        path_ = std::filesystem::temp_directory_path() /
+                ("kestrune-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return path_; }
+
+    std::filesystem::path Write(const std::string& name, const std::string& bytes) const {
+        const auto file = path_ / name;
+        std::ofstream(file, std::ios::binary) << bytes;
+        return file;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/SimBench.h"
+#include "usbio/Discovery.h"
+
+using testsupport::SimBench;
+using usbio::ProductIdTable;
+
+namespace {
+
+bool Opened(const SimBench& b, const std::string& prefix) {
+    const auto& log = b.hid.OpenLog();
+    return std::any_of(log.begin(), log.end(),
+                       [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
+}
+
+}  // namespace
+
+TEST(FindDevice, FindsKeyboardAfterDecoysPausingOneSecondBeforeEveryOpen) {
+    SimBench b;
+    b.Find();
+    ASSERT_TRUE(b.connection.IsOpen());
+    EXPECT_EQ(b.connection.MatchedPID, 17);
+    EXPECT_EQ(b.connection.DeviceCaps.FeatureReportByteLength, 132);
+    EXPECT_EQ(b.connection.DeviceAttributes.VendorID, 0x2E5B);
+    // Four decoys and the keyboard: five opens, five one-second pauses.
+    EXPECT_EQ(b.pauses, std::vector<float>(5, 1000.0f));
+    EXPECT_EQ(b.clock.NowMs(), 5000);
+    // Only the keyboard stays open: handle and preparsed data.
+    EXPECT_EQ(b.hid.OpenHandles(), 1u);
+    EXPECT_EQ(b.hid.OpenPreparsed(), 1u);
+    // The decoy that refuses the read/write open was opened with no access and vetted.
+    EXPECT_TRUE(Opened(b, "sim:decoy/locked-headset"));
+}
+
+TEST(FindDevice, FirstMatchingInterfaceWinsAndLaterOnesAreNeverOpened) {
+    SimBench b;
+    b.hid.Decoys().insert(b.hid.Decoys().begin(),
+                          sim::DecoyInterface{"sim:decoy/twin", 0x2E5B, 6, 132, false, false, false});
+    b.Find();
+    ASSERT_TRUE(b.connection.IsOpen());
+    EXPECT_EQ(b.connection.MatchedPID, 6);
+    EXPECT_EQ(b.hid.OpenLog().size(), 1u);
+    EXPECT_FALSE(Opened(b, "sim:keyboard"));
+}
+
+TEST(FindDevice, KeyboardThatRefusesReadWriteIsUsedWithNoAccessOpen) {
+    SimBench b;
+    b.hid.Faults().KeyboardRefusesReadWrite = true;
+    b.Find();
+    EXPECT_TRUE(b.connection.IsOpen());
+    EXPECT_EQ(b.connection.MatchedPID, 17);
+}
+
+TEST(FindDevice, EachFailingCheckClosesTheInterfaceAndTheSearchEndsEmpty) {
+    for (int check = 0; check < 4; ++check) {
+        SimBench b;
+        auto& f = b.hid.Faults();
+        if (check == 0) f.KeyboardFailsAttributes = true;
+        if (check == 1) b.keyboard.Config().VendorID = 0x2E5C;
+        if (check == 2) f.KeyboardFailsPreparsedData = true;
+        if (check == 3) f.KeyboardFailsCaps = true;
+        b.connection.MatchedPID = 42;
+        b.Find();
+        EXPECT_FALSE(b.connection.IsOpen()) << "check " << check;
+        EXPECT_EQ(b.connection.PreparsedData, 0) << "check " << check;
+        EXPECT_EQ(b.hid.OpenHandles(), 0u) << "check " << check;
+        EXPECT_EQ(b.hid.OpenPreparsed(), 0u) << "check " << check;
+        EXPECT_TRUE(Opened(b, "sim:keyboard")) << "check " << check;
+        if (check <= 1) {
+            EXPECT_EQ(b.connection.MatchedPID, 42) << "check " << check;
+        }
+    }
+}
+
+TEST(FindDevice, KeyboardWhoseFirstInterfaceHasNoFeatureReportIsFoundAtItsSecond) {
+    SimBench b;
+    b.hid.Faults().KeyboardHasPlainFirstInterface = true;
+    usbio::DiscoveryReport report;
+    b.Find(&report);
+    ASSERT_TRUE(b.connection.IsOpen());
+    EXPECT_EQ(b.connection.DeviceCaps.FeatureReportByteLength, 132);
+    EXPECT_EQ(report.NoUsableFeature.size(), 1u);
+    EXPECT_EQ(b.hid.OpenHandles(), 1u);
+}
+
+TEST(FindDevice, FeatureReportTooShortForABlockIsNotUsedButLongerIsAccepted) {
+    for (std::uint16_t length : {0, 64, 130, 131, 132, 200}) {
+        SimBench b;
+        b.keyboard.Config().FeatureReportLength = length;
+        b.Find();
+        EXPECT_EQ(b.connection.IsOpen(), length >= 131) << length;
+        EXPECT_EQ(b.hid.OpenHandles(), length >= 131 ? 1u : 0u) << length;
+    }
+}
+
+TEST(FindDevice, NoKeyboardOrNoListLeavesNoDevice) {
+    SimBench b;
+    b.keyboard.Unplug();
+    b.Find();
+    EXPECT_FALSE(b.connection.IsOpen());
+    EXPECT_EQ(b.pauses.size(), 4u);
+
+    SimBench c;
+    c.hid.Faults().FailEnumeration = true;
+    c.Find();
+    EXPECT_FALSE(c.connection.IsOpen());
+    EXPECT_TRUE(c.pauses.empty());
+}
+
+TEST(FindDevice, ReportsAKeyboardTheUserMayNotOpen) {
+    SimBench b;
+    b.hid.Faults().KeyboardPermissionDenied = true;
+    usbio::DiscoveryReport report;
+    b.Find(&report);
+    EXPECT_FALSE(b.connection.IsOpen());
+    ASSERT_EQ(report.PermissionDenied.size(), 1u);
+    EXPECT_EQ(report.PermissionDenied[0].rfind("sim:keyboard", 0), 0u);
+}
+
+TEST(FindDevice, SkipByPeekOpensOnlyCandidatesWithoutPausingForOthers) {
+    SimBench b;
+    auto hooks = b.Hooks();
+    hooks.SkipByPeek = true;
+    usbio::InitDeviceIO(b.connection);
+    usbio::FindDevice(b.connection, hooks);
+    EXPECT_TRUE(b.connection.IsOpen());
+    EXPECT_EQ(b.hid.OpenLog().size(), 1u);
+    EXPECT_EQ(b.pauses.size(), 1u);
+}
+
+TEST(DeviceIO, CloseAndInitAreSafeInEveryState) {
+    SimBench b;
+    usbio::CloseDevice(b.connection);  // nothing ever opened
+    b.Find();
+    ASSERT_TRUE(b.connection.IsOpen());
+    usbio::InitDeviceIO(b.connection);  // a rescan releases the device it finds open
+    EXPECT_FALSE(b.connection.IsOpen());
+    EXPECT_EQ(b.hid.OpenHandles(), 0u);
+    EXPECT_EQ(b.hid.OpenPreparsed(), 0u);
+    EXPECT_TRUE(b.connection.LastErrorText.empty());
+    const int calls = b.hid.HidCalls();
+    usbio::CloseDevice(b.connection);
+    usbio::CloseDevice(b.connection);
+    EXPECT_EQ(b.hid.HidCalls(), calls);
+}
+
+// ---- The product-ID table ----
+
+struct PidLineCase {
+    const char* line;
+    std::vector<std::int32_t> entries;  // empty: the line gives no entry (built-in table used)
+};
+
+class PidFileLineTest : public ::testing::TestWithParam<PidLineCase> {};
+
+TEST_P(PidFileLineTest, LineGivesEntry) {
+    testsupport::TempDir dir;
+    const auto file = dir.Write("PIDDef.txt", std::string(GetParam().line) + "\r\n");
+    const ProductIdTable table = usbio::LoadProductIdTable(file);
+    EXPECT_TRUE(table.Error.empty()) << table.Error;
+    if (GetParam().entries.empty()) {
+        EXPECT_EQ(table.From, ProductIdTable::Source::BuiltIn);
+        EXPECT_EQ(table.Entries, usbio::BuiltInProductIds());
+    } else {
+        EXPECT_EQ(table.From, ProductIdTable::Source::File);
+        EXPECT_EQ(table.Entries, GetParam().entries);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, PidFileLineTest,
+    ::testing::Values(PidLineCase{"Board,&H11", {17}}, PidLineCase{", 17", {17}},
+                      PidLineCase{"Board,", {0}}, PidLineCase{"Board,17abc", {17}},
+                      PidLineCase{"Board,1 7", {17}}, PidLineCase{"Board,0x11", {0}},
+                      PidLineCase{"Board,17.5", {18}}, PidLineCase{"Board,16.5", {16}},
+                      PidLineCase{" 'Board,5", {5}}, PidLineCase{"'Board,5", {}},
+                      PidLineCase{"Board,65535", {65535}}, PidLineCase{"Board,&HFFFF", {-1}},
+                      PidLineCase{"no comma here", {}}, PidLineCase{"", {}},
+                      PidLineCase{"a,12,99,100", {12}}));
+
+TEST(ProductIdTable, ExampleFileLineEndsAndFallbacks) {
+    testsupport::TempDir dir;
+    const std::string example =
+        "' Product IDs of the keyboard: label,product ID\r\n"
+        "' (a line that begins with an apostrophe is a comment)\r\n"
+        "Keyboard,17\r\nKeyboard in firmware upload mode,6\r\nKeyboard B,&H000A\r\n"
+        "Keyboard C, 32769 ,this field is not read\r\nthis line has no comma and is skipped\r\n";
+    const std::vector<std::int32_t> expected{17, 6, 10, 32769};
+    EXPECT_EQ(usbio::LoadProductIdTable(dir.Write("crlf.txt", example)).Entries, expected);
+
+    // Lines ended by LF alone or by CR alone read the same.
+    std::string lf = example, cr = example;
+    for (std::size_t p; (p = lf.find("\r\n")) != std::string::npos;) lf.erase(p, 1);
+    for (std::size_t p; (p = cr.find("\r\n")) != std::string::npos;) cr.erase(p + 1, 1);
+    EXPECT_EQ(usbio::LoadProductIdTable(dir.Write("lf.txt", lf)).Entries, expected);
+    EXPECT_EQ(usbio::LoadProductIdTable(dir.Write("cr.txt", cr)).Entries, expected);
+    // No final line end.
+    EXPECT_EQ(usbio::LoadProductIdTable(dir.Write("last.txt", "a,1\nb,2")).Entries,
+              (std::vector<std::int32_t>{1, 2}));
+
+    for (const char* contents : {"", "' only\r\n' comments\r\n", "\r\n\r\n"}) {
+        const auto table = usbio::LoadProductIdTable(dir.Write("fallback.txt", contents));
+        EXPECT_EQ(table.From, ProductIdTable::Source::BuiltIn);
+        EXPECT_EQ(table.Entries, usbio::BuiltInProductIds());
+    }
+    const auto absent = usbio::LoadProductIdTable(dir.Path() / "absent.txt");
+    EXPECT_EQ(absent.From, ProductIdTable::Source::BuiltIn);
+    EXPECT_TRUE(absent.Error.empty());
+    EXPECT_EQ(absent.Entries, (std::vector<std::int32_t>{10, 17, 11, 12, 13, 14, 8, 6, 19, 18, 23, 8, 24}));
+}
+
+TEST(ProductIdTable, FailureKeepsEntriesReadBeforeIt) {
+    testsupport::TempDir dir;
+    auto table = usbio::LoadProductIdTable(dir.Write("a.txt", "a,17\nb,6\nc,99999999999\nd,5\n"));
+    EXPECT_EQ(table.Entries, (std::vector<std::int32_t>{17, 6}));
+    EXPECT_NE(table.Error.find("line 3"), std::string::npos) << table.Error;
+
+    table = usbio::LoadProductIdTable(dir.Write("b.txt", "c,&H1FFFFFFFF\n"));
+    EXPECT_EQ(table.Entries, usbio::BuiltInProductIds());
+    EXPECT_FALSE(table.Error.empty());
+
+    std::string many;
+    for (int i = 0; i < 32768; ++i) many += "x,1\n";
+    table = usbio::LoadProductIdTable(dir.Write("c.txt", many));
+    EXPECT_EQ(table.Entries.size(), usbio::MaxProductIdEntries);
+    EXPECT_NE(table.Error.find("line 32768"), std::string::npos) << table.Error;
+}
+
+TEST(IdIsMatched, VendorAndProductRules) {
+    SimBench b;
+    const auto hooks = b.Hooks();
+    auto matches = [&](std::uint16_t vid, std::uint16_t pid) {
+        return usbio::IdIsMatched(static_cast<std::int16_t>(vid), static_cast<std::int16_t>(pid),
+                                  b.connection, hooks);
+    };
+    EXPECT_TRUE(matches(0x2E5B, 0x11));
+    EXPECT_EQ(b.connection.MatchedPID, 17);
+    EXPECT_TRUE(matches(0x2E5B, 0x06));
+    EXPECT_EQ(b.connection.MatchedPID, 6);
+    EXPECT_FALSE(matches(0x2E5C, 0x11));
+    EXPECT_FALSE(matches(0x2E5B, 0x8001));
+    EXPECT_EQ(b.connection.MatchedPID, 6);  // unchanged without a match
+
+    b.WritePidFile("unsigned,32769\n");
+    EXPECT_TRUE(matches(0x2E5B, 0x8001));
+    EXPECT_EQ(b.connection.MatchedPID, 32769);
+    b.WritePidFile("hex,&H8001\n");
+    EXPECT_TRUE(matches(0x2E5B, 0x8001));
+    EXPECT_EQ(b.connection.MatchedPID, -32767);
+    b.WritePidFile("all ones,65535\nminus,&HFFFF\n");
+    EXPECT_TRUE(matches(0x2E5B, 0xFFFF));
+    EXPECT_EQ(b.connection.MatchedPID, 65535);  // the first matching entry wins
+    b.WritePidFile("Board,&H11\n");
+    EXPECT_FALSE(matches(0x2E5B, 0x06));
+    EXPECT_TRUE(b.tableErrors.empty());
+    EXPECT_TRUE(usbio::ProductIdMatchesEntry(-32768, 32768));
+}
+
+TEST(IdIsMatched, TableErrorIsShownOncePerCallAndMatchingGoesOn) {
+    SimBench b;
+    b.WritePidFile("a,6\nb,1e20\nc,17\n");
+    b.Find();
+    // The table holds 6 only: the keyboard in normal mode (17) is not accepted.
+    EXPECT_FALSE(b.connection.IsOpen());
+    // One message per interface whose attributes were read (three decoys and the keyboard).
+    ASSERT_EQ(b.tableErrors.size(), 4u);
+    EXPECT_EQ(b.tableErrors[0].rfind("IdIsMatched function error", 0), 0u);
+    EXPECT_NE(b.tableErrors[0].find("line 2"), std::string::npos);
+}

@@ -1,0 +1,153 @@
+#include "usbio/Discovery.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+
+#include "common/NumberText.h"
+
+namespace usbio {
+
+const std::vector<std::int32_t>& BuiltInProductIds() {
+    static const std::vector<std::int32_t> table{10, 17, 11, 12, 13, 14, 8, 6, 19, 18, 23, 8, 24};
+    return table;
+}
+
+namespace {
+
+// Appends the entry of one line, if the line gives one. False with error set when it fails.
+bool TakeLine(const std::string& line, std::size_t lineNumber, ProductIdTable& table) {
+    if (line.empty() || line[0] == '\'') return true;
+    const std::size_t firstComma = line.find(',');
+    if (firstComma == std::string::npos) return true;
+    const std::size_t secondComma = line.find(',', firstComma + 1);
+    const std::string field = line.substr(
+        firstComma + 1, secondComma == std::string::npos ? std::string::npos
+                                                         : secondComma - firstComma - 1);
+    const kestrune::LenientNumber number = kestrune::ReadLenientNumber(field);
+    if (!number.ok) {
+        table.Error = "line " + std::to_string(lineNumber) + ": " + number.error + ".";
+        return false;
+    }
+    if (table.Entries.size() >= MaxProductIdEntries) {
+        table.Error = "line " + std::to_string(lineNumber) + ": more than " +
+                      std::to_string(MaxProductIdEntries) + " product IDs.";
+        return false;
+    }
+    table.Entries.push_back(number.value);
+    return true;
+}
+
+}  // namespace
+
+ProductIdTable LoadProductIdTable(const std::filesystem::path& file) {
+    ProductIdTable table;
+    table.FilePath = file;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(file, ec)) {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            table.Error = "the file cannot be opened.";
+        } else {
+            std::string line;
+            std::size_t lineNumber = 1;
+            bool failed = false;
+            char c;
+            while (!failed && in.get(c)) {
+                if (c == '\r' || c == '\n') {
+                    if (c == '\r' && in.peek() == '\n') in.get();
+                    failed = !TakeLine(line, lineNumber++, table);
+                    line.clear();
+                } else {
+                    line.push_back(c);
+                }
+            }
+            if (!failed && !line.empty()) failed = !TakeLine(line, lineNumber, table);
+            if (!failed && in.bad()) table.Error = "the file cannot be read.";
+        }
+        if (!table.Error.empty())
+            table.Error = file.filename().string() + ", " + table.Error;
+    }
+    if (table.Entries.empty()) {
+        table.Entries = BuiltInProductIds();
+        table.From = ProductIdTable::Source::BuiltIn;
+    } else {
+        table.From = ProductIdTable::Source::File;
+    }
+    return table;
+}
+
+bool ProductIdMatchesEntry(std::int16_t productId, std::int32_t entry) {
+    const std::int64_t p = productId;
+    const std::int64_t v = entry;
+    return p == v || std::llabs(p) + v == 65536;
+}
+
+bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection& connection,
+                 const DiscoveryHooks& hooks) {
+    const ProductIdTable table = LoadProductIdTable(hooks.ProgramFolder / ProductIdFileName);
+    if (!table.Error.empty() && hooks.ShowTableError)
+        hooks.ShowTableError(std::string(IdIsMatchedErrorText) + "\r\n\r\n" + table.Error);
+    if (static_cast<std::uint16_t>(VendorID) != SupportedVendorID) return false;
+    for (const std::int32_t entry : table.Entries) {
+        if (ProductIdMatchesEntry(ProductID, entry)) {
+            connection.MatchedPID = entry;
+            return true;
+        }
+    }
+    return false;
+}
+
+void FindDevice(DeviceConnection& connection, const DiscoveryHooks& hooks,
+                DiscoveryReport* report) {
+    HidPlatform& platform = *connection.Platform;
+    std::vector<std::string> paths;
+    if (!platform.EnumerateInterfaces(paths)) return;
+    if (report) report->InterfacesSeen = paths.size();
+
+    for (const std::string& path : paths) {
+        if (hooks.SkipByPeek) {
+            if (const auto peek = platform.PeekAttributes(path)) {
+                if (peek->VendorID != SupportedVendorID) continue;
+            }
+        }
+        if (hooks.Pause) hooks.Pause(1000.0f);
+
+        OpenError readWriteError = OpenError::None;
+        OpenError noAccessError = OpenError::None;
+        connection.DeviceHandle = platform.Open(path, HidAccess::ReadWrite, &readWriteError);
+        if (connection.DeviceHandle == INVALID_HANDLE_VALUE)
+            connection.DeviceHandle = platform.Open(path, HidAccess::None, &noAccessError);
+        if (connection.DeviceHandle == INVALID_HANDLE_VALUE) {
+            if (report && (readWriteError == OpenError::PermissionDenied ||
+                           noAccessError == OpenError::PermissionDenied)) {
+                const auto peek = platform.PeekAttributes(path);
+                if (!peek || peek->VendorID == SupportedVendorID)
+                    report->PermissionDenied.push_back(path);
+            }
+            continue;
+        }
+
+        connection.DeviceAttributes.Size = 12;
+        if (!platform.GetAttributes(connection.DeviceHandle, connection.DeviceAttributes) ||
+            !IdIsMatched(static_cast<std::int16_t>(connection.DeviceAttributes.VendorID),
+                         static_cast<std::int16_t>(connection.DeviceAttributes.ProductID),
+                         connection, hooks) ||
+            !platform.GetPreparsedData(connection.DeviceHandle, connection.PreparsedData) ||
+            !platform.GetCaps(connection.PreparsedData, connection.DeviceCaps)) {
+            CloseDevice(connection);
+            continue;
+        }
+        // An interface of the keyboard that cannot carry a whole write-block report is not the one
+        // that speaks the upload protocol: keep looking.
+        if (connection.DeviceCaps.FeatureReportByteLength < MinUsableFeatureLength) {
+            if (report) report->NoUsableFeature.push_back(path);
+            CloseDevice(connection);
+            continue;
+        }
+        return;
+    }
+    connection.DeviceHandle = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace usbio

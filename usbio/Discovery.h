@@ -1,0 +1,71 @@
+#pragma once
+// Finding the keyboard among the HID interfaces present, and the product-ID table.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "usbio/DeviceIO.h"
+
+namespace usbio {
+
+inline constexpr char ProductIdFileName[] = "PIDDef.txt";
+inline constexpr char IdIsMatchedErrorText[] = "IdIsMatched function error";
+inline constexpr std::size_t MaxProductIdEntries = 32767;
+inline constexpr std::uint16_t MinUsableFeatureLength = 131;  // a whole write-block report
+
+// The built-in product-ID table, used when PIDDef.txt gives no entry.
+const std::vector<std::int32_t>& BuiltInProductIds();
+
+struct ProductIdTable {
+    enum class Source { File, BuiltIn };
+    std::vector<std::int32_t> Entries;
+    Source From = Source::BuiltIn;
+    std::filesystem::path FilePath;  // the definition file looked for
+    std::string Error;               // non-empty when reading the file failed part-way
+};
+
+// Reads the definition file (lines end at CR, CR LF or LF; a line starting with an apostrophe is
+// a comment; the second comma-separated field is the product ID). When the file is absent or gives
+// no entry, the built-in table is returned. When reading fails part-way (unreadable file, a value
+// outside the 32-bit range, too many entries), Error says so and the entries read before the
+// failure are kept (the built-in table when there are none).
+ProductIdTable LoadProductIdTable(const std::filesystem::path& file);
+
+// Whether a product ID, taken as a signed 16-bit number, matches a table entry: equal, or equal
+// as the unsigned 16-bit value (|p| + v = 65536).
+bool ProductIdMatchesEntry(std::int16_t productId, std::int32_t entry);
+
+struct DiscoveryHooks {
+    // Waits the given number of milliseconds while the caller's events keep running. Called once
+    // before every open.
+    std::function<void(float ms)> Pause;
+    // Folder that holds PIDDef.txt (the program's folder).
+    std::filesystem::path ProgramFolder;
+    // Shown once per IdIsMatched call whose table could not be read cleanly. The text starts with
+    // "IdIsMatched function error"; a second paragraph says what went wrong.
+    std::function<void(const std::string& text)> ShowTableError;
+    // When the platform can tell an interface's IDs without opening it, skip the interfaces that
+    // cannot be the keyboard without opening them or pausing.
+    bool SkipByPeek = false;
+};
+
+// What a search saw besides its result, for telling the user why nothing was found.
+struct DiscoveryReport {
+    std::vector<std::string> PermissionDenied;    // keyboard interfaces the user may not open
+    std::vector<std::string> NoUsableFeature;     // keyboard interfaces with a too short feature report
+    std::size_t InterfacesSeen = 0;
+};
+
+// Opens the first interface, in enumeration order, that belongs to the keyboard and can carry the
+// upload protocol; leaves the connection either open with MatchedPID set, or with no device.
+// Precondition: no device open.
+void FindDevice(DeviceConnection& connection, const DiscoveryHooks& hooks,
+                DiscoveryReport* report = nullptr);
+
+// True when the IDs belong to the keyboard; then MatchedPID holds the table entry that matched.
+bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection& connection,
+                 const DiscoveryHooks& hooks);
+
+}  // namespace usbio
