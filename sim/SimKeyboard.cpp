@@ -2,11 +2,9 @@
 
 #include <algorithm>
 
-namespace sim {
+#include "common/FirmwareVersion.h"
 
-bool IsOldFirmwareVersion(const std::string& version) {
-    return version.find("V1.0") != std::string::npos || version.find("V1.1") != std::string::npos;
-}
+namespace sim {
 
 SimKeyboard::SimKeyboard(const kestrune::Clock& clock, KeyboardConfig config)
     : clock_(clock), config_(std::move(config)), version_(config_.Version),
@@ -123,7 +121,7 @@ bool SimKeyboard::AnswerReport(std::uint8_t* data, std::size_t length) {
             const bool never = config_.ReturnPolicy == KeyboardConfig::Return::Never;
             const bool byItself = config_.ReturnPolicy == KeyboardConfig::Return::Automatic ||
                                   (config_.ReturnPolicy == KeyboardConfig::Return::ByFirmware &&
-                                   !IsOldFirmwareVersion(version_));
+                                   !kestrune::IsOldFirmwareVersion(version_));
             if (never) {
                 gone_ = true;
             } else if (byItself) {

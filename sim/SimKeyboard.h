@@ -104,7 +104,4 @@ private:
     enum class After { Nothing, SwitchMode, LeaveBus, Reboot } after_ = After::Nothing;
 };
 
-// True for the old firmware generations that need the user to replug the keyboard.
-bool IsOldFirmwareVersion(const std::string& version);
-
 }  // namespace sim

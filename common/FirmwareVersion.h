@@ -1,0 +1,14 @@
+#pragma once
+// The keyboard's firmware generations, told apart by the version text it reports.
+#include <string_view>
+
+namespace kestrune {
+
+// Old firmware ("V1.0" or "V1.1" anywhere in the text, case-sensitive) needs the user to unplug
+// and replug the keyboard after a mode switch and after an upload; newer firmware does not.
+inline bool IsOldFirmwareVersion(std::string_view versionText) {
+    return versionText.find("V1.0") != std::string_view::npos ||
+           versionText.find("V1.1") != std::string_view::npos;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,63 @@
+#pragma once
+// Reading a firmware file into the in-memory image that the upload sends to the keyboard.
+// Three file kinds are understood, told apart by the end of the file name:
+//  - HEX: Intel HEX text, read strictly (every record checked, nothing guessed);
+//  - BIN: raw bytes, byte at file offset a goes to device address a;
+//  - DAT: like BIN, each byte stored scrambled as (255 - b) XOR DatMask.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace upload {
+
+inline constexpr std::size_t ImageSize = 100001;  // device addresses 0..100000 inclusive
+inline constexpr std::int32_t LastImageAddress = static_cast<std::int32_t>(ImageSize) - 1;
+using FirmwareImage = std::vector<std::uint8_t>;   // always ImageSize bytes
+inline constexpr std::uint8_t DatMask = 0x6B;
+
+enum class FirmwareKind { Hex, Bin, Dat, Unknown };
+
+// The kind from the last three characters of the path, case ignored ("HEX", "BIN", "DAT").
+// No dot is needed ("firmwarehex" is a HEX file); a path shorter than three characters is Unknown.
+FirmwareKind FirmwareKindOfPath(std::string_view path);
+
+struct ImageReadHooks {
+    std::function<void()> PumpEvents;                       // before each HEX line is read (may be empty)
+    std::function<void(const std::string&)> SetStatusText;  // "Extracting... " + the line as read (may be empty)
+};
+
+// What went wrong, as FirmwareError::Code().
+namespace FirmwareErrorCode {
+inline constexpr int FileNotFound = 1;         // no file at that path
+inline constexpr int FileUnreadable = 2;       // exists but cannot be opened or read (a folder, no permission, I/O error)
+inline constexpr int NotHexFile = 3;           // a .hex file that is plainly something else (HTML, binary data, nothing in it)
+inline constexpr int InvalidHexRecord = 4;     // a line that is not a well-formed record; the message names the line
+inline constexpr int TruncatedHexFile = 5;     // the HEX file ends before its end-of-file record
+inline constexpr int AddressOutsideImage = 6;  // data beyond address 100000, or a negative start address
+inline constexpr int FileTooLarge = 7;         // a BIN/DAT file reaching past address 100000
+}  // namespace FirmwareErrorCode
+
+class FirmwareError : public std::runtime_error {
+public:
+    FirmwareError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    int Code() const { return code_; }
+
+private:
+    int code_;
+};
+
+// Reads the file at path (UTF-8) into image and returns the end address:
+//  - HEX: the highest address + count over all data records (0 without data); startAddress unused;
+//  - BIN/DAT: the file length L; addresses startAddress..L take the file bytes at the same offsets,
+//    address L the byte just past the end (0); nothing is copied when startAddress > L.
+// For HEX, BIN and DAT the image is first resized to ImageSize and zero-filled. A path of unknown
+// kind reads nothing, leaves image as it is and returns 0.
+// Throws FirmwareError on any problem; the file is closed in every case.
+std::int32_t LoadFirmwareImage(const std::string& path, std::int32_t startAddress, FirmwareImage& image,
+                               const ImageReadHooks& hooks = {});
+
+}  // namespace upload

@@ -1,0 +1,71 @@
+#pragma once
+// The upload sequence: reads the firmware file, sends the start address, the image in 128-byte
+// blocks and the finish command, closes the device and tells the user the outcome. It reaches the
+// window (or the terminal) only through UploadView.
+#include <cstdint>
+#include <string>
+
+#include "upload/FirmwareImage.h"
+#include "usbio/DeviceIO.h"
+
+namespace upload {
+
+inline constexpr std::size_t BlockSize = 128;
+inline constexpr char DefaultStartAddress[] = "1200";
+
+// Message box styles and answers, as the window's message boxes take and return them.
+enum class MessageStyle : int {
+    OkOnly = 0,
+    Warning = 48,           // exclamation icon, OK
+    WarningOkCancel = 49,   // exclamation icon, OK and Cancel
+    Information = 64,       // information icon, OK
+};
+enum class MessageAnswer : int { OK = 1, Cancel = 2 };
+
+class UploadView {
+public:
+    virtual ~UploadView() = default;
+    virtual void SetStatusText(const std::string& text) = 0;
+    virtual void SetBusyPointer(bool busy) = 0;
+    // The progress bar, in hundreds of bytes; set in the order the sequence gives.
+    virtual void SetProgressMin(float value) = 0;
+    virtual void SetProgressMax(float value) = 0;
+    virtual void SetProgressValue(float value) = 0;
+    // A modal message box; an empty title means the application's title.
+    virtual MessageAnswer ShowMessage(const std::string& text, MessageStyle style,
+                                      const std::string& title) = 0;
+    virtual void PumpEvents() = 0;
+    virtual void Sleep(int ms) = 0;
+    // Arranges one rescan of the device once the current command has ended.
+    virtual void RequestRescan() = 0;
+    virtual void SetPendingStatusText(const std::string& text) = 0;
+    // Asked before every block: true stops the upload there (it then counts as failed).
+    virtual bool StopRequested() { return false; }
+};
+
+struct UploadOutcome {
+    enum class Result {
+        Success,
+        CommandFailed,   // the keyboard did not take a report
+        Refused,         // nothing was sent: the file, its data range or the start address
+        Stopped,         // StopRequested() ended the upload
+    };
+    Result result = Result::CommandFailed;
+    std::string message;         // for Refused: what the user was told
+    int blocksSent = 0;          // write-block reports acknowledged
+    std::int32_t startAddress = 0;
+    std::int32_t endAddress = 0;
+    bool Succeeded() const { return result == Result::Success; }
+};
+
+// The whole upload. NewFirmware is true when the keyboard's firmware needs no replug afterwards
+// (its version text holds neither "V1.0" nor "V1.1"). Always leaves the device closed.
+UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage& image,
+                             UploadView& view, const std::string& firmwarePath,
+                             const std::string& startAddressText, bool NewFirmware);
+
+// Whether a start-address text can be used: one to four hexadecimal digits once blanks are
+// removed. On false, problem says why, in words for the user.
+bool IsValidStartAddressText(const std::string& text, std::string* problem = nullptr);
+
+}  // namespace upload
