@@ -142,6 +142,7 @@ frmMain::frmMain(usbio::DeviceConnection& connection, WindowServices& services, 
     for (int i = 0; i < 4; ++i) {
         cmdCtrl[i] = new QPushButton(QString::fromLatin1(captions[i]), this);
         cmdCtrl[i]->setGeometry(places[i]);
+        cmdCtrl[i]->setStyleSheet(QStringLiteral("padding: 0px 2px"));
         QObject::connect(cmdCtrl[i], &QPushButton::clicked, this, [this, i] { cmdCtrl_Click(i); });
     }
     cmdCtrl[1]->setEnabled(false);
