@@ -415,11 +415,23 @@ void frmMain::StartUpload() {
         return;
     }
     const std::string firmwarePath = path.toStdString();
+    const bool direct = connection_.MatchedPID == usbio::UploadModePID && connection_.IsOpen();
+    const std::string startAddressText =
+        direct ? ToAnsi(txtStartAddress->text()) : std::string(upload::DefaultStartAddress);
+
+    // A file that cannot be sent is refused before the keyboard is switched or sent anything.
+    const upload::FirmwareCheck check =
+        upload::CheckFirmware(firmwarePath, startAddressText, FirmwareImage);
+    if (!check.ok) {
+        MsgBox(check.message, static_cast<int>(check.style), check.title);
+        SetStatusText("Firmware uploaded Failed");
+        return;
+    }
     SetBusyPointer(true);
 
     // Already in firmware-upload mode: upload at once, at the address in the start-address box.
-    if (connection_.MatchedPID == usbio::UploadModePID && connection_.IsOpen()) {
-        UploadFirmware(firmwarePath, ToAnsi(txtStartAddress->text()));
+    if (direct) {
+        UploadFirmware(firmwarePath, startAddressText);
         return;
     }
 
@@ -459,7 +471,7 @@ void frmMain::StartUpload() {
         // Upload only to a keyboard that is back, open, in firmware-upload mode.
         if (connection_.IsOpen() && connection_.MatchedPID == usbio::UploadModePID) {
             services_.Sleep(1000);
-            UploadFirmware(firmwarePath, upload::DefaultStartAddress);
+            UploadFirmware(firmwarePath, startAddressText);
             break;
         }
         if (MsgBox("Make sure the USB cable is plugged out and in. Click OK to try again.",

@@ -7,14 +7,7 @@
 
 int main(int argc, char** argv) {
     kestrune::SteadyClock clock;
-    sim::KeyboardConfig config;
-    config.Version = "V1.0";
-    config.VersionAfterFinish = "V1.2";
-    config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
-    config.ReturnDelayMs = 4000;
-    sim::SimKeyboard keyboard(clock, config);
-    // One other device on the bus keeps the scan short: every interface costs a second.
-    std::vector<sim::DecoyInterface> decoys{sim::DefaultDecoys().front()};
-    sim::SimHidPlatform hid(keyboard, decoys);
+    sim::SimKeyboard keyboard(clock, sim::DemoKeyboardConfig());
+    sim::SimHidPlatform hid(keyboard, sim::DemoDecoys());
     return app::RunWindowProgram(argc, argv, hid, "kestrune-loader-demo");
 }

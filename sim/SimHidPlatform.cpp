@@ -11,6 +11,17 @@ std::vector<DecoyInterface> DefaultDecoys() {
     };
 }
 
+KeyboardConfig DemoKeyboardConfig() {
+    KeyboardConfig config;
+    config.Version = "V1.0";
+    config.VersionAfterFinish = "V1.2";
+    config.ReturnPolicy = KeyboardConfig::Return::Automatic;
+    config.ReturnDelayMs = 4000;
+    return config;
+}
+
+std::vector<DecoyInterface> DemoDecoys() { return {DefaultDecoys().front()}; }
+
 SimHidPlatform::SimHidPlatform(SimKeyboard& keyboard, std::vector<DecoyInterface> decoys)
     : keyboard_(keyboard), decoys_(std::move(decoys)) {}
 
@@ -143,7 +154,9 @@ bool SimHidPlatform::SetFeature(usbio::HidHandle handle, const std::uint8_t* dat
     const auto it = handles_.find(handle);
     if (it == handles_.end() || !it->second.IsKeyboard) return false;
     const int exchange = ++exchanges_;
-    if (!KeyboardReachable(it->second) || faults_.FailSetOfExchange == exchange) return false;
+    if (!KeyboardReachable(it->second) || faults_.FailSetOfExchange == exchange ||
+        (faults_.FailSetsFrom > 0 && exchange >= faults_.FailSetsFrom))
+        return false;
     // Like the HID class driver: the length must be the device's feature report length.
     if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
     return keyboard_.TakeReport(data, length);

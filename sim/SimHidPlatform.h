@@ -25,9 +25,16 @@ struct DecoyInterface {
 // but opens with no access, and one whose attributes cannot be read.
 std::vector<DecoyInterface> DefaultDecoys();
 
+// The keyboard of the demonstration programs: old firmware V1.0 that nevertheless comes back by
+// itself a few seconds after the mode switch (as if the user had replugged it), and V1.2 after an
+// upload; one other device on the bus keeps each scan short.
+KeyboardConfig DemoKeyboardConfig();
+std::vector<DecoyInterface> DemoDecoys();
+
 struct PlatformFaults {
     int FailSetOfExchange = 0;  // the n-th feature-report write to the keyboard fails (1-based)
     int FailGetOfExchange = 0;  // the read of the n-th exchange fails
+    int FailSetsFrom = 0;       // every write from the n-th exchange on fails
     bool FailEnumeration = false;
     bool KeyboardRefusesReadWrite = false;  // the keyboard opens only with no access
     bool KeyboardPermissionDenied = false;  // the user may not open the keyboard at all

@@ -14,6 +14,10 @@ SimKeyboard::SimKeyboard(const kestrune::Clock& clock, KeyboardConfig config)
 }
 
 void SimKeyboard::SettlePendingReturn() const {
+    if (leaveAt_ && clock_.NowMs() >= *leaveAt_) {
+        leaveAt_.reset();
+        onBus_ = false;
+    }
     if (returnAt_ && clock_.NowMs() >= *returnAt_) {
         returnAt_.reset();
         onBus_ = true;
@@ -42,6 +46,7 @@ bool SimKeyboard::WaitingForReplug() const { return awaitingReplug_; }
 void SimKeyboard::Unplug() {
     SettlePendingReturn();
     onBus_ = false;
+    leaveAt_.reset();
     returnAt_.reset();
 }
 
@@ -117,18 +122,18 @@ bool SimKeyboard::AnswerReport(std::uint8_t* data, std::size_t length) {
             awaitingReplug_ = true;
             break;
         case After::SwitchMode: {
-            onBus_ = false;
             const bool never = config_.ReturnPolicy == KeyboardConfig::Return::Never;
             const bool byItself = config_.ReturnPolicy == KeyboardConfig::Return::Automatic ||
                                   (config_.ReturnPolicy == KeyboardConfig::Return::ByFirmware &&
                                    !kestrune::IsOldFirmwareVersion(version_));
-            if (never) {
-                gone_ = true;
-            } else if (byItself) {
-                returnAt_ = clock_.NowMs() + config_.ReturnDelayMs;
-                uploadMode_ = true;
+            if (byItself && !never) {
+                // Answers a little longer, then re-enumerates in firmware-upload mode by itself.
+                leaveAt_ = clock_.NowMs() + config_.LeaveDelayMs;
+                returnAt_ = clock_.NowMs() + std::max(config_.ReturnDelayMs, config_.LeaveDelayMs + 1);
             } else {
-                awaitingReplug_ = true;
+                onBus_ = false;
+                gone_ = never;
+                awaitingReplug_ = !never;
             }
             break;
         }

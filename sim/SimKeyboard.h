@@ -33,6 +33,7 @@ struct KeyboardConfig {
         Never,       // never comes back after the mode switch, not even when replugged
     };
     Return ReturnPolicy = Return::ByFirmware;
+    std::int64_t LeaveDelayMs = 100;    // firmware that returns by itself answers a little longer
     std::int64_t ReturnDelayMs = 2500;
     bool StartInUploadMode = false;
     bool StartOnBus = true;
@@ -89,6 +90,7 @@ private:
     mutable bool onBus_ = true;
     mutable bool uploadMode_ = false;
     mutable unsigned generation_ = 1;
+    mutable std::optional<std::int64_t> leaveAt_;   // leaves the bus by itself at this time
     mutable std::optional<std::int64_t> returnAt_;  // comes back by itself at this time
     bool awaitingReplug_ = false;
     bool gone_ = false;  // left for good

@@ -64,6 +64,22 @@ UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage&
                              UploadView& view, const std::string& firmwarePath,
                              const std::string& startAddressText, bool NewFirmware);
 
+// Reads the firmware file exactly as an upload would and tells whether it can be sent, without
+// touching the keyboard. When it cannot, message says why, with the message box style and title
+// to show it with (for a file that cannot be read: no icon, the error code as the title).
+struct FirmwareCheck {
+    bool ok = false;
+    std::string message;
+    MessageStyle style = MessageStyle::Warning;
+    std::string title;
+    int errorCode = 0;             // FirmwareError code when reading the file failed
+    std::int32_t startAddress = 0;
+    std::int32_t endAddress = 0;
+    int blocks = 0;                // write-block reports the upload sends
+};
+FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& startAddressText,
+                            FirmwareImage& image, const ImageReadHooks& hooks = {});
+
 // Whether a start-address text can be used: one to four hexadecimal digits once blanks are
 // removed. On false, problem says why, in words for the user.
 bool IsValidStartAddressText(const std::string& text, std::string* problem = nullptr);

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <random>
 
+#include "support/FirmwareFiles.h"
+
 namespace upload {
 namespace {
 
@@ -28,12 +30,7 @@ std::string Record(unsigned type, unsigned address, const std::vector<std::uint8
 const std::string Eof = ":00000001FF";
 const std::string Good = ":0300300002337A1E";  // 02 33 7A at 0x0030
 
-std::vector<std::uint8_t> RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::vector<std::uint8_t> out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(gen());
-    return out;
-}
+using testsupport::RandomBytes;
 
 class FirmwareImageTest : public ::testing::Test {
 protected:

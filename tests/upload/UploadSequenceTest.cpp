@@ -1,0 +1,269 @@
+#include "upload/UploadSequence.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+#include "support/RecordingUploadView.h"
+#include "support/FirmwareFiles.h"
+#include "support/SimBench.h"
+
+using testsupport::RecordingUploadView;
+using testsupport::HexText;
+using testsupport::RandomBytes;
+using testsupport::SimBench;
+using Result = upload::UploadOutcome::Result;
+
+namespace {
+
+const std::string Failed = "status:Firmware uploaded Failed";
+
+// A keyboard open in firmware-upload mode, a recording view and the upload's outcome.
+struct UploadBench : SimBench {
+    UploadBench() : SimBench(sim::KeyboardConfig{.StartInUploadMode = true}) { Find(); }
+
+    upload::UploadOutcome Upload(const std::string& name, const std::string& contents,
+                                 const std::string& start = "1200", bool newFirmware = false) {
+        const std::string path = contents.empty() ? (folder.Path() / name).string()
+                                                  : folder.Write(name, contents).string();
+        return upload::UploadFirmware(connection, image, view, path, start, newFirmware);
+    }
+    // Reports taken with the given command byte.
+    std::vector<std::vector<std::uint8_t>> Reports(std::uint8_t command) const {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const auto& r : keyboard.ReportsTaken())
+            if (r[1] == command) out.push_back(r);
+        return out;
+    }
+    // Refused before anything reached the keyboard, told in one box, device closed.
+    void ExpectRefused(const upload::UploadOutcome& outcome, const std::string& context) {
+        EXPECT_EQ(outcome.result, Result::Refused) << context;
+        EXPECT_TRUE(keyboard.ReportsTaken().empty()) << context;
+        EXPECT_FALSE(connection.IsOpen()) << context;
+        EXPECT_EQ(hid.OpenHandles(), 0u) << context;
+        ASSERT_EQ(view.Of("box").size(), 1u) << context;
+        EXPECT_EQ(view.Of("box").at(0).text, outcome.message) << context;
+        EXPECT_TRUE(view.Of("min").empty()) << context;
+        const auto story = view.Story();
+        ASSERT_FALSE(story.empty());
+        EXPECT_EQ(story.back(), view.Of("busy").empty() ? Failed : "busy:off") << context;
+    }
+
+    upload::FirmwareImage image;
+    RecordingUploadView view;
+};
+
+const std::vector<std::string> SuccessStory{
+    "status:Please wait...", "sleep:3000", "rescan", "status:Firmware uploaded OK. Rescanning device...",
+    "sleep:1000", "pending:Firmware updated.", "busy:off"};
+
+}  // namespace
+
+TEST(UploadSequence, HexFileGoesOutInBlocksUpToTheEndAddress) {
+    const auto data = RandomBytes(0x800, 1);  // 0x1200..0x19FF
+    UploadBench b;
+    const auto outcome = b.Upload("fw.hex", HexText(0x1200, data));
+    ASSERT_EQ(outcome.result, Result::Success);
+    EXPECT_EQ(outcome.startAddress, 0x1200);
+    EXPECT_EQ(outcome.endAddress, 0x1A00);
+    EXPECT_EQ(outcome.blocksSent, 17);
+    EXPECT_FALSE(b.connection.IsOpen());
+
+    // Address, 17 blocks (the last one wholly past the data), finish.
+    const auto& reports = b.keyboard.ReportsTaken();
+    ASSERT_EQ(reports.size(), 19u);
+    EXPECT_EQ(reports[0][1], 0x10);
+    const auto blocks = b.Reports(0x20);
+    ASSERT_EQ(blocks.size(), 17u);
+    for (const auto& r : blocks) {
+        EXPECT_EQ(r[2], 0x80);
+        EXPECT_EQ(r[131], 0);
+    }
+    const auto& finish = reports.back();
+    EXPECT_EQ(finish[1], 0x30);
+    EXPECT_EQ(finish[2], 0x01);
+    EXPECT_TRUE(std::equal(finish.begin() + 3, finish.end(), blocks.back().begin() + 3));
+
+    const auto& flash = b.keyboard.Flash();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin() + 0x1200));
+    EXPECT_TRUE(std::all_of(flash.begin() + 0x1A00, flash.begin() + 0x1A80, [](auto v) { return v == 0; }));
+    EXPECT_EQ(flash[0x11FF], 0xFF);
+    EXPECT_EQ(flash[0x1A80], 0xFF);
+
+    // Progress: range first, then one value a block.
+    std::vector<std::pair<std::string, float>> progress;
+    for (const auto& c : b.view.calls)
+        if (c.what == "min" || c.what == "max" || c.what == "value") progress.emplace_back(c.what, c.value);
+    ASSERT_EQ(progress.size(), 4u + 17u);
+    const std::vector<std::pair<std::string, float>> range{{"min", 0}, {"value", 0}, {"max", 66.56f}, {"min", 46.08f}};
+    for (std::size_t i = 0; i < progress.size(); ++i) {
+        const auto& [what, value] = i < 4 ? range[i] : std::pair<std::string, float>{"value", (0x1200 + 128 * (i - 4)) / 100.0f};
+        EXPECT_EQ(progress[i].first, what) << i;
+        EXPECT_FLOAT_EQ(progress[i].second, value) << i;
+    }
+    EXPECT_FLOAT_EQ(progress.back().second, 66.56f);
+
+    // One more byte at 0x1A00: the last block is still 0x1A00, now carrying that byte.
+    auto longer = data;
+    longer.push_back(0x5A);
+    UploadBench c;
+    ASSERT_EQ(c.Upload("fw.hex", HexText(0x1200, longer)).endAddress, 0x1A01);
+    const auto lastBlocks = c.Reports(0x20);
+    ASSERT_EQ(lastBlocks.size(), 17u);
+    EXPECT_EQ(lastBlocks.back()[3], 0x5A);
+    const auto& lastFinish = c.keyboard.ReportsTaken().back();
+    ASSERT_EQ(lastFinish[1], 0x30);
+    EXPECT_TRUE(std::equal(lastFinish.begin() + 3, lastFinish.end(), lastBlocks.back().begin() + 3));
+    EXPECT_EQ(c.keyboard.Flash()[0x1A00], 0x5A);
+}
+
+TEST(UploadSequence, SuccessTellsTheUserAndAsksForARescan) {
+    for (bool newFirmware : {false, true}) {
+        UploadBench b;
+        b.keyboard.Faults().IgnoreFinish = true;  // restarts without answering
+        const auto outcome = b.Upload("fw.hex", HexText(0x1200, RandomBytes(300, 2)), "1200", newFirmware);
+        EXPECT_EQ(outcome.result, Result::Success);
+        EXPECT_EQ(b.Reports(0x30).size(), 1u);
+        EXPECT_FALSE(b.connection.IsOpen());
+        auto expected = SuccessStory;
+        if (!newFirmware) expected.insert(expected.begin(), "box 64 ");
+        expected.insert(expected.begin(), "busy:on");
+        EXPECT_EQ(b.view.Story(), expected);
+        if (!newFirmware) {
+            EXPECT_EQ(b.view.Of("box").at(0).text,
+                      "The selected firmware file is successfully uploaded to keyboard.\r\n\r\n"
+                      "Please plug out the USB cable and plug in again to restart the keyboard.");
+        }
+    }
+}
+
+TEST(UploadSequence, FailedCommandsEndTheUploadWithoutFinish) {
+    const std::string hex = HexText(0x1200, RandomBytes(0x800, 3));
+    const std::vector<std::string> failedStory{"busy:on", Failed, "busy:off"};
+
+    UploadBench refused;  // does not take the fifth block
+    refused.keyboard.Faults().RefuseBlock = 5;
+    const auto outcome = refused.Upload("fw.hex", hex);
+    EXPECT_EQ(outcome.result, Result::CommandFailed);
+    EXPECT_EQ(outcome.blocksSent, 4);
+    EXPECT_EQ(refused.Reports(0x20).size(), 5u);  // the fifth was tried, no sixth
+    EXPECT_TRUE(refused.Reports(0x30).empty());
+    EXPECT_FALSE(refused.connection.IsOpen());
+    EXPECT_EQ(refused.view.Story(), failedStory);
+
+    UploadBench noAddress;  // the start address exchange fails
+    noAddress.hid.Faults().FailSetOfExchange = 1;
+    EXPECT_EQ(noAddress.Upload("fw.hex", hex).result, Result::CommandFailed);
+    EXPECT_TRUE(noAddress.Reports(0x20).empty());
+    EXPECT_TRUE(noAddress.Reports(0x30).empty());
+    EXPECT_FALSE(noAddress.connection.IsOpen());
+    EXPECT_EQ(noAddress.view.Story(), failedStory);
+    EXPECT_TRUE(noAddress.view.Of("value").size() == 1u);  // only the reset before the range
+
+    SimBench none;  // nothing open at all
+    RecordingUploadView view;
+    upload::FirmwareImage image;
+    const auto path = none.folder.Write("fw.hex", hex).string();
+    EXPECT_EQ(upload::UploadFirmware(none.connection, image, view, path, "1200", false).result,
+              Result::CommandFailed);
+    EXPECT_EQ(view.Story(), failedStory);
+    EXPECT_EQ(none.hid.Exchanges(), 0);
+}
+
+TEST(UploadSequence, StopBetweenBlocksSendsNoFinish) {
+    UploadBench b;
+    b.view.stopFromAsk = 4;
+    const auto outcome = b.Upload("fw.hex", HexText(0x1200, RandomBytes(0x800, 4)));
+    EXPECT_EQ(outcome.result, Result::Stopped);
+    EXPECT_EQ(outcome.blocksSent, 3);
+    EXPECT_EQ(b.keyboard.BlocksTaken(), 3);
+    EXPECT_TRUE(b.Reports(0x30).empty());
+    EXPECT_FALSE(b.connection.IsOpen());
+    EXPECT_EQ(b.view.Story(), (std::vector<std::string>{"busy:on", Failed, "busy:off"}));
+}
+
+TEST(UploadSequence, StartAddressChoosesBothTheImageAddressAndTheAddressReport) {
+    const auto data = RandomBytes(0x100, 5);
+    UploadBench b;
+    ASSERT_EQ(b.Upload("fw.hex", HexText(0x8000, data), "8000").result, Result::Success);
+    const auto& address = b.keyboard.ReportsTaken().front();
+    EXPECT_EQ(address[3], 0x80);
+    EXPECT_EQ(address[4], 0x00);
+    const auto blocks = b.Reports(0x20);
+    ASSERT_EQ(blocks.size(), 3u);  // 0x8000, 0x8080, 0x8100
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 128, blocks[0].begin() + 3));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), b.keyboard.Flash().begin() + 0x8000));
+
+    // Blanks are ignored, digits of either case taken; anything else is refused unsent.
+    for (const char* text : {" 12 00", "abcd", "0", "\t1\n2"}) EXPECT_TRUE(upload::IsValidStartAddressText(text)) << text;
+    for (const char* text : {"", "12345", "12G0", "-1", "  "}) {
+        UploadBench r;
+        const auto refused = r.Upload("fw.hex", HexText(0x1200, data), text);
+        r.ExpectRefused(refused, text);
+        EXPECT_EQ(r.view.Of("box").at(0).style, upload::MessageStyle::Warning);
+        EXPECT_EQ(r.view.Of("box").at(0).title, "");
+        EXPECT_TRUE(r.view.Of("busy").empty());
+        std::string problem;
+        EXPECT_FALSE(upload::IsValidStartAddressText(text, &problem));
+        EXPECT_EQ(problem, refused.message);
+    }
+    std::string problem;
+    upload::IsValidStartAddressText("12G0", &problem);
+    EXPECT_EQ(problem, "The start address \"12G0\" is not valid: type one to four hexadecimal digits, for example 1200.");
+}
+
+TEST(UploadSequence, FilesWithNothingToSendAreRefusedBeforeAnyReport) {
+    const std::string badChecksum = ":0312000002337A00\r\n:00000001FF\r\n";
+    struct Case {
+        const char* name;
+        std::string contents;  // empty: no file
+        std::string title;     // "" for the sequence's own warnings
+        const char* start = "1200";
+    };
+    const auto big = RandomBytes(100000, 6);  // from 0x22 the last block would end at 100001
+    for (const Case& c : {Case{"bad.hex", badChecksum, "4"}, Case{"gone.hex", "", "1"},
+                          Case{"notes.txt", "hello", ""}, Case{"short.bin", std::string(16, 'x'), ""},
+                          Case{"nodata.hex", HexText(0x100, {1, 2, 3}), ""},
+                          Case{"big.bin", std::string(big.begin(), big.end()), "", "22"}}) {
+        UploadBench b;
+        const auto outcome = b.Upload(c.name, c.contents, c.start);
+        b.ExpectRefused(outcome, c.name);
+        const auto box = b.view.Of("box").at(0);
+        EXPECT_EQ(box.title, c.title) << c.name;
+        EXPECT_EQ(box.style, c.title.empty() ? upload::MessageStyle::Warning : upload::MessageStyle::OkOnly) << c.name;
+    }
+
+    // Something other than a FirmwareError while reading is refused the same way.
+    UploadBench b;
+    b.view.pumpThrows = true;
+    b.ExpectRefused(b.Upload("fw.hex", HexText(0x1200, {1})), "throwing view");
+    EXPECT_NE(b.view.Of("box").at(0).text.find("event loop gone"), std::string::npos);
+}
+
+TEST(UploadSequence, BinAndDatFilesReachTheFlashByteForByte) {
+    // A BIN file's bytes before the start address stay behind.
+    const auto bin = RandomBytes(0x1200 + 1000, 7);
+    UploadBench b;
+    const auto outcome = b.Upload("fw.bin", std::string(bin.begin(), bin.end()));
+    ASSERT_EQ(outcome.result, Result::Success);
+    EXPECT_EQ(outcome.blocksSent, 8);
+    EXPECT_TRUE(std::equal(bin.begin() + 0x1200, bin.end(), b.keyboard.Flash().begin() + 0x1200));
+    EXPECT_EQ(b.keyboard.Flash()[0x11FF], 0xFF);
+
+    // DAT bytes are unscrambled on the way: the keyboard gets the plain values.
+    const auto plain = RandomBytes(0x1200 + 700, 8);
+    std::string dat;
+    for (auto p : plain) dat.push_back(static_cast<char>(255 - (p ^ upload::DatMask)));
+    UploadBench d;
+    ASSERT_EQ(d.Upload("FW.DAT", dat).result, Result::Success);
+    EXPECT_TRUE(std::equal(plain.begin() + 0x1200, plain.end(), d.keyboard.Flash().begin() + 0x1200));
+
+    // The largest image whose last block ends exactly at address 100000.
+    const auto big = RandomBytes(100000, 9);
+    UploadBench e;
+    const auto full = e.Upload("big.bin", std::string(big.begin(), big.end()), "21");
+    ASSERT_EQ(full.result, Result::Success);
+    EXPECT_EQ(full.blocksSent, 781);
+    EXPECT_TRUE(std::equal(big.begin() + 0x21, big.end(), e.keyboard.Flash().begin() + 0x21));
+}

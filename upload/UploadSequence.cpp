@@ -1,0 +1,206 @@
+#include "upload/UploadSequence.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <exception>
+
+#include "common/NumberText.h"
+#include "upload/Commands.h"
+
+namespace upload {
+namespace {
+
+constexpr char FailedStatus[] = "Firmware uploaded Failed";
+constexpr char SuccessMessage[] =
+    "The selected firmware file is successfully uploaded to keyboard.\r\n\r\n"
+    "Please plug out the USB cable and plug in again to restart the keyboard.";
+
+// Title code for a load that failed with something other than a FirmwareError.
+constexpr int UnexpectedLoadErrorCode = 99;
+
+constexpr std::uint8_t WriteBlockArgument = 0x80;  // 128 data bytes follow
+constexpr std::uint8_t FinishArgument = 0x01;
+
+bool IsStartAddressBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+std::string Hex(std::int64_t value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%04llX", static_cast<long long>(value));
+    return buffer;
+}
+
+// The file name as the user knows it: the last part of the path.
+std::string DisplayName(const std::string& path) {
+    const auto slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+float ProgressUnits(std::int32_t address) { return static_cast<float>(address) / 100.0f; }
+
+// Closes the device however the sequence is left, an exception from the view included.
+struct CloseOnExit {
+    usbio::DeviceConnection& connection;
+    ~CloseOnExit() { usbio::CloseDevice(connection); }
+};
+
+// Why the loaded image cannot be sent, or empty when it can.
+std::string NothingToSendReason(const std::string& path, const FirmwareImage& image,
+                                std::int32_t start, std::int32_t end) {
+    const std::string name = DisplayName(path);
+    if (FirmwareKindOfPath(path) == FirmwareKind::Unknown)
+        return "The file " + name + " is not a firmware file: choose a .hex, .bin or .dat file.";
+    if (end < start)
+        return "The file " + name + " holds no data at or above the start address " + Hex(start) + ".";
+    // Blocks go out at start, start + 128, ... as long as they begin at or before the end; the
+    // last one must still lie wholly inside the image.
+    const std::int64_t lastBlock =
+        start + (static_cast<std::int64_t>(end) - start) / static_cast<std::int64_t>(BlockSize) *
+                    static_cast<std::int64_t>(BlockSize);
+    const std::int64_t lastByte = lastBlock + static_cast<std::int64_t>(BlockSize) - 1;
+    const auto limit = static_cast<std::int64_t>(std::min(image.size(), ImageSize));
+    if (lastByte >= limit)
+        return "The data in " + name + " from the start address " + Hex(start) +
+               " needs a last block at " + Hex(lastBlock) + ".." + Hex(lastByte) +
+               ", past the last firmware address " + std::to_string(LastImageAddress) + ".";
+    return {};
+}
+
+}  // namespace
+
+bool IsValidStartAddressText(const std::string& text, std::string* problem) {
+    std::string digits;
+    for (char c : text)
+        if (!IsStartAddressBlank(c)) digits.push_back(c);
+    const bool valid = !digits.empty() && digits.size() <= 4 &&
+                       std::all_of(digits.begin(), digits.end(), IsHexDigit);
+    if (!valid && problem != nullptr)
+        *problem = "The start address \"" + text +
+                   "\" is not valid: type one to four hexadecimal digits, for example " +
+                   DefaultStartAddress + ".";
+    return valid;
+}
+
+FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& startAddressText,
+                            FirmwareImage& image, const ImageReadHooks& hooks) {
+    FirmwareCheck check;
+    if (!IsValidStartAddressText(startAddressText, &check.message)) return check;
+    const auto start = static_cast<std::int32_t>(kestrune::HexTextValue(startAddressText));
+    check.startAddress = start;
+    try {
+        check.endAddress = LoadFirmwareImage(firmwarePath, start, image, hooks);
+    } catch (const FirmwareError& e) {
+        check.message = e.what();
+        check.style = MessageStyle::OkOnly;
+        check.errorCode = e.Code();
+        check.title = std::to_string(e.Code());
+        return check;
+    } catch (const std::exception& e) {
+        check.message = std::string("Reading the firmware file ") + firmwarePath + " failed: " + e.what();
+        check.style = MessageStyle::OkOnly;
+        check.errorCode = UnexpectedLoadErrorCode;
+        check.title = std::to_string(UnexpectedLoadErrorCode);
+        return check;
+    }
+    check.message = NothingToSendReason(firmwarePath, image, start, check.endAddress);
+    if (!check.message.empty()) return check;
+    check.blocks = static_cast<int>((check.endAddress - start) / static_cast<std::int32_t>(BlockSize)) + 1;
+    check.ok = true;
+    return check;
+}
+
+UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage& image,
+                             UploadView& view, const std::string& firmwarePath,
+                             const std::string& startAddressText, bool NewFirmware) {
+    CloseOnExit closer{connection};
+    UploadOutcome outcome;
+
+    // Gives up before anything reaches the keyboard.
+    auto refuse = [&](const std::string& text, MessageStyle style, const std::string& title,
+                      bool busy) {
+        view.ShowMessage(text, style, title);
+        usbio::CloseDevice(connection);
+        view.SetStatusText(FailedStatus);
+        if (busy) view.SetBusyPointer(false);
+        outcome.result = UploadOutcome::Result::Refused;
+        outcome.message = text;
+        return outcome;
+    };
+
+    std::string problem;
+    if (!IsValidStartAddressText(startAddressText, &problem))
+        return refuse(problem, MessageStyle::Warning, "", false);
+
+    view.SetBusyPointer(true);
+    ImageReadHooks hooks;
+    hooks.PumpEvents = [&view] { view.PumpEvents(); };
+    hooks.SetStatusText = [&view](const std::string& text) { view.SetStatusText(text); };
+    const FirmwareCheck check = CheckFirmware(firmwarePath, startAddressText, image, hooks);
+    outcome.startAddress = check.startAddress;
+    outcome.endAddress = check.endAddress;
+    if (!check.ok) return refuse(check.message, check.style, check.title, true);
+    const std::int32_t start = check.startAddress;
+    const std::int32_t end = check.endAddress;
+
+    std::int32_t status = SendStartAddress(connection, startAddressText);
+
+    view.SetProgressMin(0.0f);
+    view.SetProgressValue(0.0f);
+    view.SetProgressMax(ProgressUnits(end));
+    view.SetProgressMin(ProgressUnits(start));
+
+    // Byte 128 stays 0: it is part of the report but carries no image data.
+    std::array<std::uint8_t, PayloadLength> blockBuffer{};
+    bool stopped = false;
+    if (status == CommandOK) {
+        for (std::int32_t a = start; a <= end; a += static_cast<std::int32_t>(BlockSize)) {
+            view.SetProgressValue(ProgressUnits(a));
+            std::copy_n(image.begin() + a, BlockSize, blockBuffer.begin());
+            // Each exchange runs to its end before the view is asked again, so a stop always
+            // falls between two blocks.
+            if (view.StopRequested()) {
+                stopped = true;
+                break;
+            }
+            view.PumpEvents();
+            status = SendCommand(connection, CmdWriteBlock, WriteBlockArgument, blockBuffer);
+            view.PumpEvents();
+            if (status != CommandOK) break;
+            ++outcome.blocksSent;
+        }
+        if (status == CommandOK && !stopped) {
+            // The finish report repeats the last block. Keyboards that restart at once never
+            // answer it, so its result does not count.
+            SendCommand(connection, CmdFinish, FinishArgument, blockBuffer);
+            status = CommandOK;
+        }
+    }
+
+    usbio::CloseDevice(connection);
+
+    if (stopped) {
+        outcome.result = UploadOutcome::Result::Stopped;
+        view.SetStatusText(FailedStatus);
+    } else if (status != CommandOK) {
+        outcome.result = UploadOutcome::Result::CommandFailed;
+        view.SetStatusText(FailedStatus);
+    } else {
+        outcome.result = UploadOutcome::Result::Success;
+        if (!NewFirmware) view.ShowMessage(SuccessMessage, MessageStyle::Information, "");
+        view.SetStatusText("Please wait...");
+        view.Sleep(3000);
+        view.RequestRescan();
+        view.SetStatusText("Firmware uploaded OK. Rescanning device...");
+        view.Sleep(1000);
+        view.SetPendingStatusText("Firmware updated.");
+    }
+
+    view.SetBusyPointer(false);
+    return outcome;
+}
+
+}  // namespace upload

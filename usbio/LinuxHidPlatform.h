@@ -1,0 +1,86 @@
+#pragma once
+// The HID platform on Linux: the hidraw nodes, found through sysfs and driven with the hidraw
+// ioctls. A handle is the node's file descriptor.
+//
+// The user needs access to the keyboard's hidraw nodes; udev/70-kestrune-keyboard.rules grants it
+// to the logged-in user. Without it, opening fails with OpenError::PermissionDenied.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "usbio/HidPlatform.h"
+#include "usbio/ReportDescriptor.h"
+
+namespace usbio {
+
+class LinuxHidPlatform final : public HidPlatform {
+public:
+    // Issues one ioctl; returns what ioctl(2) returns and leaves errno set the same way.
+    using IoctlFunction = std::function<int(int fd, unsigned long request, void* argument)>;
+
+    // The roots are parameters so that tests can point the platform at a fake tree.
+    explicit LinuxHidPlatform(std::filesystem::path sysRoot = "/sys",
+                              std::filesystem::path devRoot = "/dev");
+    // For tests: every ioctl goes to the given function instead of the kernel, so that a fake
+    // device can answer on an ordinary file descriptor.
+    LinuxHidPlatform(std::filesystem::path sysRoot, std::filesystem::path devRoot,
+                     IoctlFunction ioctl);
+
+    // <devRoot>/hidrawN for every hidrawN in <sysRoot>/class/hidraw, in increasing order of N.
+    // No such folder means no HID devices: true with an empty list.
+    bool EnumerateInterfaces(std::vector<std::string>& paths) override;
+    // From the HID_ID line of <sysRoot>/class/hidraw/hidrawN/device/uevent, hidrawN being the
+    // file name of the path; VersionNumber from the USB device's bcdDevice when there is one.
+    std::optional<HIDD_ATTRIBUTES> PeekAttributes(const std::string& path) override;
+
+    // ReadWrite opens O_RDWR, None opens O_RDONLY: hidraw allows every ioctl used here on a
+    // read-only descriptor.
+    HidHandle Open(const std::string& path, HidAccess access, OpenError* error) override;
+    void Close(HidHandle handle) override;
+
+    bool GetAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) override;
+    bool GetPreparsedData(HidHandle handle, PreparsedHandle& preparsed) override;
+    bool GetCaps(PreparsedHandle preparsed, HIDP_CAPS& caps) override;
+    void FreePreparsedData(PreparsedHandle preparsed) override;
+
+    // Lengths from 1 to 16383 (what the request number can carry). A write counts only when the
+    // kernel reports the whole length taken. A read may come back shorter; the rest of the
+    // buffer is then zeroed.
+    bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) override;
+    bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) override;
+
+    // Keeps a parsed descriptor under a new token, as GetPreparsedData does after reading the
+    // descriptor; 0 when no token is left. Public so that tests can reach the token bookkeeping
+    // without a device.
+    PreparsedHandle KeepPreparsed(const ReportDescriptorInfo& info);
+
+private:
+    std::filesystem::path sysRoot_;
+    std::filesystem::path devRoot_;
+    IoctlFunction ioctl_;
+
+    std::mutex preparsedMutex_;
+    std::map<PreparsedHandle, ReportDescriptorInfo> preparsed_;
+    PreparsedHandle nextPreparsed_ = 1;  // never 0, never handed out twice
+};
+
+// The IDs of a HID device as its uevent file gives them.
+struct HidUeventId {
+    std::uint16_t Bus = 0;  // BUS_USB is 3
+    std::uint16_t VendorID = 0;
+    std::uint16_t ProductID = 0;
+};
+
+// Reads the text of a HID device's uevent file: the first line that starts with "HID_ID=" must
+// read BUS:VENDOR:PRODUCT in hexadecimal, 1 to 8 digits each, every value at most 0xFFFF.
+// Anything else gives nullopt.
+std::optional<HidUeventId> ParseHidUevent(std::string_view text);
+
+}  // namespace usbio
