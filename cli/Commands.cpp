@@ -1,0 +1,440 @@
+#include "cli/Commands.h"
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "cli/Session.h"
+#include "cli/Sha256.h"
+#include "cli/TerminalView.h"
+#include "common/FirmwareVersion.h"
+#include "common/NumberText.h"
+#include "upload/Commands.h"
+#include "upload/UploadSequence.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace cli {
+namespace {
+
+constexpr char kUdevHint[] =
+    "Install the udev rule udev/70-kestrune-keyboard.rules (see README.md), then unplug the "
+    "keyboard and plug it in again.";
+
+std::string Hex4(std::int64_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04llX", static_cast<long long>(value));
+    return text;
+}
+
+const char* ModeName(std::int32_t matchedPid) {
+    return matchedPid == usbio::UploadModePID ? "Firmware Upload" : "Normal";
+}
+
+const char* KindName(upload::FirmwareKind kind) {
+    switch (kind) {
+        case upload::FirmwareKind::Hex: return "HEX";
+        case upload::FirmwareKind::Bin: return "BIN";
+        case upload::FirmwareKind::Dat: return "DAT";
+        case upload::FirmwareKind::Unknown: break;
+    }
+    return "unknown";
+}
+
+const char* OpenErrorName(usbio::OpenError error) {
+    switch (error) {
+        case usbio::OpenError::None: return "none";
+        case usbio::OpenError::NotFound: return "not-found";
+        case usbio::OpenError::PermissionDenied: return "permission-denied";
+        case usbio::OpenError::Busy: return "busy";
+        case usbio::OpenError::Other: break;
+    }
+    return "other";
+}
+
+bool StdinIsTerminal() { return isatty(fileno(stdin)) != 0; }
+bool StderrIsTerminal() { return isatty(fileno(stderr)) != 0; }
+
+// Session set-up shared by the device commands: table errors of PIDDef.txt are shown.
+void WatchTable(Session& session, Output& out) {
+    session.onTableError = [&out](const std::string& text) {
+        std::string shown = text;
+        for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.replace(p, 2, "\n");
+        std::fprintf(stderr, "kestrune: warning: %s\n", shown.c_str());
+    };
+}
+
+int NoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
+    if (!report.PermissionDenied.empty()) {
+        out.Error("a keyboard is attached at " + report.PermissionDenied.front() +
+                  ", but this user may not open it. " + kUdevHint);
+        out.doc["permissionDenied"] = report.PermissionDenied;
+    } else if (!report.NoUsableFeature.empty()) {
+        out.Error("the keyboard at " + report.NoUsableFeature.front() +
+                  " has no feature report long enough for firmware uploads.");
+    } else {
+        out.Error("no keyboard found. Attach the keyboard and try again.");
+    }
+    return out.Finish(ExitNoKeyboard);
+}
+
+void WriteDump(Session& session, const DeviceOptions& device) {
+    if (device.simulateDump.empty() || !session.Keyboard()) return;
+    const auto& bytes = session.Keyboard()->BlockBytesReceived();
+    std::ofstream(device.simulateDump, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Reads and checks the file as an upload would. Returns 0 or the exit status to end with.
+int LoadFile(Output& out, const FileOptions& file, upload::FirmwareImage& image,
+             upload::FirmwareCheck& check) {
+    std::string problem;
+    if (!upload::IsValidStartAddressText(file.start, &problem)) {
+        out.Error(problem);
+        return ExitUsage;
+    }
+    image.assign(upload::ImageSize, 0);
+    check = upload::CheckFirmware(file.file, file.start, image);
+    if (!check.ok) {
+        out.Error(check.message);
+        out.doc["file"] = file.file;
+        return ExitInvalidFile;
+    }
+    return 0;
+}
+
+// The bytes the upload sends: every block, from the start address.
+std::vector<std::uint8_t> SentBytes(const upload::FirmwareImage& image,
+                                    const upload::FirmwareCheck& check) {
+    const auto begin = image.begin() + check.startAddress;
+    return std::vector<std::uint8_t>(
+        begin, begin + static_cast<std::ptrdiff_t>(check.blocks) * static_cast<std::ptrdiff_t>(upload::BlockSize));
+}
+
+void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareImage& image,
+                  const upload::FirmwareCheck& check) {
+    const auto bytes = SentBytes(image, check);
+    const std::string sha = Sha256Hex(bytes.data(), bytes.size());
+    const char* kind = KindName(upload::FirmwareKindOfPath(file.file));
+    out.doc["file"] = file.file;
+    out.doc["kind"] = kind;
+    out.doc["startAddress"] = check.startAddress;
+    out.doc["endAddress"] = check.endAddress;
+    out.doc["blocks"] = check.blocks;
+    out.doc["bytes"] = bytes.size();
+    out.doc["sha256"] = sha;
+    if (!out.Json()) {
+        out.Say(std::string("File:          ") + file.file);
+        out.Say(std::string("Kind:          ") + kind);
+        out.Say("Start address: " + Hex4(check.startAddress));
+        out.Say("End address:   " + Hex4(check.endAddress));
+        out.Say("Blocks:        " + std::to_string(check.blocks) + " (" + std::to_string(bytes.size()) + " bytes)");
+        out.Say("SHA-256:       " + sha);
+    }
+}
+
+// Scans until the keyboard is open in the wanted mode, or the time is up or Ctrl+C is pressed.
+enum class WaitResult { Found, TimedOut, Cancelled };
+WaitResult WaitForKeyboard(Session& session, bool uploadMode, int timeoutSeconds) {
+    const std::int64_t deadline = session.Clock().NowMs() + std::int64_t{timeoutSeconds} * 1000;
+    for (;;) {
+        if (Interrupts() > 0) return WaitResult::Cancelled;
+        session.Scan();
+        auto& c = session.Connection();
+        if (c.IsOpen() && (c.MatchedPID == usbio::UploadModePID) == uploadMode) return WaitResult::Found;
+        usbio::CloseDevice(c);
+        if (session.Clock().NowMs() >= deadline) return WaitResult::TimedOut;
+        session.Sleep(250);
+    }
+}
+
+bool Confirm(const std::string& question) {
+    std::fprintf(stderr, "%s [y/N] ", question.c_str());
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+}
+
+}  // namespace
+
+bool IsKnownSimulatedFault(const std::string& fault) {
+    const auto colon = fault.find(':');
+    const std::string name = fault.substr(0, colon);
+    if (name == "refuse-block" || name == "leave-after-block") {
+        return colon != std::string::npos && colon + 1 < fault.size() &&
+               fault.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+    }
+    return colon == std::string::npos &&
+           (name == "ignore-finish" || name == "never-return" || name == "no-permission");
+}
+
+int RunList(Output& out, const DeviceOptions& device) {
+    Session session(device.simulateVersion, device.simulateFaults);
+    WatchTable(session, out);
+    auto& hid = session.Hid();
+    std::vector<std::string> paths;
+    if (!hid.EnumerateInterfaces(paths)) {
+        out.Error("the HID devices of this computer cannot be listed.");
+        return out.Finish(ExitNoKeyboard);
+    }
+    usbio::DeviceConnection scratch(hid);
+    const usbio::DiscoveryHooks hooks = session.Hooks();
+    out.doc["interfaces"] = nlohmann::json::array();
+    bool deniedKeyboard = false;
+    for (const std::string& path : paths) {
+        nlohmann::json entry{{"path", path}};
+        std::optional<usbio::HIDD_ATTRIBUTES> ids = hid.PeekAttributes(path);
+        usbio::OpenError rwError = usbio::OpenError::None, noneError = usbio::OpenError::None;
+        usbio::HidHandle handle = hid.Open(path, usbio::HidAccess::ReadWrite, &rwError);
+        std::string access = "read-write";
+        if (handle == usbio::INVALID_HANDLE_VALUE) {
+            handle = hid.Open(path, usbio::HidAccess::None, &noneError);
+            access = "no-access";
+        }
+        std::uint16_t featureLength = 0;
+        if (handle != usbio::INVALID_HANDLE_VALUE) {
+            usbio::HIDD_ATTRIBUTES attributes;
+            attributes.Size = 12;
+            if (hid.GetAttributes(handle, attributes)) ids = attributes;
+            usbio::PreparsedHandle preparsed = 0;
+            usbio::HIDP_CAPS caps;
+            if (hid.GetPreparsedData(handle, preparsed)) {
+                if (hid.GetCaps(preparsed, caps)) featureLength = caps.FeatureReportByteLength;
+                hid.FreePreparsedData(preparsed);
+            }
+            hid.Close(handle);
+            entry["opened"] = access;
+            entry["featureReportLength"] = featureLength;
+        } else {
+            entry["opened"] = nullptr;
+            entry["openError"] = OpenErrorName(
+                rwError == usbio::OpenError::PermissionDenied ? rwError : noneError);
+        }
+        bool keyboard = false;
+        if (ids) {
+            entry["vendorId"] = ids->VendorID;
+            entry["productId"] = ids->ProductID;
+            keyboard = usbio::IdIsMatched(static_cast<std::int16_t>(ids->VendorID),
+                                          static_cast<std::int16_t>(ids->ProductID), scratch, hooks);
+        }
+        entry["keyboard"] = keyboard;
+        if (keyboard) entry["mode"] = ModeName(scratch.MatchedPID);
+        const bool denied = handle == usbio::INVALID_HANDLE_VALUE &&
+                            (rwError == usbio::OpenError::PermissionDenied ||
+                             noneError == usbio::OpenError::PermissionDenied);
+        if (keyboard && denied) deniedKeyboard = true;
+        if (!out.Json()) {
+            char line[512];
+            std::snprintf(line, sizeof line, "%-40s %s  %s", path.c_str(),
+                          ids ? (Hex4(ids->VendorID) + ":" + Hex4(ids->ProductID)).c_str() : "????:????",
+                          keyboard ? (std::string("keyboard, ") + ModeName(scratch.MatchedPID) + " mode").c_str()
+                                   : "other device");
+            std::string text = line;
+            if (handle != usbio::INVALID_HANDLE_VALUE)
+                text += ", feature report " + std::to_string(featureLength) + " bytes";
+            else
+                text += denied ? ", cannot be opened: no permission" : ", cannot be opened";
+            out.Say(text);
+        }
+        out.doc["interfaces"].push_back(entry);
+    }
+    if (paths.empty() && !out.Json()) out.Say("No HID interfaces present.");
+    if (deniedKeyboard) out.Say(std::string("The keyboard cannot be opened by this user. ") + kUdevHint);
+    return out.Finish(ExitOK);
+}
+
+int RunInfo(Output& out, const DeviceOptions& device) {
+    Session session(device.simulateVersion, device.simulateFaults);
+    WatchTable(session, out);
+    const auto report = session.Scan();
+    auto& c = session.Connection();
+    if (!c.IsOpen()) return NoKeyboard(out, report);
+    std::string version;
+    const bool versionRead = upload::ReadFirmwareVersion(c, version) == upload::CommandOK;
+    out.doc["vendorId"] = usbio::SupportedVendorID;
+    out.doc["productId"] = c.MatchedPID;
+    out.doc["firmwareVersion"] = versionRead ? nlohmann::json(version) : nlohmann::json(nullptr);
+    out.doc["mode"] = ModeName(c.MatchedPID);
+    if (!out.Json()) {
+        out.Say("Vendor ID:        " + std::to_string(usbio::SupportedVendorID));
+        out.Say("Product ID:       " + std::to_string(c.MatchedPID));
+        out.Say("Firmware version: " + (versionRead ? version : std::string("(could not be read)")));
+        out.Say(std::string("Mode:             ") + ModeName(c.MatchedPID));
+    }
+    return out.Finish(versionRead ? ExitOK : ExitUploadFailed);
+}
+
+int RunPids(Output& out, const std::string& pidFile) {
+    std::filesystem::path file = pidFile.empty() ? ProgramFolder() / usbio::ProductIdFileName
+                                                 : std::filesystem::path(pidFile);
+    std::error_code ec;
+    if (!pidFile.empty() && !std::filesystem::is_regular_file(file, ec)) {
+        out.Error("no such file: " + pidFile);
+        return out.Finish(ExitUsage);
+    }
+    const usbio::ProductIdTable table = usbio::LoadProductIdTable(file);
+    const bool fromFile = table.From == usbio::ProductIdTable::Source::File;
+    out.doc["source"] = fromFile ? "file" : "built-in";
+    out.doc["file"] = file.string();
+    out.doc["entries"] = table.Entries;
+    if (!table.Error.empty()) {
+        out.doc["warning"] = table.Error;
+        std::fprintf(stderr, "kestrune: warning: %s\n", table.Error.c_str());
+    }
+    if (!out.Json()) {
+        out.Say(fromFile ? "Product IDs from " + file.string() + ":"
+                         : "Product IDs from the built-in table (" + file.string() + " gives none):");
+        std::string line;
+        for (const std::int32_t entry : table.Entries) {
+            line += (line.empty() ? "" : ", ") + std::to_string(entry);
+            if (entry == usbio::UploadModePID) line += " (firmware-upload mode)";
+        }
+        out.Say("  " + line);
+    }
+    return out.Finish(ExitOK);
+}
+
+int RunCheck(Output& out, const FileOptions& file) {
+    upload::FirmwareImage image;
+    upload::FirmwareCheck check;
+    if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
+    DescribeFile(out, file, image, check);
+    return out.Finish(ExitOK);
+}
+
+int RunImage(Output& out, const FileOptions& file, const std::string& outputPath) {
+    upload::FirmwareImage image;
+    upload::FirmwareCheck check;
+    if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
+    const auto bytes = SentBytes(image, check);
+    std::ofstream stream(outputPath, std::ios::binary);
+    stream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    stream.close();
+    if (!stream) {
+        out.Error("cannot write " + outputPath + ".");
+        return out.Finish(ExitUsage);
+    }
+    out.doc["output"] = outputPath;
+    out.doc["bytes"] = bytes.size();
+    out.doc["sha256"] = Sha256Hex(bytes.data(), bytes.size());
+    if (!out.Json())
+        out.Say("Wrote " + std::to_string(bytes.size()) + " bytes (" + std::to_string(check.blocks) +
+                " blocks from " + Hex4(check.startAddress) + ") to " + outputPath + ".");
+    return out.Finish(ExitOK);
+}
+
+int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
+             const FlashOptions& flash) {
+    upload::FirmwareImage image;
+    upload::FirmwareCheck check;
+    if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
+    DescribeFile(out, file, image, check);
+
+    Session session(device.simulateVersion, device.simulateFaults);
+    WatchTable(session, out);
+    const auto report = session.Scan();
+    auto& c = session.Connection();
+    if (!c.IsOpen()) return NoKeyboard(out, report);
+    std::string version;
+    upload::ReadFirmwareVersion(c, version);
+    out.doc["keyboard"] = {{"productId", c.MatchedPID}, {"firmwareVersion", version}, {"mode", ModeName(c.MatchedPID)}};
+    out.Say("Keyboard found: product ID " + std::to_string(c.MatchedPID) + ", firmware " +
+            (version.empty() ? std::string("(unknown)") : version) + ", " + ModeName(c.MatchedPID) + " mode.");
+
+    if (!flash.yes) {
+        if (out.Json() || !StdinIsTerminal()) {
+            out.Error("add --yes to write the firmware without being asked.");
+            return out.Finish(ExitUsage);
+        }
+        if (!Confirm("Write " + file.file + " to the keyboard?")) {
+            out.Error("cancelled; nothing was written.");
+            return out.Finish(ExitCancelled);
+        }
+    }
+    // From here on Ctrl+C is handled: before the first block it cancels cleanly, during the
+    // upload it asks to be pressed a second time.
+    InstallInterruptHandler();
+
+    bool newFirmware = !kestrune::IsOldFirmwareVersion(version);
+    if (c.MatchedPID != usbio::UploadModePID) {
+        out.Say("Switching the keyboard to firmware-upload mode...");
+        const std::array<std::uint8_t, upload::PayloadLength> zeros{};
+        if (upload::SendCommand(c, upload::CmdEnterUpload, 0x00, zeros) != upload::CommandOK) {
+            session.Sleep(1000);
+            session.Scan();
+            if (upload::SendCommand(c, upload::CmdEnterUpload, 0x00, zeros) != upload::CommandOK) {
+                out.Error("the keyboard did not take the switch to firmware-upload mode; nothing was written.");
+                return out.Finish(ExitUploadFailed);
+            }
+        }
+        std::string after = "V1.0";
+        upload::ReadFirmwareVersion(c, after);
+        usbio::CloseDevice(c);
+        if (kestrune::IsOldFirmwareVersion(after))
+            out.Say("Unplug the keyboard's USB cable now, and plug it in again.");
+        out.Say("Waiting for the keyboard in firmware-upload mode (up to " +
+                std::to_string(flash.timeoutSeconds) + " s)...");
+        switch (WaitForKeyboard(session, true, flash.timeoutSeconds)) {
+            case WaitResult::Found:
+                break;
+            case WaitResult::Cancelled:
+                out.Error("cancelled; nothing was written. The keyboard may be in firmware-upload mode: run flash again.");
+                return out.Finish(ExitCancelled);
+            case WaitResult::TimedOut:
+                out.Error("the keyboard did not come back in firmware-upload mode within " +
+                          std::to_string(flash.timeoutSeconds) + " s; nothing was written.");
+                return out.Finish(ExitCancelled);
+        }
+        upload::ReadFirmwareVersion(c, version);
+        newFirmware = !kestrune::IsOldFirmwareVersion(version);
+    }
+
+    out.Say("Uploading " + std::to_string(check.blocks) + " blocks from " + Hex4(check.startAddress) + "...");
+    TerminalView view(out, session, StderrIsTerminal());
+    const upload::UploadOutcome outcome =
+        upload::UploadFirmware(c, image, view, file.file, file.start, newFirmware);
+    view.EndProgressLine();
+    WriteDump(session, device);
+    out.doc["blocksSent"] = outcome.blocksSent;
+    switch (outcome.result) {
+        case upload::UploadOutcome::Result::Success:
+            break;
+        case upload::UploadOutcome::Result::Refused:
+            out.doc["result"] = "refused";
+            return out.Finish(ExitInvalidFile);
+        case upload::UploadOutcome::Result::Stopped:
+            out.doc["result"] = "stopped";
+            out.Error("stopped after " + std::to_string(outcome.blocksSent) + " of " +
+                      std::to_string(check.blocks) + " blocks. The keyboard is in firmware-upload mode: run flash again.");
+            return out.Finish(ExitCancelled);
+        case upload::UploadOutcome::Result::CommandFailed:
+            out.doc["result"] = "failed";
+            out.Error("the upload failed after " + std::to_string(outcome.blocksSent) + " of " +
+                      std::to_string(check.blocks) +
+                      " blocks: the keyboard did not answer. It stays in firmware-upload mode: run flash again.");
+            return out.Finish(ExitUploadFailed);
+    }
+    out.doc["result"] = "success";
+    out.Say("Firmware uploaded. Waiting for the keyboard to restart...");
+    if (WaitForKeyboard(session, false, flash.timeoutSeconds) == WaitResult::Found) {
+        std::string updated;
+        upload::ReadFirmwareVersion(c, updated);
+        out.doc["newFirmwareVersion"] = updated;
+        out.Say("Firmware updated: the keyboard reports " + updated + ".");
+    } else {
+        out.doc["newFirmwareVersion"] = nullptr;
+        out.Say("The keyboard has not restarted yet. Unplug it and plug it in again to start the new firmware.");
+    }
+    return out.Finish(ExitOK);
+}
+
+}  // namespace cli

@@ -1,0 +1,39 @@
+#pragma once
+// The commands of the command-line tool. Each returns the exit status.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/Output.h"
+
+namespace cli {
+
+struct DeviceOptions {
+    std::optional<std::string> simulateVersion;  // --simulate[=VERSION]
+    std::string simulateDump;                    // --simulate-dump OUT
+    std::vector<std::string> simulateFaults;     // --simulate-fault FAULT (test aid)
+};
+
+struct FileOptions {
+    std::string file;
+    std::string start = "1200";
+};
+
+struct FlashOptions {
+    bool yes = false;
+    int timeoutSeconds = 60;
+};
+
+// Faults the simulated keyboard can be given: refuse-block:N, leave-after-block:N, ignore-finish,
+// never-return, no-permission. False when a name is not one of them.
+bool IsKnownSimulatedFault(const std::string& fault);
+
+int RunList(Output& out, const DeviceOptions& device);
+int RunInfo(Output& out, const DeviceOptions& device);
+int RunPids(Output& out, const std::string& pidFile);
+int RunCheck(Output& out, const FileOptions& file);
+int RunImage(Output& out, const FileOptions& file, const std::string& outputPath);
+int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
+             const FlashOptions& flash);
+
+}  // namespace cli

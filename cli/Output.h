@@ -1,0 +1,51 @@
+#pragma once
+// Where the command-line tool writes: lines for a person, or one JSON document on standard
+// output. In JSON mode everything meant for a person goes to standard error.
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace cli {
+
+class Output {
+public:
+    explicit Output(bool json) : json_(json) {}
+    bool Json() const { return json_; }
+
+    // A line for the person at the terminal.
+    void Say(const std::string& line) const {
+        std::FILE* to = json_ ? stderr : stdout;
+        std::fprintf(to, "%s\n", line.c_str());
+        std::fflush(to);
+    }
+    // An error, always on standard error; also recorded in the JSON document.
+    void Error(const std::string& line) {
+        std::fprintf(stderr, "kestrune: %s\n", line.c_str());
+        std::fflush(stderr);
+        if (json_) doc["error"] = line;
+    }
+    // Prints the JSON document (in JSON mode) with the exit status, and returns the status.
+    int Finish(int status) {
+        if (json_) {
+            doc["exitStatus"] = status;
+            std::printf("%s\n", doc.dump(2).c_str());
+            std::fflush(stdout);
+        }
+        return status;
+    }
+
+    nlohmann::json doc = nlohmann::json::object();
+
+private:
+    bool json_;
+};
+
+// Exit statuses.
+inline constexpr int ExitOK = 0;
+inline constexpr int ExitUploadFailed = 1;
+inline constexpr int ExitUsage = 2;
+inline constexpr int ExitNoKeyboard = 3;
+inline constexpr int ExitInvalidFile = 4;
+inline constexpr int ExitCancelled = 5;
+
+}  // namespace cli

@@ -1,0 +1,88 @@
+#include "cli/TerminalView.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace cli {
+
+TerminalView::TerminalView(Output& out, Session& session, bool progressOnTerminal)
+    : out_(out), session_(session), terminal_(progressOnTerminal) {}
+
+void TerminalView::SetProgressValue(float value) {
+    value_ = value;
+    if (blocksAsked_ == 0) return;  // the bar is being prepared, not moved
+    Draw(false);
+}
+
+void TerminalView::Draw(bool force) {
+    if (out_.Json()) return;
+    const double total = std::max(0.0, (static_cast<double>(max_) - min_) * 100.0) + 128.0;
+    const double done = std::clamp((static_cast<double>(value_) - min_) * 100.0 + 128.0, 0.0, total);
+    const auto now = std::chrono::steady_clock::now();
+    if (started_ == std::chrono::steady_clock::time_point{}) started_ = now;
+    const int percent = static_cast<int>(done * 100.0 / total);
+    if (!terminal_) {
+        // Plain lines, one every ten per cent.
+        if (percent / 10 != lastPercentLine_ / 10 || force) {
+            lastPercentLine_ = percent;
+            std::fprintf(stderr, "Uploaded %d%% (%.0f of %.0f bytes)\n", percent, done, total);
+        }
+        return;
+    }
+    if (!force && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    lastDraw_ = now;
+    const double seconds = std::chrono::duration<double>(now - started_).count();
+    const double rate = seconds > 0.05 ? done / seconds : 0.0;
+    const int left = rate > 0 ? static_cast<int>(std::lround((total - done) / rate)) : 0;
+    const int width = 30;
+    const int filled = static_cast<int>(done * width / total);
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.resize(width, ' ');
+    std::fprintf(stderr, "\r[%s] %3d%% %6.0f/%.0f bytes %7.1f KiB/s %2d:%02d left ", bar.c_str(),
+                 percent, done, total, rate / 1024.0, left / 60, left % 60);
+    std::fflush(stderr);
+    lineOpen_ = true;
+}
+
+void TerminalView::EndProgressLine() {
+    if (lineOpen_) {
+        Draw(true);
+        std::fprintf(stderr, "\n");
+        lineOpen_ = false;
+    }
+}
+
+upload::MessageAnswer TerminalView::ShowMessage(const std::string& text, upload::MessageStyle,
+                                                const std::string&) {
+    EndProgressLine();
+    std::string shown;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) shown.push_back(text[i]);
+    out_.Say(shown);
+    if (out_.Json()) out_.doc["messages"].push_back(shown);
+    return upload::MessageAnswer::OK;
+}
+
+bool TerminalView::StopRequested() {
+    const bool first = blocksAsked_++ == 0;
+    const int presses = Interrupts();
+    if (presses == 0) return false;
+    // Before the first block nothing has been written: stop cleanly.
+    if (first) return true;
+    if (presses >= 2) {
+        EndProgressLine();
+        return true;
+    }
+    if (!warned_) {
+        warned_ = true;
+        EndProgressLine();
+        std::fprintf(stderr,
+                     "Stopping now leaves the keyboard in firmware-upload mode with part of the "
+                     "firmware written; it then works only after another upload.\n"
+                     "Press Ctrl+C again to stop anyway.\n");
+    }
+    return false;
+}
+
+}  // namespace cli

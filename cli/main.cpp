@@ -1,0 +1,90 @@
+// kestrune: the command-line tool. See README.md for the commands, the JSON documents and the
+// exit statuses.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "Version.h"
+#include "cli/Commands.h"
+#include "cli/Session.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"Kestrune Loader command-line tool: updates the firmware of a Kestrune keyboard.",
+                 "kestrune"};
+    app.set_version_flag("--version", std::string(kestrune::VersionText));
+    app.require_subcommand(1);
+    bool json = false;
+    app.add_flag("--json", json, "Print one JSON document on standard output");
+
+    cli::DeviceOptions device;
+    std::string simulate;
+    auto addDeviceOptions = [&](CLI::App* command) {
+        command->add_flag("--simulate{V1.0}", simulate,
+                          "Use the simulated keyboard, reporting firmware VERSION (--simulate=VERSION)")
+            ->expected(0, 1);
+        command->add_option("--simulate-dump", device.simulateDump,
+                            "With --simulate: write the bytes the keyboard received in its blocks to OUT");
+        command->add_option("--simulate-fault", device.simulateFaults,
+                            "With --simulate: refuse-block:N, leave-after-block:N, ignore-finish, "
+                            "never-return or no-permission");
+    };
+    cli::FileOptions file;
+    auto addFileOptions = [&](CLI::App* command) {
+        command->add_option("FILE", file.file, "Firmware file (.hex, .bin or .dat)")->required();
+        command->add_option("--start", file.start, "Start address, 1 to 4 hexadecimal digits")
+            ->capture_default_str();
+    };
+
+    auto* list = app.add_subcommand("list", "List every HID interface present");
+    addDeviceOptions(list);
+    auto* info = app.add_subcommand("info", "Show the keyboard: IDs, firmware version, mode");
+    addDeviceOptions(info);
+    std::string pidFile;
+    auto* pids = app.add_subcommand("pids", "Show the product-ID table in use and where it comes from");
+    pids->add_option("--pid-file", pidFile, "Read this definition file instead of PIDDef.txt beside the program");
+    auto* check = app.add_subcommand("check", "Read a firmware file as an upload would and describe it");
+    addFileOptions(check);
+    std::string imageOut;
+    auto* image = app.add_subcommand("image", "Write exactly the bytes an upload would send");
+    addFileOptions(image);
+    image->add_option("-o,--output", imageOut, "Output file")->required();
+    cli::FlashOptions flash;
+    auto* flashCommand = app.add_subcommand("flash", "Update the keyboard's firmware");
+    addFileOptions(flashCommand);
+    addDeviceOptions(flashCommand);
+    flashCommand->add_flag("-y,--yes", flash.yes, "Do not ask before writing");
+    flashCommand->add_option("--timeout", flash.timeoutSeconds,
+                             "Seconds to wait for the keyboard to come back")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
+    for (CLI::App* command : {list, info, pids, check, image, flashCommand})
+        command->add_flag("--json", json, "Print one JSON document on standard output");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? 0 : cli::ExitUsage;
+    }
+    for (CLI::App* command : {list, info, flashCommand}) {
+        if (command->parsed() && command->count("--simulate") > 0)
+            device.simulateVersion = simulate;
+    }
+    if ((!device.simulateDump.empty() || !device.simulateFaults.empty()) && !device.simulateVersion) {
+        std::fprintf(stderr, "kestrune: --simulate-dump and --simulate-fault work only with --simulate.\n");
+        return cli::ExitUsage;
+    }
+    for (const std::string& fault : device.simulateFaults) {
+        if (!cli::IsKnownSimulatedFault(fault)) {
+            std::fprintf(stderr, "kestrune: unknown simulated fault \"%s\".\n", fault.c_str());
+            return cli::ExitUsage;
+        }
+    }
+
+    cli::Output out(json);
+    if (list->parsed()) return cli::RunList(out, device);
+    if (info->parsed()) return cli::RunInfo(out, device);
+    if (pids->parsed()) return cli::RunPids(out, pidFile);
+    if (check->parsed()) return cli::RunCheck(out, file);
+    if (image->parsed()) return cli::RunImage(out, file, imageOut);
+    return cli::RunFlash(out, device, file, flash);
+}

@@ -1,0 +1,174 @@
+// The command-line tool as a user's script sees it: its output, its JSON and its exit status.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/Sha256.h"
+#include "support/FirmwareFiles.h"
+#include "support/TempDir.h"
+
+using testsupport::HexText;
+using testsupport::RandomBytes;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+    nlohmann::json Json() const { return nlohmann::json::parse(out); }
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct CliBench {
+    testsupport::TempDir dir;
+
+    std::string File(const std::string& name, const std::string& contents) {
+        return dir.Write(name, contents).string();
+    }
+    Result Kestrune(const std::string& args) {
+        const std::string err = (dir.Path() / "stderr.txt").string();
+        const std::string command = std::string(KESTRUNE_CLI_PATH) + " " + args + " 2>" + err + " </dev/null";
+        Result run;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
+        const int raw = ::pclose(pipe);
+        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        run.err = Slurp(err);
+        return run;
+    }
+};
+
+}  // namespace
+
+TEST(Cli, FlashSimulatedSendsExactlyTheImageForHexBinAndDat) {
+    CliBench b;
+    const auto data = RandomBytes(0x900, 31);
+    std::vector<std::uint8_t> bin = RandomBytes(0x1200, 32);
+    bin.insert(bin.end(), data.begin(), data.end());
+    for (const std::string& file : {b.File("fw.hex", HexText(0x1200, data)),
+                                    b.File("fw.bin", testsupport::AsText(bin)),
+                                    b.File("fw.DAT", testsupport::AsText(bin))}) {
+        const std::string image = (b.dir.Path() / "image.bin").string();
+        const std::string dump = (b.dir.Path() / "dump.bin").string();
+        const Result made = b.Kestrune("image " + file + " -o " + image);
+        ASSERT_EQ(made.status, 0) << made.err;
+        const Result flashed = b.Kestrune("flash " + file + " --simulate --yes --json --simulate-dump " + dump);
+        ASSERT_EQ(flashed.status, 0) << flashed.err;
+        const auto doc = flashed.Json();
+        EXPECT_EQ(doc["result"], "success");
+        EXPECT_EQ(doc["blocks"], 19);
+        EXPECT_EQ(doc["blocksSent"], 19);
+        EXPECT_EQ(doc["newFirmwareVersion"], "V2.0");
+        EXPECT_EQ(doc["keyboard"]["firmwareVersion"], "V1.0");
+        EXPECT_EQ(doc["exitStatus"], 0);
+        const std::string sent = Slurp(dump);
+        EXPECT_EQ(sent.size(), 19u * 128u);
+        EXPECT_EQ(sent, Slurp(image)) << file;
+        EXPECT_EQ(doc["sha256"], cli::Sha256Hex(reinterpret_cast<const std::uint8_t*>(sent.data()), sent.size()));
+        if (file.ends_with("hex")) {
+            EXPECT_EQ(sent.substr(0, data.size()), testsupport::AsText(data));
+        }
+    }
+}
+
+TEST(Cli, CheckDescribesTheFileAndRefusesInvalidOnesWithTheLine) {
+    CliBench b;
+    const auto data = RandomBytes(0x100, 33);
+    const Result ok = b.Kestrune("check " + b.File("a.hex", HexText(0x1200, data)) + " --json");
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    const auto doc = ok.Json();
+    EXPECT_EQ(doc["kind"], "HEX");
+    EXPECT_EQ(doc["startAddress"], 0x1200);
+    EXPECT_EQ(doc["endAddress"], 0x1300);
+    EXPECT_EQ(doc["blocks"], 3);
+
+    std::string bad = HexText(0x1200, data);
+    bad[bad.find('\n') + 12] ^= 1;  // a data digit of line 2: its checksum no longer fits
+    const Result invalid = b.Kestrune("check " + b.File("bad.hex", bad));
+    EXPECT_EQ(invalid.status, 4);
+    EXPECT_NE(invalid.err.find("line 2"), std::string::npos) << invalid.err;
+
+    // An invalid file is never sent: no keyboard exchange beyond the file check.
+    const std::string dump = (b.dir.Path() / "none.bin").string();
+    const Result flash = b.Kestrune("flash " + b.File("bad.hex", bad) + " --simulate --yes --simulate-dump " + dump);
+    EXPECT_EQ(flash.status, 4);
+    EXPECT_FALSE(std::filesystem::exists(dump));
+
+    // Sha-256 of a known text.
+    const std::string abc = "abc";
+    EXPECT_EQ(cli::Sha256Hex(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(cli::Sha256Hex(nullptr, 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+TEST(Cli, ExitStatusesForEveryOutcome) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 34)));
+    struct Case {
+        std::string args;
+        int status;
+        std::string says;  // in standard error
+    };
+    const std::vector<Case> cases{
+        {"flash " + fw + " --simulate --yes --simulate-fault refuse-block:5", 1, "after 4 of 9 blocks"},
+        {"flash " + fw + " --simulate --yes --simulate-fault leave-after-block:3", 1, "after 3 of 9 blocks"},
+        {"frobnicate", 2, ""},
+        {"flash", 2, "FILE"},
+        {"check " + fw + " --start 12G0", 2, "12G0"},
+        {"flash " + fw + " --simulate", 2, "--yes"},
+        {"check " + fw + " --simulate-dump x", 2, ""},
+        {"flash " + fw + " --yes --simulate-fault never-return", 2, "--simulate"},
+        {"info", 3, "no keyboard found"},
+        {"info --simulate --simulate-fault no-permission", 3, "70-kestrune-keyboard.rules"},
+        {"check " + b.File("fw.txt", "text"), 4, "not a firmware file"},
+        {"flash " + fw + " --simulate --yes --timeout 5 --simulate-fault never-return", 5, "within 5 s"},
+    };
+    for (const Case& c : cases) {
+        const Result run = b.Kestrune(c.args);
+        EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << c.args << "\n" << run.err;
+    }
+    // A finish the keyboard does not answer still counts.
+    EXPECT_EQ(b.Kestrune("flash " + fw + " --simulate --yes --simulate-fault ignore-finish").status, 0);
+}
+
+TEST(Cli, InfoListAndPidsDescribeWhatIsThere) {
+    CliBench b;
+    const Result info = b.Kestrune("info --simulate=V3.1 --json");
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.Json()["vendorId"], 11867);
+    EXPECT_EQ(info.Json()["productId"], 17);
+    EXPECT_EQ(info.Json()["firmwareVersion"], "V3.1");
+    EXPECT_EQ(info.Json()["mode"], "Normal");
+
+    const Result list = b.Kestrune("list --simulate --json");
+    ASSERT_EQ(list.status, 0) << list.err;
+    const auto interfaces = list.Json()["interfaces"];
+    ASSERT_EQ(interfaces.size(), 5u);
+    EXPECT_EQ(interfaces[4]["keyboard"], true);
+    EXPECT_EQ(interfaces[4]["mode"], "Normal");
+    EXPECT_EQ(interfaces[4]["featureReportLength"], 132);
+    EXPECT_EQ(interfaces[0]["keyboard"], false);
+    EXPECT_EQ(interfaces[2]["opened"], "no-access");   // refuses the read/write open
+    const Result human = b.Kestrune("list --simulate");
+    EXPECT_NE(human.out.find("keyboard, Normal mode"), std::string::npos) << human.out;
+
+    const Result builtIn = b.Kestrune("pids --json");
+    EXPECT_EQ(builtIn.Json()["source"], "built-in");
+    EXPECT_EQ(builtIn.Json()["entries"].size(), 13u);
+    const Result fromFile = b.Kestrune("pids --json --pid-file " + b.File("PIDDef.txt", "a,17\nb,&H6\n"));
+    EXPECT_EQ(fromFile.Json()["source"], "file");
+    EXPECT_EQ(fromFile.Json()["entries"], (nlohmann::json{17, 6}));
+    EXPECT_EQ(b.Kestrune("pids --pid-file /no/such/file").status, 2);
+}
