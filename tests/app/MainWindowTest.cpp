@@ -222,3 +222,34 @@ TEST(MainWindow, RefreshRescansAndExitEndsTheProgram) {
     QTest::mouseClick(w.cmdCtrl[2], Qt::LeftButton);
     EXPECT_EQ(b.services.endRequests, 1);
 }
+
+namespace {
+// A HID platform whose device list cannot be read at all.
+class FailingHid final : public usbio::HidPlatform {
+public:
+    bool EnumerateInterfaces(std::vector<std::string>&) override { throw std::runtime_error("bus exploded"); }
+    usbio::HidHandle Open(const std::string&, usbio::HidAccess, usbio::OpenError*) override { return -1; }
+    void Close(usbio::HidHandle) override {}
+    bool GetAttributes(usbio::HidHandle, usbio::HIDD_ATTRIBUTES&) override { return false; }
+    bool GetPreparsedData(usbio::HidHandle, usbio::PreparsedHandle&) override { return false; }
+    bool GetCaps(usbio::PreparsedHandle, usbio::HIDP_CAPS&) override { return false; }
+    void FreePreparsedData(usbio::PreparsedHandle) override {}
+    bool SetFeature(usbio::HidHandle, const std::uint8_t*, std::size_t) override { return false; }
+    bool GetFeature(usbio::HidHandle, std::uint8_t*, std::size_t) override { return false; }
+};
+}  // namespace
+
+TEST(MainWindow, AnErrorInsideTheScanIsReportedAndTheWindowGoesOn) {
+    kestrune::VirtualClock clock;
+    testsupport::FakeWindowServices services(clock);
+    FailingHid hid;
+    usbio::DeviceConnection connection(hid);
+    app::frmMain w(connection, services);
+    w.tmrDetectDevice_Timer();
+    ASSERT_EQ(services.messages.size(), 1u);
+    EXPECT_TRUE(services.messages[0].Text.contains("bus exploded"));
+    EXPECT_NE(w.cursor().shape(), Qt::WaitCursor);
+    EXPECT_TRUE(w.cmdCtrl[0]->isEnabled());
+    QTest::mouseClick(w.cmdCtrl[0], Qt::LeftButton);
+    EXPECT_TRUE(w.tmrDetectDevice->isActive());
+}
