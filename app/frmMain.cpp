@@ -272,7 +272,10 @@ void frmMain::EndBusy() {
 usbio::DiscoveryHooks frmMain::Hooks() {
     usbio::DiscoveryHooks hooks;
     hooks.Pause = [this](float ms) { services_.Pause(ms); };
-    hooks.ProgramFolder = std::filesystem::path(services_.ProgramFolder().toStdString());
+    // Through UTF-8 text: a plain std::string would be read in the ANSI code page on Windows and
+    // lose a folder name outside it.
+    const QByteArray folder = services_.ProgramFolder().toUtf8();
+    hooks.ProgramFolder = std::filesystem::path(std::u8string(folder.begin(), folder.end()));
     hooks.ShowTableError = [this](const std::string& text) { MsgBox(text, vbExclamation); };
     return hooks;
 }

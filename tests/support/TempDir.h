@@ -4,7 +4,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#if defined(_WIN32)
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace testsupport {
 
@@ -13,7 +17,7 @@ public:
     TempDir() {
         static std::atomic<int> counter{0};
         path_ = std::filesystem::temp_directory_path() /
-                ("kestrune-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+                ("kestrune-test-" + std::to_string(ProcessId()) + "-" + std::to_string(counter++));
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
@@ -33,6 +37,14 @@ public:
     }
 
 private:
+    static long long ProcessId() {
+#if defined(_WIN32)
+        return ::_getpid();
+#else
+        return ::getpid();
+#endif
+    }
+
     std::filesystem::path path_;
 };
 

@@ -1,0 +1,203 @@
+#include "usbio/WindowsHidPlatform.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <memory>
+
+namespace {
+
+// usbio's "no handle", named here while INVALID_HANDLE_VALUE still means usbio's constant: from
+// <windows.h> on it is the system's macro, and in the rest of this file it means that one.
+constexpr usbio::HidHandle NoHandle = usbio::INVALID_HANDLE_VALUE;
+
+}  // namespace
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <setupapi.h>
+
+// The HID library headers carry no C linkage of their own.
+extern "C" {
+#include <hidsdi.h>
+}
+
+namespace usbio {
+
+namespace {
+
+// Releases a device-information set when it goes out of scope.
+class DeviceInfoSet {
+public:
+    explicit DeviceInfoSet(HDEVINFO set) : set_(set) {}
+    ~DeviceInfoSet() {
+        if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
+    }
+    DeviceInfoSet(const DeviceInfoSet&) = delete;
+    DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
+
+    HDEVINFO get() const { return set_; }
+    bool valid() const { return set_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HDEVINFO set_;
+};
+
+// Where the path starts in the detail record (after cbSize and, on 64-bit builds, padding).
+constexpr std::size_t DevicePathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+
+// The device path of one interface of the set, empty when it cannot be had. Asks once without a
+// buffer for the size, then once more with a buffer of that size.
+std::string InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData) {
+    DWORD required = 0;
+    if (SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, nullptr, 0, &required, nullptr))
+        return {};  // a size query that "succeeds" tells us nothing we can use
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
+    if (required <= DevicePathOffset) return {};
+
+    // The record's size field must hold the size of the fixed record, which differs between 32-
+    // and 64-bit builds (5 and 8 bytes); the buffer is never smaller than that record.
+    const std::size_t size =
+        std::max<std::size_t>(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
+    const auto buffer = std::make_unique<unsigned char[]>(size);  // zeroed
+    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.get());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, static_cast<DWORD>(size),
+                                          nullptr, nullptr))
+        return {};
+
+    // The path ends at its terminating zero, or at the end of the buffer if there is none.
+    const char* begin = reinterpret_cast<const char*>(buffer.get() + DevicePathOffset);
+    const char* end = reinterpret_cast<const char*>(buffer.get() + size);
+    return std::string(begin, std::find(begin, end, '\0'));
+}
+
+HANDLE ToHandle(HidHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+bool IsUsable(HidHandle handle) { return handle != NoHandle && handle != 0; }
+
+OpenError OpenErrorOf(DWORD error) {
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+        return OpenError::PermissionDenied;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+        return OpenError::NotFound;
+    case ERROR_SHARING_VIOLATION:
+        return OpenError::Busy;
+    default:
+        return OpenError::Other;
+    }
+}
+
+bool FitsReportLength(std::size_t length) {
+    return length > 0 && length <= std::numeric_limits<ULONG>::max();
+}
+
+}  // namespace
+
+bool WindowsHidPlatform::EnumerateInterfaces(std::vector<std::string>& paths) {
+    paths.clear();
+    GUID hidGuid{};
+    HidD_GetHidGuid(&hidGuid);
+    const DeviceInfoSet set(
+        SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!set.valid()) return false;
+
+    // The enumeration ends with ERROR_NO_MORE_ITEMS; any other failure ends it as well, with the
+    // interfaces found up to there.
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA interfaceData{};
+        interfaceData.cbSize = sizeof interfaceData;
+        if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData))
+            break;
+        std::string path = InterfacePath(set.get(), interfaceData);
+        if (!path.empty()) paths.push_back(std::move(path));
+    }
+    return true;
+}
+
+HidHandle WindowsHidPlatform::Open(const std::string& path, HidAccess access, OpenError* error) {
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        if (error) *error = OpenError::NotFound;
+        return NoHandle;
+    }
+    const DWORD desiredAccess = access == HidAccess::ReadWrite ? GENERIC_READ | GENERIC_WRITE : 0;
+    const HANDLE handle =
+        CreateFileA(path.c_str(), desiredAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD lastError = GetLastError();
+        if (error) *error = OpenErrorOf(lastError);
+        return NoHandle;
+    }
+    if (error) *error = OpenError::None;
+    return reinterpret_cast<HidHandle>(handle);
+}
+
+void WindowsHidPlatform::Close(HidHandle handle) {
+    if (!IsUsable(handle)) return;
+    CloseHandle(ToHandle(handle));
+}
+
+bool WindowsHidPlatform::GetAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) {
+    if (!IsUsable(handle)) return false;
+    ::HIDD_ATTRIBUTES native{};
+    native.Size = sizeof native;
+    if (!HidD_GetAttributes(ToHandle(handle), &native)) return false;
+    attributes.VendorID = native.VendorID;
+    attributes.ProductID = native.ProductID;
+    attributes.VersionNumber = native.VersionNumber;
+    return true;
+}
+
+bool WindowsHidPlatform::GetPreparsedData(HidHandle handle, PreparsedHandle& preparsed) {
+    if (!IsUsable(handle)) return false;
+    PHIDP_PREPARSED_DATA data = nullptr;
+    if (!HidD_GetPreparsedData(ToHandle(handle), &data)) return false;
+    if (data == nullptr) return false;
+    preparsed = reinterpret_cast<PreparsedHandle>(data);
+    return true;
+}
+
+bool WindowsHidPlatform::GetCaps(PreparsedHandle preparsed, HIDP_CAPS& caps) {
+    if (preparsed == 0) return false;
+    ::HIDP_CAPS native{};
+    if (HidP_GetCaps(reinterpret_cast<PHIDP_PREPARSED_DATA>(preparsed), &native) !=
+        HIDP_STATUS_SUCCESS)
+        return false;
+    caps.Usage = native.Usage;
+    caps.UsagePage = native.UsagePage;
+    caps.InputReportByteLength = native.InputReportByteLength;
+    caps.OutputReportByteLength = native.OutputReportByteLength;
+    caps.FeatureReportByteLength = native.FeatureReportByteLength;
+    return true;
+}
+
+void WindowsHidPlatform::FreePreparsedData(PreparsedHandle preparsed) {
+    if (preparsed == 0) return;
+    HidD_FreePreparsedData(reinterpret_cast<PHIDP_PREPARSED_DATA>(preparsed));
+}
+
+bool WindowsHidPlatform::SetFeature(HidHandle handle, const std::uint8_t* data,
+                                    std::size_t length) {
+    if (!IsUsable(handle) || data == nullptr || !FitsReportLength(length)) return false;
+    // The library takes a writable buffer; it gets a copy so the caller's const one stays as is.
+    std::vector<std::uint8_t> copy(data, data + length);
+    return HidD_SetFeature(ToHandle(handle), copy.data(), static_cast<ULONG>(length)) != FALSE;
+}
+
+bool WindowsHidPlatform::GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) {
+    if (!IsUsable(handle) || data == nullptr || !FitsReportLength(length)) return false;
+    // data[0] holds the report ID on entry; the report comes back with the ID in front.
+    return HidD_GetFeature(ToHandle(handle), data, static_cast<ULONG>(length)) != FALSE;
+}
+
+}  // namespace usbio

@@ -1,0 +1,45 @@
+#pragma once
+// The HID platform on Windows: the interfaces of the HID device class, found through SetupAPI and
+// driven with the HID library (hid.dll). A handle is the file HANDLE of the interface, a preparsed
+// handle the PHIDP_PREPARSED_DATA pointer, both carried as integers.
+//
+// This header leaves <windows.h> out on purpose: windows.h defines INVALID_HANDLE_VALUE,
+// HIDD_ATTRIBUTES and HIDP_CAPS as well, and the program's own names of the same spelling in
+// usbio/HidPlatform.h must stay usable wherever this header is included.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "usbio/HidPlatform.h"
+
+namespace usbio {
+
+class WindowsHidPlatform final : public HidPlatform {
+public:
+    WindowsHidPlatform() = default;
+
+    // The device paths of the present interfaces of the HID class, in SetupAPI's order. An
+    // interface whose path cannot be read is left out. False only when the class list itself
+    // cannot be had.
+    bool EnumerateInterfaces(std::vector<std::string>& paths) override;
+
+    // ReadWrite asks for read and write access, None for no access at all: Windows still allows
+    // attribute queries and feature reports on such a handle, and it is the only open the system
+    // grants on the keyboard's and mouse's own interfaces. Both share reading and writing with
+    // everyone else and open for overlapped I/O.
+    HidHandle Open(const std::string& path, HidAccess access, OpenError* error) override;
+    void Close(HidHandle handle) override;
+
+    bool GetAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) override;
+    bool GetPreparsedData(HidHandle handle, PreparsedHandle& preparsed) override;
+    bool GetCaps(PreparsedHandle preparsed, HIDP_CAPS& caps) override;
+    void FreePreparsedData(PreparsedHandle preparsed) override;
+
+    // Lengths from 1 to what a ULONG holds; the HID library checks them against the device's
+    // feature report length.
+    bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) override;
+    bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) override;
+};
+
+}  // namespace usbio
