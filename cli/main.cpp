@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
                  "kestrune"};
     app.set_version_flag("--version", std::string(kestrune::VersionText));
     app.require_subcommand(1);
+    app.allow_windows_style_options(false);  // "/path/fw.hex" is a file, not an option
     bool json = false;
     app.add_flag("--json", json, "Print one JSON document on standard output");
 
