@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# Runs kestrune against a real Linux kernel: boots Debian 12's own kernel in QEMU (TCG, no KVM
+# needed) with a tiny initramfs in which a uhid keyboard (uhid_keyboard: the simulated keyboard
+# behind /dev/uhid) stands in for the Kestrune keyboard, and runs the cases of vm-init.sh there.
+#
+#   tests/kernel/run-vm-tests.sh [--work DIR] [--timeout SECONDS] [--verbose] [--realtime]
+#
+# --work DIR      where the kernel package, the builds and the machine's files go
+#                 (default: build-kernel/ at the top of the repository; $KESTRUNE_VM_WORK)
+# --timeout S     limit for the whole boot (default 240)
+# --verbose       every case shows kestrune's output and the keyboard's log of each request
+# --realtime      run the machine on the host's clock instead of counted instructions (slower,
+#                 and its throughput figures vary with whatever else the host is doing)
+#
+# Installs what is missing (apt-get through sudo when not root), downloads the kernel package
+# once into DIR/cache, builds static test programs and a static kestrune, and exits 0 only when
+# every case passed. The last line of the output is "N passed, M failed".
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
+boot_timeout=240
+verbose=""
+# By default the machine's clock counts instructions (8 ns each) and skips idle time: the waits
+# of the flash command cost no real time, and throughput figures come out the same on every run.
+clock=(-icount shift=3,sleep=off)
+while (($#)); do
+    case $1 in
+    --work) work=$2; shift 2 ;;
+    --timeout) boot_timeout=$2; shift 2 ;;
+    --verbose) verbose=" kt.verbose"; shift ;;
+    --realtime) clock=(); shift ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run-vm-tests.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+done
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+cache=$work/cache
+mkdir -p "$cache"
+started=$(date +%s.%N)
+
+elapsed() { awk -v now="$(date +%s.%N)" -v start="$started" 'BEGIN { printf "%.1f", now - start }'; }
+step() { echo "== $* ($(elapsed) s)"; }
+die() {
+    echo "run-vm-tests.sh: $*" >&2
+    echo "0 passed, 1 failed"
+    exit 1
+}
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+apt_updated=0
+apt_update_once() {
+    if [ "$apt_updated" -eq 0 ]; then
+        $sudo apt-get update -qq
+        apt_updated=1
+    fi
+}
+
+# ---- packages -----------------------------------------------------------------------------------
+# The machine: qemu-system-x86, busybox-static, cpio, kmod. The builds: a C++ compiler with static
+# libraries, CMake and Ninja, and the header-only libraries of the command-line tool.
+packages=(qemu-system-x86 busybox-static cpio kmod xz-utils g++ cmake ninja-build
+          libcli11-dev nlohmann-json3-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    apt_update_once
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+step "packages ready"
+
+# ---- the kernel ---------------------------------------------------------------------------------
+# The package that linux-image-amd64 depends on (linux-image-6.1.0-N-amd64), fetched once.
+kernel_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null |
+        awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
+}
+kpkg=$(kernel_package || true)
+if [ -z "$kpkg" ]; then
+    apt_update_once
+    kpkg=$(kernel_package || true)
+fi
+if [ -n "$kpkg" ]; then
+    deb=$(ls "$cache/${kpkg}"_*.deb 2>/dev/null | head -n 1 || true)
+    if [ -z "$deb" ]; then
+        echo "Downloading $kpkg"
+        if ! (cd "$cache" && apt-get download -q -o APT::Sandbox::User=root "$kpkg" >/dev/null); then
+            apt_update_once
+            (cd "$cache" && apt-get download -q -o APT::Sandbox::User=root "$kpkg" >/dev/null)
+        fi
+        deb=$(ls "$cache/${kpkg}"_*.deb | head -n 1)
+        # Older kernels are of no further use.
+        find "$cache" -maxdepth 1 -name 'linux-image-*.deb' ! -name "$(basename "$deb")" -delete
+    fi
+else
+    # No package lists to ask: use whatever kernel is cached.
+    deb=$(ls "$cache"/linux-image-*.deb 2>/dev/null | head -n 1 || true)
+    [ -n "$deb" ] || die "cannot tell which kernel package linux-image-amd64 needs"
+fi
+
+kdir=$work/kernel/$(basename "$deb" .deb)
+if [ ! -f "$kdir/.unpacked" ]; then
+    rm -rf "$kdir"
+    mkdir -p "$kdir/modules"
+    # Only the kernel image and the three HID modules, not the whole package.
+    mapfile -t members < <(dpkg-deb -c "$deb" | awk '{ print $NF }' |
+        grep -E '^\./boot/vmlinuz-|/kernel/drivers/hid/(hid|uhid|hid-generic)\.ko(\.xz|\.zst|\.gz)?$' || true)
+    ((${#members[@]} == 4)) || die "$(basename "$deb") lacks the kernel image or one of hid, uhid, hid-generic"
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kdir" "${members[@]}"
+    for m in hid uhid hid-generic; do
+        src=$(find "$kdir" -path "*/kernel/drivers/hid/$m.ko*" | head -n 1)
+        [ -n "$src" ] || die "$m.ko is not in $(basename "$deb")"
+        # busybox insmod takes plain modules only.
+        case $src in
+        *.xz) xz -dc "$src" >"$kdir/modules/$m.ko" ;;
+        *.zst) zstd -qdc "$src" >"$kdir/modules/$m.ko" ;;
+        *.gz) gzip -dc "$src" >"$kdir/modules/$m.ko" ;;
+        *) cp "$src" "$kdir/modules/$m.ko" ;;
+        esac
+    done
+    # The machine loads exactly these three; a kernel whose modules need more is not for us.
+    for m in hid uhid hid-generic; do
+        for dep in $(modinfo -F depends "$kdir/modules/$m.ko" | tr ',' ' '); do
+            case $dep in
+            hid | uhid | hid-generic) ;;
+            *) die "$m.ko needs $dep, which the test machine does not load" ;;
+            esac
+        done
+    done
+    cp "$(find "$kdir/boot" -name 'vmlinuz-*' | head -n 1)" "$kdir/vmlinuz"
+    touch "$kdir/.unpacked"
+fi
+step "kernel $(basename "$deb")"
+
+# ---- the programs -------------------------------------------------------------------------------
+bin=$work/bin
+mkdir -p "$bin"
+cxx=(g++ -std=c++20 -O2 -static -s -Wall -Wextra -I"$repo")
+
+# build OUT SOURCES...: compiles when OUT is missing or older than a source or a header of
+# sim/ or common/.
+build() {
+    local out=$1
+    shift
+    local f
+    for f in "$@" "$repo"/sim/*.h "$repo"/common/*.h; do
+        if [ ! -e "$out" ] || [ "$f" -nt "$out" ]; then
+            "${cxx[@]}" -o "$out.tmp" "$@" && mv "$out.tmp" "$out"
+            return
+        fi
+    done
+}
+build "$bin/uhid_keyboard" "$here/uhid_keyboard.cpp" "$repo/sim/SimKeyboard.cpp" \
+    "$repo/common/Clock.cpp" "$repo/common/NumberText.cpp" &
+p1=$!
+build "$bin/feature_loop" "$here/feature_loop.cpp" &
+p2=$!
+wait $p1 || die "building uhid_keyboard failed"
+wait $p2 || die "building feature_loop failed"
+build "$bin/vm_run" "$here/vm_run.cpp" || die "building vm_run failed"
+build "$bin/make_firmware" "$here/make_firmware.cpp" || die "building make_firmware failed"
+
+# The command-line tool, linked statically, from its own build folder.
+cli_build=$work/cli-build
+[ -f "$repo/cli/CMakeLists.txt" ] || die "there is no command-line tool (cli/) to test"
+if [ ! -f "$cli_build/CMakeCache.txt" ]; then
+    cmake -S "$repo" -B "$cli_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DKESTRUNE_BUILD_APP=OFF -DKESTRUNE_BUILD_TESTS=OFF -DKESTRUNE_BUILD_BENCH=OFF \
+        -DCMAKE_EXE_LINKER_FLAGS=-static >"$work/cli-configure.log" 2>&1 ||
+        { tail -n 30 "$work/cli-configure.log"; die "configuring kestrune failed"; }
+fi
+cmake --build "$cli_build" -j2 --target kestrune >"$work/cli-build.log" 2>&1 ||
+    { grep -E 'error|Error' "$work/cli-build.log" | head -n 30; die "building kestrune failed"; }
+kestrune=$(find "$cli_build" -type f -name kestrune -perm -u+x | head -n 1)
+[ -n "$kestrune" ] || die "the build made no kestrune"
+step "programs built"
+
+# ---- the initramfs ------------------------------------------------------------------------------
+root=$work/initramfs
+rm -rf "$root"
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,fw,lib/modules}
+cp "$(command -v busybox)" "$root/bin/busybox"
+for applet in $("$root/bin/busybox" --list); do
+    [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
+done
+cp "$kdir"/modules/*.ko "$root/lib/modules/"
+cp "$bin/uhid_keyboard" "$bin/feature_loop" "$bin/vm_run" "$root/bin/"
+strip -o "$root/bin/kestrune" "$kestrune"
+"$bin/make_firmware" "$root/fw"
+install -m 0755 "$here/vm-init.sh" "$root/init"
+(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.cpio.gz"
+step "initramfs $(du -h "$work/initramfs.cpio.gz" | cut -f1)"
+
+# ---- the boot -----------------------------------------------------------------------------------
+# cryptomgr.notests: the crypto self-tests would take half of the emulated boot.
+log=$work/console.log
+echo "Booting $(basename "$deb") under QEMU (TCG${clock:+, ${clock[*]}}); console in $log"
+set +e
+timeout "$boot_timeout" qemu-system-x86_64 -accel tcg "${clock[@]}" -m 512 -nographic -no-reboot -nic none \
+    -kernel "$kdir/vmlinuz" -initrd "$work/initramfs.cpio.gz" \
+    -append "console=ttyS0 panic=-1 quiet loglevel=3 cryptomgr.notests$verbose" </dev/null 2>&1 |
+    sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$log" |
+    grep --line-buffered -E '^(KT|  \||KERNEL-TESTS)'
+qemu_status=${PIPESTATUS[0]}
+set -e
+step "machine off (qemu status $qemu_status)"
+
+passed=$(grep -c '^KT-RESULT: PASS' "$log" || true)
+failed=$(grep -c '^KT-RESULT: FAIL' "$log" || true)
+verdict=$(grep '^KERNEL-TESTS:' "$log" | tail -n 1 || true)
+if [ -z "$verdict" ]; then
+    echo "The machine ended without a verdict (qemu status $qemu_status); the end of the console:"
+    tail -n 30 "$log"
+    failed=$((failed + 1))
+elif [ "$verdict" != "KERNEL-TESTS: PASS" ] && [ "$failed" -eq 0 ]; then
+    failed=1
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

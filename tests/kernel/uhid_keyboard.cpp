@@ -1,0 +1,496 @@
+// A Kestrune keyboard made of the simulated keyboard (sim::SimKeyboard) and the kernel's uhid
+// driver: the kernel sees a HID device on the USB bus with the keyboard's vendor and product ID
+// and one vendor-defined 131-byte feature report, and every feature report that a program sends
+// or fetches through /dev/hidrawN arrives here and goes to the simulated keyboard.
+//
+// The device follows the keyboard's presence: when the keyboard leaves the bus the device is
+// destroyed, and when it comes back or re-enumerates (mode switch, restart after the upload) it
+// is created anew with the keyboard's current product ID, as a real keyboard does on USB.
+//
+// Runs until SIGTERM or SIGINT; then removes its devices, writes the flash (--flash-out) and
+// prints a summary (key=value lines) on standard output. Diagnostics go to standard error.
+//
+//   uhid_keyboard [--version TEXT] [--leave-after-block K] [--plain-first-interface] [--decoy]
+//                 [--flash-out FILE] [--ready-file FILE] [--verbose]
+//
+// --ready-file: written (with the node's name) each time the keyboard's hidraw node is there.
+#include <fcntl.h>
+#include <linux/input.h>
+#include <linux/uhid.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+#include "sim/SimKeyboard.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Usage page 0xFF00, usage 1, one feature report without report ID: 131 bytes of 0..255.
+const std::vector<std::uint8_t> KeyboardDescriptor = {
+    0x06, 0x00, 0xFF,  // Usage Page (vendor defined 0xFF00)
+    0x09, 0x01,        // Usage (1)
+    0xA1, 0x01,        // Collection (Application)
+    0x09, 0x01,        //   Usage (1)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+    0x75, 0x08,        //   Report Size (8)
+    0x95, 0x83,        //   Report Count (131)
+    0xB1, 0x02,        //   Feature (Data, Variable, Absolute)
+    0xC0,              // End Collection
+};
+
+// A boot keyboard that only sends key reports: no feature report at all (and no LED output).
+const std::vector<std::uint8_t> PlainKeyboardDescriptor = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01,              // Generic Desktop, Keyboard, Application
+    0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00,  // modifier keys
+    0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02,
+    0x95, 0x01, 0x75, 0x08, 0x81, 0x01,              // reserved byte
+    0x95, 0x06, 0x75, 0x08, 0x15, 0x00, 0x25, 0x65,  // six key codes
+    0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00,
+    0xC0,
+};
+
+constexpr std::uint16_t DecoyVendor = 0x046D;
+constexpr std::uint16_t DecoyProduct = 0xC31C;
+
+volatile sig_atomic_t g_stop = 0;
+bool g_verbose = false;
+const kestrune::SteadyClock g_clock;
+const std::int64_t g_startMs = g_clock.NowMs();
+
+void Log(const std::string& text) {
+    std::fprintf(stderr, "[uhid_keyboard %7.3f] %s\n", (g_clock.NowMs() - g_startMs) / 1000.0,
+                 text.c_str());
+}
+
+void Verbose(const std::string& text) {
+    if (g_verbose) Log(text);
+}
+
+std::string Hex4(unsigned value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%04X", value & 0xFFFFu);
+    return buffer;
+}
+
+const char* EventName(std::uint32_t type) {
+    switch (type) {
+    case UHID_START: return "START";
+    case UHID_STOP: return "STOP";
+    case UHID_OPEN: return "OPEN";
+    case UHID_CLOSE: return "CLOSE";
+    case UHID_OUTPUT: return "OUTPUT";
+    case UHID_GET_REPORT: return "GET_REPORT";
+    case UHID_SET_REPORT: return "SET_REPORT";
+    default: return "?";
+    }
+}
+
+bool WriteEvent(int fd, const uhid_event& event) {
+    for (;;) {
+        const ssize_t n = ::write(fd, &event, sizeof event);
+        if (n == static_cast<ssize_t>(sizeof event)) return true;
+        if (n < 0 && errno == EINTR) continue;
+        Log(std::string("write to /dev/uhid failed: ") + (n < 0 ? std::strerror(errno) : "short write"));
+        return false;
+    }
+}
+
+// The hidraw node (name only) of the HID device whose uevent carries HID_PHYS=phys, if any yet.
+std::optional<std::string> FindHidrawByPhys(const std::string& phys) {
+    std::error_code ec;
+    fs::directory_iterator it("/sys/class/hidraw", ec);
+    if (ec) return std::nullopt;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec) break;
+        std::ifstream in(it->path() / "device" / "uevent");
+        std::string line;
+        while (std::getline(in, line))
+            if (line == "HID_PHYS=" + phys) return it->path().filename().string();
+    }
+    return std::nullopt;
+}
+
+// What a device does with the reports the kernel passes on.
+enum class Role { Keyboard, PlainInterface, Decoy };
+
+const char* RoleName(Role role) {
+    switch (role) {
+    case Role::Keyboard: return "keyboard";
+    case Role::PlainInterface: return "plain interface";
+    case Role::Decoy: return "decoy";
+    }
+    return "?";
+}
+
+// One uhid device: one open /dev/uhid. Every creation gets a fresh descriptor, so that nothing
+// queued for an earlier incarnation can reach the new one.
+struct UhidDevice {
+    Role role = Role::Keyboard;
+    int fd = -1;
+    std::string phys;
+    std::string hidraw;
+    std::uint16_t product = 0;
+    unsigned reportsSeen = 0;  // SET_REPORT and GET_REPORT requests received
+
+    bool Present() const { return fd >= 0; }
+};
+
+struct Options {
+    std::string version = "V1.0";
+    int leaveAfterBlock = 0;
+    bool plainFirstInterface = false;
+    bool decoy = false;
+    std::string flashOut;
+    std::string readyFile;
+};
+
+class Program {
+public:
+    explicit Program(const Options& options) : options_(options) {
+        sim::KeyboardConfig config;
+        config.Version = options.version;
+        config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
+        config.LeaveDelayMs = 50;
+        config.ReturnDelayMs = 300;
+        keyboard_ = std::make_unique<sim::SimKeyboard>(g_clock, config);
+        keyboard_->Faults().LeaveBusAfterBlock = options.leaveAfterBlock;
+        kbd_.role = Role::Keyboard;
+        plain_.role = Role::PlainInterface;
+        decoy_.role = Role::Decoy;
+    }
+
+    int Run() {
+        if (options_.decoy) {
+            decoy_.product = DecoyProduct;
+            if (!Create(decoy_, DecoyVendor, DecoyProduct, KeyboardDescriptor, "decoy", "Other Vendor Device"))
+                return 1;
+        }
+        if (!Sync()) return 1;
+
+        while (!g_stop) {
+            std::vector<pollfd> fds;
+            std::vector<UhidDevice*> owners;
+            for (UhidDevice* device : {&decoy_, &plain_, &kbd_}) {
+                if (!device->Present()) continue;
+                fds.push_back({device->fd, POLLIN, 0});
+                owners.push_back(device);
+            }
+            const int n = ::poll(fds.data(), fds.size(), 20);
+            if (n < 0 && errno != EINTR) {
+                Log(std::string("poll failed: ") + std::strerror(errno));
+                break;
+            }
+            for (std::size_t i = 0; n > 0 && i < fds.size(); ++i) {
+                if (fds[i].revents & POLLIN) {
+                    if (!ReadAndHandle(*owners[i])) return Finish(1);
+                } else if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                    Log(std::string("the ") + RoleName(owners[i]->role) + " descriptor failed");
+                    return Finish(1);
+                }
+            }
+            if (!Sync()) return Finish(1);
+        }
+        return Finish(0);
+    }
+
+private:
+    // Makes the kernel's devices match where the simulated keyboard is now.
+    bool Sync() {
+        const bool onBus = keyboard_->IsOnBus();
+        const unsigned generation = keyboard_->Generation();
+        const std::uint16_t pid = keyboard_->CurrentPID();
+        // A keyboard that answers and then drops off the bus has delivered that answer; uhid,
+        // though, fails a read still waiting to be picked up by its caller when the device goes
+        // away first. So the device stays a moment after the last answer.
+        const bool mustGo = !onBus || generation != createdGeneration_;
+        if (kbd_.Present() && mustGo && g_clock.NowMs() - lastAnswerMs_ < AnswerGraceMs) return true;
+        if (!onBus) {
+            if (kbd_.Present()) {
+                Log("keyboard left the bus (generation " + std::to_string(generation) + ")");
+                DestroyKeyboard();
+            }
+            return true;
+        }
+        if (kbd_.Present() && generation == createdGeneration_) return true;
+        if (kbd_.Present()) {
+            Log("keyboard re-enumerates: generation " + std::to_string(generation) + ", product " +
+                std::to_string(pid));
+            DestroyKeyboard();
+        }
+        createdGeneration_ = generation;
+        ++enumerations_;
+        const std::string tag = "g" + std::to_string(generation);
+        if (options_.plainFirstInterface) {
+            plain_.product = pid;
+            if (!Create(plain_, sim::KeyboardConfig{}.VendorID, pid, PlainKeyboardDescriptor,
+                        "input0-" + tag, "Kestrune Keyboard"))
+                return false;
+        }
+        kbd_.product = pid;
+        if (!Create(kbd_, sim::KeyboardConfig{}.VendorID, pid, KeyboardDescriptor, "input1-" + tag,
+                    "Kestrune Keyboard"))
+            return false;
+        if (!options_.readyFile.empty()) {
+            const std::string temporary = options_.readyFile + ".new";
+            {
+                std::ofstream ready(temporary, std::ios::trunc);
+                ready << kbd_.hidraw << ' ' << pid << '\n';
+            }
+            std::rename(temporary.c_str(), options_.readyFile.c_str());
+        }
+        return true;
+    }
+
+    bool Create(UhidDevice& device, std::uint16_t vendor, std::uint16_t product,
+                const std::vector<std::uint8_t>& descriptor, const std::string& physTail,
+                const std::string& name) {
+        device.fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
+        if (device.fd < 0) {
+            Log(std::string("cannot open /dev/uhid: ") + std::strerror(errno));
+            return false;
+        }
+        device.phys = "kestrune-uhid/" + physTail;
+        device.hidraw.clear();
+
+        auto event = std::make_unique<uhid_event>();
+        std::memset(event.get(), 0, sizeof *event);
+        event->type = UHID_CREATE2;
+        uhid_create2_req& req = event->u.create2;
+        std::snprintf(reinterpret_cast<char*>(req.name), sizeof req.name, "%s", name.c_str());
+        std::snprintf(reinterpret_cast<char*>(req.phys), sizeof req.phys, "%s", device.phys.c_str());
+        req.rd_size = static_cast<std::uint16_t>(descriptor.size());
+        req.bus = BUS_USB;
+        req.vendor = vendor;
+        req.product = product;
+        req.version = 0x0100;
+        std::memcpy(req.rd_data, descriptor.data(), descriptor.size());
+        if (!WriteEvent(device.fd, *event)) {
+            CloseDevice(device);
+            return false;
+        }
+
+        // Wait for the hidraw node, so that devices created one after the other get their nodes
+        // in that order; keep answering the kernel meanwhile.
+        const std::int64_t deadline = g_clock.NowMs() + 5000;
+        while (g_clock.NowMs() < deadline) {
+            if (auto node = FindHidrawByPhys(device.phys)) {
+                device.hidraw = *node;
+                break;
+            }
+            pollfd pfd{device.fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 5) > 0 && (pfd.revents & POLLIN) && !ReadAndHandle(device)) return false;
+        }
+        if (device.hidraw.empty()) {
+            Log(std::string("the ") + RoleName(device.role) + " got no hidraw node within 5 s");
+            return false;
+        }
+        Log(std::string("created ") + RoleName(device.role) + " " + Hex4(vendor) + ":" + Hex4(product) +
+            " as /dev/" + device.hidraw);
+        return true;
+    }
+
+    void Destroy(UhidDevice& device) {
+        if (!device.Present()) return;
+        uhid_event event{};
+        event.type = UHID_DESTROY;
+        WriteEvent(device.fd, event);
+        Log(std::string("destroyed ") + RoleName(device.role) + " /dev/" + device.hidraw);
+        CloseDevice(device);
+    }
+
+    // A USB keyboard leaves the bus with all its interfaces.
+    void DestroyKeyboard() {
+        Destroy(kbd_);
+        Destroy(plain_);
+    }
+
+    static void CloseDevice(UhidDevice& device) {
+        if (device.fd >= 0) ::close(device.fd);
+        device.fd = -1;
+    }
+
+    bool ReadAndHandle(UhidDevice& device) {
+        auto event = std::make_unique<uhid_event>();
+        const ssize_t n = ::read(device.fd, event.get(), sizeof *event);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        if (n < static_cast<ssize_t>(sizeof event->type)) {
+            Log(std::string("read from /dev/uhid failed: ") + (n < 0 ? std::strerror(errno) : "short read"));
+            return false;
+        }
+        switch (event->type) {
+        case UHID_GET_REPORT: return AnswerGet(device, event->u.get_report);
+        case UHID_SET_REPORT: return AnswerSet(device, event->u.set_report);
+        default:
+            Verbose(std::string(RoleName(device.role)) + ": " + EventName(event->type));
+            return true;
+        }
+    }
+
+    bool AnswerSet(UhidDevice& device, const uhid_set_report_req& request) {
+        ++device.reportsSeen;
+        const std::size_t size = std::min<std::size_t>(request.size, UHID_DATA_MAX);
+        bool ok = false;
+        if (device.role == Role::Keyboard && request.rtype == UHID_FEATURE_REPORT) {
+            ok = keyboard_->TakeReport(request.data, size);
+            ++setReports_;
+            if (ok && size > 1 && request.data[1] == sim::CmdWriteBlock) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!firstBlock_) firstBlock_ = now;
+                lastBlock_ = now;
+            }
+        } else {
+            Log(std::string("SET_REPORT for the ") + RoleName(device.role) + " (type " +
+                std::to_string(request.rtype) + ", " + std::to_string(size) + " bytes): refused");
+        }
+        if (device.role == Role::Keyboard && size != sim::KeyboardConfig{}.FeatureReportLength)
+            Log("SET_REPORT of " + std::to_string(size) + " bytes, report number " +
+                std::to_string(request.rnum));
+        Verbose("SET_REPORT " + std::to_string(size) + " bytes, command 0x" +
+                (size > 1 ? Hex4(request.data[1]).substr(2) : std::string("--")) + (ok ? "" : ": EIO"));
+        if (!ok) ++failedReplies_;
+
+        auto reply = std::make_unique<uhid_event>();
+        std::memset(reply.get(), 0, sizeof *reply);
+        reply->type = UHID_SET_REPORT_REPLY;
+        reply->u.set_report_reply.id = request.id;
+        reply->u.set_report_reply.err = ok ? 0 : EIO;
+        return WriteEvent(device.fd, *reply);
+    }
+
+    bool AnswerGet(UhidDevice& device, const uhid_get_report_req& request) {
+        ++device.reportsSeen;
+        auto reply = std::make_unique<uhid_event>();
+        std::memset(reply.get(), 0, sizeof *reply);
+        reply->type = UHID_GET_REPORT_REPLY;
+        reply->u.get_report_reply.id = request.id;
+        bool ok = false;
+        if (device.role == Role::Keyboard && request.rtype == UHID_FEATURE_REPORT) {
+            // uhid hands the report-ID byte through: the reply is the whole 132-byte report.
+            const std::size_t length = sim::KeyboardConfig{}.FeatureReportLength;
+            ok = keyboard_->AnswerReport(reply->u.get_report_reply.data, length);
+            if (ok) reply->u.get_report_reply.size = static_cast<std::uint16_t>(length);
+            ++getReports_;
+        } else {
+            Log(std::string("GET_REPORT for the ") + RoleName(device.role) + " (type " +
+                std::to_string(request.rtype) + "): refused");
+        }
+        Verbose(std::string("GET_REPORT") + (ok ? "" : ": EIO"));
+        if (device.role == Role::Keyboard) lastAnswerMs_ = g_clock.NowMs();
+        if (!ok) ++failedReplies_;
+        reply->u.get_report_reply.err = ok ? 0 : EIO;
+        return WriteEvent(device.fd, *reply);
+    }
+
+    int Finish(int status) {
+        Destroy(kbd_);
+        Destroy(plain_);
+        Destroy(decoy_);
+        if (!options_.flashOut.empty()) {
+            const auto& flash = keyboard_->Flash();
+            std::ofstream out(options_.flashOut, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(flash.data()),
+                      static_cast<std::streamsize>(std::min(flash.size(), sim::FlashSize)));
+            if (!out) {
+                Log("cannot write " + options_.flashOut);
+                status = 1;
+            }
+        }
+        std::printf("set_reports=%d\nget_reports=%d\nfailed_replies=%d\nblocks=%d\nfinish=%d\n"
+                    "mode_switches=%d\nenumerations=%d\nversion=%s\nplain_reports=%u\ndecoy_reports=%u\n"
+                    "block_us=%lld\n",
+                    setReports_, getReports_, failedReplies_, keyboard_->BlocksTaken(),
+                    keyboard_->FinishTaken() ? 1 : 0, keyboard_->ModeSwitches(), enumerations_,
+                    keyboard_->Version().c_str(), plain_.reportsSeen, decoy_.reportsSeen,
+                    static_cast<long long>(
+                        firstBlock_ ? std::chrono::duration_cast<std::chrono::microseconds>(lastBlock_ - *firstBlock_).count()
+                                    : 0));
+        std::fflush(stdout);
+        return status;
+    }
+
+    Options options_;
+    std::unique_ptr<sim::SimKeyboard> keyboard_;
+    UhidDevice kbd_, plain_, decoy_;
+    unsigned createdGeneration_ = 0;
+    int enumerations_ = 0;
+    int setReports_ = 0;
+    int getReports_ = 0;
+    int failedReplies_ = 0;
+    static constexpr std::int64_t AnswerGraceMs = 25;
+    std::int64_t lastAnswerMs_ = -AnswerGraceMs;
+    // When the first and the last write-block report arrived: the upload's pace, seen from here.
+    std::optional<std::chrono::steady_clock::time_point> firstBlock_;
+    std::chrono::steady_clock::time_point lastBlock_;
+};
+
+void OnSignal(int) { g_stop = 1; }
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: uhid_keyboard [--version TEXT] [--leave-after-block K] [--plain-first-interface]\n"
+                 "                     [--decoy] [--flash-out FILE] [--ready-file FILE] [--verbose]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (arg == "--version") {
+            const char* v = value();
+            if (!v) return Usage();
+            options.version = v;
+        } else if (arg == "--leave-after-block") {
+            const char* v = value();
+            if (!v) return Usage();
+            options.leaveAfterBlock = std::atoi(v);
+        } else if (arg == "--plain-first-interface") {
+            options.plainFirstInterface = true;
+        } else if (arg == "--decoy") {
+            options.decoy = true;
+        } else if (arg == "--flash-out") {
+            const char* v = value();
+            if (!v) return Usage();
+            options.flashOut = v;
+        } else if (arg == "--ready-file") {
+            const char* v = value();
+            if (!v) return Usage();
+            options.readyFile = v;
+        } else if (arg == "--verbose") {
+            g_verbose = true;
+        } else {
+            return Usage();
+        }
+    }
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    return Program(options).Run();
+}

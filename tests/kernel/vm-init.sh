@@ -1,0 +1,358 @@
+#!/bin/sh
+# /init of the test machine that run-vm-tests.sh boots: loads the HID modules, then runs every
+# case against a uhid keyboard (uhid_keyboard) and the static kestrune, and powers off.
+#
+# Console protocol read by run-vm-tests.sh:
+#   KT-RESULT: PASS|FAIL <case> [- detail]     one per case
+#   KT-PERF: <text>                            throughput figures
+#   KERNEL-TESTS: PASS | KERNEL-TESTS: FAIL <case> ...   the verdict, last
+PATH=/bin
+export PATH
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+exec </dev/null >/dev/console 2>&1
+echo  # the firmware's last line ends without one
+
+FW=/fw
+W=/tmp
+passed=0
+failed=0
+failures=""
+KB_PID=""
+KB_NODE=""
+CLI_STATUS=0
+CLI_TIME=0
+LOOP_BEST=0
+LOOP_RATES=""
+FLASH_BEST=0
+FLASH_RATES=""
+FLASH_TIMES=""
+
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+
+# kt.verbose on the kernel command line: the keyboard logs every request, and every case shows
+# its logs as a failing one does.
+VERBOSE=""
+grep -q "kt.verbose" /proc/cmdline && VERBOSE=1
+
+pass() {
+    passed=$((passed + 1))
+    echo "KT-RESULT: PASS $1${2:+ - $2}"
+    [ -z "$VERBOSE" ] || show_logs
+}
+
+# fail CASE DETAIL: prints what is known about the failure, indented.
+fail() {
+    failed=$((failed + 1))
+    failures="$failures $1"
+    echo "KT-RESULT: FAIL $1${2:+ - $2}"
+    show_logs
+}
+
+show_logs() {
+    lines=25
+    [ -z "$VERBOSE" ] || lines=1000
+    for f in "$W/cli.out" "$W/kb.log" "$W/kb.summary"; do
+        [ -s "$f" ] || continue
+        echo "  | --- ${f#$W/} (last $lines lines)"
+        tail -n "$lines" "$f" | sed 's/^/  | /'
+    done
+    echo "  | --- dmesg (last 10 lines)"
+    dmesg | tail -n 10 | sed 's/^/  | /'
+}
+
+finish() {
+    echo "KT-COUNT: $passed $failed"
+    if [ "$failed" -eq 0 ]; then
+        echo "KERNEL-TESTS: PASS"
+    else
+        echo "KERNEL-TESTS: FAIL$failures"
+    fi
+    sync
+    poweroff -f
+}
+
+for m in hid uhid hid-generic; do
+    if ! insmod "/lib/modules/$m.ko"; then
+        fail "insmod-$m" "the module did not load"
+        finish
+    fi
+done
+echo "KT: modules loaded at $(uptime_s) s, kernel $(uname -r)"
+
+# start_keyboard [uhid_keyboard options]: starts a fresh keyboard and waits for its hidraw node.
+start_keyboard() {
+    rm -f "$W/ready" "$W/flash.out" "$W/kb.summary" "$W/kb.log" "$W/cli.out"
+    uhid_keyboard --ready-file "$W/ready" --flash-out "$W/flash.out" ${VERBOSE:+--verbose} "$@" \
+        >"$W/kb.summary" 2>"$W/kb.log" &
+    KB_PID=$!
+    i=0
+    while [ ! -f "$W/ready" ]; do
+        i=$((i + 1))
+        if [ $i -gt 200 ] || ! kill -0 "$KB_PID" 2>/dev/null; then
+            echo "  | the uhid keyboard did not come up"
+            stop_keyboard
+            return 1
+        fi
+        sleep 0.05
+    done
+    KB_NODE=$(cut -d' ' -f1 "$W/ready")
+    return 0
+}
+
+# stop_keyboard: ends the keyboard; its flash is then in $W/flash.out, its counters in kb.summary.
+stop_keyboard() {
+    [ -n "$KB_PID" ] || return 0
+    kill -TERM "$KB_PID" 2>/dev/null
+    # A keyboard stuck in the kernel must not stop the whole run.
+    (sleep 10 && kill -KILL "$KB_PID" 2>/dev/null) &
+    watchdog=$!
+    wait "$KB_PID"
+    kill "$watchdog" 2>/dev/null
+    KB_PID=""
+}
+
+# kb VALUE-NAME: one counter of the keyboard's summary (after stop_keyboard).
+kb() { sed -n "s/^$1=//p" "$W/kb.summary"; }
+
+# cli [vm_run options --] ARGS: runs kestrune with a 60-second limit; sets CLI_STATUS, CLI_TIME.
+cli() {
+    vm_run --time "$W/cli.time" -- timeout 60 kestrune "$@" >"$W/cli.out" 2>&1
+    CLI_STATUS=$?
+    CLI_TIME=$(cat "$W/cli.time" 2>/dev/null || echo 0)
+}
+
+cli_as_user() {
+    vm_run --uid 1000 --time "$W/cli.time" -- timeout 60 kestrune "$@" >"$W/cli.out" 2>&1
+    CLI_STATUS=$?
+    CLI_TIME=$(cat "$W/cli.time" 2>/dev/null || echo 0)
+}
+
+# out_has REGEX: kestrune's output matches the extended regular expression (case ignored).
+out_has() { grep -q -i -E -e "$1" "$W/cli.out"; }
+
+# flash_matches FILE: the keyboard's flash from 0x1200 holds FILE.expect.
+flash_matches() {
+    size=$(wc -c <"$FW/$1.expect")
+    cmp -n "$size" "$W/flash.out" "$FW/$1.expect" 4608 0 >/dev/null 2>&1
+}
+
+# ---- the hidraw path on its own --------------------------------------------------------------
+
+case_hidraw_smoke() {
+    start_keyboard --version V1.7 || { fail hidraw-smoke "no keyboard"; return; }
+    uevent=/sys/class/hidraw/$KB_NODE/device/uevent
+    if ! grep -q "HID_ID=0003:00002E5B:00000011" "$uevent"; then
+        fail hidraw-smoke "unexpected HID_ID in $uevent: $(grep HID_ID "$uevent")"
+    elif ! feature_loop --count 20 >"$W/cli.out" 2>&1; then
+        fail hidraw-smoke "feature_loop failed"
+    elif ! out_has 'version "V1.7"'; then
+        fail hidraw-smoke "the version did not come back through the kernel"
+    else
+        pass hidraw-smoke "/dev/$KB_NODE, 20 exchanges"
+    fi
+    stop_keyboard
+    loop_rate feature-loop-1
+}
+
+# ---- kestrune against the keyboard ------------------------------------------------------------
+
+case_no_keyboard() {
+    cli info
+    if [ "$CLI_STATUS" -ne 3 ]; then
+        fail no-keyboard "kestrune info without a keyboard: status $CLI_STATUS, expected 3"
+        return
+    fi
+    cli flash "$FW/small.bin" --yes --timeout 5
+    if [ "$CLI_STATUS" -ne 3 ]; then
+        fail no-keyboard "kestrune flash without a keyboard: status $CLI_STATUS, expected 3"
+        return
+    fi
+    pass no-keyboard "info and flash exit 3"
+}
+
+case_list() {
+    start_keyboard --version V1.7 || { fail list "no keyboard"; return; }
+    cli list
+    if [ "$CLI_STATUS" -ne 0 ]; then
+        fail list "status $CLI_STATUS"
+    elif ! out_has "/dev/$KB_NODE" || ! out_has "0x2E5B:0x0011"; then
+        fail list "/dev/$KB_NODE with 0x2E5B:0x0011 not listed"
+    else
+        cli list --json
+        if [ "$CLI_STATUS" -ne 0 ] || ! out_has "/dev/$KB_NODE"; then
+            fail list "list --json: status $CLI_STATUS, or /dev/$KB_NODE missing"
+        else
+            pass list "/dev/$KB_NODE listed (text and JSON)"
+        fi
+    fi
+    stop_keyboard
+}
+
+case_info() {
+    start_keyboard --version V1.7 || { fail info "no keyboard"; return; }
+    cli info
+    if [ "$CLI_STATUS" -ne 0 ]; then
+        fail info "status $CLI_STATUS"
+    elif ! out_has "11867" || ! out_has "\b17\b" || ! out_has "V1.7"; then
+        fail info "vendor 11867, product 17 or version V1.7 missing"
+    else
+        cli info --json
+        if [ "$CLI_STATUS" -ne 0 ] || ! out_has '"vendorId": *11867' || ! out_has '"productId": *17' \
+            || ! out_has '"firmwareVersion": *"V1.7"'; then
+            fail info "info --json: status $CLI_STATUS or fields missing"
+        else
+            pass info "vendor 11867, product 17, V1.7 (text and JSON)"
+        fi
+    fi
+    stop_keyboard
+}
+
+# flash_case NAME FILE [uhid_keyboard options]: a fresh keyboard takes FILE.
+flash_case() {
+    name=$1
+    file=$2
+    shift 2
+    start_keyboard --version V1.7 "$@" || { fail "$name" "no keyboard"; return 1; }
+    cli flash "$FW/$file" --yes --timeout 30
+    status=$CLI_STATUS
+    FLASH_TIME=$CLI_TIME
+    after=""
+    if [ "$status" -eq 0 ]; then
+        # Back in normal mode with the new firmware, as the kernel sees it now.
+        cli info
+        after="$CLI_STATUS"
+        grep -q "V2.0" "$W/cli.out" || after="$after, no V2.0"
+    fi
+    stop_keyboard
+    if [ "$status" -ne 0 ]; then
+        fail "$name" "kestrune flash $file: status $status after ${FLASH_TIME} s"
+        return 1
+    fi
+    if ! flash_matches "$file"; then
+        fail "$name" "the keyboard's flash from 0x1200 differs from $file"
+        return 1
+    fi
+    if [ "$after" != "0" ]; then
+        fail "$name" "after the upload, kestrune info: $after"
+        return 1
+    fi
+    pass "$name" "$(kb blocks) blocks, flash matches, back as V2.0, ${FLASH_TIME} s"
+    return 0
+}
+
+case_unplug() {
+    start_keyboard --version V1.7 --leave-after-block 5 || { fail unplug-mid-upload "no keyboard"; return; }
+    cli flash "$FW/small.bin" --yes --timeout 30
+    stop_keyboard
+    if [ "$CLI_STATUS" -ne 1 ]; then
+        fail unplug-mid-upload "status $CLI_STATUS after ${CLI_TIME} s, expected 1"
+    elif ! out_has "fail"; then
+        fail unplug-mid-upload "status 1 but no word of the failure"
+    else
+        pass unplug-mid-upload "status 1 after ${CLI_TIME} s, the keyboard took $(kb blocks) blocks: $(grep -i fail "$W/cli.out" | head -n 1)"
+    fi
+}
+
+case_decoy() {
+    flash_case decoy small.hex --decoy
+    if [ "$(kb decoy_reports)" != "0" ]; then
+        fail decoy-untouched "the other vendor's device got $(kb decoy_reports) reports"
+    else
+        pass decoy-untouched "no report sent to the other vendor's device"
+    fi
+}
+
+case_two_interfaces() {
+    flash_case two-interfaces small.bin --plain-first-interface
+    if [ "$(kb plain_reports)" != "0" ]; then
+        fail plain-interface-untouched "the interface without feature report got $(kb plain_reports) reports"
+    else
+        pass plain-interface-untouched "no report sent to the interface without feature report"
+    fi
+}
+
+case_no_permission() {
+    start_keyboard --version V1.7 || { fail no-permission "no keyboard"; return; }
+    cli_as_user info
+    stop_keyboard
+    if [ "$CLI_STATUS" -ne 3 ]; then
+        fail no-permission "kestrune info as uid 1000 on a root-only node: status $CLI_STATUS, expected 3"
+    elif ! out_has "permission|may not open"; then
+        fail no-permission "status 3 without a word about permission"
+    else
+        pass no-permission "status 3: $(head -n 1 "$W/cli.out")"
+    fi
+}
+
+case_bad_file() {
+    start_keyboard --version V1.7 || { fail bad-file "no keyboard"; return; }
+    cli flash "$FW/bad.hex" --yes
+    bad_status=$CLI_STATUS
+    cli flash
+    usage_status=$CLI_STATUS
+    stop_keyboard
+    if [ "$bad_status" -ne 4 ]; then
+        fail bad-file "kestrune flash bad.hex: status $bad_status, expected 4"
+    elif [ "$usage_status" -ne 2 ]; then
+        fail bad-file "kestrune flash without a file: status $usage_status, expected 2"
+    elif [ "$(kb mode_switches)" != "0" ] || [ "$(kb blocks)" != "0" ]; then
+        fail bad-file "the keyboard was switched or written although the file was refused"
+    else
+        pass bad-file "status 4 for a bad checksum, 2 for a missing file, keyboard untouched"
+    fi
+}
+
+# The pace of kestrune's upload against the bare ioctl loop on the same kernel path, each the best
+# of two runs: on the host's clock (--realtime) whatever else the host does slows some runs down.
+max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a + 0 > b + 0 ? a : b) }'; }
+
+loop_rate() {
+    start_keyboard --version V1.7 || { fail "$1" "no keyboard"; return; }
+    if feature_loop --count 2000 >"$W/cli.out" 2>&1; then
+        rate=$(sed -n 's/.*s: \([0-9.]*\) blocks\/s.*/\1/p' "$W/cli.out")
+        LOOP_RATES="$LOOP_RATES $rate"
+        LOOP_BEST=$(max "$LOOP_BEST" "$rate")
+        pass "$1" "$(cat "$W/cli.out")"
+    else
+        fail "$1" "feature_loop --count 2000 failed"
+    fi
+    stop_keyboard
+}
+
+case_throughput() {
+    for run in 1 2; do
+        flash_case "flash-64k-$run" big.bin || continue
+        blocks=$(kb blocks)
+        # The upload proper, from the first block to the last as the keyboard saw them; the whole
+        # command also waits for the mode switch and 4 s after the finish command.
+        rate=$(awk -v b="$blocks" -v us="$(kb block_us)" 'BEGIN { printf "%.1f", (us > 0 ? (b - 1) * 1000000 / us : 0) }')
+        FLASH_RATES="$FLASH_RATES $rate"
+        FLASH_BEST=$(max "$FLASH_BEST" "$rate")
+        FLASH_TIMES="$FLASH_TIMES $FLASH_TIME"
+    done
+    loop_rate feature-loop-2
+    ratio=$(awk -v f="$FLASH_BEST" -v l="$LOOP_BEST" 'BEGIN { printf "%.2f", (l > 0 ? f / l : 0) }')
+    echo "KT-PERF: bare ioctl loop $LOOP_BEST blocks/s (runs:$LOOP_RATES)"
+    echo "KT-PERF: kestrune flash 64 KiB $FLASH_BEST blocks/s during the upload (runs:$FLASH_RATES; whole command:$FLASH_TIMES s)"
+    echo "KT-PERF: ratio kestrune/loop $ratio"
+}
+
+echo "KT: cases start at $(uptime_s) s"
+case_hidraw_smoke
+case_no_keyboard
+case_list
+case_info
+flash_case flash-hex small.hex
+flash_case flash-bin small.bin
+flash_case flash-dat small.dat
+case_unplug
+case_decoy
+case_two_interfaces
+case_no_permission
+case_bad_file
+case_throughput
+echo "KT: cases end at $(uptime_s) s"
+finish
