@@ -26,6 +26,16 @@ QString FromAnsi(const std::string& text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The layout's button widths were made for a small system font: with a larger one, shrink the
+// caption's font until it fits rather than cutting the caption off.
+void FitCaption(QPushButton* button) {
+    QFont font = button->font();
+    const int room = button->width() - 10;
+    while (QFontMetrics(font).horizontalAdvance(button->text()) > room && font.pointSizeF() > 6.0)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    button->setFont(font);
+}
+
 std::string ToAnsi(const QString& text) { return text.toLocal8Bit().toStdString(); }
 
 const char kReplugInstructions[] =
@@ -142,7 +152,7 @@ frmMain::frmMain(usbio::DeviceConnection& connection, WindowServices& services, 
     for (int i = 0; i < 4; ++i) {
         cmdCtrl[i] = new QPushButton(QString::fromLatin1(captions[i]), this);
         cmdCtrl[i]->setGeometry(places[i]);
-        cmdCtrl[i]->setStyleSheet(QStringLiteral("padding: 0px 2px"));
+        FitCaption(cmdCtrl[i]);
         QObject::connect(cmdCtrl[i], &QPushButton::clicked, this, [this, i] { cmdCtrl_Click(i); });
     }
     cmdCtrl[1]->setEnabled(false);
