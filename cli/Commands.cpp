@@ -72,7 +72,8 @@ void WatchTable(Session& session, Output& out) {
     };
 }
 
-int NoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
+// Says why no keyboard was found.
+void ExplainNoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
     if (!report.PermissionDenied.empty()) {
         out.Error("a keyboard is attached at " + report.PermissionDenied.front() +
                   ", but this user may not open it. " + kUdevHint);
@@ -83,7 +84,15 @@ int NoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
     } else {
         out.Error("no keyboard found. Attach the keyboard and try again.");
     }
-    return out.Finish(ExitNoKeyboard);
+}
+
+// One search, with table errors shown; false (and the reason said) when no keyboard is open.
+bool FindKeyboard(Session& session, Output& out) {
+    WatchTable(session, out);
+    const auto report = session.Scan();
+    if (session.Connection().IsOpen()) return true;
+    ExplainNoKeyboard(out, report);
+    return false;
 }
 
 void WriteDump(Session& session, const DeviceOptions& device) {
@@ -254,10 +263,8 @@ int RunList(Output& out, const DeviceOptions& device) {
 
 int RunInfo(Output& out, const DeviceOptions& device) {
     Session session(device.simulateVersion, device.simulateFaults);
-    WatchTable(session, out);
-    const auto report = session.Scan();
+    if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
-    if (!c.IsOpen()) return NoKeyboard(out, report);
     std::string version;
     const bool versionRead = upload::ReadFirmwareVersion(c, version) == upload::CommandOK;
     out.doc["vendorId"] = usbio::SupportedVendorID;
@@ -340,10 +347,8 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
     DescribeFile(out, file, image, check);
 
     Session session(device.simulateVersion, device.simulateFaults);
-    WatchTable(session, out);
-    const auto report = session.Scan();
+    if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
-    if (!c.IsOpen()) return NoKeyboard(out, report);
     std::string version;
     upload::ReadFirmwareVersion(c, version);
     out.doc["keyboard"] = {{"productId", c.MatchedPID}, {"firmwareVersion", version}, {"mode", ModeName(c.MatchedPID)}};

@@ -10,20 +10,8 @@ root=$PWD
 build=$root/build-windows
 logs=$build/logs
 
-packages=(cmake ninja-build googletest libcli11-dev nlohmann-json3-dev
-          g++-mingw-w64-x86-64-posix wine wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "Installing: ${missing[*]}"
-  $sudo apt-get update -qq || exit 1
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null || exit 1
-fi
+tools/ensure-packages.sh --no-recommends cmake ninja-build googletest libcli11-dev \
+  nlohmann-json3-dev g++-mingw-w64-x86-64-posix wine wine64 || exit 1
 
 passed=0
 failed=0

@@ -62,17 +62,8 @@ apt_update_once() {
 # ---- packages -----------------------------------------------------------------------------------
 # The machine: qemu-system-x86, busybox-static, cpio, kmod. The builds: a C++ compiler with static
 # libraries, CMake and Ninja, and the header-only libraries of the command-line tool.
-packages=(qemu-system-x86 busybox-static cpio kmod xz-utils g++ cmake ninja-build
-          libcli11-dev nlohmann-json3-dev)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    apt_update_once
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$repo/tools/ensure-packages.sh" --no-recommends qemu-system-x86 busybox-static cpio kmod xz-utils \
+    g++ cmake ninja-build libcli11-dev nlohmann-json3-dev
 step "packages ready"
 
 # ---- the kernel ---------------------------------------------------------------------------------
