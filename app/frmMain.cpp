@@ -49,6 +49,16 @@ const char kReplugInstructions[] =
 const char kDeviceNotFound[] =
     "Device not found. Please attach the device and then run the program again.";
 
+int StyleCode(upload::MessageStyle style) {
+    switch (style) {
+        case upload::MessageStyle::Warning: return vbExclamation;
+        case upload::MessageStyle::WarningOkCancel: return vbOKCancelExclamation;
+        case upload::MessageStyle::Information: return vbInformation;
+        case upload::MessageStyle::Plain: break;
+    }
+    return vbOKOnly;
+}
+
 }  // namespace
 
 // ---- Widgets ----
@@ -110,12 +120,14 @@ public:
     explicit UploadViewAdapter(frmMain& window) : w_(window) {}
     void SetStatusText(const std::string& text) override { w_.SetStatusText(text); }
     void SetBusyPointer(bool busy) override { w_.SetBusyPointer(busy); }
-    void SetProgressMin(float value) override { w_.pb->SetMin(value); }
-    void SetProgressMax(float value) override { w_.pb->SetMax(value); }
-    void SetProgressValue(float value) override { w_.pb->SetValue(value); }
+    void SetProgress(std::int64_t done, std::int64_t total) override {
+        w_.pb->SetMin(0);
+        w_.pb->SetMax(static_cast<float>(total) / 100.0f);
+        w_.pb->SetValue(static_cast<float>(done) / 100.0f);
+    }
     upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
                                       const std::string& title) override {
-        return w_.MsgBox(text, static_cast<int>(style), title) == vbCancel
+        return w_.MsgBox(text, StyleCode(style), title) == vbCancel
                    ? upload::MessageAnswer::Cancel
                    : upload::MessageAnswer::OK;
     }
@@ -436,7 +448,7 @@ void frmMain::StartUpload() {
     const upload::FirmwareCheck check =
         upload::CheckFirmware(firmwarePath, startAddressText, FirmwareImage);
     if (!check.ok) {
-        MsgBox(check.message, static_cast<int>(check.style), check.title);
+        MsgBox(check.message, StyleCode(check.style), check.title);
         SetStatusText("Firmware uploaded Failed");
         return;
     }

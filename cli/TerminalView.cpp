@@ -9,16 +9,18 @@ namespace cli {
 TerminalView::TerminalView(Output& out, Session& session, bool progressOnTerminal)
     : out_(out), session_(session), terminal_(progressOnTerminal) {}
 
-void TerminalView::SetProgressValue(float value) {
-    value_ = value;
-    if (blocksAsked_ == 0) return;  // the bar is being prepared, not moved
+void TerminalView::SetProgress(std::int64_t doneBytes, std::int64_t totalBytes) {
+    done_ = doneBytes;
+    total_ = totalBytes;
+    if (doneBytes == 0) return;  // the bar is being prepared, not moved
     Draw(false);
 }
 
 void TerminalView::Draw(bool force) {
     if (out_.Json()) return;
-    const double total = std::max(0.0, (static_cast<double>(max_) - min_) * 100.0) + 128.0;
-    const double done = std::clamp((static_cast<double>(value_) - min_) * 100.0 + 128.0, 0.0, total);
+    // Bytes the keyboard has acknowledged: 100 % only once the last block has been taken.
+    const double total = std::max<double>(1.0, static_cast<double>(total_));
+    const double done = std::clamp(static_cast<double>(done_), 0.0, total);
     const auto now = std::chrono::steady_clock::now();
     if (started_ == std::chrono::steady_clock::time_point{}) started_ = now;
     const int percent = static_cast<int>(done * 100.0 / total);

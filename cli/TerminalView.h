@@ -2,6 +2,7 @@
 // The upload sequence's view on a terminal: a progress bar with bytes, rate and time left on a
 // terminal, plain lines otherwise; messages as text; Ctrl+C as a stop request.
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "cli/Output.h"
@@ -16,9 +17,7 @@ public:
 
     void SetStatusText(const std::string& text) override { status_ = text; }
     void SetBusyPointer(bool) override {}
-    void SetProgressMin(float value) override { min_ = value; }
-    void SetProgressMax(float value) override { max_ = value; }
-    void SetProgressValue(float value) override;
+    void SetProgress(std::int64_t doneBytes, std::int64_t totalBytes) override;
     upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
                                       const std::string& title) override;
     void PumpEvents() override {}
@@ -37,7 +36,7 @@ private:
     Session& session_;
     bool terminal_;
     std::string status_;
-    float min_ = 0, max_ = 0, value_ = 0;
+    std::int64_t done_ = 0, total_ = 0;
     int lastPercentLine_ = -1;
     bool lineOpen_ = false;
     bool warned_ = false;

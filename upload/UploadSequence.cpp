@@ -40,8 +40,6 @@ std::string DisplayName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-float ProgressUnits(std::int32_t address) { return static_cast<float>(address) / 100.0f; }
-
 // Closes the device however the sequence is left, an exception from the view included.
 struct CloseOnExit {
     usbio::DeviceConnection& connection;
@@ -95,13 +93,13 @@ FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& 
         check.endAddress = LoadFirmwareImage(firmwarePath, start, image, hooks);
     } catch (const FirmwareError& e) {
         check.message = e.what();
-        check.style = MessageStyle::OkOnly;
+        check.style = MessageStyle::Plain;
         check.errorCode = e.Code();
         check.title = std::to_string(e.Code());
         return check;
     } catch (const std::exception& e) {
         check.message = std::string("Reading the firmware file ") + firmwarePath + " failed: " + e.what();
-        check.style = MessageStyle::OkOnly;
+        check.style = MessageStyle::Plain;
         check.errorCode = UnexpectedLoadErrorCode;
         check.title = std::to_string(UnexpectedLoadErrorCode);
         return check;
@@ -148,17 +146,14 @@ UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage&
 
     std::int32_t status = SendStartAddress(connection, startAddressText);
 
-    view.SetProgressMin(0.0f);
-    view.SetProgressValue(0.0f);
-    view.SetProgressMax(ProgressUnits(end));
-    view.SetProgressMin(ProgressUnits(start));
+    const std::int64_t totalBytes = static_cast<std::int64_t>(check.blocks) * BlockSize;
+    view.SetProgress(0, totalBytes);
 
     // Byte 128 stays 0: it is part of the report but carries no image data.
     std::array<std::uint8_t, PayloadLength> blockBuffer{};
     bool stopped = false;
     if (status == CommandOK) {
         for (std::int32_t a = start; a <= end; a += static_cast<std::int32_t>(BlockSize)) {
-            view.SetProgressValue(ProgressUnits(a));
             std::copy_n(image.begin() + a, BlockSize, blockBuffer.begin());
             // Each exchange runs to its end before the view is asked again, so a stop always
             // falls between two blocks.
@@ -171,6 +166,7 @@ UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage&
             view.PumpEvents();
             if (status != CommandOK) break;
             ++outcome.blocksSent;
+            view.SetProgress(static_cast<std::int64_t>(outcome.blocksSent) * BlockSize, totalBytes);
         }
         if (status == CommandOK && !stopped) {
             // The finish report repeats the last block. Keyboards that restart at once never

@@ -13,24 +13,22 @@ namespace upload {
 inline constexpr std::size_t BlockSize = 128;
 inline constexpr char DefaultStartAddress[] = "1200";
 
-// Message box styles and answers, as the window's message boxes take and return them.
-enum class MessageStyle : int {
-    OkOnly = 0,
-    Warning = 48,           // exclamation icon, OK
-    WarningOkCancel = 49,   // exclamation icon, OK and Cancel
-    Information = 64,       // information icon, OK
+// How a message box looks: its icon and its buttons.
+enum class MessageStyle {
+    Plain,            // no icon, OK
+    Warning,          // warning icon, OK
+    WarningOkCancel,  // warning icon, OK and Cancel
+    Information,      // information icon, OK
 };
-enum class MessageAnswer : int { OK = 1, Cancel = 2 };
+enum class MessageAnswer { OK, Cancel };
 
 class UploadView {
 public:
     virtual ~UploadView() = default;
     virtual void SetStatusText(const std::string& text) = 0;
     virtual void SetBusyPointer(bool busy) = 0;
-    // The progress bar, in hundreds of bytes; set in the order the sequence gives.
-    virtual void SetProgressMin(float value) = 0;
-    virtual void SetProgressMax(float value) = 0;
-    virtual void SetProgressValue(float value) = 0;
+    // The progress bar: bytes the keyboard has taken so far out of the bytes the upload sends.
+    virtual void SetProgress(std::int64_t doneBytes, std::int64_t totalBytes) = 0;
     // A modal message box; an empty title means the application's title.
     virtual MessageAnswer ShowMessage(const std::string& text, MessageStyle style,
                                       const std::string& title) = 0;

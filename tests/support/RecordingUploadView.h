@@ -1,5 +1,6 @@
 #pragma once
 // An UploadView that writes down every call in order, with a scripted stop button.
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,10 +12,10 @@ namespace testsupport {
 class RecordingUploadView final : public upload::UploadView {
 public:
     struct Call {
-        std::string what;  // status, busy, min, max, value, box, pump, sleep, rescan, pending, stop?
+        std::string what;  // status, busy, progress, box, pump, sleep, rescan, pending, stop?
         std::string text;
-        float value = 0;
-        upload::MessageStyle style = upload::MessageStyle::OkOnly;
+        std::int64_t value = 0;  // progress: bytes done (text holds the total)
+        upload::MessageStyle style = upload::MessageStyle::Plain;
         std::string title;
     };
 
@@ -24,9 +25,9 @@ public:
 
     void SetStatusText(const std::string& text) override { Log("status", text); }
     void SetBusyPointer(bool busy) override { Log("busy", busy ? "on" : "off"); }
-    void SetProgressMin(float value) override { Log("min", "", value); }
-    void SetProgressMax(float value) override { Log("max", "", value); }
-    void SetProgressValue(float value) override { Log("value", "", value); }
+    void SetProgress(std::int64_t done, std::int64_t total) override {
+        Log("progress", std::to_string(total), done);
+    }
     upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
                                       const std::string& title) override {
         calls.push_back({"box", text, 0, style, title});
@@ -55,18 +56,28 @@ public:
     std::vector<std::string> Story() const {
         std::vector<std::string> out;
         for (const Call& c : calls) {
-            if (c.what == "min" || c.what == "max" || c.what == "value" || c.what == "pump" ||
+            if (c.what == "progress" || c.what == "pump" ||
                 c.what == "stop?" || c.text.starts_with("Extracting... "))
                 continue;
-            out.push_back(c.what == "box" ? "box " + std::to_string(static_cast<int>(c.style)) + " " + c.title
+            out.push_back(c.what == "box" ? "box " + StyleName(c.style) + " " + c.title
                                           : c.what + (c.text.empty() ? "" : ":" + c.text));
         }
         return out;
     }
 
+    static std::string StyleName(upload::MessageStyle style) {
+        switch (style) {
+            case upload::MessageStyle::Plain: return "plain";
+            case upload::MessageStyle::Warning: return "warning";
+            case upload::MessageStyle::WarningOkCancel: return "warning-okcancel";
+            case upload::MessageStyle::Information: return "information";
+        }
+        return "?";
+    }
+
 private:
-    void Log(const std::string& what, const std::string& text = "", float value = 0) {
-        calls.push_back({what, text, value, upload::MessageStyle::OkOnly, ""});
+    void Log(const std::string& what, const std::string& text = "", std::int64_t value = 0) {
+        calls.push_back({what, text, value, upload::MessageStyle::Plain, ""});
     }
     int asks_ = 0;
 };

@@ -44,7 +44,7 @@ struct UploadBench : SimBench {
         EXPECT_EQ(hid.OpenHandles(), 0u) << context;
         ASSERT_EQ(view.Of("box").size(), 1u) << context;
         EXPECT_EQ(view.Of("box").at(0).text, outcome.message) << context;
-        EXPECT_TRUE(view.Of("min").empty()) << context;
+        EXPECT_TRUE(view.Of("progress").empty()) << context;
         const auto story = view.Story();
         ASSERT_FALSE(story.empty());
         EXPECT_EQ(story.back(), view.Of("busy").empty() ? Failed : "busy:off") << context;
@@ -91,18 +91,13 @@ TEST(UploadSequence, HexFileGoesOutInBlocksUpToTheEndAddress) {
     EXPECT_EQ(flash[0x11FF], 0xFF);
     EXPECT_EQ(flash[0x1A80], 0xFF);
 
-    // Progress: range first, then one value a block.
-    std::vector<std::pair<std::string, float>> progress;
-    for (const auto& c : b.view.calls)
-        if (c.what == "min" || c.what == "max" || c.what == "value") progress.emplace_back(c.what, c.value);
-    ASSERT_EQ(progress.size(), 4u + 17u);
-    const std::vector<std::pair<std::string, float>> range{{"min", 0}, {"value", 0}, {"max", 66.56f}, {"min", 46.08f}};
+    // Progress: zero of the whole, then the bytes taken after each block, ending at the whole.
+    const auto progress = b.view.Of("progress");
+    ASSERT_EQ(progress.size(), 1u + 17u);
     for (std::size_t i = 0; i < progress.size(); ++i) {
-        const auto& [what, value] = i < 4 ? range[i] : std::pair<std::string, float>{"value", (0x1200 + 128 * (i - 4)) / 100.0f};
-        EXPECT_EQ(progress[i].first, what) << i;
-        EXPECT_FLOAT_EQ(progress[i].second, value) << i;
+        EXPECT_EQ(progress[i].value, static_cast<std::int64_t>(128 * i)) << i;
+        EXPECT_EQ(progress[i].text, std::to_string(17 * 128)) << i;
     }
-    EXPECT_FLOAT_EQ(progress.back().second, 66.56f);
 
     // One more byte at 0x1A00: the last block is still 0x1A00, now carrying that byte.
     auto longer = data;
@@ -127,7 +122,7 @@ TEST(UploadSequence, SuccessTellsTheUserAndAsksForARescan) {
         EXPECT_EQ(b.Reports(0x30).size(), 1u);
         EXPECT_FALSE(b.connection.IsOpen());
         auto expected = SuccessStory;
-        if (!newFirmware) expected.insert(expected.begin(), "box 64 ");
+        if (!newFirmware) expected.insert(expected.begin(), "box information ");
         expected.insert(expected.begin(), "busy:on");
         EXPECT_EQ(b.view.Story(), expected);
         if (!newFirmware) {
@@ -159,7 +154,7 @@ TEST(UploadSequence, FailedCommandsEndTheUploadWithoutFinish) {
     EXPECT_TRUE(noAddress.Reports(0x30).empty());
     EXPECT_FALSE(noAddress.connection.IsOpen());
     EXPECT_EQ(noAddress.view.Story(), failedStory);
-    EXPECT_TRUE(noAddress.view.Of("value").size() == 1u);  // only the reset before the range
+    EXPECT_EQ(noAddress.view.Of("progress").size(), 1u);  // only the empty bar before the blocks
 
     SimBench none;  // nothing open at all
     RecordingUploadView view;
@@ -231,7 +226,7 @@ TEST(UploadSequence, FilesWithNothingToSendAreRefusedBeforeAnyReport) {
         b.ExpectRefused(outcome, c.name);
         const auto box = b.view.Of("box").at(0);
         EXPECT_EQ(box.title, c.title) << c.name;
-        EXPECT_EQ(box.style, c.title.empty() ? upload::MessageStyle::Warning : upload::MessageStyle::OkOnly) << c.name;
+        EXPECT_EQ(box.style, c.title.empty() ? upload::MessageStyle::Warning : upload::MessageStyle::Plain) << c.name;
     }
 
     // Something other than a FirmwareError while reading is refused the same way.
