@@ -12,9 +12,7 @@ namespace {
 struct QuietView final : upload::UploadView {
     void SetStatusText(const std::string&) override {}
     void SetBusyPointer(bool) override {}
-    void SetProgressMin(float) override {}
-    void SetProgressMax(float) override {}
-    void SetProgressValue(float) override {}
+    void SetProgress(std::int64_t, std::int64_t) override {}
     upload::MessageAnswer ShowMessage(const std::string&, upload::MessageStyle, const std::string&) override {
         return upload::MessageAnswer::OK;
     }

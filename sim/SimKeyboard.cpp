@@ -73,8 +73,12 @@ bool SimKeyboard::TakeReport(const std::uint8_t* data, std::size_t length) {
 
     if (command == CmdEnterUpload && !uploadMode_) {
         ++modeSwitches_;
-        after_ = After::SwitchMode;  // answers this report, then re-enumerates
         lastReport_.assign(data, data + length);
+        if (faults_.SwitchWithoutAnswer) {
+            LeaveForUploadMode(true);  // gone before the answer is read
+            return true;
+        }
+        after_ = After::SwitchMode;  // answers this report, then re-enumerates
         return true;
     }
     if (uploadMode_ && command == CmdSetAddress) {
@@ -99,6 +103,23 @@ bool SimKeyboard::TakeReport(const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
+void SimKeyboard::LeaveForUploadMode(bool atOnce) {
+    const bool never = config_.ReturnPolicy == KeyboardConfig::Return::Never;
+    const bool byItself = config_.ReturnPolicy == KeyboardConfig::Return::Automatic ||
+                          (config_.ReturnPolicy == KeyboardConfig::Return::ByFirmware &&
+                           !kestrune::IsOldFirmwareVersion(version_));
+    if (byItself && !never) {
+        // Answers a little longer, then re-enumerates in firmware-upload mode by itself.
+        const std::int64_t leaveDelay = atOnce ? 0 : config_.LeaveDelayMs;
+        leaveAt_ = clock_.NowMs() + leaveDelay;
+        returnAt_ = clock_.NowMs() + std::max(config_.ReturnDelayMs, leaveDelay + 1);
+    } else {
+        onBus_ = false;
+        gone_ = never;
+        awaitingReplug_ = !never;
+    }
+}
+
 bool SimKeyboard::AnswerReport(std::uint8_t* data, std::size_t length) {
     if (!IsOnBus()) return false;
     // The reply echoes the last report taken, with the version text for a version request.
@@ -121,22 +142,9 @@ bool SimKeyboard::AnswerReport(std::uint8_t* data, std::size_t length) {
             onBus_ = false;
             awaitingReplug_ = true;
             break;
-        case After::SwitchMode: {
-            const bool never = config_.ReturnPolicy == KeyboardConfig::Return::Never;
-            const bool byItself = config_.ReturnPolicy == KeyboardConfig::Return::Automatic ||
-                                  (config_.ReturnPolicy == KeyboardConfig::Return::ByFirmware &&
-                                   !kestrune::IsOldFirmwareVersion(version_));
-            if (byItself && !never) {
-                // Answers a little longer, then re-enumerates in firmware-upload mode by itself.
-                leaveAt_ = clock_.NowMs() + config_.LeaveDelayMs;
-                returnAt_ = clock_.NowMs() + std::max(config_.ReturnDelayMs, config_.LeaveDelayMs + 1);
-            } else {
-                onBus_ = false;
-                gone_ = never;
-                awaitingReplug_ = !never;
-            }
+        case After::SwitchMode:
+            LeaveForUploadMode(false);
             break;
-        }
         case After::Reboot:
             version_ = config_.VersionAfterFinish;
             Reenumerate(false);

@@ -44,6 +44,7 @@ struct KeyboardFaults {
     int RefuseBlock = 0;          // does not take block k (1-based); 0 = takes every block
     bool IgnoreFinish = false;    // does not take the finish command
     bool VersionWithoutNul = false;  // the version reply fills every payload byte, no NUL
+    bool SwitchWithoutAnswer = false;  // takes the mode switch but leaves before answering it
 };
 
 class SimKeyboard {
@@ -82,6 +83,7 @@ public:
 private:
     void SettlePendingReturn() const;
     void Reenumerate(bool uploadMode);
+    void LeaveForUploadMode(bool atOnce);
 
     const kestrune::Clock& clock_;
     KeyboardConfig config_;

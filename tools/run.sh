@@ -7,6 +7,6 @@ tools/setup.sh
 tools/build.sh
 if [ "${1:-}" = "--demo" ]; then
   shift
-  exec build/app/kestrune-loader-demo "$@"
+  exec build/window/kestrune-loader-demo "$@"
 fi
-exec build/app/kestrune-loader "$@"
+exec build/window/kestrune-loader "$@"

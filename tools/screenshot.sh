@@ -5,5 +5,5 @@ cd "$(dirname "$0")/.."
 tools/setup.sh
 tools/build.sh
 mkdir -p docs
-QT_QPA_PLATFORM=offscreen build/app/kestrune-loader-demo --screenshot docs/demo-window.png
+QT_QPA_PLATFORM=offscreen build/window/kestrune-loader-demo --screenshot docs/demo-window.png
 echo "docs/demo-window.png written"

@@ -1,5 +1,5 @@
 // kestrune-loader: the window on this computer's HID devices.
-#include "app/mod_Init.h"
+#include "window/qt/QtWindowProgram.h"
 
 #if defined(_WIN32)
 #include "usbio/WindowsHidPlatform.h"
@@ -11,5 +11,5 @@ using PlatformHid = usbio::LinuxHidPlatform;
 
 int main(int argc, char** argv) {
     PlatformHid hid;
-    return app::RunWindowProgram(argc, argv, hid, "kestrune-loader");
+    return window::qt::RunWindowProgram(argc, argv, hid, "kestrune-loader");
 }

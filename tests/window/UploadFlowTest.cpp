@@ -1,0 +1,428 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/FirmwareFiles.h"
+#include "upload/FirmwareImage.h"
+#include "window/WindowBench.h"
+
+using testsupport::HexText;
+using testsupport::RandomBytes;
+using testsupport::RecordedMessage;
+using testsupport::WindowBench;
+using upload::MessageAnswer;
+using upload::MessageStyle;
+using window::Button;
+using Row = std::vector<std::string>;
+using Texts = std::vector<std::string>;
+
+namespace {
+
+const std::string kInstructions = window::text::ReplugInstructions;
+const std::string kUploaded =
+    "The selected firmware file is successfully uploaded to keyboard.\r\n\r\n"
+    "Please plug out the USB cable and plug in again to restart the keyboard.";
+const std::string kRetry = window::text::RetryPrompt;
+
+struct FlowBench : WindowBench {
+    explicit FlowBench(sim::KeyboardConfig config = {}) : WindowBench(std::move(config)) {
+        Open();
+        Tick();
+    }
+    // Writes the file and puts its path in the window.
+    void ChooseFile(const std::string& name, const std::string& contents) {
+        view.file = folder.Write(name, contents).string();
+    }
+    void ClickUpload() { Click(Button::Upload); }
+    void UseStartAddress(const std::string& text) {
+        window->OnKeyDown(window::Key::F1, {false, true, false});
+        view.startAddress = text;
+    }
+    std::vector<std::vector<std::uint8_t>> Reports(std::uint8_t command) const {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const auto& r : keyboard.ReportsTaken())
+            if (r.size() > 1 && r[1] == command) out.push_back(r);
+        return out;
+    }
+    // The keyboard's flash from address on holds exactly these bytes.
+    bool FlashHolds(std::size_t address, const std::vector<std::uint8_t>& bytes) const {
+        return std::equal(bytes.begin(), bytes.end(), keyboard.Flash().begin() + static_cast<std::ptrdiff_t>(address));
+    }
+    bool Showed(const std::string& status) const {
+        return std::find(view.statuses.begin(), view.statuses.end(), status) != view.statuses.end();
+    }
+    // Answers the replug instructions by replugging the keyboard.
+    void ReplugWhenAsked() {
+        view.onMessage = [this](const RecordedMessage& m) {
+            if (m.title == "Restart the Keyboard") keyboard.Replug();
+            return MessageAnswer::OK;
+        };
+    }
+};
+
+}  // namespace
+
+TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
+    const auto data = RandomBytes(0x800, 21);  // 0x1200..0x19FF
+    std::vector<std::uint8_t> bin = RandomBytes(0x1A00, 22);
+    std::vector<std::uint8_t> descrambled(bin.size());
+    std::transform(bin.begin(), bin.end(), descrambled.begin(),
+                   [](std::uint8_t v) { return static_cast<std::uint8_t>((255 - v) ^ upload::DatMask); });
+    struct Case {
+        std::string name, contents;
+        std::vector<std::uint8_t> expected;  // from 0x1200 on
+        std::string uploading;               // the status while blocks go out
+    };
+    const std::string keep = " Keep the keyboard plugged in until the update ends.";
+    const std::vector<Case> cases{
+        {"fw.hex", HexText(0x1200, data), data, "Uploading from 0x1200." + keep},
+        {"fw.BIN", testsupport::AsText(bin), std::vector<std::uint8_t>(bin.begin() + 0x1200, bin.end()),
+         "Uploading from 0x1200." + keep},
+        {"fw.dat", testsupport::AsText(bin),
+         std::vector<std::uint8_t>(descrambled.begin() + 0x1200, descrambled.end()),
+         "Uploading from 0x1200." + keep}};
+    for (const Case& c : cases) {
+        FlowBench b;
+        b.ChooseFile(c.name, c.contents);
+        b.ReplugWhenAsked();
+        b.ClickUpload();
+
+        EXPECT_EQ(b.view.MessageTexts(), (Texts{kInstructions, kUploaded})) << c.name;
+        EXPECT_EQ(b.view.messages[0].style, MessageStyle::Information);
+        EXPECT_EQ(b.view.messages[0].title, "Restart the Keyboard");
+        EXPECT_EQ(b.view.messages[1].style, MessageStyle::Information);
+        EXPECT_EQ(b.view.messages[1].title, "Kestrune Loader");
+        EXPECT_TRUE(b.Showed("Jumping to firmware upload mode...")) << c.name;
+        EXPECT_TRUE(b.Showed("Please wait...")) << c.name;
+        EXPECT_TRUE(b.Showed(c.uploading)) << c.name;
+        EXPECT_TRUE(b.FlashHolds(0x1200, c.expected)) << c.name;
+        // 0x1200..0x1A00: 17 blocks, the last one wholly past the data; every report ends in 0;
+        // the finish repeats the last block.
+        const auto blocks = b.Reports(0x20);
+        ASSERT_EQ(blocks.size(), 17u) << c.name;
+        for (const auto& r : blocks) EXPECT_EQ(r[131], 0);
+        const auto finish = b.Reports(0x30);
+        ASSERT_EQ(finish.size(), 1u);
+        EXPECT_TRUE(std::equal(finish[0].begin() + 3, finish[0].end(), blocks.back().begin() + 3));
+        const auto address = b.Reports(0x10);
+        ASSERT_EQ(address.size(), 1u);
+        EXPECT_EQ(address[0][3], 0x12);
+        EXPECT_EQ(address[0][4], 0x00);
+        EXPECT_EQ(b.view.progressTotal, 17 * 128);
+        EXPECT_EQ(b.view.progressDone, 17 * 128);
+        // Waits in order: switch pass (1 s, then 3 s / 2 s per rescan), 1 s, then 3 s and 1 s.
+        EXPECT_EQ(b.view.sleeps, (std::vector<int>{1000, 3000, 2000, 1000, 3000, 1000})) << c.name;
+        EXPECT_EQ(b.Status(), "Firmware uploaded OK. Rescanning device...");
+        EXPECT_FALSE(b.connection.IsOpen());
+        EXPECT_FALSE(b.view.busyPointer);
+        EXPECT_EQ(b.view.focused, Button::Upload);
+        // The rescan comes once the flow has ended, and shows the outcome.
+        ASSERT_TRUE(b.Tick());
+        EXPECT_EQ(b.Status(), "Firmware updated.");
+        EXPECT_EQ(b.Row(), (Row{"11867", "17", "V2.0", "Normal"}));
+        EXPECT_EQ(b.view.progressDone, 0);  // a scan empties the bar
+        b.Click(Button::Refresh);
+        b.Tick();
+        EXPECT_EQ(b.Status(), "Device Found");
+    }
+}
+
+TEST(UploadFlow, NewFirmwareUploadsAfterTheFirstPassWithoutInstructions) {
+    FlowBench b(sim::KeyboardConfig{.Version = "V2.0", .VersionAfterFinish = "V2.1"});
+    const auto data = RandomBytes(0x300, 5);
+    b.ChooseFile("fw.hex", HexText(0x1200, data));
+    b.view.startAddress = "4000";  // not used on this path
+    b.ClickUpload();
+    EXPECT_TRUE(b.view.messages.empty());
+    EXPECT_TRUE(b.FlashHolds(0x1200, data));
+    EXPECT_EQ(b.Reports(0x20).size(), 7u);
+    ASSERT_TRUE(b.Tick());
+    EXPECT_EQ(b.Status(), "Firmware updated.");
+    EXPECT_EQ(b.Row().at(2), "V2.1");
+}
+
+TEST(UploadFlow, KeyboardInUploadModeUsesTheTypedStartAddressAlsoOnARetry) {
+    // A first upload fails at block 2, which closes the keyboard; the retry must scan again and
+    // upload to the typed address, never switch a keyboard already in firmware-upload mode.
+    FlowBench b(sim::KeyboardConfig{.StartInUploadMode = true});
+    const auto data = RandomBytes(0x200, 6);
+    b.ChooseFile("fw.hex", HexText(0x8000, data));
+    b.UseStartAddress("8000");
+    b.keyboard.Faults().RefuseBlock = 2;
+    b.ClickUpload();
+    EXPECT_EQ(b.Status(), "Firmware uploaded Failed");
+    EXPECT_FALSE(b.connection.IsOpen());
+    b.keyboard.Faults().RefuseBlock = 0;
+    b.ClickUpload();
+    EXPECT_FALSE(b.Showed("Jumping to firmware upload mode..."));
+    EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
+    EXPECT_TRUE(b.Reports(0xD0).empty());
+    const auto address = b.Reports(0x10);
+    ASSERT_EQ(address.size(), 2u);
+    for (const auto& a : address) EXPECT_EQ(a[3], 0x80);
+    EXPECT_TRUE(b.FlashHolds(0x8000, data));
+    EXPECT_EQ(b.keyboard.Flash()[0x1200], 0xFF);  // nothing written below the typed address
+    EXPECT_EQ(b.view.MessageTexts(), Texts{kUploaded});
+}
+
+TEST(UploadFlow, RetryOfTheSwitchGoesOnWhenTheKeyboardIsAlreadyInUploadMode) {
+    // The switch is taken but its answer is lost: the rescan finds the keyboard in
+    // firmware-upload mode, and the flow uploads instead of sending the switch again.
+    FlowBench b(sim::KeyboardConfig{.ReturnPolicy = sim::KeyboardConfig::Return::Automatic,
+                                    .ReturnDelayMs = 4000});
+    b.keyboard.Faults().SwitchWithoutAnswer = true;
+    const auto data = RandomBytes(0x300, 9);
+    b.ChooseFile("fw.hex", HexText(0x1200, data));
+    b.ClickUpload();
+    EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
+    EXPECT_FALSE(b.Showed("Communication failed."));
+    EXPECT_TRUE(b.FlashHolds(0x1200, data));
+    EXPECT_EQ(b.view.sleeps.front(), 8000);
+}
+
+TEST(UploadFlow, DataBelowTheStartAddressIsNamedWhenSendingStarts) {
+    FlowBench b(sim::KeyboardConfig{.Version = "V2.0"});
+    const auto data = RandomBytes(0x1400, 10);  // 0x0000..0x13FF: the loader area, then 0x200 bytes
+    b.ChooseFile("full.hex", HexText(0x0000, data));
+    b.ClickUpload();
+    EXPECT_TRUE(b.Showed("Uploading from 0x1200; 4,608 bytes below it are not sent. "
+                         "Keep the keyboard plugged in until the update ends."));
+    EXPECT_TRUE(b.FlashHolds(0x1200, std::vector<std::uint8_t>(data.begin() + 0x1200, data.end())));
+    EXPECT_EQ(b.keyboard.Flash()[0x11FF], 0xFF);
+}
+
+TEST(UploadFlow, FailedBlockUnansweredFinishAndFailedModeSwitch) {
+    const auto data = RandomBytes(0x800, 7);
+    {   // The fifth block fails: four blocks, no finish, closed, failed, no rescan.
+        FlowBench b(sim::KeyboardConfig{.StartInUploadMode = true});
+        b.keyboard.Faults().RefuseBlock = 5;
+        b.ChooseFile("fw.hex", HexText(0x1200, data));
+        b.ClickUpload();
+        EXPECT_EQ(b.keyboard.BlocksTaken(), 4);
+        EXPECT_EQ(b.Reports(0x20).size(), 5u);
+        EXPECT_TRUE(b.Reports(0x30).empty());
+        EXPECT_FALSE(b.connection.IsOpen());
+        EXPECT_EQ(b.hid.OpenHandles(), 0u);
+        EXPECT_EQ(b.Status(), "Firmware uploaded Failed");
+        EXPECT_EQ(b.view.progressDone, 4 * 128);
+        EXPECT_TRUE(b.view.messages.empty());
+        EXPECT_FALSE(b.view.timerMs.has_value());
+        EXPECT_FALSE(b.view.busyPointer);
+    }
+    {   // The finish is not answered: the upload still counts.
+        FlowBench b(sim::KeyboardConfig{.StartInUploadMode = true});
+        b.keyboard.Faults().IgnoreFinish = true;
+        b.ChooseFile("fw.hex", HexText(0x1200, data));
+        b.ClickUpload();
+        EXPECT_EQ(b.view.MessageTexts(), Texts{kUploaded});
+        EXPECT_TRUE(b.FlashHolds(0x1200, data));
+        EXPECT_TRUE(b.Tick());
+        // The note is appended to whatever the status reads.
+        EXPECT_EQ(b.Status(), "Firmware updated.. Note: Device is in Firmware Upload mode.");
+    }
+    {   // The mode switch fails once: a retry after 8 s and a rescan, then the flow goes on.
+        FlowBench b;
+        b.hid.Faults().FailSetOfExchange = 2;
+        b.ChooseFile("fw.hex", HexText(0x1200, data));
+        b.ReplugWhenAsked();
+        b.ClickUpload();
+        ASSERT_FALSE(b.view.sleeps.empty());
+        EXPECT_EQ(b.view.sleeps.front(), 8000);
+        EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
+        EXPECT_TRUE(b.FlashHolds(0x1200, data));
+    }
+    {   // Refused twice: "Communication failed.", nothing uploaded.
+        FlowBench b;
+        b.hid.Faults().FailSetsFrom = 2;
+        b.ChooseFile("fw.hex", HexText(0x1200, data));
+        b.ClickUpload();
+        EXPECT_EQ(b.view.MessageTexts(), Texts{"Communication failed."});
+        EXPECT_EQ(b.view.messages[0].style, MessageStyle::Warning);
+        EXPECT_EQ(b.Status(), "Communication failed.");
+        EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
+        EXPECT_TRUE(b.Reports(0x20).empty());
+        EXPECT_FALSE(b.view.busyPointer);
+    }
+}
+
+TEST(UploadFlow, KeyboardThatNeverReturnsLeadsToThePromptAndCancelEndsTheFlow) {
+    FlowBench b(sim::KeyboardConfig{.ReturnPolicy = sim::KeyboardConfig::Return::Never});
+    b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x100, 8)));
+    int prompts = 0;
+    b.view.onMessage = [&](const RecordedMessage& m) {
+        if (m.text != kRetry) return MessageAnswer::OK;
+        return ++prompts < 2 ? MessageAnswer::OK : MessageAnswer::Cancel;
+    };
+    b.ClickUpload();
+    EXPECT_EQ(prompts, 2);
+    // Each pass: three rescans, each with its not-found message, then the prompt.
+    Texts expected{kInstructions};
+    for (int pass = 0; pass < 2; ++pass)
+        expected.insert(expected.end(), {testsupport::kNotFound, testsupport::kNotFound, testsupport::kNotFound, kRetry});
+    EXPECT_EQ(b.view.MessageTexts(), expected);
+    const auto& prompt = b.view.messages.back();
+    EXPECT_EQ(prompt.style, MessageStyle::WarningOkCancel);
+    EXPECT_EQ(prompt.title, "Restart Keyboard");
+    EXPECT_TRUE(b.Reports(0x20).empty());
+    EXPECT_TRUE(b.Reports(0x10).empty());
+    EXPECT_FALSE(b.view.busyPointer);
+    EXPECT_TRUE(b.view.Enabled(Button::Refresh));
+    EXPECT_FALSE(b.view.Enabled(Button::Upload));
+    EXPECT_EQ(b.view.focused, Button::Refresh);  // Upload Firmware is off now
+}
+
+TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
+    struct Case {
+        std::string name, contents;
+        MessageStyle style;
+        std::string title;
+    };
+    const std::vector<Case> cases{
+        {"bad.hex", ":10120000FFFF\r\n:00000001FF\r\n", MessageStyle::Plain, "4"},
+        {"cut.hex", HexText(0x1200, RandomBytes(64, 9)).substr(0, 4 * 45), MessageStyle::Plain, "5"},
+        {"notes.txt", "hello", MessageStyle::Warning, "Kestrune Loader"},
+        {"short.bin", "tiny", MessageStyle::Warning, "Kestrune Loader"}};
+    for (const Case& c : cases) {
+        FlowBench b;
+        b.ChooseFile(c.name, c.contents);
+        b.ClickUpload();
+        ASSERT_EQ(b.view.messages.size(), 1u) << c.name;
+        EXPECT_EQ(b.view.messages[0].style, c.style) << c.name;
+        EXPECT_EQ(b.view.messages[0].title, c.title) << c.name;
+        EXPECT_EQ(b.Status(), "Firmware uploaded Failed") << c.name;
+        EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u) << c.name;  // the scan's version read only
+        EXPECT_EQ(b.keyboard.ModeSwitches(), 0) << c.name;
+        EXPECT_TRUE(b.connection.IsOpen()) << c.name;
+    }
+    // A start address that is not one to four hex digits, on the direct path.
+    FlowBench b(sim::KeyboardConfig{.StartInUploadMode = true});
+    b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(64, 9)));
+    b.view.startAddress = "12G0";
+    b.ClickUpload();
+    ASSERT_EQ(b.view.messages.size(), 1u);
+    EXPECT_NE(b.view.messages[0].text.find("12G0"), std::string::npos);
+    EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u);
+}
+
+TEST(UploadFlow, FileChecksComeFirstWithTheirExactMessagesAndNamesStayUtf8) {
+    FlowBench b;
+    b.ClickUpload();
+    b.view.file = b.folder.Path().string();
+    b.ClickUpload();
+    b.view.file = "/no/such/Größe/zoë.hex";
+    b.ClickUpload();
+    EXPECT_EQ(b.view.MessageTexts(),
+              (Texts{"Please specifiy the firmware file.", "File " + b.folder.Path().string() + " not found.",
+                     "File /no/such/Größe/zoë.hex not found."}));
+    for (const auto& m : b.view.messages) EXPECT_EQ(m.style, MessageStyle::Warning);
+    EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u);
+    // A file whose name holds letters outside ASCII is read and sent.
+    FlowBench u(sim::KeyboardConfig{.StartInUploadMode = true});
+    const auto data = RandomBytes(0x100, 11);
+    u.ChooseFile("zoë-Größe.hex", HexText(0x1200, data));
+    u.ClickUpload();
+    EXPECT_TRUE(u.FlashHolds(0x1200, data));
+}
+
+TEST(UploadFlow, ClicksTicksAndCloseDuringAnUploadWaitForItsEnd) {
+    FlowBench b;
+    const auto data = RandomBytes(0x400, 10);
+    b.ChooseFile("fw.hex", HexText(0x1200, data));
+    b.ReplugWhenAsked();
+    auto& w = *b.window;
+    bool buttonsOff = true;
+    bool closeRefused = false;
+    b.view.onPump = [&] {
+        for (bool on : b.view.enabled) buttonsOff &= !on;
+        for (Button button : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
+            w.OnButton(button);
+        w.OnTimer();
+        if (b.keyboard.BlocksTaken() == 3 && !closeRefused) {
+            closeRefused = !w.OnCloseRequested();
+            EXPECT_EQ(b.Status(), window::text::ClosesWhenDone);
+        }
+    };
+    b.ClickUpload();
+    b.view.onPump = nullptr;
+    EXPECT_TRUE(buttonsOff);
+    EXPECT_TRUE(closeRefused);
+    EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
+    EXPECT_EQ(b.Reports(0x10).size(), 1u);
+    EXPECT_EQ(b.Reports(0x30).size(), 1u);
+    EXPECT_TRUE(b.FlashHolds(0x1200, data));
+    EXPECT_TRUE(b.view.dialogs.empty());
+    // The window closes once the upload has ended, and not before.
+    EXPECT_EQ(b.view.closes, 1);
+}
+
+TEST(UploadFlow, ExtractingIsShownAtMostEvery50Milliseconds) {
+    // The reader reports each HEX line; on virtual time they all come at once.
+    FlowBench b(sim::KeyboardConfig{.StartInUploadMode = true});
+    b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x2000, 12)));
+    b.ClickUpload();
+    const auto extracting = std::count_if(b.view.statuses.begin(), b.view.statuses.end(),
+                                          [](const std::string& s) { return s.starts_with("Extracting"); });
+    EXPECT_EQ(extracting, 1);
+}
+
+TEST(FileSelection, DialogFolderFiltersDropAndRemembering) {
+    WindowBench b;
+    auto& w = b.Open();
+    b.view.dialogAnswer = std::nullopt;
+    b.view.file = "/stale/path.hex";
+    b.Click(Button::SelectFile);
+    ASSERT_EQ(b.view.dialogs.size(), 1u);
+    const auto& first = b.view.dialogs[0];
+    EXPECT_EQ(first.title, "Select Firmware File");
+    // No firmware beside the program: the dialog opens in the user's downloads.
+    EXPECT_EQ(first.folder, b.view.downloadsFolder);
+    EXPECT_EQ(first.fileName, "");
+    EXPECT_EQ(first.filters, (std::vector<window::FileFilter>{{"Firmware files", {"*.hex", "*.bin", "*.dat"}},
+                                                             {"All files", {"*"}}}));
+    // Cancel: nothing changes.
+    EXPECT_EQ(b.view.file, "/stale/path.hex");
+    EXPECT_TRUE(b.view.settings.empty());
+
+    b.folder.Write("shipped.HEX", "x");  // firmware beside the program: the dialog starts there
+    b.Click(Button::SelectFile);
+    EXPECT_EQ(b.view.dialogs[1].folder, b.view.programFolder);
+
+    const std::string existing = b.folder.Write("a.hex", "x").string();
+    b.view.file = existing;
+    b.view.dialogAnswer = "/chosen/new.bin";
+    b.Click(Button::SelectFile);
+    EXPECT_EQ(b.view.dialogs[2].fileName, existing);
+    EXPECT_EQ(b.view.dialogs[2].folder, b.folder.Path().string());
+    EXPECT_EQ(b.view.file, "/chosen/new.bin");
+    EXPECT_EQ(b.view.settings["Kestrune Loader/Firmware/File"], "/chosen/new.bin");
+
+    // A dropped file is taken as if chosen; a dropped folder or missing file is not.
+    w.OnFileDropped(b.folder.Path().string());
+    w.OnFileDropped("/no/such/file.bin");
+    EXPECT_EQ(b.view.file, "/chosen/new.bin");
+    const std::string dropped = b.folder.Write("dropped.bin", "x").string();
+    w.OnFileDropped(dropped);
+    EXPECT_EQ(b.view.file, dropped);
+    EXPECT_EQ(b.view.settings["Kestrune Loader/Firmware/File"], dropped);
+
+    // The next start shows it again.
+    WindowBench next;
+    next.view.settings = b.view.settings;
+    next.Open();
+    EXPECT_EQ(next.view.file, dropped);
+}
+
+TEST(UploadFlow, DemoKeyboardCompletesAWholeUploadWithoutHardware) {
+    WindowBench b(sim::DemoKeyboardConfig(), window::WindowOptions{.demo = true});
+    b.hid.Decoys() = sim::DemoDecoys();
+    b.Open();
+    b.Tick();
+    const auto data = RandomBytes(0x1000, 12);
+    b.view.file = b.folder.Write("demo.hex", HexText(0x1200, data)).string();
+    b.Click(Button::Upload);  // the instructions are answered OK
+    EXPECT_EQ(b.view.MessageTexts(), (Texts{kInstructions, kUploaded}));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), b.keyboard.Flash().begin() + 0x1200));
+    ASSERT_TRUE(b.Tick());
+    EXPECT_EQ(b.Status(), "Firmware updated.");
+    EXPECT_EQ(b.Row(), (Row{"11867", "17", "V1.2", "Normal"}));
+}

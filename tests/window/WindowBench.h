@@ -1,0 +1,161 @@
+#pragma once
+// The window logic on the simulated keyboard, with a scripted view on virtual time: every message
+// box is recorded and answered by a script, sleeps and pauses advance the clock, the timer fires
+// only when a test ticks it, the settings store is a map.
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+#include "sim/SimHidPlatform.h"
+#include "support/TempDir.h"
+#include "window/MainWindow.h"
+#include "window/WindowText.h"
+
+namespace testsupport {
+
+struct RecordedMessage {
+    std::string text;
+    upload::MessageStyle style = upload::MessageStyle::Plain;
+    std::string title;
+    std::int64_t atMs = 0;
+};
+
+class FakeView final : public window::MainWindowView {
+public:
+    explicit FakeView(kestrune::VirtualClock& clock) : clock_(clock) {}
+
+    void SetCaption(const std::string& text) override { caption = text; }
+    void SetDeviceRow(const std::optional<window::DeviceRow>& r) override { row = r; }
+    void SetStatusText(const std::string& text) override {
+        status = text;
+        statuses.push_back(text);
+    }
+    void SetButtonEnabled(window::Button b, bool on) override { enabled[Index(b)] = on; }
+    void FocusButton(window::Button b) override { focused = b; }
+    void ShowStartAddress() override { startAddressShown = true; }
+    std::string StartAddressText() override { return startAddress; }
+    void SetStartAddressText(const std::string& text) override { startAddress = text; }
+    std::string FirmwareFileText() override { return file; }
+    void SetFirmwareFileText(const std::string& text) override { file = text; }
+    void SetProgress(std::int64_t done, std::int64_t total) override {
+        progressDone = done;
+        progressTotal = total;
+    }
+    void SetBusyPointer(bool on) override { busyPointer = on; }
+    upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
+                                      const std::string& title) override {
+        messages.push_back({text, style, title, clock_.NowMs()});
+        return onMessage ? onMessage(messages.back()) : upload::MessageAnswer::OK;
+    }
+    std::optional<std::string> OpenFile(const window::OpenFileRequest& request) override {
+        dialogs.push_back(request);
+        return dialogAnswer;
+    }
+    std::string ReadSetting(const std::string& scope, const std::string& section,
+                            const std::string& key) override {
+        const auto it = settings.find(scope + '/' + section + '/' + key);
+        return it == settings.end() ? std::string() : it->second;
+    }
+    void WriteSetting(const std::string& scope, const std::string& section, const std::string& key,
+                      const std::string& value) override {
+        settings[scope + '/' + section + '/' + key] = value;
+    }
+    std::string ProgramFolder() override { return programFolder; }
+    std::string DownloadsFolder() override { return downloadsFolder; }
+    void PumpEvents() override {
+        ++pumps;
+        if (onPump) onPump();
+    }
+    void Sleep(int ms) override {
+        sleeps.push_back(ms);
+        clock_.Advance(ms);
+        if (onTime) onTime();
+    }
+    void Pause(int ms) override {
+        ++pauses;
+        PumpEvents();
+        clock_.Advance(ms);
+        if (onTime) onTime();
+    }
+    std::int64_t NowMs() override { return clock_.NowMs(); }
+    void StartTimer(int ms) override { timerMs = ms; }
+    void StopTimer() override { timerMs.reset(); }
+    void Close() override { ++closes; }
+
+    static std::size_t Index(window::Button b) { return static_cast<std::size_t>(b); }
+    bool Enabled(window::Button b) const { return enabled[Index(b)]; }
+    bool AllButtonsEnabled() const { return enabled[0] && enabled[1] && enabled[2] && enabled[3]; }
+    std::vector<std::string> MessageTexts() const {
+        std::vector<std::string> texts;
+        for (const auto& m : messages) texts.push_back(m.text);
+        return texts;
+    }
+
+    std::string caption, status, startAddress, file;
+    std::vector<std::string> statuses;
+    std::optional<window::DeviceRow> row;
+    bool enabled[4] = {true, true, true, true};
+    std::optional<window::Button> focused;
+    bool startAddressShown = false;
+    bool busyPointer = false;
+    std::int64_t progressDone = 0, progressTotal = 0;
+    std::vector<RecordedMessage> messages;
+    std::vector<window::OpenFileRequest> dialogs;
+    std::optional<std::string> dialogAnswer;
+    std::map<std::string, std::string> settings;
+    std::string programFolder, downloadsFolder = "/home/user/Downloads";
+    std::vector<int> sleeps;
+    int pumps = 0, pauses = 0, closes = 0;
+    std::optional<int> timerMs;
+    std::function<upload::MessageAnswer(const RecordedMessage&)> onMessage;  // default: OK
+    std::function<void()> onPump;  // runs inside every event pump
+    std::function<void()> onTime;  // runs after every sleep and pause
+
+private:
+    kestrune::VirtualClock& clock_;
+};
+
+struct WindowBench {
+    explicit WindowBench(sim::KeyboardConfig config = {}, window::WindowOptions options = {})
+        : keyboard(clock, std::move(config)), options(options) {
+        view.programFolder = folder.Path().string();
+    }
+
+    window::MainWindow& Open() {
+        window = std::make_unique<window::MainWindow>(connection, view, options);
+        window->Start();
+        return *window;
+    }
+    // Runs the scan timer's tick if it is armed; false when it is not.
+    bool Tick() {
+        if (!view.timerMs) return false;
+        view.timerMs.reset();
+        window->OnTimer();
+        return true;
+    }
+    const std::string& Status() const { return view.status; }
+    std::vector<std::string> Row() const {
+        if (!view.row) return {};
+        return {view.row->vendorId, view.row->productId, view.row->firmwareVersion, view.row->mode};
+    }
+    void Click(window::Button b) {
+        if (view.Enabled(b)) window->OnButton(b);
+    }
+
+    kestrune::VirtualClock clock;
+    sim::SimKeyboard keyboard;
+    sim::SimHidPlatform hid{keyboard};
+    usbio::DeviceConnection connection{hid};
+    TempDir folder;
+    FakeView view{clock};
+    window::WindowOptions options;
+    std::unique_ptr<window::MainWindow> window;
+};
+
+inline const std::string kNotFound = window::text::DeviceNotFound;
+
+}  // namespace testsupport

@@ -1,0 +1,87 @@
+#include "window/Layout.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "window/WindowText.h"
+
+namespace window {
+namespace {
+
+// The layout was drawn for a font whose lines are this many pixels high; larger fonts scale it.
+constexpr double BaseLineHeight = 16.0;
+
+}  // namespace
+
+WindowLayout ComputeLayout(const TextMetrics& metrics) {
+    const double unit = std::max(1.0, metrics.lineHeight / BaseLineHeight);
+    auto scaled = [unit](int pixels) { return static_cast<int>(std::lround(pixels * unit)); };
+    auto width = [&metrics](std::string_view text) {
+        return metrics.textWidth ? metrics.textWidth(text) : 0;
+    };
+    const int line = metrics.lineHeight;
+    const int margin = scaled(8);
+    const int gap = scaled(7);
+
+    WindowLayout l;
+
+    // Buttons: one width for all, wide enough for the longest caption.
+    int buttonWidth = scaled(121);
+    for (const char* caption : {text::RefreshButton, text::UploadButton, text::ExitButton,
+                                text::SelectFileButton})
+        buttonWidth = std::max(buttonWidth, width(caption) + scaled(ButtonTextPadding));
+    const int buttonHeight = std::max(scaled(25), line + scaled(9));
+
+    // The device list: the column shares of the list's width, each wide enough for its header
+    // (and the vendor column for the vendor ID); the list grows when they need more.
+    int listWidth = scaled(385);
+    auto shares = [](int w) {
+        return std::array<int, 4>{w / 6, w / 6, static_cast<int>(std::lround(w / 2.0 * 0.8)),
+                                  static_cast<int>(std::lround(w / 5.0 * 1.2))};
+    };
+    std::array<int, 4> needed{};
+    for (std::size_t i = 0; i < needed.size(); ++i)
+        needed[i] = width(text::ColumnHeaders[i]) + scaled(ColumnTextPadding);
+    needed[0] = std::max(needed[0], width("11867") + scaled(ColumnTextPadding));
+    for (;;) {
+        const auto cols = shares(listWidth);
+        bool fits = true;
+        for (std::size_t i = 0; i < cols.size(); ++i) fits &= cols[i] >= needed[i];
+        if (fits) break;
+        listWidth += scaled(8);
+    }
+    l.columnWidths = shares(listWidth);
+
+    // The right-hand column: Refresh and Upload Firmware at the top, the start-address label and
+    // field below them.
+    const int labelWidth = std::max(scaled(105), width(text::StartAddressLabel) + scaled(4));
+    const int columnWidth = std::max(buttonWidth, labelWidth + scaled(16));
+    const int columnX = margin + listWidth + gap;
+    l.refreshButton = {columnX, margin, columnWidth, buttonHeight};
+    l.uploadButton = {columnX, l.refreshButton.Bottom() + gap, columnWidth, buttonHeight};
+    const int labelHeight = std::max(scaled(17), line + scaled(2));
+    l.startAddressLabel = {columnX + scaled(8), l.uploadButton.Bottom() + scaled(15), labelWidth,
+                           labelHeight};
+    const int fieldHeight = std::max(scaled(19), line + scaled(6));
+    l.startAddressField = {columnX + scaled(8), l.startAddressLabel.Bottom() - scaled(1),
+                           std::max(scaled(105), width("FFFFF") + scaled(10)), fieldHeight};
+
+    const int listHeight = std::max(scaled(137), l.startAddressField.Bottom() + gap - margin);
+    l.deviceList = {margin, margin, listWidth, listHeight};
+
+    // Below the list: the file field beside Select Firmware File ..., the progress bar beside Exit.
+    const int rowHeight = std::max(buttonHeight, fieldHeight);
+    l.firmwareFileField = {margin, l.deviceList.Bottom() + gap, listWidth, rowHeight};
+    l.selectFileButton = {columnX, l.firmwareFileField.y, columnWidth, rowHeight};
+    l.progressBar = {margin, l.firmwareFileField.Bottom() + gap, listWidth, rowHeight};
+    l.exitButton = {columnX, l.progressBar.y, columnWidth, rowHeight};
+
+    l.width = columnX + columnWidth + scaled(5);
+    const int statusHeight = std::max(scaled(25), line + scaled(9));
+    l.statusBar = {0, l.progressBar.Bottom() + gap, l.width, statusHeight};
+    l.height = l.statusBar.Bottom();
+    l.statusPanelWidths = {listWidth + scaled(2), l.width - listWidth - scaled(8)};
+    return l;
+}
+
+}  // namespace window

@@ -1,0 +1,498 @@
+#include "window/MainWindow.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "Version.h"
+#include "common/FirmwareVersion.h"
+#include "upload/Commands.h"
+#include "window/WindowText.h"
+
+namespace window {
+namespace {
+
+using upload::MessageStyle;
+
+// Paths are UTF-8 text on every platform; std::filesystem takes them as such only through u8.
+std::filesystem::path PathOf(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8Of(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+bool IsFirmwareName(const std::filesystem::path& path) {
+    std::string ext = Utf8Of(path.extension());
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext == ".hex" || ext == ".bin" || ext == ".dat";
+}
+
+bool FolderHoldsFirmware(const std::string& folder) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(PathOf(folder), error), end; !error && it != end;
+         it.increment(error))
+        if (it->is_regular_file(error) && IsFirmwareName(it->path())) return true;
+    return false;
+}
+
+// A file the user names: anything that exists and is not a folder (the reader says what is wrong
+// with a file it cannot read).
+bool FileExists(const std::string& path) {
+    if (path.empty()) return false;
+    std::error_code error;
+    const auto status = std::filesystem::status(PathOf(path), error);
+    return !error && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+}
+
+// Text from the keyboard, fit for the screen: control characters become '?'.
+std::string Printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return out;
+}
+
+std::string GroupedNumber(std::int64_t value) {
+    std::string digits = std::to_string(value);
+    for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
+        digits.insert(static_cast<std::size_t>(i), ",");
+    return digits;
+}
+
+std::string HexAddress(std::int32_t address) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%04X", static_cast<unsigned>(address));
+    return buffer;
+}
+
+std::string AccessHint(const usbio::DiscoveryReport& report) {
+    if (report.PermissionDenied.empty()) return {};
+    return "\r\n\r\nA keyboard is attached at " + report.PermissionDenied.front() +
+           ", but this user may not open it. Install the udev rule "
+           "70-kestrune-keyboard.rules as README.md describes, then unplug the keyboard and "
+           "plug it in again.";
+}
+
+constexpr int ExtractingRefreshMs = 50;
+constexpr int DeviceRescanIntervalMs = 1000;
+constexpr int ScanDelayMs = 10;
+
+}  // namespace
+
+std::string WindowCaption(const std::string& title, int major, int minor, int revision) {
+    return title + " V" + std::to_string(major) + "." + std::to_string(minor) + "R" +
+           std::to_string(revision);
+}
+
+std::vector<FileFilter> FirmwareFileFilters() {
+    return {{text::FirmwareFilesFilter, {"*.hex", "*.bin", "*.dat"}}, {text::AllFilesFilter, {"*"}}};
+}
+
+// Keeps a second command from starting while one runs: the buttons and the rescan timer are off
+// for its duration and restored afterwards.
+class MainWindow::BusyScope {
+public:
+    explicit BusyScope(MainWindow& window) : window_(window) { window_.BeginBusy(); }
+    ~BusyScope() { window_.EndBusy(); }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    MainWindow& window_;
+};
+
+// The upload sequence's view of the window.
+class MainWindow::UploadViewAdapter final : public upload::UploadView {
+public:
+    UploadViewAdapter(MainWindow& window, std::int64_t bytesBelowStart)
+        : w_(window), bytesBelowStart_(bytesBelowStart) {}
+
+    void SetStatusText(const std::string& text) override {
+        // The HEX reader reports every line it reads; repainting for each one would cost more than
+        // the whole upload. Show the newest line at most every 50 ms.
+        if (text.starts_with("Extracting")) {
+            const std::int64_t now = w_.view_.NowMs();
+            if (extractingShown_ && now - lastExtractingMs_ < ExtractingRefreshMs) return;
+            extractingShown_ = true;
+            lastExtractingMs_ = now;
+        }
+        w_.SetStatusText(text);
+    }
+    void SetBusyPointer(bool busy) override { w_.view_.SetBusyPointer(busy); }
+    void SetProgress(std::int64_t done, std::int64_t total) override {
+        if (!announced_) {
+            // Sending starts now: say from where, what is left out, and that the cable must stay.
+            announced_ = true;
+            std::string status = "Uploading from " + HexAddress(w_.uploadStart_);
+            if (bytesBelowStart_ > 0)
+                status += "; " + GroupedNumber(bytesBelowStart_) + " bytes below it are not sent";
+            w_.SetStatusText(status + ". " + text::KeepPluggedIn);
+        }
+        w_.progressTotal_ = total;
+        w_.view_.SetProgress(done, total);
+    }
+    upload::MessageAnswer ShowMessage(const std::string& text, MessageStyle style,
+                                      const std::string& title) override {
+        return w_.Message(text, style, title);
+    }
+    void PumpEvents() override { w_.view_.PumpEvents(); }
+    void Sleep(int ms) override { w_.view_.Sleep(ms); }
+    void RequestRescan() override {
+        // While a command runs the timer is held off; the rescan starts when the command ends.
+        if (w_.IsBusy())
+            w_.rescanRequested_ = true;
+        else
+            w_.ArmTimer();
+    }
+    void SetPendingStatusText(const std::string& text) override { w_.pendingStatus_ = text; }
+
+private:
+    MainWindow& w_;
+    std::int64_t bytesBelowStart_;
+    bool announced_ = false;
+    bool extractingShown_ = false;
+    std::int64_t lastExtractingMs_ = 0;
+};
+
+MainWindow::MainWindow(usbio::DeviceConnection& connection, MainWindowView& view,
+                       WindowOptions options)
+    : connection_(connection), view_(view), options_(options) {
+    image_.assign(upload::ImageSize, 0);
+}
+
+std::string MainWindow::SettingsScope() const {
+    // The demo remembers its own file: a demo file never shows up in the real program.
+    return options_.demo ? text::DemoSettingsScope : kestrune::ApplicationTitle;
+}
+
+void MainWindow::Start() {
+    std::string caption = WindowCaption(kestrune::ApplicationTitle, kestrune::VersionMajor,
+                                        kestrune::VersionMinor, kestrune::VersionRevision);
+    if (options_.demo) caption += text::DemoSuffix;
+    view_.SetCaption(caption);
+    view_.SetDeviceRow(std::nullopt);
+    view_.SetStartAddressText(upload::DefaultStartAddress);
+    view_.SetButtonEnabled(Button::Upload, false);
+    if (options_.demo) SetStatusText(std::string(kestrune::ApplicationTitle) + text::DemoSuffix);
+    view_.SetFirmwareFileText(view_.ReadSetting(SettingsScope(), text::SettingsSection,
+                                                text::SettingsKey));
+    ArmTimer();
+}
+
+void MainWindow::ArmTimer() {
+    timerArmed_ = true;
+    view_.StartTimer(ScanDelayMs);
+}
+
+void MainWindow::SetStatusText(const std::string& text) {
+    statusText_ = text;
+    view_.SetStatusText(text);
+}
+
+upload::MessageAnswer MainWindow::Message(const std::string& text, MessageStyle style,
+                                          const std::string& title) {
+    return view_.ShowMessage(text, style, title.empty() ? kestrune::ApplicationTitle : title);
+}
+
+void MainWindow::BeginBusy() {
+    if (busyDepth_++ > 0) return;
+    rescanRequested_ = timerArmed_;
+    timerArmed_ = false;
+    view_.StopTimer();
+    for (Button b : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
+        view_.SetButtonEnabled(b, false);
+}
+
+void MainWindow::EndBusy() {
+    if (--busyDepth_ > 0) return;
+    view_.SetButtonEnabled(Button::Refresh, true);
+    view_.SetButtonEnabled(Button::Upload, uploadEnabled_);
+    view_.SetButtonEnabled(Button::Exit, true);
+    view_.SetButtonEnabled(Button::SelectFile, true);
+    if (focusAfter_) {
+        // The focus goes back to the button that started the command (Refresh when that one is
+        // now off).
+        view_.FocusButton(*focusAfter_ == Button::Upload && !uploadEnabled_ ? Button::Refresh
+                                                                            : *focusAfter_);
+        focusAfter_.reset();
+    }
+    if (closeRequested_) {
+        view_.Close();
+        return;
+    }
+    if (rescanRequested_ || deviceChanged_) ArmTimer();
+    rescanRequested_ = false;
+    deviceChanged_ = false;
+}
+
+void MainWindow::SetUploadEnabled(bool enabled) {
+    uploadEnabled_ = enabled;
+    // While a command runs the button stays off; it takes this state when the command ends.
+    if (!IsBusy()) view_.SetButtonEnabled(Button::Upload, enabled);
+}
+
+usbio::DiscoveryHooks MainWindow::Hooks() {
+    usbio::DiscoveryHooks hooks;
+    hooks.Pause = [this](float ms) { view_.Pause(static_cast<int>(ms)); };
+    hooks.ProgramFolder = PathOf(view_.ProgramFolder());
+    hooks.ShowTableError = [this](const std::string& text) { Message(text, MessageStyle::Warning); };
+    // Interfaces whose vendor ID shows they cannot be the keyboard are passed over unopened.
+    hooks.SkipByPeek = true;
+    return hooks;
+}
+
+// ---- Events ----
+
+void MainWindow::OnTimer() {
+    timerArmed_ = false;
+    if (IsBusy()) return;
+    BusyScope busy(*this);
+    try {
+        view_.SetProgress(0, progressTotal_);
+        ScanDevice();
+        ShowDeviceInfo();
+    } catch (const std::exception& e) {
+        view_.SetBusyPointer(false);
+        Message(std::string(text::ScanErrorPrefix) + e.what(), MessageStyle::Warning);
+    }
+    lastScanEndMs_ = view_.NowMs();
+}
+
+void MainWindow::OnButton(Button button) {
+    if (IsBusy()) return;
+    focusAfter_ = button;
+    switch (button) {
+        case Button::Refresh:
+            ArmTimer();
+            break;
+        case Button::Upload:
+            StartUpload();
+            break;
+        case Button::Exit:
+            focusAfter_.reset();
+            view_.Close();
+            break;
+        case Button::SelectFile:
+            SelectFirmwareFile();
+            break;
+    }
+}
+
+void MainWindow::OnKeyDown(Key key, KeyModifiers modifiers) {
+    if (key == Key::F1 && modifiers.control && !modifiers.shift && !modifiers.alt) {
+        startAddressShown_ = true;
+        view_.ShowStartAddress();
+    }
+}
+
+void MainWindow::OnFileDropped(const std::string& path) {
+    if (IsBusy() || !FileExists(path)) return;
+    TakeFile(path);
+}
+
+void MainWindow::OnDeviceArrivedOrLeft() {
+    if (IsBusy()) {
+        deviceChanged_ = true;  // looked at once the command has ended
+        return;
+    }
+    if (timerArmed_) return;
+    // At most one scan a second: a device that re-enumerates sends a burst of events.
+    const std::int64_t wait = std::max<std::int64_t>(
+        ScanDelayMs, lastScanEndMs_ + DeviceRescanIntervalMs - view_.NowMs());
+    timerArmed_ = true;
+    view_.StartTimer(static_cast<int>(wait));
+}
+
+bool MainWindow::OnCloseRequested() {
+    // Ending the program in the middle of an upload would leave the keyboard half-written.
+    if (!IsBusy()) return true;
+    closeRequested_ = true;
+    SetStatusText(text::ClosesWhenDone);
+    return false;
+}
+
+// ---- Scan and display ----
+
+void MainWindow::ScanDevice() {
+    BusyScope busy(*this);
+    view_.SetBusyPointer(true);
+    SetStatusText(text::Scanning);
+    scanState_ = ScanState::Scanning;
+    usbio::InitDeviceIO(connection_);
+
+    const usbio::DiscoveryHooks hooks = Hooks();
+    usbio::DiscoveryReport report;
+    connection_.MatchedPID = usbio::NormalModePID;
+    usbio::FindDevice(connection_, hooks, &report);
+    modeText_ = connection_.MatchedPID == usbio::UploadModePID ? text::UploadMode : text::NormalMode;
+    if (!connection_.IsOpen()) {
+        connection_.MatchedPID = usbio::UploadModePID;
+        usbio::FindDevice(connection_, hooks, &report);
+        modeText_ = text::UploadMode;
+    }
+
+    if (!connection_.IsOpen() || !connection_.LastErrorText.empty() ||
+        connection_.DeviceCaps.FeatureReportByteLength == 0) {
+        const bool closed = !connection_.IsOpen();
+        Message(std::string(text::DeviceNotFound) + (closed ? AccessHint(report) : ""),
+                MessageStyle::Warning);
+        SetStatusText(text::DeviceNotFoundStatus);
+        if (closed) scanState_ = ScanState::NotFound;
+        view_.SetBusyPointer(false);
+        SetUploadEnabled(false);
+        return;
+    }
+    SetStatusText(pendingStatus_.empty() ? std::string(text::DeviceFound) : pendingStatus_);
+    pendingStatus_.clear();
+    scanState_ = ScanState::Found;
+    SetUploadEnabled(true);
+    view_.SetBusyPointer(false);
+}
+
+void MainWindow::ShowDeviceInfo() {
+    if (!connection_.IsOpen()) {
+        view_.SetDeviceRow(std::nullopt);
+        return;
+    }
+    upload::ReadFirmwareVersion(connection_, firmwareVersion_);
+    newFirmware_ = !kestrune::IsOldFirmwareVersion(firmwareVersion_);
+    view_.SetDeviceRow(DeviceRow{std::to_string(usbio::SupportedVendorID),
+                                 std::to_string(connection_.MatchedPID), Printable(firmwareVersion_),
+                                 modeText_});
+    if (connection_.MatchedPID == usbio::UploadModePID)
+        SetStatusText(statusText_ + text::UploadModeNote);
+}
+
+// ---- Commands ----
+
+std::string MainWindow::DialogFolder() const {
+    const std::string programFolder = view_.ProgramFolder();
+    return FolderHoldsFirmware(programFolder) ? programFolder : view_.DownloadsFolder();
+}
+
+void MainWindow::TakeFile(const std::string& path) {
+    view_.SetFirmwareFileText(path);
+    view_.WriteSetting(SettingsScope(), text::SettingsSection, text::SettingsKey, path);
+}
+
+void MainWindow::SelectFirmwareFile() {
+    BusyScope busy(*this);
+    const std::string current = view_.FirmwareFileText();
+    OpenFileRequest request{text::SelectFileTitle, {}, {}, FirmwareFileFilters()};
+    if (FileExists(current)) {
+        request.folder = Utf8Of(PathOf(current).parent_path());
+        request.fileName = current;
+    } else {
+        request.folder = DialogFolder();
+    }
+    if (const auto chosen = view_.OpenFile(request)) TakeFile(*chosen);
+}
+
+void MainWindow::RunUpload(const std::string& path, const std::string& startAddressText,
+                           std::int64_t bytesBelowStart) {
+    UploadViewAdapter adapter(*this, bytesBelowStart);
+    lastUpload_ = upload::UploadFirmware(connection_, image_, adapter, path, startAddressText,
+                                         newFirmware_);
+}
+
+void MainWindow::StartUpload() {
+    BusyScope busy(*this);
+    const std::string path = view_.FirmwareFileText();
+    if (path.empty()) {
+        Message(text::NoFileChosen, MessageStyle::Warning);
+        return;
+    }
+    if (!FileExists(path)) {
+        Message("File " + path + " not found.", MessageStyle::Warning);
+        return;
+    }
+    // The keyboard is not open when an earlier upload ended (or failed): what the last scan saw
+    // may be stale, so look again before deciding how to reach it.
+    if (!connection_.IsOpen()) {
+        ScanDevice();
+        ShowDeviceInfo();
+        if (!connection_.IsOpen()) return;
+    }
+    const bool direct = connection_.MatchedPID == usbio::UploadModePID;
+    const std::string startAddressText =
+        direct ? view_.StartAddressText() : std::string(upload::DefaultStartAddress);
+
+    // A file that cannot be sent is refused before the keyboard is switched or sent anything.
+    const upload::FirmwareCheck check = upload::CheckFirmware(path, startAddressText, image_);
+    if (!check.ok) {
+        Message(check.message, check.style, check.title);
+        SetStatusText(text::UploadFailed);
+        return;
+    }
+    uploadStart_ = check.startAddress;
+    const std::int64_t below = 0;
+    view_.SetBusyPointer(true);
+
+    // Already in firmware-upload mode: upload at once, at the address in the start-address box.
+    if (direct) {
+        RunUpload(path, startAddressText, below);
+        return;
+    }
+
+    SetStatusText(text::Jumping);
+    const std::array<std::uint8_t, upload::PayloadLength> zeros{};
+    if (upload::SendCommand(connection_, upload::CmdEnterUpload, 0x00, zeros) != 0) {
+        SetStatusText(text::PleaseWait);
+        view_.Sleep(8000);
+        ScanDevice();
+        if (connection_.IsOpen() && connection_.MatchedPID == usbio::UploadModePID) {
+            // The switch went through after all: never send it to a keyboard already in
+            // firmware-upload mode, go on to the upload.
+            firmwareVersion_ = "V1.0";
+            upload::ReadFirmwareVersion(connection_, firmwareVersion_);
+            newFirmware_ = !kestrune::IsOldFirmwareVersion(firmwareVersion_);
+            RunUpload(path, startAddressText, below);
+            return;
+        }
+        if (upload::SendCommand(connection_, upload::CmdEnterUpload, 0x00, zeros) != 0) {
+            Message(text::CommunicationFailed, MessageStyle::Warning);
+            SetStatusText(text::CommunicationFailed);
+            view_.SetBusyPointer(false);
+            return;
+        }
+    }
+
+    firmwareVersion_ = "V1.0";
+    upload::ReadFirmwareVersion(connection_, firmwareVersion_);
+    newFirmware_ = !kestrune::IsOldFirmwareVersion(firmwareVersion_);
+    if (!newFirmware_) Message(text::ReplugInstructions, MessageStyle::Information, text::RestartTitle);
+
+    for (;;) {
+        view_.SetBusyPointer(true);
+        view_.PumpEvents();
+        SetStatusText(text::PleaseWait);
+        view_.Sleep(1000);
+        for (int i = 0; i <= 2; ++i) {
+            SetStatusText(text::PleaseWait);
+            view_.Sleep(3000);
+            ScanDevice();
+            view_.SetBusyPointer(true);
+            view_.Sleep(2000);
+            ShowDeviceInfo();
+            if (connection_.IsOpen()) break;
+        }
+        // Upload only to a keyboard that is back, open, in firmware-upload mode.
+        if (connection_.IsOpen() && connection_.MatchedPID == usbio::UploadModePID) {
+            view_.Sleep(1000);
+            RunUpload(path, startAddressText, below);
+            break;
+        }
+        if (Message(text::RetryPrompt, MessageStyle::WarningOkCancel, text::RetryTitle) ==
+            upload::MessageAnswer::Cancel)
+            break;
+    }
+    view_.SetBusyPointer(false);
+}
+
+}  // namespace window

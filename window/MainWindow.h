@@ -1,0 +1,121 @@
+#pragma once
+// The window's logic, free of any toolkit: start-up, the device scan and its display, the command
+// buttons, file selection and the whole Upload Firmware flow with its waits, prompts and rescans.
+// It reaches the screen only through MainWindowView.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "upload/FirmwareImage.h"
+#include "upload/UploadSequence.h"
+#include "usbio/DeviceIO.h"
+#include "usbio/Discovery.h"
+#include "window/MainWindowView.h"
+
+namespace window {
+
+struct WindowOptions {
+    bool demo = false;  // the window runs on the simulated keyboard
+};
+
+// What the last scan found.
+enum class ScanState { None, Scanning, NotFound, Found };
+
+enum class Key { F1, Other };
+struct KeyModifiers {
+    bool shift = false, control = false, alt = false;
+};
+
+// The window caption for a title and version numbers, e.g. "Kestrune Loader V1.0R8".
+std::string WindowCaption(const std::string& title, int major, int minor, int revision);
+
+// The file dialog's filters.
+std::vector<FileFilter> FirmwareFileFilters();
+
+class MainWindow {
+public:
+    MainWindow(usbio::DeviceConnection& connection, MainWindowView& view, WindowOptions options = {});
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    // Shows the caption and the remembered file, and arms the first scan.
+    void Start();
+
+    // Events from the view.
+    void OnTimer();
+    void OnButton(Button button);
+    void OnKeyDown(Key key, KeyModifiers modifiers);
+    void OnFileDropped(const std::string& path);
+    void OnDeviceArrivedOrLeft();
+    // True when the window may close now; otherwise it closes as soon as the running command ends.
+    bool OnCloseRequested();
+
+    bool IsBusy() const { return busyDepth_ > 0; }
+    // No command runs and no scan is pending.
+    bool IsIdle() const { return !IsBusy() && !timerArmed_; }
+    bool TimerArmed() const { return timerArmed_; }
+
+    // What the window shows and knows, for the views and for tests.
+    const std::string& StatusText() const { return statusText_; }
+    ScanState LastScan() const { return scanState_; }
+    const std::string& ModeText() const { return modeText_; }
+    const std::string& FirmwareVersionText() const { return firmwareVersion_; }
+    void SetFirmwareVersionText(const std::string& text) { firmwareVersion_ = text; }
+    bool NewFirmware() const { return newFirmware_; }
+    bool StartAddressShown() const { return startAddressShown_; }
+    const std::string& PendingStatusText() const { return pendingStatus_; }
+    void SetPendingStatusText(const std::string& text) { pendingStatus_ = text; }
+    const upload::UploadOutcome& LastUpload() const { return lastUpload_; }
+    std::string SettingsScope() const;
+
+    // The steps behind the buttons (public so that tests and views can drive them).
+    void ScanDevice();
+    void ShowDeviceInfo();
+    void StartUpload();
+    void SelectFirmwareFile();
+
+private:
+    class UploadViewAdapter;
+    class BusyScope;
+    friend class UploadViewAdapter;
+    friend class BusyScope;
+
+    void ArmTimer();
+    void SetStatusText(const std::string& text);
+    upload::MessageAnswer Message(const std::string& text, upload::MessageStyle style,
+                                  const std::string& title = {});
+    void SetUploadEnabled(bool enabled);
+    void BeginBusy();
+    void EndBusy();
+    usbio::DiscoveryHooks Hooks();
+    void RunUpload(const std::string& path, const std::string& startAddressText,
+                   std::int64_t bytesBelowStart);
+    void TakeFile(const std::string& path);
+    std::string DialogFolder() const;
+
+    usbio::DeviceConnection& connection_;
+    MainWindowView& view_;
+    WindowOptions options_;
+    upload::FirmwareImage image_;
+
+    std::string statusText_;
+    std::string modeText_;
+    std::string firmwareVersion_;
+    std::string pendingStatus_;
+    ScanState scanState_ = ScanState::None;
+    bool newFirmware_ = false;
+    bool startAddressShown_ = false;
+    bool uploadEnabled_ = false;
+    bool timerArmed_ = false;
+    bool rescanRequested_ = false;
+    bool closeRequested_ = false;
+    bool deviceChanged_ = false;
+    std::optional<Button> focusAfter_;
+    int busyDepth_ = 0;
+    std::int64_t lastScanEndMs_ = -1000000;
+    std::int64_t progressTotal_ = 0;
+    std::int32_t uploadStart_ = 0;
+    upload::UploadOutcome lastUpload_;
+};
+
+}  // namespace window

@@ -1,0 +1,59 @@
+#pragma once
+// Every text the window shows, defined once for both windows (Qt and Win32).
+namespace window::text {
+
+inline constexpr char WindowTitle[] = "Kestrune Uploader";  // before the caption with the version
+inline constexpr char DemoSuffix[] = " (demo: simulated keyboard)";
+
+inline constexpr char RefreshButton[] = "Refresh";
+inline constexpr char UploadButton[] = "Upload Firmware";
+inline constexpr char ExitButton[] = "Exit";
+inline constexpr char SelectFileButton[] = "Select Firmware File ...";
+inline constexpr char StartAddressLabel[] = "Start Address (HEX):";
+inline constexpr char FirmwareFileName[] = "Firmware file";
+inline constexpr char ProgressName[] = "Upload progress";
+inline constexpr char DeviceListName[] = "Keyboard";
+inline constexpr char StatusName[] = "Status";
+
+inline constexpr const char* ColumnHeaders[4] = {"Vendor ID", "Product ID", "Firmware Version",
+                                                  "Status Mode"};
+
+inline constexpr char SettingsSection[] = "Firmware";
+inline constexpr char SettingsKey[] = "File";
+inline constexpr char DemoSettingsScope[] = "Kestrune Loader Demo";
+
+inline constexpr char SelectFileTitle[] = "Select Firmware File";
+inline constexpr char FirmwareFilesFilter[] = "Firmware files";
+inline constexpr char AllFilesFilter[] = "All files";
+
+inline constexpr char Scanning[] = "Scanning Device...";
+inline constexpr char DeviceFound[] = "Device Found";
+inline constexpr char DeviceNotFoundStatus[] = "Device not Found";
+inline constexpr char UploadModeNote[] = ". Note: Device is in Firmware Upload mode.";
+inline constexpr char NormalMode[] = "Normal";
+inline constexpr char UploadMode[] = "Firmware Upload";
+inline constexpr char Jumping[] = "Jumping to firmware upload mode...";
+inline constexpr char PleaseWait[] = "Please wait...";
+inline constexpr char CommunicationFailed[] = "Communication failed.";
+inline constexpr char UploadFailed[] = "Firmware uploaded Failed";
+inline constexpr char ClosesWhenDone[] =
+    "The window closes when the update has ended: keep the keyboard plugged in.";
+inline constexpr char KeepPluggedIn[] = "Keep the keyboard plugged in until the update ends.";
+
+inline constexpr char DeviceNotFound[] =
+    "Device not found. Please attach the device and then run the program again.";
+inline constexpr char NoFileChosen[] = "Please specifiy the firmware file.";
+inline constexpr char RestartTitle[] = "Restart the Keyboard";
+inline constexpr char ReplugInstructions[] =
+    "The keyboard is set to [Firmware Upload] mode.\r\n"
+    "\r\n"
+    "Please follow below steps to start uploading firmware:\r\n"
+    "  1. Plug out the USB connector\r\n"
+    "  2. Plug in the USB connector again\r\n"
+    "  3  Click OK button to start uploading the firmware file to keyboard";
+inline constexpr char RetryTitle[] = "Restart Keyboard";
+inline constexpr char RetryPrompt[] =
+    "Make sure the USB cable is plugged out and in. Click OK to try again.";
+inline constexpr char ScanErrorPrefix[] = "The device scan stopped with an error: ";
+
+}  // namespace window::text
