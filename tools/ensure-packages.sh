@@ -15,5 +15,5 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
