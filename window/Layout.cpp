@@ -80,7 +80,8 @@ WindowLayout ComputeLayout(const TextMetrics& metrics) {
     const int statusHeight = std::max(scaled(25), line + scaled(9));
     l.statusBar = {0, l.progressBar.Bottom() + gap, l.width, statusHeight};
     l.height = l.statusBar.Bottom();
-    l.statusPanelWidths = {listWidth + scaled(2), l.width - listWidth - scaled(8)};
+    // The first panel holds the status text; the second, small one stays empty.
+    l.statusPanelWidths = {l.width - scaled(66), scaled(60)};
     return l;
 }
 

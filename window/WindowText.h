@@ -37,8 +37,8 @@ inline constexpr char PleaseWait[] = "Please wait...";
 inline constexpr char CommunicationFailed[] = "Communication failed.";
 inline constexpr char UploadFailed[] = "Firmware uploaded Failed";
 inline constexpr char ClosesWhenDone[] =
-    "The window closes when the update has ended: keep the keyboard plugged in.";
-inline constexpr char KeepPluggedIn[] = "Keep the keyboard plugged in until the update ends.";
+    "Closing when the update has ended. Keep the keyboard plugged in.";
+inline constexpr char KeepPluggedIn[] = "Keep the keyboard plugged in.";
 
 inline constexpr char DeviceNotFound[] =
     "Device not found. Please attach the device and then run the program again.";

@@ -73,7 +73,7 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
         std::vector<std::uint8_t> expected;  // from 0x1200 on
         std::string uploading;               // the status while blocks go out
     };
-    const std::string keep = " Keep the keyboard plugged in until the update ends.";
+    const std::string keep = " Keep the keyboard plugged in.";
     const std::vector<Case> cases{
         {"fw.hex", HexText(0x1200, data), data, "Uploading from 0x1200." + keep},
         {"fw.BIN", testsupport::AsText(bin), std::vector<std::uint8_t>(bin.begin() + 0x1200, bin.end()),
@@ -186,7 +186,7 @@ TEST(UploadFlow, DataBelowTheStartAddressIsNamedWhenSendingStarts) {
     b.ChooseFile("full.hex", HexText(0x0000, data));
     b.ClickUpload();
     EXPECT_TRUE(b.Showed("Uploading from 0x1200; 4,608 bytes below it are not sent. "
-                         "Keep the keyboard plugged in until the update ends."));
+                         "Keep the keyboard plugged in."));
     EXPECT_TRUE(b.FlashHolds(0x1200, std::vector<std::uint8_t>(data.begin() + 0x1200, data.end())));
     EXPECT_EQ(b.keyboard.Flash()[0x11FF], 0xFF);
 }

@@ -324,7 +324,15 @@ void QtMainWindow::SetDeviceRow(const std::optional<DeviceRow>& row) {
     item->setText(3, Q(row->mode));
 }
 
-void QtMainWindow::SetStatusText(const std::string& text) { statusText->setText(Q(text)); }
+void QtMainWindow::SetStatusText(const std::string& text) {
+    // A text longer than the panel ends in an ellipsis; the whole of it is in the tooltip.
+    const QString full = Q(text);
+    const int room = statusText->width() - 2 * statusText->frameWidth() - 4;
+    const QString shown = statusText->fontMetrics().elidedText(full, Qt::ElideRight, room);
+    statusText->setText(shown);
+    statusText->setToolTip(shown == full ? QString() : full);
+    statusText->setAccessibleDescription(full);
+}
 
 void QtMainWindow::SetButtonEnabled(Button button, bool enabled) { ButtonOf(button)->setEnabled(enabled); }
 

@@ -37,7 +37,6 @@ void PrintHelp(const char* programName, bool demo) {
 
 int RunWindowProgram(int argc, char** argv, usbio::HidPlatform& hid, const char* programName,
                      WindowOptions options) {
-    const char* screenshot = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             PrintHelp(programName, options.demo);
@@ -47,12 +46,6 @@ int RunWindowProgram(int argc, char** argv, usbio::HidPlatform& hid, const char*
             std::printf("%s %d.%d.%d\n", programName, kestrune::VersionMajor,
                         kestrune::VersionMinor, kestrune::VersionRevision);
             return 0;
-        }
-        if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
-            screenshot = argv[++i];
-        } else {
-            std::fprintf(stderr, "%s: unknown option %s (try --help)\n", programName, argv[i]);
-            return 2;
         }
     }
 #if defined(__linux__)
@@ -67,7 +60,16 @@ int RunWindowProgram(int argc, char** argv, usbio::HidPlatform& hid, const char*
         return 2;
     }
 #endif
-    QApplication application(argc, argv);
+    QApplication application(argc, argv);  // takes Qt's own options (-stylesheet, -style, ...)
+    const char* screenshot = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
+            screenshot = argv[++i];
+        } else {
+            std::fprintf(stderr, "%s: unknown option %s (try --help)\n", programName, argv[i]);
+            return 2;
+        }
+    }
     QApplication::setApplicationName(QStringLiteral("kestrune-loader"));
     QApplication::setOrganizationName(QStringLiteral("Kestrune"));
     QApplication::setApplicationVersion(QString::fromLatin1(kestrune::VersionText));
