@@ -1,6 +1,5 @@
 #include "usbio/Discovery.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <system_error>
 
@@ -78,9 +77,8 @@ ProductIdTable LoadProductIdTable(const std::filesystem::path& file) {
 }
 
 bool ProductIdMatchesEntry(std::int16_t productId, std::int32_t entry) {
-    const std::int64_t p = productId;
-    const std::int64_t v = entry;
-    return p == v || std::llabs(p) + v == 65536;
+    // "32769" and "&H8001" (read as -32767) both name product 0x8001; nothing else does.
+    return entry == productId || entry == static_cast<std::uint16_t>(productId);
 }
 
 bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection& connection,

@@ -33,8 +33,9 @@ struct ProductIdTable {
 // failure are kept (the built-in table when there are none).
 ProductIdTable LoadProductIdTable(const std::filesystem::path& file);
 
-// Whether a product ID, taken as a signed 16-bit number, matches a table entry: equal, or equal
-// as the unsigned 16-bit value (|p| + v = 65536).
+// Whether a product ID, taken as a signed 16-bit number, matches a table entry: the entry equals
+// the ID read as unsigned 16-bit (32769 for 0x8001) or as signed 16-bit (-32767, as "&H8001"
+// reads). No other entry matches.
 bool ProductIdMatchesEntry(std::int16_t productId, std::int32_t entry);
 
 struct DiscoveryHooks {

@@ -259,6 +259,33 @@ TEST(IdIsMatched, VendorAndProductRules) {
     EXPECT_TRUE(usbio::ProductIdMatchesEntry(-32768, 32768));
 }
 
+TEST(IdIsMatched, ProductIdMatchesOnlyItsOwnEntry) {
+    struct Case {
+        std::uint16_t product;
+        std::int32_t entry;
+        bool matches;
+    };
+    for (const Case& c : {Case{0x8001, 32769, true}, Case{0x8001, -32767, true},    // "32769", "&H8001"
+                          Case{0xFFFF, 65535, true}, Case{0xFFFF, -1, true},        // "65535", "&HFFFF"
+                          Case{0x8000, 32768, true}, Case{0x8000, -32768, true},
+                          Case{0x7FFF, 32767, true}, Case{17, 17, true}, Case{6, 6, true},
+                          Case{0x7FFF, 32769, false}, Case{0x0001, 65535, false},
+                          Case{0x0011, 65519, false}, Case{0x0000, 65536, false},
+                          Case{0x8001, 32767, false}, Case{0x0011, -17, false},
+                          Case{0xFFEF, 17, false}, Case{0x0006, 65530, false}}) {
+        EXPECT_EQ(usbio::ProductIdMatchesEntry(static_cast<std::int16_t>(c.product), c.entry), c.matches)
+            << c.product << " / " << c.entry;
+    }
+    // The built-in table: every entry matches its own product ID and no other small one.
+    for (const std::int32_t entry : usbio::BuiltInProductIds()) {
+        for (std::uint32_t product = 0; product <= 0xFFFF; ++product) {
+            const bool matches = usbio::ProductIdMatchesEntry(static_cast<std::int16_t>(product), entry);
+            if (matches != (static_cast<std::int32_t>(product) == entry))
+                ADD_FAILURE() << "product " << product << " / entry " << entry;
+        }
+    }
+}
+
 TEST(IdIsMatched, TableErrorIsShownOncePerCallAndMatchingGoesOn) {
     SimBench b;
     b.WritePidFile("a,6\nb,1e20\nc,17\n");
