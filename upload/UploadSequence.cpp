@@ -52,7 +52,9 @@ std::string NothingToSendReason(const std::string& path, const FirmwareImage& im
     const std::string name = DisplayName(path);
     if (FirmwareKindOfPath(path) == FirmwareKind::Unknown)
         return "The file " + name + " is not a firmware file: choose a .hex, .bin or .dat file.";
-    if (end < start)
+    // The end is one past the last file byte: at or below the start nothing would be sent but
+    // the zeros of the image.
+    if (end <= start)
         return "The file " + name + " holds no data at or above the start address " + Hex(start) + ".";
     // Blocks go out at start, start + 128, ... as long as they begin at or before the end; the
     // last one must still lie wholly inside the image.

@@ -220,10 +220,19 @@ TEST(UploadSequence, FilesWithNothingToSendAreRefusedBeforeAnyReport) {
     for (const Case& c : {Case{"bad.hex", badChecksum, "4"}, Case{"gone.hex", "", "1"},
                           Case{"notes.txt", "hello", ""}, Case{"short.bin", std::string(16, 'x'), ""},
                           Case{"nodata.hex", HexText(0x100, {1, 2, 3}), ""},
-                          Case{"big.bin", std::string(big.begin(), big.end()), "", "22"}}) {
+                          Case{"big.bin", std::string(big.begin(), big.end()), "", "22"},
+                          // Nothing at or above the start: the last byte just below it.
+                          Case{"boot.bin", std::string(0x1200, 'b'), ""},
+                          Case{"boot.dat", std::string(0x1200, 'b'), ""},
+                          Case{"boot.hex", HexText(0x1100, RandomBytes(0x100, 10)), ""},
+                          Case{"empty.hex", ":00000001FF\r\n", "", "0"}}) {
         UploadBench b;
         const auto outcome = b.Upload(c.name, c.contents, c.start);
         b.ExpectRefused(outcome, c.name);
+        if (std::string(c.name).starts_with("boot.") || std::string(c.name) == "nodata.hex") {
+            EXPECT_EQ(outcome.message, std::string("The file ") + c.name +
+                                           " holds no data at or above the start address 0x1200.");
+        }
         const auto box = b.view.Of("box").at(0);
         EXPECT_EQ(box.title, c.title) << c.name;
         EXPECT_EQ(box.style, c.title.empty() ? upload::MessageStyle::Warning : upload::MessageStyle::Plain) << c.name;
