@@ -140,6 +140,7 @@ void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareIm
     out.doc["blocks"] = check.blocks;
     out.doc["bytes"] = bytes.size();
     out.doc["sha256"] = sha;
+    out.doc["bytesBelowStart"] = check.bytesBelowStart;
     if (!out.Json()) {
         out.Say(std::string("File:          ") + file.file);
         out.Say(std::string("Kind:          ") + kind);
@@ -147,6 +148,7 @@ void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareIm
         out.Say("End address:   " + Hex4(check.endAddress));
         out.Say("Blocks:        " + std::to_string(check.blocks) + " (" + std::to_string(bytes.size()) + " bytes)");
         out.Say("SHA-256:       " + sha);
+        if (check.bytesBelowStart > 0) out.Say(upload::NotSentBelowStartText(check));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <exception>
+#include <vector>
 
 #include "common/NumberText.h"
 #include "upload/Commands.h"
@@ -91,8 +92,16 @@ FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& 
     if (!IsValidStartAddressText(startAddressText, &check.message)) return check;
     const auto start = static_cast<std::int32_t>(kestrune::HexTextValue(startAddressText));
     check.startAddress = start;
+    // HEX data below the start address, address by address (records may overlap).
+    std::vector<bool> below(static_cast<std::size_t>(start), false);
+    ImageReadHooks counting = hooks;
+    counting.DataRecord = [&below, &hooks](std::uint64_t address, std::size_t count) {
+        for (std::uint64_t a = address; a < address + count && a < below.size(); ++a)
+            below[static_cast<std::size_t>(a)] = true;
+        if (hooks.DataRecord) hooks.DataRecord(address, count);
+    };
     try {
-        check.endAddress = LoadFirmwareImage(firmwarePath, start, image, hooks);
+        check.endAddress = LoadFirmwareImage(firmwarePath, start, image, counting);
     } catch (const FirmwareError& e) {
         check.message = e.what();
         check.style = MessageStyle::Plain;
@@ -109,8 +118,29 @@ FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& 
     check.message = NothingToSendReason(firmwarePath, image, start, check.endAddress);
     if (!check.message.empty()) return check;
     check.blocks = static_cast<int>((check.endAddress - start) / static_cast<std::int32_t>(BlockSize)) + 1;
+    // A BIN or DAT file holds every address from 0 up to its length.
+    check.bytesBelowStart = FirmwareKindOfPath(firmwarePath) == FirmwareKind::Hex
+                                ? std::count(below.begin(), below.end(), true)
+                                : std::min(start, check.endAddress);
     check.ok = true;
     return check;
+}
+
+std::string GroupedNumber(std::int64_t value) {
+    const std::string digits = std::to_string(value < 0 ? -value : value);
+    std::string out = value < 0 ? "-" : "";
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+        out.push_back(digits[i]);
+    }
+    return out;
+}
+
+std::string NotSentBelowStartText(const FirmwareCheck& check) {
+    if (check.bytesBelowStart <= 0) return {};
+    return "Not sent: " + GroupedNumber(check.bytesBelowStart) +
+           (check.bytesBelowStart == 1 ? " byte" : " bytes") + " below the start address " +
+           Hex(check.startAddress);
 }
 
 UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage& image,
@@ -142,6 +172,7 @@ UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage&
     const FirmwareCheck check = CheckFirmware(firmwarePath, startAddressText, image, hooks);
     outcome.startAddress = check.startAddress;
     outcome.endAddress = check.endAddress;
+    outcome.bytesBelowStart = check.bytesBelowStart;
     if (!check.ok) return refuse(check.message, check.style, check.title, true);
     const std::int32_t start = check.startAddress;
     const std::int32_t end = check.endAddress;

@@ -92,6 +92,18 @@ TEST(Cli, CheckDescribesTheFileAndRefusesInvalidOnesWithTheLine) {
     EXPECT_EQ(doc["startAddress"], 0x1200);
     EXPECT_EQ(doc["endAddress"], 0x1300);
     EXPECT_EQ(doc["blocks"], 3);
+    EXPECT_EQ(doc["bytesBelowStart"], 0);
+
+    // A full image: the part below the start address is named, and still not sent.
+    const std::string full = b.File("full.hex", HexText(0, RandomBytes(0x1300, 35)));
+    for (const char* command : {"check ", "flash --simulate=V1.2 --yes "}) {
+        const Result told = b.Kestrune(command + full);
+        EXPECT_EQ(told.status, 0) << told.err;
+        EXPECT_NE(told.out.find("Not sent: 4,608 bytes below the start address 0x1200\n"), std::string::npos) << told.out;
+        const Result json = b.Kestrune(command + full + " --json");
+        EXPECT_EQ(json.Json()["bytesBelowStart"], 4608);
+        EXPECT_EQ(json.Json()["blocks"], 3);
+    }
 
     std::string bad = HexText(0x1200, data);
     bad[bad.find('\n') + 12] ^= 1;  // a data digit of line 2: its checksum no longer fits
