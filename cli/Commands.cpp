@@ -408,7 +408,7 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
     out.Say("Uploading " + std::to_string(check.blocks) + " blocks from " + Hex4(check.startAddress) + "...");
     TerminalView view(out, session, StderrIsTerminal());
     const upload::UploadOutcome outcome =
-        upload::UploadFirmware(c, image, view, file.file, file.start, newFirmware);
+        upload::UploadFirmware(c, image, check, view, newFirmware);
     view.EndProgressLine();
     WriteDump(session, device);
     out.doc["blocksSent"] = outcome.blocksSent;

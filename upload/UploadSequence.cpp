@@ -143,50 +143,43 @@ std::string NotSentBelowStartText(const FirmwareCheck& check) {
            Hex(check.startAddress);
 }
 
-UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage& image,
-                             UploadView& view, const std::string& firmwarePath,
-                             const std::string& startAddressText, bool NewFirmware) {
-    CloseOnExit closer{connection};
+namespace {
+
+// Gives up before anything reaches the keyboard.
+UploadOutcome Refuse(usbio::DeviceConnection& connection, UploadView& view, UploadOutcome outcome,
+                     const std::string& text, MessageStyle style, const std::string& title, bool busy) {
+    view.ShowMessage(text, style, title);
+    usbio::CloseDevice(connection);
+    view.SetStatusText(FailedStatus);
+    if (busy) view.SetBusyPointer(false);
+    outcome.result = UploadOutcome::Result::Refused;
+    outcome.message = text;
+    return outcome;
+}
+
+// The upload of a checked image, the busy pointer already on.
+UploadOutcome SendImage(usbio::DeviceConnection& connection, const FirmwareImage& image,
+                        const FirmwareCheck& check, UploadView& view, bool NewFirmware) {
     UploadOutcome outcome;
-
-    // Gives up before anything reaches the keyboard.
-    auto refuse = [&](const std::string& text, MessageStyle style, const std::string& title,
-                      bool busy) {
-        view.ShowMessage(text, style, title);
-        usbio::CloseDevice(connection);
-        view.SetStatusText(FailedStatus);
-        if (busy) view.SetBusyPointer(false);
-        outcome.result = UploadOutcome::Result::Refused;
-        outcome.message = text;
-        return outcome;
-    };
-
-    std::string problem;
-    if (!IsValidStartAddressText(startAddressText, &problem))
-        return refuse(problem, MessageStyle::Warning, "", false);
-
-    view.SetBusyPointer(true);
-    ImageReadHooks hooks;
-    hooks.PumpEvents = [&view] { view.PumpEvents(); };
-    hooks.SetStatusText = [&view](const std::string& text) { view.SetStatusText(text); };
-    const FirmwareCheck check = CheckFirmware(firmwarePath, startAddressText, image, hooks);
     outcome.startAddress = check.startAddress;
     outcome.endAddress = check.endAddress;
     outcome.bytesBelowStart = check.bytesBelowStart;
-    if (!check.ok) return refuse(check.message, check.style, check.title, true);
+    if (!check.ok) return Refuse(connection, view, outcome, check.message, check.style, check.title, true);
     const std::int32_t start = check.startAddress;
-    const std::int32_t end = check.endAddress;
-
-    std::int32_t status = SendStartAddress(connection, startAddressText);
-
     const std::int64_t totalBytes = static_cast<std::int64_t>(check.blocks) * BlockSize;
+    if (start < 0 || check.blocks <= 0 || static_cast<std::int64_t>(image.size()) < start + totalBytes)
+        return Refuse(connection, view, outcome, "The firmware image does not hold the blocks its check counted.",
+                      MessageStyle::Warning, "", true);
+
+    std::int32_t status = SendStartAddress(connection, static_cast<std::uint32_t>(start));
     view.SetProgress(0, totalBytes);
 
     // Byte 128 stays 0: it is part of the report but carries no image data.
     std::array<std::uint8_t, PayloadLength> blockBuffer{};
     bool stopped = false;
     if (status == CommandOK) {
-        for (std::int32_t a = start; a <= end; a += static_cast<std::int32_t>(BlockSize)) {
+        for (int block = 0; block < check.blocks; ++block) {
+            const std::int64_t a = start + static_cast<std::int64_t>(block) * BlockSize;
             std::copy_n(image.begin() + a, BlockSize, blockBuffer.begin());
             // Each exchange runs to its end before the view is asked again, so a stop always
             // falls between two blocks.
@@ -230,6 +223,31 @@ UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage&
 
     view.SetBusyPointer(false);
     return outcome;
+}
+
+}  // namespace
+
+UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage& image,
+                             UploadView& view, const std::string& firmwarePath,
+                             const std::string& startAddressText, bool NewFirmware) {
+    CloseOnExit closer{connection};
+    std::string problem;
+    if (!IsValidStartAddressText(startAddressText, &problem))
+        return Refuse(connection, view, {}, problem, MessageStyle::Warning, "", false);
+
+    view.SetBusyPointer(true);
+    ImageReadHooks hooks;
+    hooks.PumpEvents = [&view] { view.PumpEvents(); };
+    hooks.SetStatusText = [&view](const std::string& text) { view.SetStatusText(text); };
+    const FirmwareCheck check = CheckFirmware(firmwarePath, startAddressText, image, hooks);
+    return SendImage(connection, image, check, view, NewFirmware);
+}
+
+UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, const FirmwareImage& image,
+                             const FirmwareCheck& check, UploadView& view, bool NewFirmware) {
+    CloseOnExit closer{connection};
+    view.SetBusyPointer(true);
+    return SendImage(connection, image, check, view, NewFirmware);
 }
 
 }  // namespace upload

@@ -63,6 +63,14 @@ UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage&
                              UploadView& view, const std::string& firmwarePath,
                              const std::string& startAddressText, bool NewFirmware);
 
+struct FirmwareCheck;
+
+// The upload of an image that CheckFirmware has read and checked: the file is not read again.
+// The same sequence as above from the busy pointer on; a check that is not ok is refused with its
+// own message, style and title, before anything reaches the keyboard.
+UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, const FirmwareImage& image,
+                             const FirmwareCheck& check, UploadView& view, bool NewFirmware);
+
 // Reads the firmware file exactly as an upload would and tells whether it can be sent, without
 // touching the keyboard. When it cannot, message says why, with the message box style and title
 // to show it with (for a file that cannot be read: no icon, the error code as the title).

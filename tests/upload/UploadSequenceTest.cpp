@@ -313,3 +313,27 @@ TEST(UploadSequence, DataBelowTheStartAddressIsCountedAndStillNotSent) {
         EXPECT_EQ(b.keyboard.BlocksTaken(), check.blocks) << c.name;
     }
 }
+
+TEST(UploadSequence, AnUploadOfACheckedImageNeedsTheFileNoMore) {
+    const auto data = RandomBytes(0x900, 18);
+    struct Case {
+        const char* name;
+        const char* start;
+        bool checkOk;
+    };
+    for (const Case& c : {Case{"fw.hex", "1200", true}, Case{"fw.hex", "8000", false}}) {
+        UploadBench viaFile, viaCheck;
+        const auto path = viaCheck.folder.Write(c.name, HexText(0x1200, data));
+        const auto check = upload::CheckFirmware(path.string(), c.start, viaCheck.image);
+        ASSERT_EQ(check.ok, c.checkOk) << c.start;
+        std::filesystem::remove(path);  // the file is read once, by the check
+        const auto outcome = upload::UploadFirmware(viaCheck.connection, viaCheck.image, check, viaCheck.view, false);
+        const auto expected = viaFile.Upload(c.name, HexText(0x1200, data), c.start);
+        EXPECT_EQ(outcome.result, expected.result) << c.start;
+        EXPECT_EQ(outcome.message, expected.message) << c.start;
+        EXPECT_EQ(outcome.blocksSent, expected.blocksSent) << c.start;
+        EXPECT_EQ(viaCheck.keyboard.ReportsTaken(), viaFile.keyboard.ReportsTaken()) << c.start;
+        EXPECT_EQ(viaCheck.view.Story(), viaFile.view.Story()) << c.start;
+        EXPECT_FALSE(viaCheck.connection.IsOpen());
+    }
+}
