@@ -1,5 +1,7 @@
 #include "sim/SimHidPlatform.h"
 
+#include <algorithm>
+
 namespace sim {
 
 std::vector<DecoyInterface> DefaultDecoys() {
@@ -168,7 +170,12 @@ bool SimHidPlatform::GetFeature(usbio::HidHandle handle, std::uint8_t* data, std
     if (it == handles_.end() || !it->second.IsKeyboard) return false;
     if (!KeyboardReachable(it->second) || faults_.FailGetOfExchange == exchanges_) return false;
     if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
-    return keyboard_.AnswerReport(data, length);
+    if (!keyboard_.AnswerReport(data, length)) return false;
+    if (faults_.ReplyBytes && *faults_.ReplyBytes < length) {
+        std::fill(data + *faults_.ReplyBytes, data + length, 0);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace sim
