@@ -101,6 +101,11 @@ bool SimKeyboard::TakeReport(const std::uint8_t* data, std::size_t length) {
 
 bool SimKeyboard::AnswerReport(std::uint8_t* data, std::size_t length) {
     if (!IsOnBus()) return false;
+    if (faults_.NoAnswerToBlock > 0 && faults_.NoAnswerToBlock == blocksSeen_ && lastReport_.size() > 1 &&
+        lastReport_[1] == CmdWriteBlock) {
+        lastReport_.clear();  // answered (lost) once
+        return false;
+    }
     // The reply echoes the last report taken, with the version text for a version request.
     std::fill(data, data + length, 0);
     std::copy_n(lastReport_.begin(), std::min(length, lastReport_.size()), data);
