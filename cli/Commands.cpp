@@ -25,10 +25,6 @@
 namespace cli {
 namespace {
 
-constexpr char kUdevHint[] =
-    "Install the udev rule udev/70-kestrune-keyboard.rules (see README.md), then unplug the "
-    "keyboard and plug it in again.";
-
 std::string Hex4(std::int64_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%04llX", static_cast<long long>(value));
@@ -75,8 +71,7 @@ void WatchTable(Session& session, Output& out) {
 // Says why no keyboard was found.
 void ExplainNoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
     if (!report.PermissionDenied.empty()) {
-        out.Error("a keyboard is attached at " + report.PermissionDenied.front() +
-                  ", but this user may not open it. " + kUdevHint);
+        out.Error(usbio::AccessProblemHint(report));
         out.doc["permissionDenied"] = report.PermissionDenied;
     } else if (!report.NoUsableFeature.empty()) {
         out.Error("the keyboard at " + report.NoUsableFeature.front() +
@@ -216,7 +211,7 @@ int RunList(Output& out, const DeviceOptions& device) {
     usbio::DeviceConnection scratch(hid);
     const usbio::DiscoveryHooks hooks = session.Hooks();
     out.doc["interfaces"] = nlohmann::json::array();
-    bool deniedKeyboard = false;
+    usbio::DiscoveryReport denied;  // keyboard interfaces the user may not open
     for (const std::string& path : paths) {
         nlohmann::json entry{{"path", path}};
         std::optional<usbio::HIDD_ATTRIBUTES> ids = hid.PeekAttributes(path);
@@ -255,10 +250,10 @@ int RunList(Output& out, const DeviceOptions& device) {
         }
         entry["keyboard"] = keyboard;
         if (keyboard) entry["mode"] = ModeName(scratch.MatchedPID);
-        const bool denied = handle == usbio::INVALID_HANDLE_VALUE &&
+        const bool refused = handle == usbio::INVALID_HANDLE_VALUE &&
                             (rwError == usbio::OpenError::PermissionDenied ||
                              noneError == usbio::OpenError::PermissionDenied);
-        if (keyboard && denied) deniedKeyboard = true;
+        if (keyboard && refused) denied.PermissionDenied.push_back(path);
         if (!out.Json()) {
             char line[512];
             std::snprintf(line, sizeof line, "%-40s %s  %s", path.c_str(),
@@ -269,13 +264,13 @@ int RunList(Output& out, const DeviceOptions& device) {
             if (handle != usbio::INVALID_HANDLE_VALUE)
                 text += ", feature report " + std::to_string(featureLength) + " bytes";
             else
-                text += denied ? ", cannot be opened: no permission" : ", cannot be opened";
+                text += refused ? ", cannot be opened: no permission" : ", cannot be opened";
             out.Say(text);
         }
         out.doc["interfaces"].push_back(entry);
     }
     if (paths.empty() && !out.Json()) out.Say("No HID interfaces present.");
-    if (deniedKeyboard) out.Say(std::string("The keyboard cannot be opened by this user. ") + kUdevHint);
+    if (!denied.PermissionDenied.empty()) out.Say(usbio::AccessProblemHint(denied));
     return out.Finish(ExitOK);
 }
 

@@ -65,6 +65,7 @@ std::uint16_t SimHidPlatform::FeatureLength(const Target& target) const {
 std::optional<usbio::HIDD_ATTRIBUTES> SimHidPlatform::PeekAttributes(const std::string& path) {
     const auto target = Resolve(path);
     if (!target) return std::nullopt;
+    if (!target->IsKeyboard && target->Decoy->HidesIds) return std::nullopt;
     usbio::HIDD_ATTRIBUTES a;
     a.Size = 12;
     if (target->IsKeyboard) {
@@ -92,6 +93,7 @@ usbio::HidHandle SimHidPlatform::Open(const std::string& path, usbio::HidAccess 
             return fail(usbio::OpenError::Busy);
     } else {
         if (target->Decoy->FailsOpen) return fail(usbio::OpenError::Other);
+        if (target->Decoy->PermissionDenied) return fail(usbio::OpenError::PermissionDenied);
         if (target->Decoy->RefusesReadWrite && access == usbio::HidAccess::ReadWrite)
             return fail(usbio::OpenError::Busy);
     }

@@ -20,6 +20,8 @@ struct DecoyInterface {
     bool RefusesReadWrite = false;  // opens only with no access
     bool FailsAttributes = false;
     bool FailsOpen = false;
+    bool PermissionDenied = false;  // the user may open it in no way
+    bool HidesIds = false;          // its IDs cannot be read without opening it
 };
 
 // The usual bus: another vendor's keyboard and mouse, a device that refuses the read/write open

@@ -264,6 +264,12 @@ TEST(Cli, InfoListAndPidsDescribeWhatIsThere) {
     EXPECT_EQ(interfaces[2]["opened"], "no-access");   // refuses the read/write open
     const Result human = b.Kestrune("list --simulate");
     EXPECT_NE(human.out.find("keyboard, Normal mode"), std::string::npos) << human.out;
+    const Result denied = b.Kestrune("list --simulate --simulate-fault no-permission");
+    EXPECT_EQ(denied.status, 0);
+    EXPECT_NE(denied.out.find("cannot be opened: no permission"), std::string::npos) << denied.out;
+    EXPECT_NE(denied.out.find("A keyboard is attached at sim:keyboard/1/if1, but this user may not open it. "
+                              "Install the udev rule 70-kestrune-keyboard.rules"),
+              std::string::npos) << denied.out;
 
     const Result builtIn = b.Kestrune("pids --json");
     EXPECT_EQ(builtIn.Json()["source"], "built-in");
