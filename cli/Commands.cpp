@@ -25,10 +25,6 @@
 namespace cli {
 namespace {
 
-constexpr char kUdevHint[] =
-    "Install the udev rule udev/70-kestrune-keyboard.rules (see README.md), then unplug the "
-    "keyboard and plug it in again.";
-
 std::string Hex4(std::int64_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%04llX", static_cast<long long>(value));
@@ -75,8 +71,7 @@ void WatchTable(Session& session, Output& out) {
 // Says why no keyboard was found.
 void ExplainNoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
     if (!report.PermissionDenied.empty()) {
-        out.Error("a keyboard is attached at " + report.PermissionDenied.front() +
-                  ", but this user may not open it. " + kUdevHint);
+        out.Error(usbio::AccessProblemHint(report));
         out.doc["permissionDenied"] = report.PermissionDenied;
     } else if (!report.NoUsableFeature.empty()) {
         out.Error("the keyboard at " + report.NoUsableFeature.front() +
@@ -98,7 +93,7 @@ bool FindKeyboard(Session& session, Output& out) {
 void WriteDump(Session& session, const DeviceOptions& device) {
     if (device.simulateDump.empty() || !session.Keyboard()) return;
     const auto& bytes = session.Keyboard()->BlockBytesReceived();
-    std::ofstream(device.simulateDump, std::ios::binary)
+    std::ofstream(PathFromUtf8(device.simulateDump), std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
@@ -140,6 +135,7 @@ void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareIm
     out.doc["blocks"] = check.blocks;
     out.doc["bytes"] = bytes.size();
     out.doc["sha256"] = sha;
+    out.doc["bytesBelowStart"] = check.bytesBelowStart;
     if (!out.Json()) {
         out.Say(std::string("File:          ") + file.file);
         out.Say(std::string("Kind:          ") + kind);
@@ -147,22 +143,48 @@ void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareIm
         out.Say("End address:   " + Hex4(check.endAddress));
         out.Say("Blocks:        " + std::to_string(check.blocks) + " (" + std::to_string(bytes.size()) + " bytes)");
         out.Say("SHA-256:       " + sha);
+        if (check.bytesBelowStart > 0) out.Say(upload::NotSentBelowStartText(check));
     }
 }
 
-// Scans until the keyboard is open in the wanted mode, or the time is up or Ctrl+C is pressed.
+// Scans until the keyboard is open in the wanted mode (and, when version is given, its version
+// has been read into it), or the time is up, or Ctrl+C is pressed once more.
 enum class WaitResult { Found, TimedOut, Cancelled };
-WaitResult WaitForKeyboard(Session& session, bool uploadMode, int timeoutSeconds) {
+WaitResult WaitForKeyboard(Session& session, bool uploadMode, int timeoutSeconds,
+                           std::string* version = nullptr) {
     const std::int64_t deadline = session.Clock().NowMs() + std::int64_t{timeoutSeconds} * 1000;
+    const int interruptsBefore = Interrupts();
     for (;;) {
-        if (Interrupts() > 0) return WaitResult::Cancelled;
+        if (Interrupts() > interruptsBefore) return WaitResult::Cancelled;
         session.Scan();
         auto& c = session.Connection();
-        if (c.IsOpen() && (c.MatchedPID == usbio::UploadModePID) == uploadMode) return WaitResult::Found;
+        if (c.IsOpen() && (c.MatchedPID == usbio::UploadModePID) == uploadMode &&
+            (version == nullptr || upload::ReadFirmwareVersion(c, *version) == upload::CommandOK))
+            return WaitResult::Found;
         usbio::CloseDevice(c);
         if (session.Clock().NowMs() >= deadline) return WaitResult::TimedOut;
         session.Sleep(250);
     }
+}
+
+// New firmware comes back by itself after the mode switch and the upload. A version that could
+// not be read, or is empty, counts as old: the user is then asked to replug, never left waiting.
+bool IsNewFirmware(bool versionRead, const std::string& version) {
+    return versionRead && !version.empty() && !kestrune::IsOldFirmwareVersion(version);
+}
+
+// Reads the version of the open keyboard. A failed exchange closes the device: it is then looked
+// for once more and asked again, so that the steps after it still find it open.
+bool ReadVersion(Session& session, std::string& version) {
+    if (upload::ReadFirmwareVersion(session.Connection(), version) == upload::CommandOK) return true;
+    if (!session.Connection().IsOpen()) {
+        const std::int32_t mode = session.Connection().MatchedPID;
+        session.Scan();
+        if (session.Connection().IsOpen() && session.Connection().MatchedPID != mode)
+            usbio::CloseDevice(session.Connection());
+    }
+    return session.Connection().IsOpen() &&
+           upload::ReadFirmwareVersion(session.Connection(), version) == upload::CommandOK;
 }
 
 bool Confirm(const std::string& question) {
@@ -175,16 +197,7 @@ bool Confirm(const std::string& question) {
 
 }  // namespace
 
-bool IsKnownSimulatedFault(const std::string& fault) {
-    const auto colon = fault.find(':');
-    const std::string name = fault.substr(0, colon);
-    if (name == "refuse-block" || name == "leave-after-block") {
-        return colon != std::string::npos && colon + 1 < fault.size() &&
-               fault.find_first_not_of("0123456789", colon + 1) == std::string::npos;
-    }
-    return colon == std::string::npos &&
-           (name == "ignore-finish" || name == "never-return" || name == "no-permission");
-}
+bool IsKnownSimulatedFault(const std::string& fault) { return ParseSimulatedFault(fault).has_value(); }
 
 int RunList(Output& out, const DeviceOptions& device) {
     Session session(device.simulateVersion, device.simulateFaults);
@@ -198,7 +211,7 @@ int RunList(Output& out, const DeviceOptions& device) {
     usbio::DeviceConnection scratch(hid);
     const usbio::DiscoveryHooks hooks = session.Hooks();
     out.doc["interfaces"] = nlohmann::json::array();
-    bool deniedKeyboard = false;
+    usbio::DiscoveryReport denied;  // keyboard interfaces the user may not open
     for (const std::string& path : paths) {
         nlohmann::json entry{{"path", path}};
         std::optional<usbio::HIDD_ATTRIBUTES> ids = hid.PeekAttributes(path);
@@ -237,10 +250,10 @@ int RunList(Output& out, const DeviceOptions& device) {
         }
         entry["keyboard"] = keyboard;
         if (keyboard) entry["mode"] = ModeName(scratch.MatchedPID);
-        const bool denied = handle == usbio::INVALID_HANDLE_VALUE &&
+        const bool refused = handle == usbio::INVALID_HANDLE_VALUE &&
                             (rwError == usbio::OpenError::PermissionDenied ||
                              noneError == usbio::OpenError::PermissionDenied);
-        if (keyboard && denied) deniedKeyboard = true;
+        if (keyboard && refused) denied.PermissionDenied.push_back(path);
         if (!out.Json()) {
             char line[512];
             std::snprintf(line, sizeof line, "%-40s %s  %s", path.c_str(),
@@ -251,13 +264,13 @@ int RunList(Output& out, const DeviceOptions& device) {
             if (handle != usbio::INVALID_HANDLE_VALUE)
                 text += ", feature report " + std::to_string(featureLength) + " bytes";
             else
-                text += denied ? ", cannot be opened: no permission" : ", cannot be opened";
+                text += refused ? ", cannot be opened: no permission" : ", cannot be opened";
             out.Say(text);
         }
         out.doc["interfaces"].push_back(entry);
     }
     if (paths.empty() && !out.Json()) out.Say("No HID interfaces present.");
-    if (deniedKeyboard) out.Say(std::string("The keyboard cannot be opened by this user. ") + kUdevHint);
+    if (!denied.PermissionDenied.empty()) out.Say(usbio::AccessProblemHint(denied));
     return out.Finish(ExitOK);
 }
 
@@ -274,7 +287,7 @@ int RunInfo(Output& out, const DeviceOptions& device) {
     if (!out.Json()) {
         out.Say("Vendor ID:        " + std::to_string(usbio::SupportedVendorID));
         out.Say("Product ID:       " + std::to_string(c.MatchedPID));
-        out.Say("Firmware version: " + (versionRead ? version : std::string("(could not be read)")));
+        out.Say("Firmware version: " + (versionRead ? PrintableText(version) : std::string("(could not be read)")));
         out.Say(std::string("Mode:             ") + ModeName(c.MatchedPID));
     }
     return out.Finish(versionRead ? ExitOK : ExitUploadFailed);
@@ -282,7 +295,7 @@ int RunInfo(Output& out, const DeviceOptions& device) {
 
 int RunPids(Output& out, const std::string& pidFile) {
     std::filesystem::path file = pidFile.empty() ? ProgramFolder() / usbio::ProductIdFileName
-                                                 : std::filesystem::path(pidFile);
+                                                 : PathFromUtf8(pidFile);
     std::error_code ec;
     if (!pidFile.empty() && !std::filesystem::is_regular_file(file, ec)) {
         out.Error("no such file: " + pidFile);
@@ -291,15 +304,15 @@ int RunPids(Output& out, const std::string& pidFile) {
     const usbio::ProductIdTable table = usbio::LoadProductIdTable(file);
     const bool fromFile = table.From == usbio::ProductIdTable::Source::File;
     out.doc["source"] = fromFile ? "file" : "built-in";
-    out.doc["file"] = file.string();
+    out.doc["file"] = Utf8FromPath(file);
     out.doc["entries"] = table.Entries;
     if (!table.Error.empty()) {
         out.doc["warning"] = table.Error;
         std::fprintf(stderr, "kestrune: warning: %s\n", table.Error.c_str());
     }
     if (!out.Json()) {
-        out.Say(fromFile ? "Product IDs from " + file.string() + ":"
-                         : "Product IDs from the built-in table (" + file.string() + " gives none):");
+        out.Say(fromFile ? "Product IDs from " + Utf8FromPath(file) + ":"
+                         : "Product IDs from the built-in table (" + Utf8FromPath(file) + " gives none):");
         std::string line;
         for (const std::int32_t entry : table.Entries) {
             line += (line.empty() ? "" : ", ") + std::to_string(entry);
@@ -323,7 +336,7 @@ int RunImage(Output& out, const FileOptions& file, const std::string& outputPath
     upload::FirmwareCheck check;
     if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
     const auto bytes = SentBytes(image, check);
-    std::ofstream stream(outputPath, std::ios::binary);
+    std::ofstream stream(PathFromUtf8(outputPath), std::ios::binary);
     stream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     stream.close();
     if (!stream) {
@@ -350,10 +363,11 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
     std::string version;
-    upload::ReadFirmwareVersion(c, version);
+    const bool versionRead = ReadVersion(session, version);
     out.doc["keyboard"] = {{"productId", c.MatchedPID}, {"firmwareVersion", version}, {"mode", ModeName(c.MatchedPID)}};
     out.Say("Keyboard found: product ID " + std::to_string(c.MatchedPID) + ", firmware " +
-            (version.empty() ? std::string("(unknown)") : version) + ", " + ModeName(c.MatchedPID) + " mode.");
+            (version.empty() ? std::string("(unknown)") : PrintableText(version)) + ", " +
+            ModeName(c.MatchedPID) + " mode.");
 
     if (!flash.yes) {
         if (out.Json() || !StdinIsTerminal()) {
@@ -369,7 +383,7 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
     // upload it asks to be pressed a second time.
     InstallInterruptHandler();
 
-    bool newFirmware = !kestrune::IsOldFirmwareVersion(version);
+    bool newFirmware = IsNewFirmware(versionRead, version);
     if (c.MatchedPID != usbio::UploadModePID) {
         out.Say("Switching the keyboard to firmware-upload mode...");
         const std::array<std::uint8_t, upload::PayloadLength> zeros{};
@@ -381,10 +395,10 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
                 return out.Finish(ExitUploadFailed);
             }
         }
-        std::string after = "V1.0";
-        upload::ReadFirmwareVersion(c, after);
+        std::string after;
+        const bool afterRead = upload::ReadFirmwareVersion(c, after) == upload::CommandOK;
         usbio::CloseDevice(c);
-        if (kestrune::IsOldFirmwareVersion(after))
+        if (!newFirmware && !IsNewFirmware(afterRead, after))
             out.Say("Unplug the keyboard's USB cable now, and plug it in again.");
         out.Say("Waiting for the keyboard in firmware-upload mode (up to " +
                 std::to_string(flash.timeoutSeconds) + " s)...");
@@ -399,14 +413,15 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
                           std::to_string(flash.timeoutSeconds) + " s; nothing was written.");
                 return out.Finish(ExitCancelled);
         }
-        upload::ReadFirmwareVersion(c, version);
-        newFirmware = !kestrune::IsOldFirmwareVersion(version);
+        // In firmware-upload mode the keyboard's answer decides; without one the first stands.
+        std::string loader;
+        if (ReadVersion(session, loader)) newFirmware = IsNewFirmware(true, loader);
     }
 
     out.Say("Uploading " + std::to_string(check.blocks) + " blocks from " + Hex4(check.startAddress) + "...");
+    out.Say("Keep the keyboard plugged in until the update has ended.");
     TerminalView view(out, session, StderrIsTerminal());
-    const upload::UploadOutcome outcome =
-        upload::UploadFirmware(c, image, view, file.file, file.start, newFirmware);
+    const upload::UploadOutcome outcome = upload::UploadFirmware(c, image, check, view, newFirmware);
     view.EndProgressLine();
     WriteDump(session, device);
     out.doc["blocksSent"] = outcome.blocksSent;
@@ -428,18 +443,32 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
                       " blocks: the keyboard did not answer. It stays in firmware-upload mode: run flash again.");
             return out.Finish(ExitUploadFailed);
     }
-    out.doc["result"] = "success";
-    out.Say("Firmware uploaded. Waiting for the keyboard to restart...");
-    if (WaitForKeyboard(session, false, flash.timeoutSeconds) == WaitResult::Found) {
-        std::string updated;
-        upload::ReadFirmwareVersion(c, updated);
-        out.doc["newFirmwareVersion"] = updated;
-        out.Say("Firmware updated: the keyboard reports " + updated + ".");
-    } else {
-        out.doc["newFirmwareVersion"] = nullptr;
-        out.Say("The keyboard has not restarted yet. Unplug it and plug it in again to start the new firmware.");
+    out.doc["newFirmwareVersion"] = nullptr;
+    if (flash.noWait) {
+        out.doc["result"] = "uploaded";
+        out.Say(newFirmware ? "Firmware uploaded. The keyboard restarts by itself."
+                            : "Firmware uploaded. Unplug the keyboard and plug it in again to start the new firmware.");
+        return out.Finish(ExitOK);
     }
-    return out.Finish(ExitOK);
+    out.Say("Firmware uploaded. Waiting for the keyboard to restart...");
+    if (!newFirmware) out.Say("Unplug the keyboard's USB cable now, and plug it in again.");
+    std::string updated;
+    const WaitResult back = WaitForKeyboard(session, false, flash.timeoutSeconds, &updated);
+    usbio::CloseDevice(c);
+    if (back == WaitResult::Found) {
+        out.doc["result"] = "success";
+        out.doc["newFirmwareVersion"] = updated;
+        out.Say("Firmware updated: the keyboard reports " + PrintableText(updated) + ".");
+        return out.Finish(ExitOK);
+    }
+    out.doc["result"] = "unconfirmed";
+    out.Say("The keyboard has not restarted yet. Unplug it and plug it in again to start the new firmware.");
+    out.Error("uploaded, not confirmed: the keyboard did not come back" +
+              (back == WaitResult::Cancelled ? std::string(" before the wait was stopped")
+                                             : " within " + std::to_string(flash.timeoutSeconds) + " s") +
+              ". Unplug it and plug it in again, then run \"kestrune info\": it shows the firmware version the "
+              "keyboard runs.");
+    return out.Finish(ExitUnconfirmed);
 }
 
 }  // namespace cli

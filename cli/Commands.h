@@ -22,10 +22,11 @@ struct FileOptions {
 struct FlashOptions {
     bool yes = false;
     int timeoutSeconds = 60;
+    bool noWait = false;  // end once the blocks are sent, without waiting for the restart
 };
 
-// Faults the simulated keyboard can be given: refuse-block:N, leave-after-block:N, ignore-finish,
-// never-return, no-permission. False when a name is not one of them.
+// Faults the simulated keyboard can be given (see ParseSimulatedFault in cli/Session.h). False
+// when a name is not one of them or its number does not fit.
 bool IsKnownSimulatedFault(const std::string& fault);
 
 int RunList(Output& out, const DeviceOptions& device);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 namespace cli {
 
@@ -28,7 +29,9 @@ public:
     int Finish(int status) {
         if (json_) {
             doc["exitStatus"] = status;
-            std::printf("%s\n", doc.dump(2).c_str());
+            // Text that is not valid UTF-8 (a device's version, a file name in another
+            // encoding) is replaced, never thrown on.
+            std::printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
             std::fflush(stdout);
         }
         return status;
@@ -47,5 +50,10 @@ inline constexpr int ExitUsage = 2;
 inline constexpr int ExitNoKeyboard = 3;
 inline constexpr int ExitInvalidFile = 4;
 inline constexpr int ExitCancelled = 5;
+inline constexpr int ExitUnconfirmed = 6;  // uploaded, but the keyboard did not come back
+
+// Text from the device, fit for a terminal: control characters (C0, DEL, C1) and bytes that are
+// not UTF-8 are shown as \xNN (\u0085 and so on for C1), so no escape sequence reaches it.
+std::string PrintableText(std::string_view text);
 
 }  // namespace cli

@@ -1,5 +1,7 @@
 #include "cli/Session.h"
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -7,6 +9,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include "usbio/WindowsHidPlatform.h"
 using PlatformHid = usbio::WindowsHidPlatform;
@@ -29,16 +33,60 @@ extern "C" void OnInterrupt(int) {
 
 }  // namespace
 
+std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text) {
+    const auto colon = text.find(':');
+    SimulatedFault fault{text.substr(0, colon), 0};
+    static const char* const numbered[] = {"refuse-block", "no-answer-block", "leave-after-block", "fail-set",
+                                           "fail-get", "reply-bytes"};
+    static const char* const plain[] = {"ignore-finish", "never-return", "no-permission", "version-without-nul"};
+    if (std::find(std::begin(numbered), std::end(numbered), fault.name) != std::end(numbered)) {
+        if (colon == std::string::npos) return std::nullopt;
+        const char* first = text.data() + colon + 1;
+        const char* last = text.data() + text.size();
+        if (first == last || *first < '0' || *first > '9') return std::nullopt;
+        const auto [end, error] = std::from_chars(first, last, fault.number);
+        if (error != std::errc{} || end != last) return std::nullopt;
+        return fault;
+    }
+    if (colon == std::string::npos &&
+        std::find(std::begin(plain), std::end(plain), fault.name) != std::end(plain))
+        return fault;
+    return std::nullopt;
+}
+
 int Interrupts() { return interrupts.load(); }
 
 void InstallInterruptHandler() { std::signal(SIGINT, OnInterrupt); }
 
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+#if defined(_WIN32)
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide != nullptr) {
+        std::vector<std::string> args;
+        for (int i = 0; i < count; ++i) args.push_back(Utf8FromPath(std::filesystem::path(wide[i])));
+        LocalFree(wide);
+        return args;
+    }
+#endif
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::filesystem::path PathFromUtf8(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string Utf8FromPath(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::filesystem::path ProgramFolder() {
 #if defined(_WIN32)
-    char path[MAX_PATH] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return std::filesystem::current_path();
-    return std::filesystem::path(path).parent_path();
+    std::vector<wchar_t> path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0 || n >= path.size()) return std::filesystem::current_path();
+    return std::filesystem::path(path.data()).parent_path();
 #else
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -58,15 +106,21 @@ Session::Session(const std::optional<std::string>& simulateVersion,
         config.ReturnDelayMs = 2000;
         keyboard_ = std::make_unique<sim::SimKeyboard>(*clock_, config);
         auto hid = std::make_unique<sim::SimHidPlatform>(*keyboard_);
-        for (const std::string& fault : simulatedFaults) {
-            const auto colon = fault.find(':');
-            const std::string name = fault.substr(0, colon);
-            const int n = colon == std::string::npos ? 0 : std::atoi(fault.c_str() + colon + 1);
+        for (const std::string& text : simulatedFaults) {
+            const auto fault = ParseSimulatedFault(text);
+            if (!fault) continue;
+            const std::string& name = fault->name;
+            const int n = fault->number;
             if (name == "refuse-block") keyboard_->Faults().RefuseBlock = n;
+            if (name == "no-answer-block") keyboard_->Faults().NoAnswerToBlock = n;
             if (name == "leave-after-block") keyboard_->Faults().LeaveBusAfterBlock = n;
+            if (name == "fail-set") hid->Faults().FailSetOfExchange = n;
+            if (name == "fail-get") hid->Faults().FailGetOfExchange = n;
+            if (name == "reply-bytes") hid->Faults().ReplyBytes = static_cast<std::size_t>(n);
             if (name == "ignore-finish") keyboard_->Faults().IgnoreFinish = true;
             if (name == "never-return") keyboard_->Config().ReturnPolicy = sim::KeyboardConfig::Return::Never;
             if (name == "no-permission") hid->Faults().KeyboardPermissionDenied = true;
+            if (name == "version-without-nul") keyboard_->Faults().VersionWithoutNul = true;
         }
         hid_ = std::move(hid);
     } else {

@@ -17,6 +17,25 @@
 
 namespace cli {
 
+// A fault for the simulated keyboard (--simulate-fault): its name and, for those that take one,
+// its number. Names: refuse-block:N, no-answer-block:N, leave-after-block:N, fail-set:N and fail-get:N (the N-th
+// exchange), reply-bytes:N (every reply that long), ignore-finish, never-return, no-permission,
+// version-without-nul. Nothing for an unknown name or a number that is missing, not decimal
+// or larger than an int holds.
+struct SimulatedFault {
+    std::string name;
+    int number = 0;
+};
+std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text);
+
+// The program's arguments as UTF-8. On Windows they are taken from the wide command line
+// (GetCommandLineW), whatever the ANSI code page; elsewhere they are argv as it is.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+
+// A path from UTF-8 text and back, the same on every system (on Windows a wide path).
+std::filesystem::path PathFromUtf8(const std::string& text);
+std::string Utf8FromPath(const std::filesystem::path& path);
+
 // Number of Ctrl+C presses since the program started.
 int Interrupts();
 void InstallInterruptHandler();

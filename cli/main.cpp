@@ -2,12 +2,26 @@
 // exit statuses.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "Version.h"
 #include "cli/Commands.h"
 #include "cli/Session.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+    // Every text the tool prints is UTF-8 (file names, device texts).
+    SetConsoleOutputCP(CP_UTF8);
+#endif
+    std::vector<std::string> args = cli::Utf8Arguments(argc, argv);
+    std::vector<char*> argPointers;
+    for (std::string& arg : args) argPointers.push_back(arg.data());
+
     CLI::App app{"Kestrune Loader command-line tool: updates the firmware of a Kestrune keyboard.",
                  "kestrune"};
     app.set_version_flag("--version", std::string(kestrune::VersionText));
@@ -19,14 +33,17 @@ int main(int argc, char** argv) {
     cli::DeviceOptions device;
     std::string simulate;
     auto addDeviceOptions = [&](CLI::App* command) {
+        // A flag: its value is only ever taken as --simulate=VERSION, never from the next
+        // argument (which is the firmware file in "flash --simulate ok.bin").
         command->add_flag("--simulate{V1.0}", simulate,
-                          "Use the simulated keyboard, reporting firmware VERSION (--simulate=VERSION)")
-            ->expected(0, 1);
+                          "Use the simulated keyboard, reporting firmware VERSION (--simulate=VERSION)");
         command->add_option("--simulate-dump", device.simulateDump,
                             "With --simulate: write the bytes the keyboard received in its blocks to OUT");
         command->add_option("--simulate-fault", device.simulateFaults,
-                            "With --simulate: refuse-block:N, leave-after-block:N, ignore-finish, "
-                            "never-return or no-permission");
+                            "With --simulate: refuse-block:N, no-answer-block:N, leave-after-block:N, fail-set:N, fail-get:N, "
+                            "reply-bytes:N, ignore-finish, never-return, no-permission or version-without-nul "
+                            "(one per --simulate-fault)")
+            ->allow_extra_args(false);
     };
     cli::FileOptions file;
     auto addFileOptions = [&](CLI::App* command) {
@@ -53,6 +70,8 @@ int main(int argc, char** argv) {
     addFileOptions(flashCommand);
     addDeviceOptions(flashCommand);
     flashCommand->add_flag("-y,--yes", flash.yes, "Do not ask before writing");
+    flashCommand->add_flag("--no-wait", flash.noWait,
+                           "End once the firmware is sent, without waiting for the keyboard to restart");
     flashCommand->add_option("--timeout", flash.timeoutSeconds,
                              "Seconds to wait for the keyboard to come back")
         ->capture_default_str()
@@ -61,7 +80,7 @@ int main(int argc, char** argv) {
         command->add_flag("--json", json, "Print one JSON document on standard output");
 
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(argPointers.size()), argPointers.data());
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
         return status == 0 ? 0 : cli::ExitUsage;
@@ -69,6 +88,14 @@ int main(int argc, char** argv) {
     for (CLI::App* command : {list, info, flashCommand}) {
         if (command->parsed() && command->count("--simulate") > 0)
             device.simulateVersion = simulate;
+    }
+    // "--simulate=" asks for a keyboard whose version text is empty (the parser would give it
+    // the default instead).
+    for (std::size_t i = args.size(); device.simulateVersion && i-- > 1;) {
+        if (args[i] == "--simulate" || args[i].starts_with("--simulate=")) {
+            if (args[i] == "--simulate=") device.simulateVersion = "";
+            break;
+        }
     }
     if ((!device.simulateDump.empty() || !device.simulateFaults.empty()) && !device.simulateVersion) {
         std::fprintf(stderr, "kestrune: --simulate-dump and --simulate-fault work only with --simulate.\n");

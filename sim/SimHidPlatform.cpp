@@ -1,5 +1,7 @@
 #include "sim/SimHidPlatform.h"
 
+#include <algorithm>
+
 namespace sim {
 
 std::vector<DecoyInterface> DefaultDecoys() {
@@ -63,6 +65,7 @@ std::uint16_t SimHidPlatform::FeatureLength(const Target& target) const {
 std::optional<usbio::HIDD_ATTRIBUTES> SimHidPlatform::PeekAttributes(const std::string& path) {
     const auto target = Resolve(path);
     if (!target) return std::nullopt;
+    if (!target->IsKeyboard && target->Decoy->HidesIds) return std::nullopt;
     usbio::HIDD_ATTRIBUTES a;
     a.Size = 12;
     if (target->IsKeyboard) {
@@ -90,6 +93,7 @@ usbio::HidHandle SimHidPlatform::Open(const std::string& path, usbio::HidAccess 
             return fail(usbio::OpenError::Busy);
     } else {
         if (target->Decoy->FailsOpen) return fail(usbio::OpenError::Other);
+        if (target->Decoy->PermissionDenied) return fail(usbio::OpenError::PermissionDenied);
         if (target->Decoy->RefusesReadWrite && access == usbio::HidAccess::ReadWrite)
             return fail(usbio::OpenError::Busy);
     }
@@ -168,7 +172,12 @@ bool SimHidPlatform::GetFeature(usbio::HidHandle handle, std::uint8_t* data, std
     if (it == handles_.end() || !it->second.IsKeyboard) return false;
     if (!KeyboardReachable(it->second) || faults_.FailGetOfExchange == exchanges_) return false;
     if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
-    return keyboard_.AnswerReport(data, length);
+    if (!keyboard_.AnswerReport(data, length)) return false;
+    if (faults_.ReplyBytes && *faults_.ReplyBytes < length) {
+        std::fill(data + *faults_.ReplyBytes, data + length, 0);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace sim

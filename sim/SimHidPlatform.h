@@ -2,6 +2,7 @@
 // The simulated keyboard behind the HID platform interface, on a bus with a few decoy interfaces.
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct DecoyInterface {
     bool RefusesReadWrite = false;  // opens only with no access
     bool FailsAttributes = false;
     bool FailsOpen = false;
+    bool PermissionDenied = false;  // the user may open it in no way
+    bool HidesIds = false;          // its IDs cannot be read without opening it
 };
 
 // The usual bus: another vendor's keyboard and mouse, a device that refuses the read/write open
@@ -35,6 +38,9 @@ struct PlatformFaults {
     int FailSetOfExchange = 0;  // the n-th feature-report write to the keyboard fails (1-based)
     int FailGetOfExchange = 0;  // the read of the n-th exchange fails
     int FailSetsFrom = 0;       // every write from the n-th exchange on fails
+    // The keyboard answers every read with only this many bytes (0: an empty reply); like the
+    // real backends, the platform then fails the read.
+    std::optional<std::size_t> ReplyBytes;
     bool FailEnumeration = false;
     bool KeyboardRefusesReadWrite = false;  // the keyboard opens only with no access
     bool KeyboardPermissionDenied = false;  // the user may not open the keyboard at all

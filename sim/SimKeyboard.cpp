@@ -122,6 +122,11 @@ void SimKeyboard::LeaveForUploadMode(bool atOnce) {
 
 bool SimKeyboard::AnswerReport(std::uint8_t* data, std::size_t length) {
     if (!IsOnBus()) return false;
+    if (faults_.NoAnswerToBlock > 0 && faults_.NoAnswerToBlock == blocksSeen_ && lastReport_.size() > 1 &&
+        lastReport_[1] == CmdWriteBlock) {
+        lastReport_.clear();  // answered (lost) once
+        return false;
+    }
     // The reply echoes the last report taken, with the version text for a version request.
     std::fill(data, data + length, 0);
     std::copy_n(lastReport_.begin(), std::min(length, lastReport_.size()), data);

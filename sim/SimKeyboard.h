@@ -42,6 +42,7 @@ struct KeyboardConfig {
 struct KeyboardFaults {
     int LeaveBusAfterBlock = 0;   // leaves the bus right after answering block k (1-based); 0 = never
     int RefuseBlock = 0;          // does not take block k (1-based); 0 = takes every block
+    int NoAnswerToBlock = 0;      // takes block k (1-based) but its answer never comes; 0 = never
     bool IgnoreFinish = false;    // does not take the finish command
     bool VersionWithoutNul = false;  // the version reply fills every payload byte, no NUL
     bool SwitchWithoutAnswer = false;  // takes the mode switch but leaves before answering it

@@ -46,7 +46,10 @@ std::int32_t ReadFirmwareVersion(usbio::DeviceConnection& connection, std::strin
 
 std::int32_t SendStartAddress(usbio::DeviceConnection& connection,
                               std::string_view startAddressText) {
-    const std::uint32_t address = kestrune::HexTextValue(startAddressText);
+    return SendStartAddress(connection, kestrune::HexTextValue(startAddressText));
+}
+
+std::int32_t SendStartAddress(usbio::DeviceConnection& connection, std::uint32_t address) {
     std::vector<std::uint8_t> buffer = NewReport(connection, CmdSetAddress, 0x02);
     buffer[PayloadOffset] = static_cast<std::uint8_t>(address >> 8);
     buffer[PayloadOffset + 1] = static_cast<std::uint8_t>(address);

@@ -30,6 +30,8 @@ std::int32_t ReadFirmwareVersion(usbio::DeviceConnection& connection, std::strin
 
 // Sends CmdSetAddress with the hexadecimal value of the text, high byte then low byte.
 std::int32_t SendStartAddress(usbio::DeviceConnection& connection, std::string_view startAddressText);
+// The same with the address as a number (its low 16 bits are sent).
+std::int32_t SendStartAddress(usbio::DeviceConnection& connection, std::uint32_t address);
 
 // Sends any other command; at most 129 payload bytes go to bytes 3 onward.
 std::int32_t SendCommand(usbio::DeviceConnection& connection, std::uint8_t command,

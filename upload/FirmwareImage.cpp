@@ -179,6 +179,8 @@ std::int32_t HexFileReader::Read(std::istream& in, const std::string& path, cons
         const HexRecord parsed = Parse(record);
         if (parsed.Type == 0x01) return endAddress_;
         Store(parsed);
+        if (hooks.DataRecord && parsed.Type == 0x00 && !parsed.Data.empty())
+            hooks.DataRecord(upperAddress_ + parsed.Address, parsed.Data.size());
     }
 }
 

@@ -28,6 +28,9 @@ FirmwareKind FirmwareKindOfPath(std::string_view path);
 struct ImageReadHooks {
     std::function<void()> PumpEvents;                       // before each HEX line is read (may be empty)
     std::function<void(const std::string&)> SetStatusText;  // "Extracting... " + the line as read (may be empty)
+    // HEX: after each data record that holds data is stored, its first address and byte count
+    // (may be empty).
+    std::function<void(std::uint64_t address, std::size_t count)> DataRecord = nullptr;
 };
 
 // What went wrong, as FirmwareError::Code().

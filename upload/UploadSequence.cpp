@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <exception>
+#include <vector>
 
 #include "common/NumberText.h"
 #include "upload/Commands.h"
@@ -52,7 +53,9 @@ std::string NothingToSendReason(const std::string& path, const FirmwareImage& im
     const std::string name = DisplayName(path);
     if (FirmwareKindOfPath(path) == FirmwareKind::Unknown)
         return "The file " + name + " is not a firmware file: choose a .hex, .bin or .dat file.";
-    if (end < start)
+    // The end is one past the last file byte: at or below the start nothing would be sent but
+    // the zeros of the image.
+    if (end <= start)
         return "The file " + name + " holds no data at or above the start address " + Hex(start) + ".";
     // Blocks go out at start, start + 128, ... as long as they begin at or before the end; the
     // last one must still lie wholly inside the image.
@@ -89,8 +92,16 @@ FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& 
     if (!IsValidStartAddressText(startAddressText, &check.message)) return check;
     const auto start = static_cast<std::int32_t>(kestrune::HexTextValue(startAddressText));
     check.startAddress = start;
+    // HEX data below the start address, address by address (records may overlap).
+    std::vector<bool> below(static_cast<std::size_t>(start), false);
+    ImageReadHooks counting = hooks;
+    counting.DataRecord = [&below, &hooks](std::uint64_t address, std::size_t count) {
+        for (std::uint64_t a = address; a < address + count && a < below.size(); ++a)
+            below[static_cast<std::size_t>(a)] = true;
+        if (hooks.DataRecord) hooks.DataRecord(address, count);
+    };
     try {
-        check.endAddress = LoadFirmwareImage(firmwarePath, start, image, hooks);
+        check.endAddress = LoadFirmwareImage(firmwarePath, start, image, counting);
     } catch (const FirmwareError& e) {
         check.message = e.what();
         check.style = MessageStyle::Plain;
@@ -107,53 +118,68 @@ FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& 
     check.message = NothingToSendReason(firmwarePath, image, start, check.endAddress);
     if (!check.message.empty()) return check;
     check.blocks = static_cast<int>((check.endAddress - start) / static_cast<std::int32_t>(BlockSize)) + 1;
+    // A BIN or DAT file holds every address from 0 up to its length.
+    check.bytesBelowStart = FirmwareKindOfPath(firmwarePath) == FirmwareKind::Hex
+                                ? std::count(below.begin(), below.end(), true)
+                                : std::min(start, check.endAddress);
     check.ok = true;
     return check;
 }
 
-UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage& image,
-                             UploadView& view, const std::string& firmwarePath,
-                             const std::string& startAddressText, bool NewFirmware) {
-    CloseOnExit closer{connection};
+std::string GroupedNumber(std::int64_t value) {
+    const std::string digits = std::to_string(value < 0 ? -value : value);
+    std::string out = value < 0 ? "-" : "";
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+        out.push_back(digits[i]);
+    }
+    return out;
+}
+
+std::string NotSentBelowStartText(const FirmwareCheck& check) {
+    if (check.bytesBelowStart <= 0) return {};
+    return "Not sent: " + GroupedNumber(check.bytesBelowStart) +
+           (check.bytesBelowStart == 1 ? " byte" : " bytes") + " below the start address " +
+           Hex(check.startAddress);
+}
+
+namespace {
+
+// Gives up before anything reaches the keyboard.
+UploadOutcome Refuse(usbio::DeviceConnection& connection, UploadView& view, UploadOutcome outcome,
+                     const std::string& text, MessageStyle style, const std::string& title, bool busy) {
+    view.ShowMessage(text, style, title);
+    usbio::CloseDevice(connection);
+    view.SetStatusText(FailedStatus);
+    if (busy) view.SetBusyPointer(false);
+    outcome.result = UploadOutcome::Result::Refused;
+    outcome.message = text;
+    return outcome;
+}
+
+// The upload of a checked image, the busy pointer already on.
+UploadOutcome SendImage(usbio::DeviceConnection& connection, const FirmwareImage& image,
+                        const FirmwareCheck& check, UploadView& view, bool NewFirmware) {
     UploadOutcome outcome;
-
-    // Gives up before anything reaches the keyboard.
-    auto refuse = [&](const std::string& text, MessageStyle style, const std::string& title,
-                      bool busy) {
-        view.ShowMessage(text, style, title);
-        usbio::CloseDevice(connection);
-        view.SetStatusText(FailedStatus);
-        if (busy) view.SetBusyPointer(false);
-        outcome.result = UploadOutcome::Result::Refused;
-        outcome.message = text;
-        return outcome;
-    };
-
-    std::string problem;
-    if (!IsValidStartAddressText(startAddressText, &problem))
-        return refuse(problem, MessageStyle::Warning, "", false);
-
-    view.SetBusyPointer(true);
-    ImageReadHooks hooks;
-    hooks.PumpEvents = [&view] { view.PumpEvents(); };
-    hooks.SetStatusText = [&view](const std::string& text) { view.SetStatusText(text); };
-    const FirmwareCheck check = CheckFirmware(firmwarePath, startAddressText, image, hooks);
     outcome.startAddress = check.startAddress;
     outcome.endAddress = check.endAddress;
-    if (!check.ok) return refuse(check.message, check.style, check.title, true);
+    outcome.bytesBelowStart = check.bytesBelowStart;
+    if (!check.ok) return Refuse(connection, view, outcome, check.message, check.style, check.title, true);
     const std::int32_t start = check.startAddress;
-    const std::int32_t end = check.endAddress;
-
-    std::int32_t status = SendStartAddress(connection, startAddressText);
-
     const std::int64_t totalBytes = static_cast<std::int64_t>(check.blocks) * BlockSize;
+    if (start < 0 || check.blocks <= 0 || static_cast<std::int64_t>(image.size()) < start + totalBytes)
+        return Refuse(connection, view, outcome, "The firmware image does not hold the blocks its check counted.",
+                      MessageStyle::Warning, "", true);
+
+    std::int32_t status = SendStartAddress(connection, static_cast<std::uint32_t>(start));
     view.SetProgress(0, totalBytes);
 
     // Byte 128 stays 0: it is part of the report but carries no image data.
     std::array<std::uint8_t, PayloadLength> blockBuffer{};
     bool stopped = false;
     if (status == CommandOK) {
-        for (std::int32_t a = start; a <= end; a += static_cast<std::int32_t>(BlockSize)) {
+        for (int block = 0; block < check.blocks; ++block) {
+            const std::int64_t a = start + static_cast<std::int64_t>(block) * BlockSize;
             std::copy_n(image.begin() + a, BlockSize, blockBuffer.begin());
             // Each exchange runs to its end before the view is asked again, so a stop always
             // falls between two blocks.
@@ -197,6 +223,31 @@ UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage&
 
     view.SetBusyPointer(false);
     return outcome;
+}
+
+}  // namespace
+
+UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage& image,
+                             UploadView& view, const std::string& firmwarePath,
+                             const std::string& startAddressText, bool NewFirmware) {
+    CloseOnExit closer{connection};
+    std::string problem;
+    if (!IsValidStartAddressText(startAddressText, &problem))
+        return Refuse(connection, view, {}, problem, MessageStyle::Warning, "", false);
+
+    view.SetBusyPointer(true);
+    ImageReadHooks hooks;
+    hooks.PumpEvents = [&view] { view.PumpEvents(); };
+    hooks.SetStatusText = [&view](const std::string& text) { view.SetStatusText(text); };
+    const FirmwareCheck check = CheckFirmware(firmwarePath, startAddressText, image, hooks);
+    return SendImage(connection, image, check, view, NewFirmware);
+}
+
+UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, const FirmwareImage& image,
+                             const FirmwareCheck& check, UploadView& view, bool NewFirmware) {
+    CloseOnExit closer{connection};
+    view.SetBusyPointer(true);
+    return SendImage(connection, image, check, view, NewFirmware);
 }
 
 }  // namespace upload

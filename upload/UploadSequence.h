@@ -53,6 +53,7 @@ struct UploadOutcome {
     int blocksSent = 0;          // write-block reports acknowledged
     std::int32_t startAddress = 0;
     std::int32_t endAddress = 0;
+    std::int64_t bytesBelowStart = 0;  // as FirmwareCheck::bytesBelowStart
     bool Succeeded() const { return result == Result::Success; }
 };
 
@@ -61,6 +62,14 @@ struct UploadOutcome {
 UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, FirmwareImage& image,
                              UploadView& view, const std::string& firmwarePath,
                              const std::string& startAddressText, bool NewFirmware);
+
+struct FirmwareCheck;
+
+// The upload of an image that CheckFirmware has read and checked: the file is not read again.
+// The same sequence as above from the busy pointer on; a check that is not ok is refused with its
+// own message, style and title, before anything reaches the keyboard.
+UploadOutcome UploadFirmware(usbio::DeviceConnection& connection, const FirmwareImage& image,
+                             const FirmwareCheck& check, UploadView& view, bool NewFirmware);
 
 // Reads the firmware file exactly as an upload would and tells whether it can be sent, without
 // touching the keyboard. When it cannot, message says why, with the message box style and title
@@ -74,9 +83,19 @@ struct FirmwareCheck {
     std::int32_t startAddress = 0;
     std::int32_t endAddress = 0;
     int blocks = 0;                // write-block reports the upload sends
+    // Bytes of file data below the start address: they are in the file but not sent (a full
+    // image that includes the loader area, for example). Each address counts once.
+    std::int64_t bytesBelowStart = 0;
 };
 FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& startAddressText,
                             FirmwareImage& image, const ImageReadHooks& hooks = {});
+
+// "Not sent: 4,608 bytes below the start address 0x1200", or empty when the check found no data
+// below the start address.
+std::string NotSentBelowStartText(const FirmwareCheck& check);
+
+// A count with a comma between thousands: "4,608".
+std::string GroupedNumber(std::int64_t value);
 
 // Whether a start-address text can be used: one to four hexadecimal digits once blanks are
 // removed. On false, problem says why, in words for the user.

@@ -1,6 +1,6 @@
 #include "usbio/Discovery.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <system_error>
 
@@ -78,9 +78,8 @@ ProductIdTable LoadProductIdTable(const std::filesystem::path& file) {
 }
 
 bool ProductIdMatchesEntry(std::int16_t productId, std::int32_t entry) {
-    const std::int64_t p = productId;
-    const std::int64_t v = entry;
-    return p == v || std::llabs(p) + v == 65536;
+    // "32769" and "&H8001" (read as -32767) both name product 0x8001; nothing else does.
+    return entry == productId || entry == static_cast<std::uint16_t>(productId);
 }
 
 bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection& connection,
@@ -96,6 +95,34 @@ bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection
         }
     }
     return false;
+}
+
+namespace {
+
+// Whether IDs read without opening the interface are the keyboard's. The table is read without
+// showing its errors: those are shown when an interface that was opened is matched.
+bool IdsAreTheKeyboards(const std::optional<HIDD_ATTRIBUTES>& ids, const DiscoveryHooks& hooks) {
+    if (!ids || ids->VendorID != SupportedVendorID) return false;
+    const ProductIdTable table = LoadProductIdTable(hooks.ProgramFolder / ProductIdFileName);
+    return std::any_of(table.Entries.begin(), table.Entries.end(), [&](std::int32_t entry) {
+        return ProductIdMatchesEntry(static_cast<std::int16_t>(ids->ProductID), entry);
+    });
+}
+
+}  // namespace
+
+std::string AccessProblemHint(const DiscoveryReport& report, HostSystem host) {
+    if (report.PermissionDenied.empty()) return {};
+    const std::string& path = report.PermissionDenied.front();
+    if (host == HostSystem::Windows)
+        return "A keyboard is attached at " + path +
+               ", but Windows denies access to it: another program has the keyboard open. Close "
+               "the other program that uses the keyboard (another firmware or keyboard tool), "
+               "then unplug the keyboard and plug it in again.";
+    return "A keyboard is attached at " + path +
+           ", but this user may not open it. Install the udev rule "
+           "70-kestrune-keyboard.rules as README.md describes, then unplug the "
+           "keyboard and plug it in again.";
 }
 
 void FindDevice(DeviceConnection& connection, const DiscoveryHooks& hooks,
@@ -119,12 +146,13 @@ void FindDevice(DeviceConnection& connection, const DiscoveryHooks& hooks,
         if (connection.DeviceHandle == INVALID_HANDLE_VALUE)
             connection.DeviceHandle = platform.Open(path, HidAccess::None, &noAccessError);
         if (connection.DeviceHandle == INVALID_HANDLE_VALUE) {
-            if (report && (readWriteError == OpenError::PermissionDenied ||
-                           noAccessError == OpenError::PermissionDenied)) {
-                const auto peek = platform.PeekAttributes(path);
-                if (!peek || peek->VendorID == SupportedVendorID)
-                    report->PermissionDenied.push_back(path);
-            }
+            // Only an interface whose IDs say so is the keyboard: a security key or any other
+            // device the system reserves is not.
+            if (report &&
+                (readWriteError == OpenError::PermissionDenied ||
+                 noAccessError == OpenError::PermissionDenied) &&
+                IdsAreTheKeyboards(platform.PeekAttributes(path), hooks))
+                report->PermissionDenied.push_back(path);
             continue;
         }
 

@@ -33,8 +33,9 @@ struct ProductIdTable {
 // failure are kept (the built-in table when there are none).
 ProductIdTable LoadProductIdTable(const std::filesystem::path& file);
 
-// Whether a product ID, taken as a signed 16-bit number, matches a table entry: equal, or equal
-// as the unsigned 16-bit value (|p| + v = 65536).
+// Whether a product ID, taken as a signed 16-bit number, matches a table entry: the entry equals
+// the ID read as unsigned 16-bit (32769 for 0x8001) or as signed 16-bit (-32767, as "&H8001"
+// reads). No other entry matches.
 bool ProductIdMatchesEntry(std::int16_t productId, std::int32_t entry);
 
 struct DiscoveryHooks {
@@ -53,10 +54,26 @@ struct DiscoveryHooks {
 
 // What a search saw besides its result, for telling the user why nothing was found.
 struct DiscoveryReport {
-    std::vector<std::string> PermissionDenied;    // keyboard interfaces the user may not open
+    // Keyboard interfaces the user may not open: refused both opens for lack of permission, and
+    // their vendor and product IDs, read without opening them, are the keyboard's.
+    std::vector<std::string> PermissionDenied;
     std::vector<std::string> NoUsableFeature;     // keyboard interfaces with a too short feature report
     std::size_t InterfacesSeen = 0;
 };
+
+// The system whose HID stack the program uses: it decides what the user is told to do about an
+// interface that may not be opened.
+enum class HostSystem { Linux, Windows };
+#if defined(_WIN32)
+inline constexpr HostSystem ThisHostSystem = HostSystem::Windows;
+#else
+inline constexpr HostSystem ThisHostSystem = HostSystem::Linux;
+#endif
+
+// The paragraph that says why a keyboard the search saw (report.PermissionDenied) cannot be
+// opened and what to do about it: on Linux the udev rule to install, on Windows that another
+// program has it open or access is denied. Empty when the search saw no such keyboard.
+std::string AccessProblemHint(const DiscoveryReport& report, HostSystem host = ThisHostSystem);
 
 // Opens the first interface, in enumeration order, that belongs to the keyboard and can carry the
 // upload protocol; leaves the connection either open with MatchedPID set, or with no device.

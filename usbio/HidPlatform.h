@@ -68,6 +68,7 @@ public:
     virtual void FreePreparsedData(PreparsedHandle preparsed) = 0;
 
     // One synchronous feature-report write / read of exactly length bytes, report ID in byte 0.
+    // A read that brings back 0 bytes or fewer than length is a failure, not an answer.
     virtual bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) = 0;
     virtual bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) = 0;
 };

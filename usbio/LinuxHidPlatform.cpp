@@ -355,13 +355,13 @@ bool LinuxHidPlatform::GetFeature(HidHandle handle, std::uint8_t* data, std::siz
     if (!ToFd(handle, fd) || data == nullptr || length == 0 || length > MaxIoctlLength)
         return false;
     // data[0] holds the report ID on entry; the kernel returns the report with the ID in front
-    // and answers with how many bytes it wrote. A device may send a shorter report: the rest of
-    // the buffer reads as zeros then.
+    // and answers with how many bytes it wrote. A reply of 0 bytes or shorter than the report is
+    // no answer: the exchange fails (the rest of the buffer reads as zeros).
     const int received = IoctlRetry(ioctl_, fd, HIDIOCGFEATURE(length), data);
     if (received < 0) return false;
     const std::size_t filled = std::min(static_cast<std::size_t>(received), length);
     std::memset(data + filled, 0, length - filled);
-    return true;
+    return filled == length;
 }
 
 }  // namespace usbio

@@ -51,8 +51,8 @@ public:
     void FreePreparsedData(PreparsedHandle preparsed) override;
 
     // Lengths from 1 to 16383 (what the request number can carry). A write counts only when the
-    // kernel reports the whole length taken. A read may come back shorter; the rest of the
-    // buffer is then zeroed.
+    // kernel reports the whole length taken, a read only when the whole report came back (a
+    // shorter one fails, the rest of the buffer zeroed).
     bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) override;
     bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) override;
 

@@ -124,6 +124,17 @@ bool WindowsHidPlatform::EnumerateInterfaces(std::vector<std::string>& paths) {
     return true;
 }
 
+std::optional<HIDD_ATTRIBUTES> WindowsHidPlatform::PeekAttributes(const std::string& path) {
+    const HidHandle handle = Open(path, HidAccess::None, nullptr);
+    if (!IsUsable(handle)) return std::nullopt;
+    HIDD_ATTRIBUTES attributes;
+    const bool read = GetAttributes(handle, attributes);
+    Close(handle);
+    if (!read) return std::nullopt;
+    attributes.Size = 12;
+    return attributes;
+}
+
 HidHandle WindowsHidPlatform::Open(const std::string& path, HidAccess access, OpenError* error) {
     if (path.empty() || path.find('\0') != std::string::npos) {
         if (error) *error = OpenError::NotFound;

@@ -8,6 +8,7 @@
 // usbio/HidPlatform.h must stay usable wherever this header is included.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ public:
     // interface whose path cannot be read is left out. False only when the class list itself
     // cannot be had.
     bool EnumerateInterfaces(std::vector<std::string>& paths) override;
+
+    // Through a handle without access rights, which Windows grants even on interfaces that
+    // refuse the read/write open (a security key, a device held by the system); HidD_GetAttributes
+    // works on it. Nothing when not even that open succeeds.
+    std::optional<HIDD_ATTRIBUTES> PeekAttributes(const std::string& path) override;
 
     // ReadWrite asks for read and write access, None for no access at all: Windows still allows
     // attribute queries and feature reports on such a handle, and it is the only open the system

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -92,6 +93,18 @@ TEST(Cli, CheckDescribesTheFileAndRefusesInvalidOnesWithTheLine) {
     EXPECT_EQ(doc["startAddress"], 0x1200);
     EXPECT_EQ(doc["endAddress"], 0x1300);
     EXPECT_EQ(doc["blocks"], 3);
+    EXPECT_EQ(doc["bytesBelowStart"], 0);
+
+    // A full image: the part below the start address is named, and still not sent.
+    const std::string full = b.File("full.hex", HexText(0, RandomBytes(0x1300, 35)));
+    for (const char* command : {"check ", "flash --simulate=V1.2 --yes "}) {
+        const Result told = b.Kestrune(command + full);
+        EXPECT_EQ(told.status, 0) << told.err;
+        EXPECT_NE(told.out.find("Not sent: 4,608 bytes below the start address 0x1200\n"), std::string::npos) << told.out;
+        const Result json = b.Kestrune(command + full + " --json");
+        EXPECT_EQ(json.Json()["bytesBelowStart"], 4608);
+        EXPECT_EQ(json.Json()["blocks"], 3);
+    }
 
     std::string bad = HexText(0x1200, data);
     bad[bad.find('\n') + 12] ^= 1;  // a data digit of line 2: its checksum no longer fits
@@ -133,14 +146,102 @@ TEST(Cli, ExitStatusesForEveryOutcome) {
         {"info --simulate --simulate-fault no-permission", 3, "70-kestrune-keyboard.rules"},
         {"check " + b.File("fw.txt", "text"), 4, "not a firmware file"},
         {"flash " + fw + " --simulate --yes --timeout 5 --simulate-fault never-return", 5, "within 5 s"},
+        // Sent, but the keyboard never restarts: not a success.
+        {"flash " + fw + " --simulate=V1.2 --yes --timeout 5 --simulate-fault ignore-finish", 6,
+         "uploaded, not confirmed: the keyboard did not come back within 5 s"},
+        {"flash " + fw + " --simulate=V1.2 --yes --no-wait --simulate-fault ignore-finish", 0, ""},
+        // An option's optional value comes only with "=", never from the next argument.
+        {"flash --simulate " + fw + " --yes", 0, ""},
+        {"flash --simulate-fault ignore-finish " + fw + " --simulate --yes --no-wait", 0, ""},
+        {"flash " + fw + " --simulate --yes --simulate-fault refuse-block:99999999999", 2, "unknown simulated fault"},
+        {"flash " + fw + " --simulate --yes --simulate-fault refuse-block:-1", 2, "unknown simulated fault"},
+        {"flash " + fw + " --simulate --yes --simulate-fault reply-bytes:4294967296", 2, "unknown simulated fault"},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune(c.args);
         EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
         EXPECT_NE(run.err.find(c.says), std::string::npos) << c.args << "\n" << run.err;
     }
-    // A finish the keyboard does not answer still counts.
-    EXPECT_EQ(b.Kestrune("flash " + fw + " --simulate --yes --simulate-fault ignore-finish").status, 0);
+}
+
+TEST(Cli, FlashSucceedsOnlyOnceTheKeyboardIsBackWithItsVersion) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 36)));
+    const std::string replug = "Unplug the keyboard's USB cable now, and plug it in again.";
+    struct Case {
+        std::string args;
+        int status;
+        std::string result;
+        nlohmann::json newVersion;
+        std::vector<std::string> says;  // in standard error, in this order
+    };
+    const std::vector<Case> cases{
+        {"--simulate=V1.2", 0, "success", "V2.0", {"Keep the keyboard plugged in", "reports V2.0."}},
+        {"--simulate=V1.0", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", "Waiting for the keyboard to restart", replug, "reports V2.0."}},
+        {"--simulate=V1.2 --timeout 7 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr,
+         {"Keep the keyboard plugged in", "has not restarted yet", "not confirmed: the keyboard did not come back within 7 s", "kestrune info"}},
+        {"--simulate=V1.1 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr, {replug, "Waiting for the keyboard to restart", replug, "did not come back"}},
+        {"--simulate=V1.2 --simulate-fault ignore-finish --no-wait", 0, "uploaded", nullptr, {"The keyboard restarts by itself."}},
+        {"--simulate=V1.0 --no-wait", 0, "uploaded", nullptr, {"Unplug the keyboard and plug it in again to start the new firmware."}},
+        // A version that is empty or cannot be read counts as old firmware: the user is asked to replug.
+        {"--simulate=", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", replug}},
+        {"--simulate=V1.2 --simulate-fault fail-get:1", 0, "success", "V2.0", {"firmware V1.2", "Keep the keyboard plugged in"}},
+    };
+    for (const Case& c : cases) {
+        const Result run = b.Kestrune("flash " + fw + " --yes --json " + c.args);
+        EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+        const auto doc = run.Json();
+        EXPECT_EQ(doc["exitStatus"], c.status) << c.args;
+        EXPECT_EQ(doc["result"], c.result) << c.args;
+        EXPECT_EQ(doc["newFirmwareVersion"], c.newVersion) << c.args;
+        EXPECT_EQ(doc["blocksSent"], 9) << c.args;
+        std::size_t at = 0;
+        for (const std::string& text : c.says) {
+            at = run.err.find(text, at);
+            EXPECT_NE(at, std::string::npos) << c.args << ": " << text << "\n" << run.err;
+            if (at == std::string::npos) break;
+            at += text.size();
+        }
+        const std::string keep = "Keep the keyboard plugged in until the update has ended.";
+        EXPECT_EQ(run.err.find(keep), run.err.rfind(keep)) << c.args;
+    }
+    // An empty version is not mistaken for new firmware even when the keyboard is unreadable at first.
+    const Result unreadable = b.Kestrune("flash " + fw + " --yes --simulate=V1.2 --simulate-fault fail-get:1 --simulate-fault fail-get:2");
+    EXPECT_EQ(unreadable.status, 0) << unreadable.err;
+}
+
+TEST(Cli, DeviceTextsAndFileNamesNeverBreakTheOutput) {
+    CliBench b;
+    const auto data = RandomBytes(0x100, 37);
+    // A version text that is not UTF-8, or that holds a terminal's escape sequences.
+    const Result latin = b.Kestrune("info --json --simulate='V1.\xff'");
+    EXPECT_EQ(latin.status, 0) << latin.err;
+    EXPECT_EQ(latin.Json()["firmwareVersion"], "V1.\xEF\xBF\xBD");
+    const Result escape = b.Kestrune("info --simulate='V3\x1b[2J\x07\xc2\x9b'");
+    EXPECT_EQ(escape.status, 0) << escape.err;
+    EXPECT_NE(escape.out.find("Firmware version: V3\\x1B[2J\\x07\\u009B\n"), std::string::npos) << escape.out;
+    EXPECT_EQ(escape.out.find('\x1b'), std::string::npos);
+    const Result flashed = b.Kestrune("flash " + b.File("v.hex", HexText(0x1200, data)) +
+                                      " --yes --json --simulate='V1.2\x1b]0;x\x07\xfe' --simulate-fault version-without-nul");
+    EXPECT_EQ(flashed.status, 0) << flashed.err;
+    EXPECT_EQ(flashed.Json()["keyboard"]["firmwareVersion"].get<std::string>().size(), 129u);
+    EXPECT_EQ(flashed.err.find('\x1b'), std::string::npos);
+
+    // File names: not UTF-8 (JSON replaces what it cannot carry), and outside ASCII (shown as they are).
+    const std::string latin1 = b.File("latin1-\xe9.bin", std::string(0x1300, 'x'));
+    const Result check = b.Kestrune("check '" + latin1 + "' --json");
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.Json()["file"], (b.dir.Path() / "latin1-\xEF\xBF\xBD.bin").string());
+    std::filesystem::create_directories(b.dir.Path() / "zo\xc3\xab");
+    const std::string utf8 = b.File("zo\xc3\xab/Gr\xc3\xb6\xc3\x9f" "e.hex", HexText(0x1200, data));
+    const Result named = b.Kestrune("check '" + utf8 + "' --json");
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(named.Json()["file"], utf8);
+    const Result shown = b.Kestrune("check '" + utf8 + "'");
+    EXPECT_NE(shown.out.find("File:          " + utf8 + "\n"), std::string::npos) << shown.out;
+    const std::string out = (b.dir.Path() / "zo\xc3\xab" / "\xc3\xabut.bin").string();
+    EXPECT_EQ(b.Kestrune("image '" + utf8 + "' -o '" + out + "'").status, 0);
+    EXPECT_EQ(Slurp(out).size(), 3u * 128u);
 }
 
 TEST(Cli, InfoListAndPidsDescribeWhatIsThere) {
@@ -163,6 +264,12 @@ TEST(Cli, InfoListAndPidsDescribeWhatIsThere) {
     EXPECT_EQ(interfaces[2]["opened"], "no-access");   // refuses the read/write open
     const Result human = b.Kestrune("list --simulate");
     EXPECT_NE(human.out.find("keyboard, Normal mode"), std::string::npos) << human.out;
+    const Result denied = b.Kestrune("list --simulate --simulate-fault no-permission");
+    EXPECT_EQ(denied.status, 0);
+    EXPECT_NE(denied.out.find("cannot be opened: no permission"), std::string::npos) << denied.out;
+    EXPECT_NE(denied.out.find("A keyboard is attached at sim:keyboard/1/if1, but this user may not open it. "
+                              "Install the udev rule 70-kestrune-keyboard.rules"),
+              std::string::npos) << denied.out;
 
     const Result builtIn = b.Kestrune("pids --json");
     EXPECT_EQ(builtIn.Json()["source"], "built-in");

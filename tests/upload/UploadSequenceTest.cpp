@@ -220,10 +220,19 @@ TEST(UploadSequence, FilesWithNothingToSendAreRefusedBeforeAnyReport) {
     for (const Case& c : {Case{"bad.hex", badChecksum, "4"}, Case{"gone.hex", "", "1"},
                           Case{"notes.txt", "hello", ""}, Case{"short.bin", std::string(16, 'x'), ""},
                           Case{"nodata.hex", HexText(0x100, {1, 2, 3}), ""},
-                          Case{"big.bin", std::string(big.begin(), big.end()), "", "22"}}) {
+                          Case{"big.bin", std::string(big.begin(), big.end()), "", "22"},
+                          // Nothing at or above the start: the last byte just below it.
+                          Case{"boot.bin", std::string(0x1200, 'b'), ""},
+                          Case{"boot.dat", std::string(0x1200, 'b'), ""},
+                          Case{"boot.hex", HexText(0x1100, RandomBytes(0x100, 10)), ""},
+                          Case{"empty.hex", ":00000001FF\r\n", "", "0"}}) {
         UploadBench b;
         const auto outcome = b.Upload(c.name, c.contents, c.start);
         b.ExpectRefused(outcome, c.name);
+        if (std::string(c.name).starts_with("boot.") || std::string(c.name) == "nodata.hex") {
+            EXPECT_EQ(outcome.message, std::string("The file ") + c.name +
+                                           " holds no data at or above the start address 0x1200.");
+        }
         const auto box = b.view.Of("box").at(0);
         EXPECT_EQ(box.title, c.title) << c.name;
         EXPECT_EQ(box.style, c.title.empty() ? upload::MessageStyle::Warning : upload::MessageStyle::Plain) << c.name;
@@ -261,4 +270,70 @@ TEST(UploadSequence, BinAndDatFilesReachTheFlashByteForByte) {
     ASSERT_EQ(full.result, Result::Success);
     EXPECT_EQ(full.blocksSent, 781);
     EXPECT_TRUE(std::equal(big.begin() + 0x21, big.end(), e.keyboard.Flash().begin() + 0x21));
+}
+
+TEST(UploadSequence, DataBelowTheStartAddressIsCountedAndStillNotSent) {
+    const auto low = RandomBytes(0x1300, 11);  // 0x0000..0x12FF
+    auto records = [](unsigned address, const std::vector<std::uint8_t>& data) {
+        const std::string text = HexText(address, data);
+        return text.substr(0, text.size() - 13);  // without the end-of-file record
+    };
+    const std::string extended = ":020000040001F9\r\n" + HexText(0x0000, RandomBytes(0x20, 12));  // at 0x10000
+    const std::string overlapping = records(0x1000, RandomBytes(0x20, 13)) + HexText(0x1010, RandomBytes(0x300, 14));
+    struct Case {
+        const char* name;
+        std::string contents;
+        const char* start;
+        std::int64_t below;
+        std::string says;  // the line for the user; empty when nothing is left out
+    };
+    for (const Case& c : {
+             Case{"full.hex", HexText(0, low), "1200", 4608, "Not sent: 4,608 bytes below the start address 0x1200"},
+             Case{"gap.hex", records(0x100, RandomBytes(0x100, 15)) + HexText(0x1200, RandomBytes(0x80, 16)), "1200", 256,
+                  "Not sent: 256 bytes below the start address 0x1200"},
+             Case{"overlap.hex", overlapping, "1200", 0x200, "Not sent: 512 bytes below the start address 0x1200"},
+             Case{"above.hex", HexText(0x1200, RandomBytes(0x80, 17)), "1200", 0, ""},
+             Case{"ext.hex", records(0x11FF, {7}) + extended, "1200", 1, "Not sent: 1 byte below the start address 0x1200"},
+             Case{"fw.bin", testsupport::AsText(low), "1200", 4608, "Not sent: 4,608 bytes below the start address 0x1200"},
+             Case{"fw.dat", testsupport::AsText(low), "100", 256, "Not sent: 256 bytes below the start address 0x0100"},
+             Case{"zero.bin", testsupport::AsText(low), "0", 0, ""},
+         }) {
+        UploadBench b;
+        const auto path = b.folder.Write(c.name, c.contents).string();
+        const auto check = upload::CheckFirmware(path, c.start, b.image);
+        ASSERT_TRUE(check.ok) << c.name << ": " << check.message;
+        EXPECT_EQ(check.bytesBelowStart, c.below) << c.name;
+        EXPECT_EQ(upload::NotSentBelowStartText(check), c.says) << c.name;
+        // What is sent stays as it was: the blocks from the start address on.
+        const auto outcome = b.Upload(c.name, c.contents, c.start);
+        ASSERT_EQ(outcome.result, Result::Success) << c.name;
+        EXPECT_EQ(outcome.bytesBelowStart, c.below) << c.name;
+        EXPECT_EQ(b.keyboard.WritePointer(),
+                  static_cast<std::uint32_t>(check.startAddress + check.blocks * 128)) << c.name;
+        EXPECT_EQ(b.keyboard.BlocksTaken(), check.blocks) << c.name;
+    }
+}
+
+TEST(UploadSequence, AnUploadOfACheckedImageNeedsTheFileNoMore) {
+    const auto data = RandomBytes(0x900, 18);
+    struct Case {
+        const char* name;
+        const char* start;
+        bool checkOk;
+    };
+    for (const Case& c : {Case{"fw.hex", "1200", true}, Case{"fw.hex", "8000", false}}) {
+        UploadBench viaFile, viaCheck;
+        const auto path = viaCheck.folder.Write(c.name, HexText(0x1200, data));
+        const auto check = upload::CheckFirmware(path.string(), c.start, viaCheck.image);
+        ASSERT_EQ(check.ok, c.checkOk) << c.start;
+        std::filesystem::remove(path);  // the file is read once, by the check
+        const auto outcome = upload::UploadFirmware(viaCheck.connection, viaCheck.image, check, viaCheck.view, false);
+        const auto expected = viaFile.Upload(c.name, HexText(0x1200, data), c.start);
+        EXPECT_EQ(outcome.result, expected.result) << c.start;
+        EXPECT_EQ(outcome.message, expected.message) << c.start;
+        EXPECT_EQ(outcome.blocksSent, expected.blocksSent) << c.start;
+        EXPECT_EQ(viaCheck.keyboard.ReportsTaken(), viaFile.keyboard.ReportsTaken()) << c.start;
+        EXPECT_EQ(viaCheck.view.Story(), viaFile.view.Story()) << c.start;
+        EXPECT_FALSE(viaCheck.connection.IsOpen());
+    }
 }

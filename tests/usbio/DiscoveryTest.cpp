@@ -120,6 +120,54 @@ TEST(FindDevice, ReportsAKeyboardTheUserMayNotOpen) {
     EXPECT_EQ(report.PermissionDenied[0].rfind("sim:keyboard", 0), 0u);
 }
 
+TEST(FindDevice, AnInterfaceThatMayNotBeOpenedIsTheKeyboardOnlyWhenItsIdsSaySo) {
+    struct Case {
+        std::uint16_t vendor, product;
+        bool hidesIds;
+        bool named;
+    };
+    for (const Case& c : {Case{0x2E5B, 17, false, true}, Case{0x2E5B, 6, false, true},
+                          Case{0x2E5B, 0x1234, false, false},  // the vendor's, but no keyboard in the table
+                          Case{0x1050, 0x0407, false, false},  // a security key
+                          Case{0x2E5B, 17, true, false}}) {    // IDs that cannot be read
+        SimBench b;
+        b.keyboard.Unplug();
+        sim::DecoyInterface reserved{"sim:decoy/reserved", c.vendor, c.product, 132, false, false, false};
+        reserved.PermissionDenied = true;
+        reserved.HidesIds = c.hidesIds;
+        b.hid.Decoys().push_back(reserved);
+        usbio::DiscoveryReport report;
+        b.Find(&report);
+        EXPECT_FALSE(b.connection.IsOpen());
+        EXPECT_EQ(report.PermissionDenied.size(), c.named ? 1u : 0u) << c.vendor << ":" << c.product;
+        EXPECT_EQ(usbio::AccessProblemHint(report).empty(), !c.named);
+    }
+}
+
+TEST(FindDevice, AccessProblemHintBelongsToTheSystem) {
+    usbio::DiscoveryReport report;
+    EXPECT_EQ(usbio::AccessProblemHint(report, usbio::HostSystem::Linux), "");
+    EXPECT_EQ(usbio::AccessProblemHint(report, usbio::HostSystem::Windows), "");
+    report.PermissionDenied = {"/dev/hidraw3", "/dev/hidraw4"};
+    struct Case {
+        usbio::HostSystem host;
+        std::vector<std::string> says, never;
+    };
+    for (const Case& c : {Case{usbio::HostSystem::Linux,
+                               {"A keyboard is attached at /dev/hidraw3, but this user may not open it. Install the "
+                                "udev rule 70-kestrune-keyboard.rules as README.md describes, then unplug the "
+                                "keyboard and plug it in again."},
+                               {"Windows", "another program"}},
+                          Case{usbio::HostSystem::Windows,
+                               {"/dev/hidraw3", "denies access", "another program has the keyboard open",
+                                "unplug the keyboard and plug it in again"},
+                               {"udev", "README"}}}) {
+        const std::string hint = usbio::AccessProblemHint(report, c.host);
+        for (const std::string& text : c.says) EXPECT_NE(hint.find(text), std::string::npos) << text << "\n" << hint;
+        for (const std::string& text : c.never) EXPECT_EQ(hint.find(text), std::string::npos) << text << "\n" << hint;
+    }
+}
+
 TEST(FindDevice, SkipByPeekOpensOnlyCandidatesWithoutPausingForOthers) {
     SimBench b;
     auto hooks = b.Hooks();
@@ -257,6 +305,33 @@ TEST(IdIsMatched, VendorAndProductRules) {
     EXPECT_FALSE(matches(0x2E5B, 0x06));
     EXPECT_TRUE(b.tableErrors.empty());
     EXPECT_TRUE(usbio::ProductIdMatchesEntry(-32768, 32768));
+}
+
+TEST(IdIsMatched, ProductIdMatchesOnlyItsOwnEntry) {
+    struct Case {
+        std::uint16_t product;
+        std::int32_t entry;
+        bool matches;
+    };
+    for (const Case& c : {Case{0x8001, 32769, true}, Case{0x8001, -32767, true},    // "32769", "&H8001"
+                          Case{0xFFFF, 65535, true}, Case{0xFFFF, -1, true},        // "65535", "&HFFFF"
+                          Case{0x8000, 32768, true}, Case{0x8000, -32768, true},
+                          Case{0x7FFF, 32767, true}, Case{17, 17, true}, Case{6, 6, true},
+                          Case{0x7FFF, 32769, false}, Case{0x0001, 65535, false},
+                          Case{0x0011, 65519, false}, Case{0x0000, 65536, false},
+                          Case{0x8001, 32767, false}, Case{0x0011, -17, false},
+                          Case{0xFFEF, 17, false}, Case{0x0006, 65530, false}}) {
+        EXPECT_EQ(usbio::ProductIdMatchesEntry(static_cast<std::int16_t>(c.product), c.entry), c.matches)
+            << c.product << " / " << c.entry;
+    }
+    // The built-in table: every entry matches its own product ID and no other small one.
+    for (const std::int32_t entry : usbio::BuiltInProductIds()) {
+        for (std::uint32_t product = 0; product <= 0xFFFF; ++product) {
+            const bool matches = usbio::ProductIdMatchesEntry(static_cast<std::int16_t>(product), entry);
+            if (matches != (static_cast<std::int32_t>(product) == entry))
+                ADD_FAILURE() << "product " << product << " / entry " << entry;
+        }
+    }
 }
 
 TEST(IdIsMatched, TableErrorIsShownOncePerCallAndMatchingGoesOn) {

@@ -432,17 +432,23 @@ TEST_F(FakeDeviceTest, GetFeatureFillsTheBufferZeroesWhatWasNotSentAndFailsOnErr
     ASSERT_TRUE(platform_.GetFeature(handle_, buffer.data(), 132));
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 132), answer);
     EXPECT_EQ(device_.Requests, std::vector<unsigned long>{HIDIOCGFEATURE(132)});
-    // A shorter report, and one the kernel counts longer than asked for: the rest of the buffer
-    // is zeroed, and nothing beyond it is touched.
-    for (std::optional<int> result : {std::optional<int>{}, std::optional<int>{500}}) {
-        device_.FeatureResult = result;
+    // Only a whole report is an answer: a 0-byte or shorter one fails (the rest of the buffer is
+    // zeroed), one the kernel counts longer than asked for does not; nothing beyond the length
+    // is touched.
+    struct Case {
+        std::optional<int> result;  // none: the length of the 4-byte report
+        bool ok;
+    };
+    for (const Case& c : {Case{{}, false}, Case{0, false}, Case{131, false}, Case{132, true}, Case{500, true}}) {
+        device_.FeatureResult = c.result;
         buffer.assign(140, 0xAA);
         buffer[0] = 0;
-        ASSERT_TRUE(platform_.GetFeature(handle_, buffer.data(), 132));
+        EXPECT_EQ(platform_.GetFeature(handle_, buffer.data(), 132), c.ok) << c.result.value_or(-1);
         Bytes expected(140, 0xAA);
-        if (!result) std::fill_n(expected.begin(), 132, 0);
-        std::copy_n(device_.FeatureReports[0].begin(), 4, expected.begin());
-        EXPECT_EQ(buffer, expected);
+        const std::size_t filled = std::min(c.result.value_or(4), 132);
+        std::fill_n(expected.begin() + static_cast<std::ptrdiff_t>(filled), 132 - filled, 0);
+        std::copy_n(device_.FeatureReports[0].begin(), std::min<std::size_t>(filled, 4), expected.begin());
+        EXPECT_EQ(buffer, expected) << c.result.value_or(-1);
     }
 
     device_.FeatureResult = -1;

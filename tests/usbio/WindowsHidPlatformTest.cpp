@@ -32,6 +32,11 @@ TEST(WindowsHidPlatform, EnumeratesAndReadsEveryInterface) {
         if (handle == NoHandle) continue;  // it went away in between
         HIDD_ATTRIBUTES attributes;
         EXPECT_TRUE(platform.GetAttributes(handle, attributes)) << path;
+        // The IDs read without access rights are the same.
+        const auto peeked = platform.PeekAttributes(path);
+        ASSERT_TRUE(peeked.has_value()) << path;
+        EXPECT_EQ(peeked->VendorID, attributes.VendorID) << path;
+        EXPECT_EQ(peeked->ProductID, attributes.ProductID) << path;
         PreparsedHandle preparsed = 0;
         ASSERT_TRUE(platform.GetPreparsedData(handle, preparsed)) << path;
         HIDP_CAPS caps;
@@ -96,6 +101,9 @@ TEST(WindowsHidPlatform, AFileOpensTwiceWithEitherAccessButHidCallsFail) {
         DWORD flags = 0;
         EXPECT_FALSE(GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags));
     }
+    // No IDs from what is no HID device, or from nothing at all.
+    EXPECT_FALSE(platform.PeekAttributes(file).has_value());
+    EXPECT_FALSE(platform.PeekAttributes((dir.Path() / "missing").string()).has_value());
     HIDP_CAPS caps;
     EXPECT_FALSE(platform.GetCaps(0, caps));
     platform.FreePreparsedData(0);
@@ -108,7 +116,11 @@ TEST(WindowsHidPlatform, SearchOpensOnlyTheKeyboard) {
     InitDeviceIO(connection);
     DiscoveryHooks hooks;
     hooks.ProgramFolder = dir.Path();
-    FindDevice(connection, hooks);
+    DiscoveryReport report;
+    FindDevice(connection, hooks, &report);
+    // Wine's own mouse and keyboard are never named as a keyboard the user may not open.
+    for (const std::string& path : report.PermissionDenied)
+        EXPECT_EQ(platform.PeekAttributes(path).value_or(HIDD_ATTRIBUTES{}).VendorID, SupportedVendorID) << path;
     // Under Wine there is no keyboard; on a PC with one attached the search may find it.
     if (connection.IsOpen()) {
         EXPECT_EQ(connection.DeviceAttributes.VendorID, SupportedVendorID);
