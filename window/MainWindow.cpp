@@ -58,25 +58,10 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-std::string GroupedNumber(std::int64_t value) {
-    std::string digits = std::to_string(value);
-    for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
-        digits.insert(static_cast<std::size_t>(i), ",");
-    return digits;
-}
-
 std::string HexAddress(std::int32_t address) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "0x%04X", static_cast<unsigned>(address));
     return buffer;
-}
-
-std::string AccessHint(const usbio::DiscoveryReport& report) {
-    if (report.PermissionDenied.empty()) return {};
-    return "\r\n\r\nA keyboard is attached at " + report.PermissionDenied.front() +
-           ", but this user may not open it. Install the udev rule "
-           "70-kestrune-keyboard.rules as README.md describes, then unplug the keyboard and "
-           "plug it in again.";
 }
 
 constexpr int ExtractingRefreshMs = 50;
@@ -113,17 +98,7 @@ public:
     UploadViewAdapter(MainWindow& window, std::int64_t bytesBelowStart)
         : w_(window), bytesBelowStart_(bytesBelowStart) {}
 
-    void SetStatusText(const std::string& text) override {
-        // The HEX reader reports every line it reads; repainting for each one would cost more than
-        // the whole upload. Show the newest line at most every 50 ms.
-        if (text.starts_with("Extracting")) {
-            const std::int64_t now = w_.view_.NowMs();
-            if (extractingShown_ && now - lastExtractingMs_ < ExtractingRefreshMs) return;
-            extractingShown_ = true;
-            lastExtractingMs_ = now;
-        }
-        w_.SetStatusText(text);
-    }
+    void SetStatusText(const std::string& text) override { w_.SetStatusText(text); }
     void SetBusyPointer(bool busy) override { w_.view_.SetBusyPointer(busy); }
     void SetProgress(std::int64_t done, std::int64_t total) override {
         if (!announced_) {
@@ -131,7 +106,7 @@ public:
             announced_ = true;
             std::string status = "Uploading from " + HexAddress(w_.uploadStart_);
             if (bytesBelowStart_ > 0)
-                status += "; " + GroupedNumber(bytesBelowStart_) + " bytes below it are not sent";
+                status += "; " + upload::GroupedNumber(bytesBelowStart_) + " bytes below it are not sent";
             w_.SetStatusText(status + ". " + text::KeepPluggedIn);
         }
         w_.progressTotal_ = total;
@@ -156,8 +131,6 @@ private:
     MainWindow& w_;
     std::int64_t bytesBelowStart_;
     bool announced_ = false;
-    bool extractingShown_ = false;
-    std::int64_t lastExtractingMs_ = 0;
 };
 
 MainWindow::MainWindow(usbio::DeviceConnection& connection, MainWindowView& view,
@@ -340,7 +313,8 @@ void MainWindow::ScanDevice() {
     if (!connection_.IsOpen() || !connection_.LastErrorText.empty() ||
         connection_.DeviceCaps.FeatureReportByteLength == 0) {
         const bool closed = !connection_.IsOpen();
-        Message(std::string(text::DeviceNotFound) + (closed ? AccessHint(report) : ""),
+        const std::string hint = closed ? usbio::AccessProblemHint(report) : std::string();
+        Message(std::string(text::DeviceNotFound) + (hint.empty() ? "" : "\r\n\r\n" + hint),
                 MessageStyle::Warning);
         SetStatusText(text::DeviceNotFoundStatus);
         if (closed) scanState_ = ScanState::NotFound;
@@ -394,11 +368,28 @@ void MainWindow::SelectFirmwareFile() {
     if (const auto chosen = view_.OpenFile(request)) TakeFile(*chosen);
 }
 
-void MainWindow::RunUpload(const std::string& path, const std::string& startAddressText,
-                           std::int64_t bytesBelowStart) {
-    UploadViewAdapter adapter(*this, bytesBelowStart);
-    lastUpload_ = upload::UploadFirmware(connection_, image_, adapter, path, startAddressText,
-                                         newFirmware_);
+void MainWindow::RunUpload(const upload::FirmwareCheck& check) {
+    UploadViewAdapter adapter(*this, check.bytesBelowStart);
+    uploadStart_ = check.startAddress;
+    lastUpload_ = upload::UploadFirmware(connection_, image_, check, adapter, newFirmware_);
+}
+
+upload::FirmwareCheck MainWindow::ReadFirmwareFile(const std::string& path,
+                                                   const std::string& startAddressText) {
+    // The HEX reader reports every line it reads; repainting for each one would cost more than
+    // the whole upload. Show the newest line, and let the window repaint, at most every 50 ms.
+    bool shown = false;
+    std::int64_t shownAt = 0;
+    upload::ImageReadHooks hooks;
+    hooks.SetStatusText = [&](const std::string& text) {
+        const std::int64_t now = view_.NowMs();
+        if (shown && now - shownAt < ExtractingRefreshMs) return;
+        shown = true;
+        shownAt = now;
+        SetStatusText(text);
+        view_.PumpEvents();
+    };
+    return upload::CheckFirmware(path, startAddressText, image_, hooks);
 }
 
 void MainWindow::StartUpload() {
@@ -424,19 +415,18 @@ void MainWindow::StartUpload() {
         direct ? view_.StartAddressText() : std::string(upload::DefaultStartAddress);
 
     // A file that cannot be sent is refused before the keyboard is switched or sent anything.
-    const upload::FirmwareCheck check = upload::CheckFirmware(path, startAddressText, image_);
+    // The file is read once, here: the upload sends exactly what was checked.
+    const upload::FirmwareCheck check = ReadFirmwareFile(path, startAddressText);
     if (!check.ok) {
         Message(check.message, check.style, check.title);
         SetStatusText(text::UploadFailed);
         return;
     }
-    uploadStart_ = check.startAddress;
-    const std::int64_t below = 0;
     view_.SetBusyPointer(true);
 
     // Already in firmware-upload mode: upload at once, at the address in the start-address box.
     if (direct) {
-        RunUpload(path, startAddressText, below);
+        RunUpload(check);
         return;
     }
 
@@ -452,7 +442,7 @@ void MainWindow::StartUpload() {
             firmwareVersion_ = "V1.0";
             upload::ReadFirmwareVersion(connection_, firmwareVersion_);
             newFirmware_ = !kestrune::IsOldFirmwareVersion(firmwareVersion_);
-            RunUpload(path, startAddressText, below);
+            RunUpload(check);
             return;
         }
         if (upload::SendCommand(connection_, upload::CmdEnterUpload, 0x00, zeros) != 0) {
@@ -485,7 +475,7 @@ void MainWindow::StartUpload() {
         // Upload only to a keyboard that is back, open, in firmware-upload mode.
         if (connection_.IsOpen() && connection_.MatchedPID == usbio::UploadModePID) {
             view_.Sleep(1000);
-            RunUpload(path, startAddressText, below);
+            RunUpload(check);
             break;
         }
         if (Message(text::RetryPrompt, MessageStyle::WarningOkCancel, text::RetryTitle) ==

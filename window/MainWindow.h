@@ -88,8 +88,9 @@ private:
     void BeginBusy();
     void EndBusy();
     usbio::DiscoveryHooks Hooks();
-    void RunUpload(const std::string& path, const std::string& startAddressText,
-                   std::int64_t bytesBelowStart);
+    upload::FirmwareCheck ReadFirmwareFile(const std::string& path,
+                                           const std::string& startAddressText);
+    void RunUpload(const upload::FirmwareCheck& check);
     void TakeFile(const std::string& path);
     std::string DialogFolder() const;
 

@@ -77,10 +77,10 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
     const std::vector<Case> cases{
         {"fw.hex", HexText(0x1200, data), data, "Uploading from 0x1200." + keep},
         {"fw.BIN", testsupport::AsText(bin), std::vector<std::uint8_t>(bin.begin() + 0x1200, bin.end()),
-         "Uploading from 0x1200." + keep},
+         "Uploading from 0x1200; 4,608 bytes below it are not sent." + keep},
         {"fw.dat", testsupport::AsText(bin),
          std::vector<std::uint8_t>(descrambled.begin() + 0x1200, descrambled.end()),
-         "Uploading from 0x1200." + keep}};
+         "Uploading from 0x1200; 4,608 bytes below it are not sent." + keep}};
     for (const Case& c : cases) {
         FlowBench b;
         b.ChooseFile(c.name, c.contents);
