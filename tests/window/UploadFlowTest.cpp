@@ -175,6 +175,8 @@ TEST(UploadFlow, RetryOfTheSwitchGoesOnWhenTheKeyboardIsAlreadyInUploadMode) {
     b.ChooseFile("fw.hex", HexText(0x1200, data));
     b.ClickUpload();
     EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
+    EXPECT_EQ(b.Reports(0xD0).size(), 1u);  // the switch went out once
+    EXPECT_EQ(b.view.MessageTexts(), Texts{kUploaded});
     EXPECT_FALSE(b.Showed("Communication failed."));
     EXPECT_TRUE(b.FlashHolds(0x1200, data));
     EXPECT_EQ(b.view.sleeps.front(), 8000);
