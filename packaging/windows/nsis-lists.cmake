@@ -1,0 +1,38 @@
+# Writes the file lists of the Windows installer from the installed tree STAGE:
+#   OUTPUT_DIR/install-files.nsh    the macro KESTRUNE_INSTALL_FILES: File commands, folder by folder
+#   OUTPUT_DIR/uninstall-files.nsh  Delete and RMDir commands for exactly those files and folders
+# and defines KESTRUNE_WINDOW when the window program kestrune-loader.exe is among them.
+#   cmake -DSTAGE=... -DOUTPUT_DIR=... -P nsis-lists.cmake
+file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${STAGE} ${STAGE}/*)
+list(SORT files)
+set(install "; Made by nsis-lists.cmake from ${STAGE}\n")
+set(uninstall "${install}")
+string(APPEND install "!macro KESTRUNE_INSTALL_FILES\n")
+set(folders)
+set(current_folder "-")
+foreach(file IN LISTS files)
+  get_filename_component(folder "${file}" DIRECTORY)
+  string(REPLACE "/" "\\" windows_file "${file}")
+  string(REPLACE "/" "\\" windows_folder "${folder}")
+  if(NOT folder STREQUAL current_folder)
+    set(current_folder "${folder}")
+    if(folder)
+      string(APPEND install "SetOutPath \"$INSTDIR\\${windows_folder}\"\n")
+      list(APPEND folders "${windows_folder}")
+    else()
+      string(APPEND install "SetOutPath \"$INSTDIR\"\n")
+    endif()
+  endif()
+  string(APPEND install "File \"${STAGE}/${file}\"\n")
+  string(APPEND uninstall "Delete \"$INSTDIR\\${windows_file}\"\n")
+endforeach()
+string(APPEND install "SetOutPath \"$INSTDIR\"\n!macroend\n")
+list(REVERSE folders)  # the deepest first
+foreach(folder IN LISTS folders)
+  string(APPEND uninstall "RMDir \"$INSTDIR\\${folder}\"\n")
+endforeach()
+if("kestrune-loader.exe" IN_LIST files)
+  string(PREPEND install "!define KESTRUNE_WINDOW\n")
+endif()
+file(WRITE ${OUTPUT_DIR}/install-files.nsh "${install}")
+file(WRITE ${OUTPUT_DIR}/uninstall-files.nsh "${uninstall}")
