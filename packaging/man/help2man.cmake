@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Makes a gzipped man page from a program's --help and --version with help2man, run at build time:
 #   cmake -DHELP2MAN=... -DGZIP=... -DPROGRAM=... -DNAME=... -DSUMMARY=... -DINCLUDE=...
 #         -DOUTPUT=....1.gz [-DFALLBACK=ON] -P help2man.cmake

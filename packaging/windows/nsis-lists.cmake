@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Writes the file lists of the Windows installer from the installed tree STAGE:
 #   OUTPUT_DIR/install-files.nsh    the macro KESTRUNE_INSTALL_FILES: File commands, folder by folder
 #   OUTPUT_DIR/uninstall-files.nsh  Delete and RMDir commands for exactly those files and folders
