@@ -11,7 +11,7 @@ build=$root/build-windows
 logs=$build/logs
 
 tools/ensure-packages.sh --no-recommends cmake ninja-build googletest libcli11-dev \
-  nlohmann-json3-dev g++-mingw-w64-x86-64-posix wine wine64 || exit 1
+  nlohmann-json3-dev g++-mingw-w64-x86-64-posix wine wine64 librsvg2-bin icoutils || exit 1
 
 passed=0
 failed=0
