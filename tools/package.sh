@@ -3,8 +3,9 @@
 #   kestrune_<version>_amd64.deb                 Debian/Ubuntu (build-package/, Release)
 #   kestrune-<version>-windows-x64.zip           Windows, portable (build-package-windows/, MinGW-w64)
 #   kestrune-<version>-windows-x64-setup.exe     Windows installer, per user (makensis)
-# Neither build has tests or benchmarks. Installs the Debian packages it needs when they are
-# missing. --linux or --windows makes only that platform's packages.
+# Neither build has tests or benchmarks; KESTRUNE_WERROR=ON in the environment makes warnings
+# errors. Installs the Debian packages it needs when they are missing. --linux or --windows makes
+# only that platform's packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -29,7 +30,7 @@ mkdir -p "$dist"
 if ((linux)); then
   echo "Linux package: building into build-package/ ..."
   cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DKESTRUNE_BUILD_BENCH=OFF -DKESTRUNE_WERROR=ON >/dev/null
+    -DKESTRUNE_BUILD_BENCH=OFF -DKESTRUNE_WERROR="${KESTRUNE_WERROR:-OFF}" >/dev/null
   cmake --build build-package -j"$jobs"
   rm -f "$dist"/kestrune_*.deb
   (cd build-package && cpack -G DEB -B "$root/build-package/cpack" >/dev/null)
@@ -43,7 +44,7 @@ if ((windows)); then
   [ -f window/win32/CMakeLists.txt ] && window=ON
   echo "Windows packages: cross-building into build-package-windows/ ..."
   cmake -S . -B build-package-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKESTRUNE_BUILD_BENCH=OFF -DKESTRUNE_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKESTRUNE_BUILD_BENCH=OFF -DKESTRUNE_WERROR="${KESTRUNE_WERROR:-OFF}" \
     -DKESTRUNE_BUILD_APP=$window >/dev/null
   cmake --build build-package-windows -j"$jobs"
   rm -f "$dist"/kestrune-*-windows-x64.zip "$dist"/kestrune-*-windows-x64-setup.exe
