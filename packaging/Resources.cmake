@@ -1,15 +1,25 @@
-# The program icon, rendered at build time from icons/com.kestrune.Loader.svg, and the Windows
-# version resource of every .exe. Included from the top CMakeLists.txt before the programs, so that
-# their folders can call kestrune_add_windows_resources().
+# The program icon, rendered at build time from icons/kestrune-loader.svg, and the Windows version
+# resource of every .exe. Included from the top CMakeLists.txt before the programs, so that their
+# folders can call kestrune_add_windows_resources() and use the icon:
 #
-#   build/icons/hicolor/<N>x<N>/apps/com.kestrune.Loader.png  (rsvg-convert; N = 16 ... 256)
-#   build/icons/com.kestrune.Loader.ico                      (icotool; 16 ... 64 and a PNG 256)
+#   KESTRUNE_ICON_SVG   the drawing
+#   KESTRUNE_ICON_PNGS  build/icons/hicolor/<N>x<N>/apps/<icon name>.png (rsvg-convert; 16 ... 256)
+#   KESTRUNE_ICON_ICO   build/icons/kestrune-loader.ico (icotool; 16 ... 64, and 256 as PNG)
+#   target kestrune_icons makes them.
 #
 # Without rsvg-convert or icotool the build goes on without the PNG icons or the .ico (with a
 # warning); the SVG is installed in any case.
 
-set(KESTRUNE_APP_ID com.kestrune.Loader)  # desktop file, icon name, AppStream id
-set(KESTRUNE_ICON_SVG ${CMAKE_CURRENT_LIST_DIR}/icons/${KESTRUNE_APP_ID}.svg)
+# The desktop entry's id (also the AppStream id) and the icon's theme name, unless the top
+# CMakeLists.txt has given them: the window program sets the same, so that the desktop matches the
+# running window to its entry.
+if(NOT KESTRUNE_DESKTOP_ID)
+  set(KESTRUNE_DESKTOP_ID com.kestrune.Loader)
+endif()
+if(NOT KESTRUNE_ICON_NAME)
+  set(KESTRUNE_ICON_NAME com.kestrune.Loader)
+endif()
+set(KESTRUNE_ICON_SVG ${CMAKE_CURRENT_LIST_DIR}/icons/kestrune-loader.svg)
 set(KESTRUNE_ICON_DIR ${CMAKE_BINARY_DIR}/icons)
 set(KESTRUNE_ICON_SIZES 16 24 32 48 64 128 256)
 set(KESTRUNE_ICON_PNGS)
@@ -19,7 +29,7 @@ find_program(KESTRUNE_RSVG_CONVERT rsvg-convert)
 find_program(KESTRUNE_ICOTOOL icotool)
 if(KESTRUNE_RSVG_CONVERT)
   foreach(size IN LISTS KESTRUNE_ICON_SIZES)
-    set(png ${KESTRUNE_ICON_DIR}/hicolor/${size}x${size}/apps/${KESTRUNE_APP_ID}.png)
+    set(png ${KESTRUNE_ICON_DIR}/hicolor/${size}x${size}/apps/${KESTRUNE_ICON_NAME}.png)
     add_custom_command(
       OUTPUT ${png}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${KESTRUNE_ICON_DIR}/hicolor/${size}x${size}/apps
@@ -30,14 +40,14 @@ if(KESTRUNE_RSVG_CONVERT)
     list(APPEND KESTRUNE_ICON_PNGS ${png})
   endforeach()
   if(KESTRUNE_ICOTOOL)
-    set(KESTRUNE_ICON_ICO ${KESTRUNE_ICON_DIR}/${KESTRUNE_APP_ID}.ico)
+    set(KESTRUNE_ICON_ICO ${KESTRUNE_ICON_DIR}/kestrune-loader.ico)
     set(small ${KESTRUNE_ICON_PNGS})
     list(POP_BACK small)  # 128 and 256 leave the list; 256 goes in as PNG, the way Windows takes it
     list(POP_BACK small)
     add_custom_command(
       OUTPUT ${KESTRUNE_ICON_ICO}
       COMMAND ${KESTRUNE_ICOTOOL} -c -o ${KESTRUNE_ICON_ICO} ${small}
-              -r ${KESTRUNE_ICON_DIR}/hicolor/256x256/apps/${KESTRUNE_APP_ID}.png
+              -r ${KESTRUNE_ICON_DIR}/hicolor/256x256/apps/${KESTRUNE_ICON_NAME}.png
       DEPENDS ${KESTRUNE_ICON_PNGS}
       COMMENT "Making the Windows icon"
       VERBATIM)

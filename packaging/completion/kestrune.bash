@@ -23,7 +23,9 @@ _kestrune() {
       return
       ;;
     --simulate-fault)
-      COMPREPLY=($(compgen -W "refuse-block: leave-after-block: ignore-finish never-return no-permission" -- "$cur"))
+      local faults="refuse-block: no-answer-block: leave-after-block: fail-set: fail-get: reply-bytes:"
+      faults+=" ignore-finish never-return no-permission version-without-nul"
+      COMPREPLY=($(compgen -W "$faults" -- "$cur"))
       [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
       return
       ;;
@@ -49,7 +51,7 @@ _kestrune() {
     pids) options="--pid-file" ;;
     check) options="$file_options" ;;
     image) options="$file_options -o --output" ;;
-    flash) options="$file_options $device_options -y --yes --timeout" ;;
+    flash) options="$file_options $device_options -y --yes --no-wait --timeout" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options --json --help" -- "$cur"))
