@@ -63,7 +63,9 @@ bool StderrIsTerminal() { return isatty(fileno(stderr)) != 0; }
 void WatchTable(Session& session, Output& out) {
     session.onTableError = [&out](const std::string& text) {
         std::string shown = text;
-        for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.replace(p, 2, "\n");
+        // CR LF to LF. (Erasing the CR rather than replacing both keeps GCC 12 at -O3 from a false
+        // -Wrestrict warning inside std::string::replace.)
+        for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.erase(p, 1);
         std::fprintf(stderr, "kestrune: warning: %s\n", shown.c_str());
     };
 }

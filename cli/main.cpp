@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
 
     CLI::App app{"Kestrune Loader command-line tool: updates the firmware of a Kestrune keyboard.",
                  "kestrune"};
-    app.set_version_flag("--version", std::string(kestrune::VersionText));
+    app.set_version_flag("--version", std::string("kestrune ") + kestrune::VersionNumber);
     app.require_subcommand(1);
     app.allow_windows_style_options(false);  // "/path/fw.hex" is a file, not an option
     bool json = false;

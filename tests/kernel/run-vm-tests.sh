@@ -162,7 +162,7 @@ cli_build=$work/cli-build
 [ -f "$repo/cli/CMakeLists.txt" ] || die "there is no command-line tool (cli/) to test"
 if [ ! -f "$cli_build/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$cli_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DKESTRUNE_BUILD_APP=OFF -DKESTRUNE_BUILD_TESTS=OFF -DKESTRUNE_BUILD_BENCH=OFF \
+        -DKESTRUNE_BUILD_APP=OFF -DBUILD_TESTING=OFF -DKESTRUNE_BUILD_BENCH=OFF \
         -DCMAKE_EXE_LINKER_FLAGS=-static >"$work/cli-configure.log" 2>&1 ||
         { tail -n 30 "$work/cli-configure.log"; die "configuring kestrune failed"; }
 fi

@@ -1,0 +1,64 @@
+# bash completion for kestrune, the command-line tool of Kestrune Loader.
+
+_kestrune() {
+  local cur prev words cword
+  _init_completion -s || return
+
+  local commands="list info pids check image flash"
+  local device_options="--simulate --simulate= --simulate-dump --simulate-fault"
+  local file_options="--start"
+  local command="" i
+  for ((i = 1; i < cword; i++)); do
+    case ${words[i]} in
+      list | info | pids | check | image | flash)
+        command=${words[i]}
+        break
+        ;;
+    esac
+  done
+
+  case $prev in
+    --pid-file | --simulate-dump | -o | --output)
+      _filedir
+      return
+      ;;
+    --simulate-fault)
+      local faults="refuse-block: no-answer-block: leave-after-block: fail-set: fail-get: reply-bytes:"
+      faults+=" ignore-finish never-return no-permission version-without-nul"
+      COMPREPLY=($(compgen -W "$faults" -- "$cur"))
+      [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
+      return
+      ;;
+    --start | --timeout)
+      return
+      ;;
+  esac
+  if [[ $cur == --simulate=* ]]; then
+    return
+  fi
+
+  local options
+  case $command in
+    "")
+      if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "--help --version --json" -- "$cur"))
+      else
+        COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+      fi
+      return
+      ;;
+    list | info) options="$device_options" ;;
+    pids) options="--pid-file" ;;
+    check) options="$file_options" ;;
+    image) options="$file_options -o --output" ;;
+    flash) options="$file_options $device_options -y --yes --no-wait --timeout" ;;
+  esac
+  if [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W "$options --json --help" -- "$cur"))
+    [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
+  else
+    case $command in
+      check | image | flash) _filedir 'hex|bin|dat' ;;
+    esac
+  fi
+} && complete -F _kestrune kestrune

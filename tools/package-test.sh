@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# Checks the packages as a user meets them. Builds them (tools/package.sh), then:
+#   Linux:   installs dist/kestrune_*.deb with apt-get on this machine, runs the installed programs,
+#            validates the installed desktop entry, AppStream metadata, icons, man pages and bash
+#            completion, removes the package and checks that none of its files is left in /usr;
+#   Windows: checks the version resource and icon of every .exe in the zip, runs the installer
+#            silently under Wine (/S), checks the installed files, Start-menu entry and uninstall
+#            record, runs the installed kestrune.exe, and runs the uninstaller silently.
+# Must run as root (or with sudo for apt-get) on Debian 12 / amd64; needs no display. Ends with
+# the line "N passed, M failed"; exits non-zero when anything failed.
+# --no-build tests the packages already in dist/.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=$root/build-package-test
+logs=$work/logs
+rm -rf "$logs"
+mkdir -p "$logs"
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+apt_get() { $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 "$@"; }
+
+passed=0
+failed=0
+pass() { echo "PASS  $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL  $1"; failed=$((failed + 1)); }
+summary() { echo "$passed passed, $failed failed"; }
+# check NAME COMMAND...: passes when the command succeeds; its output goes to the log (shown on
+# failure).
+check() {
+  local name=$1 log
+  shift
+  log=$logs/$(echo "$name" | tr -c 'A-Za-z0-9._-' '_').log
+  if "$@" >"$log" 2>&1; then
+    pass "$name"
+  else
+    sed 's/^/      /' "$log" | tail -n 30
+    fail "$name"
+  fi
+}
+# expect NAME EXPECTED-OUTPUT COMMAND...: the command succeeds and its first line of output
+# (CR removed) is EXPECTED-OUTPUT.
+expect() {
+  local name=$1 expected=$2 out status
+  shift 2
+  out=$("$@" 2>&1)
+  status=$?
+  local first
+  first=$(printf '%s\n' "$out" | head -n 1 | tr -d '\r')
+  if [ "$status" -eq 0 ] && [ "$first" = "$expected" ]; then
+    pass "$name"
+  else
+    printf '%s\n' "$out" | sed 's/^/      /' | tail -n 10
+    fail "$name (exit $status, first line \"$first\", expected \"$expected\")"
+  fi
+}
+
+version=$(sed -n 's/^project(KestruneLoader VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "no version in CMakeLists.txt"; exit 1; }
+
+if [ "${1:-}" != "--no-build" ]; then
+  if tools/package.sh >"$logs/package.log" 2>&1; then
+    pass "tools/package.sh"
+    sed -n '/^dist\/:/,$p' "$logs/package.log"
+  else
+    tail -n 40 "$logs/package.log"
+    fail "tools/package.sh"
+    summary
+    exit 1
+  fi
+fi
+tools/ensure-packages.sh --no-recommends desktop-file-utils appstream man-db bash-completion \
+  file binutils icoutils unzip wine wine64 >"$logs/ensure-packages.log" 2>&1 || {
+  cat "$logs/ensure-packages.log"
+  fail "installing the test tools"
+  summary
+  exit 1
+}
+
+deb=$root/dist/kestrune_${version}_amd64.deb
+zip=$root/dist/kestrune-${version}-windows-x64.zip
+setup=$root/dist/kestrune-${version}-windows-x64-setup.exe
+hexfile=$work/small.hex  # 16 bytes at 0x1200, the default start address
+printf ':10120000000102030405060708090A0B0C0D0E0F66\r\n:00000001FF\r\n' >"$hexfile"
+
+# ---------------------------------------------------------------------------------------------
+echo "== Debian package: $(basename "$deb")"
+if [ ! -f "$deb" ]; then
+  fail "$(basename "$deb") exists"
+else
+  check "package name, version, section" \
+    bash -c "dpkg-deb -f '$deb' Package Version Section Architecture | tr '\n' ' ' |
+             grep -qx 'Package: kestrune Version: $version Section: utils Architecture: amd64 '"
+  check "Depends computed from the programs (libc6, Qt 6 Widgets)" \
+    bash -c "dpkg-deb -f '$deb' Depends | grep -q 'libc6' && dpkg-deb -f '$deb' Depends | grep -q 'libqt6widgets6'"
+
+  # The package's files, and which of their paths this machine has already (directories such as
+  # /usr/bin): after the removal exactly those may remain.
+  dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep '^/usr' >"$work/paths"
+  apt_get remove -y -qq kestrune >/dev/null 2>&1 || true
+  : >"$work/existing"
+  while read -r path; do [ -e "$path" ] && echo "$path" >>"$work/existing"; done <"$work/paths"
+
+  check "apt-get install ./$(basename "$deb")" apt_get install -y -qq --no-install-recommends "$deb"
+
+  expect "kestrune --version" "kestrune $version" kestrune --version
+  check "kestrune is /usr/bin/kestrune" test "$(command -v kestrune)" = /usr/bin/kestrune
+  check "kestrune pids (the built-in table)" bash -c "kestrune pids | grep -q 'built-in table'"
+  check "kestrune check small.hex" bash -c "kestrune check '$hexfile' | grep -q HEX"
+  check "kestrune info without a keyboard: exit 3" bash -c "kestrune info; test \$? -eq 3"
+  expect "kestrune-loader --version (no display)" "kestrune-loader $version" \
+    env -u DISPLAY -u WAYLAND_DISPLAY kestrune-loader --version
+  check "kestrune-loader --help (no display)" \
+    bash -c "env -u DISPLAY -u WAYLAND_DISPLAY kestrune-loader --help | grep -qi usage"
+  check "kestrune-loader-demo not installed" test ! -e /usr/bin/kestrune-loader-demo
+
+  app=com.kestrune.Loader
+  check "desktop-file-validate $app.desktop" desktop-file-validate /usr/share/applications/$app.desktop
+  check "appstreamcli validate --no-net $app.metainfo.xml" \
+    appstreamcli validate --no-net /usr/share/metainfo/$app.metainfo.xml
+  check "desktop entry: Exec=kestrune-loader, Icon=$app" bash -c \
+    "grep -qx Exec=kestrune-loader /usr/share/applications/$app.desktop &&
+     grep -qx Icon=$app /usr/share/applications/$app.desktop"
+  icons_ok() {
+    local size
+    [ -f /usr/share/icons/hicolor/scalable/apps/$app.svg ] || return 1
+    for size in 16 24 32 48 64 128 256; do
+      file "/usr/share/icons/hicolor/${size}x${size}/apps/$app.png" | grep -q "$size x $size" || return 1
+    done
+  }
+  check "icons: SVG and PNG 16 ... 256 in hicolor" icons_ok
+  check "man -w kestrune" bash -c "man -w kestrune | grep -qx /usr/share/man/man1/kestrune.1.gz"
+  check "man -w kestrune-loader" man -w kestrune-loader
+  check "man page of kestrune shows its commands" bash -c "man -P cat kestrune 2>/dev/null | grep -q 'flash FILE'"
+  complete_flash() {
+    local reply
+    reply=$(bash -c 'source /usr/share/bash-completion/bash_completion
+      source /usr/share/bash-completion/completions/kestrune
+      COMP_WORDS=(kestrune fl); COMP_CWORD=1; COMP_LINE="kestrune fl"; COMP_POINT=${#COMP_LINE}
+      _kestrune; echo "${COMPREPLY[*]}"')
+    [ "$reply" = flash ]
+  }
+  check "bash completion: kestrune fl<Tab> gives flash" complete_flash
+  check "udev rule: uaccess and group plugdev" bash -c \
+    "grep -q 'TAG+=\"uaccess\"' /usr/lib/udev/rules.d/70-kestrune-keyboard.rules &&
+     grep -q 'GROUP=\"plugdev\", MODE=\"0660\"' /usr/lib/udev/rules.d/70-kestrune-keyboard.rules"
+  check "documents: README, LICENSE, THIRD-PARTY-NOTICES, CHANGELOG, PIDDef.txt example" bash -c \
+    "cd /usr/share/doc/kestrune && test -f README.md -a -f LICENSE -a -f THIRD-PARTY-NOTICES -a -f CHANGELOG.md -a -f examples/PIDDef.txt"
+  check "the PIDDef.txt example gives the built-in table" bash -c \
+    "test \"\$(kestrune pids --json | grep -o '\"entries\":\[[^]]*\]')\" = \
+          \"\$(kestrune pids --json --pid-file /usr/share/doc/kestrune/examples/PIDDef.txt | grep -o '\"entries\":\[[^]]*\]')\""
+
+  check "apt-get remove kestrune" apt_get remove -y -qq kestrune
+  leftovers() {
+    local path bad=0
+    while read -r path; do
+      grep -qxF "$path" "$work/existing" && continue
+      if [ -e "$path" ]; then echo "left: $path"; bad=1; fi
+    done <"$work/paths"
+    return $bad
+  }
+  check "nothing of the package left in /usr" leftovers
+fi
+
+# ---------------------------------------------------------------------------------------------
+echo "== Windows zip: $(basename "$zip")"
+if [ ! -f "$zip" ]; then
+  fail "$(basename "$zip") exists"
+else
+  top=kestrune-${version}-windows-x64
+  rm -rf "$work/zip"
+  mkdir -p "$work/zip"
+  check "unzip" unzip -q "$zip" -d "$work/zip"
+  check "zip holds kestrune.exe, PIDDef.txt, README, LICENSE, notices" bash -c \
+    "cd '$work/zip/$top' && test -f kestrune.exe -a -f PIDDef.txt -a -f README.md -a -f LICENSE.txt -a -f THIRD-PARTY-NOTICES.txt"
+  record=$(echo "$version" | awk -F. '{ printf "%d.%02d.%04d", $1, $2, $3 }')  # 1.00.0008
+  for exe in "$work/zip/$top"/*.exe; do
+    check "$(basename "$exe"): version record $record and icon" bash -c \
+      "wrestool -x --raw -t 16 '$exe' | strings -el | grep -qx '$record' &&
+       wrestool -l -t 14 '$exe' | grep -q group_icon"
+  done
+fi
+
+# ---------------------------------------------------------------------------------------------
+echo "== Windows installer under Wine: $(basename "$setup")"
+if [ ! -f "$setup" ]; then
+  fail "$(basename "$setup") exists"
+else
+  export WINEPREFIX=$root/build-package-windows/wine-prefix
+  export WINEDEBUG=-all
+  export WINEARCH=win64
+  # No Mono or Gecko offers, and no menu entries on this machine for the Start-menu shortcuts.
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  unset DISPLAY WAYLAND_DISPLAY
+  wine=$(command -v wine || echo /usr/lib/wine/wine64)
+  wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  mkdir -p "$WINEPREFIX"
+  trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+  check "Wine prefix" timeout 300 "$wine" wineboot --init </dev/null
+  "$wineserver" -w
+
+  users=$WINEPREFIX/drive_c/users
+  install_dir() { ls -d "$users"/*/AppData/Local/Programs/"Kestrune Loader" 2>/dev/null | head -n 1; }
+  menu_dir() { ls -d "$users"/*/AppData/Roaming/Microsoft/Windows/"Start Menu"/Programs/"Kestrune Loader" 2>/dev/null | head -n 1; }
+  key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\KestruneLoader'
+
+  installer() { timeout 300 "$wine" "$setup" /S </dev/null && "$wineserver" -w; }
+  check "installer /S" installer
+  dir=$(install_dir)
+  check "installed into %LOCALAPPDATA%\\Programs\\Kestrune Loader" test -n "$dir"
+  dir=${dir:-/nonexistent}
+  check "installed files: kestrune.exe, PIDDef.txt, README, LICENSE, notices, Uninstall.exe" bash -c \
+    "cd '$dir' && test -f kestrune.exe -a -f PIDDef.txt -a -f README.md -a -f LICENSE.txt -a -f THIRD-PARTY-NOTICES.txt -a -f Uninstall.exe"
+  check "Start-menu entry" bash -c "ls '$(menu_dir)'/*.lnk"
+  check "uninstall record in HKCU (Installed apps)" bash -c \
+    "timeout 120 '$wine' reg query '$key' /v DisplayVersion </dev/null | tr -d '\r' | grep -q '$version'"
+  expect "installed kestrune.exe --version" "kestrune $version" \
+    bash -c "cd '$dir' && timeout 120 '$wine' ./kestrune.exe --version </dev/null"
+  check "installed kestrune.exe pids reads the PIDDef.txt beside it" bash -c \
+    "cd '$dir' && timeout 120 '$wine' ./kestrune.exe pids --json </dev/null | grep -q 'source.: .file.'"
+
+  uninstaller() { timeout 300 "$wine" "$dir/Uninstall.exe" /S </dev/null && "$wineserver" -w; }
+  check "uninstaller /S" uninstaller
+  check "program folder removed" test ! -e "$dir"
+  check "Start-menu entry removed" test -z "$(menu_dir)"
+  check "uninstall record removed" bash -c "! timeout 120 '$wine' reg query '$key' </dev/null"
+fi
+
+summary
+[ "$failed" -eq 0 ]
