@@ -80,7 +80,7 @@ void ExplainNoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
         out.doc["permissionDenied"] = report.PermissionDenied;
     } else if (!report.NoUsableFeature.empty()) {
         out.Error("the keyboard at " + report.NoUsableFeature.front() +
-                  " has no feature report long enough for firmware uploads.");
+                  " has no feature report of a length usable for firmware uploads.");
     } else {
         out.Error("no keyboard found. Attach the keyboard and try again.");
     }

@@ -54,7 +54,9 @@ struct DiscoveryHooks {
 // What a search saw besides its result, for telling the user why nothing was found.
 struct DiscoveryReport {
     std::vector<std::string> PermissionDenied;    // keyboard interfaces the user may not open
-    std::vector<std::string> NoUsableFeature;     // keyboard interfaces with a too short feature report
+    // Keyboard interfaces whose feature report cannot carry the upload protocol: too short for a
+    // write-block report, or longer than the platform can exchange.
+    std::vector<std::string> NoUsableFeature;
     std::size_t InterfacesSeen = 0;
 };
 
