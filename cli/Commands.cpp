@@ -64,8 +64,8 @@ bool StdinIsTerminal() { return isatty(fileno(stdin)) != 0; }
 bool StderrIsTerminal() { return isatty(fileno(stderr)) != 0; }
 
 // Session set-up shared by the device commands: table errors of PIDDef.txt are shown.
-void WatchTable(Session& session, Output& out) {
-    session.onTableError = [&out](const std::string& text) {
+void WatchTable(Session& session, Output& /*out*/) {
+    session.onTableError = [](const std::string& text) {
         std::string shown = text;
         for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.replace(p, 2, "\n");
         std::fprintf(stderr, "kestrune: warning: %s\n", shown.c_str());
