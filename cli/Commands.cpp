@@ -60,8 +60,8 @@ bool StdinIsTerminal() { return isatty(fileno(stdin)) != 0; }
 bool StderrIsTerminal() { return isatty(fileno(stderr)) != 0; }
 
 // Session set-up shared by the device commands: table errors of PIDDef.txt are shown.
-void WatchTable(Session& session, Output& out) {
-    session.onTableError = [&out](const std::string& text) {
+void WatchTable(Session& session, Output& /*out*/) {
+    session.onTableError = [](const std::string& text) {
         std::string shown = text;
         // CR LF to LF. (Erasing the CR rather than replacing both keeps GCC 12 at -O3 from a false
         // -Wrestrict warning inside std::string::replace.)
@@ -77,7 +77,7 @@ void ExplainNoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
         out.doc["permissionDenied"] = report.PermissionDenied;
     } else if (!report.NoUsableFeature.empty()) {
         out.Error("the keyboard at " + report.NoUsableFeature.front() +
-                  " has no feature report long enough for firmware uploads.");
+                  " has no feature report of a length usable for firmware uploads.");
     } else {
         out.Error("no keyboard found. Attach the keyboard and try again.");
     }

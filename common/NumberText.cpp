@@ -1,8 +1,11 @@
 #include "common/NumberText.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <limits>
 #include <string>
+#include <system_error>
 
 namespace kestrune {
 namespace {
@@ -49,6 +52,46 @@ LenientNumber ReadRadix(const std::string& s, std::size_t pos, unsigned radix) {
     return r;
 }
 
+// The value of a decimal number as collected below (sign, digits, point, exponent "e"), rounded to
+// the nearest double. std::from_chars reads the same in every locale, unlike strtod, whose decimal
+// point is that of the C locale of the moment (a comma under de_DE).
+double DecimalValue(std::string_view number) {
+    bool negative = false;
+    if (!number.empty() && (number.front() == '+' || number.front() == '-')) {
+        negative = number.front() == '-';
+        number.remove_prefix(1);
+    }
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value,
+                                              std::chars_format::general);
+    (void)end;
+    if (error == std::errc::result_out_of_range) {
+        // Too large or too small for a double: which one follows from where the first non-zero
+        // digit stands and the exponent.
+        const std::size_t e = number.find('e');
+        const std::string_view mantissa = number.substr(0, e);
+        const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+        const std::size_t first = mantissa.find_first_not_of("0.");
+        long long exponent = 0;
+        if (e != std::string_view::npos) {
+            std::string_view digits = number.substr(e + 1);
+            const bool down = !digits.empty() && digits.front() == '-';
+            if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+            for (char c : digits) {
+                exponent = exponent * 10 + (c - '0');
+                if (exponent > 1000000) break;  // far beyond any double either way
+            }
+            if (down) exponent = -exponent;
+        }
+        const long long position =
+            first == std::string_view::npos ? 0
+            : first < point                 ? static_cast<long long>(point - first)
+                                            : -static_cast<long long>(first - point - 1);
+        value = position + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    return negative ? -value : value;
+}
+
 }  // namespace
 
 LenientNumber ReadLenientNumber(std::string_view text) {
@@ -82,7 +125,7 @@ LenientNumber ReadLenientNumber(std::string_view text) {
         if (expDigits > 0) number += exponent;
     }
 
-    const double value = std::strtod(number.c_str(), nullptr);
+    const double value = DecimalValue(number);
     const double rounded = std::nearbyint(value);  // default rounding: half to even
     if (!std::isfinite(rounded) || rounded < -2147483648.0 || rounded > 2147483647.0)
         return Fail("the number \"" + number + "\" lies outside the signed 32-bit range");

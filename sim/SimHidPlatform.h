@@ -68,6 +68,9 @@ public:
     bool SetFeature(usbio::HidHandle handle, const std::uint8_t* data, std::size_t length) override;
     bool GetFeature(usbio::HidHandle handle, std::uint8_t* data, std::size_t length) override;
 
+    std::size_t MaxFeatureReportLength() const override { return maxFeatureLength_; }
+    void SetMaxFeatureReportLength(std::size_t length) { maxFeatureLength_ = length; }
+
     SimKeyboard& Keyboard() { return keyboard_; }
     PlatformFaults& Faults() { return faults_; }
     std::vector<DecoyInterface>& Decoys() { return decoys_; }
@@ -101,6 +104,7 @@ private:
     usbio::PreparsedHandle nextPreparsed_ = 1;
     int exchanges_ = 0;
     int hidCalls_ = 0;
+    std::size_t maxFeatureLength_ = 0xFFFF;
 };
 
 }  // namespace sim

@@ -1,11 +1,16 @@
 #include "upload/FirmwareImage.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ios>
 #include <istream>
+#include <memory>
+#include <span>
 
 namespace upload {
 namespace {
@@ -23,7 +28,7 @@ constexpr std::size_t MaxLineChars = 1024;
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-int HexDigitValue(char c) {
+constexpr int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -67,7 +72,26 @@ fs::path PathFromUtf8(const std::string& path) { return fs::path(std::u8string(p
 
 // ---- opening --------------------------------------------------------------------------------------
 
-std::ifstream OpenForReading(const std::string& path) {
+// What a path that is not a regular file names, for the message that refuses it.
+std::string KindOfNonRegularFile(fs::file_type type) {
+    switch (type) {
+    case fs::file_type::directory: return "a folder";
+    case fs::file_type::fifo: return "a named pipe (FIFO)";
+    case fs::file_type::character:
+    case fs::file_type::block: return "a device";
+    case fs::file_type::socket: return "a socket";
+    default: return "not a regular file";
+    }
+}
+
+struct OpenFile {
+    std::ifstream stream;
+    std::uint64_t size = 0;  // at the moment it was opened
+};
+
+// Only a regular file is opened (a symbolic link counts as what it points to): a named pipe or a
+// device such as /dev/zero could keep the reader waiting, or reading, forever.
+OpenFile OpenForReading(const std::string& path) {
     const fs::path file = PathFromUtf8(path);
     std::error_code ec;
     const fs::file_status status = fs::status(file, ec);
@@ -75,10 +99,19 @@ std::ifstream OpenForReading(const std::string& path) {
         throw FirmwareError(FirmwareErrorCode::FileNotFound, "Firmware file not found: " + path + ".");
     if (status.type() == fs::file_type::directory)
         throw FirmwareError(FirmwareErrorCode::FileUnreadable, path + " is a folder, not a firmware file.");
-    std::ifstream in(file, std::ios::in | std::ios::binary);
-    if (!in)
+    if (!ec && status.type() != fs::file_type::regular) {
+        const std::string kind = KindOfNonRegularFile(status.type());
+        throw FirmwareError(FirmwareErrorCode::FileUnreadable,
+                            path + (kind.rfind("not ", 0) == 0 ? " is " : " is " + kind + ", ") +
+                                "not a regular file; only a firmware file on disk can be read.");
+    }
+    OpenFile open;
+    open.size = fs::file_size(file, ec);
+    if (ec) open.size = 0;
+    open.stream.open(file, std::ios::in | std::ios::binary);
+    if (!open.stream)
         throw FirmwareError(FirmwareErrorCode::FileUnreadable, "Cannot open the firmware file " + path + ".");
-    return in;
+    return open;
 }
 
 [[noreturn]] void ThrowReadFailure(const std::string& path) {
@@ -89,36 +122,136 @@ std::ifstream OpenForReading(const std::string& path) {
 
 enum class LineRead { Line, TooLong, EndOfFile };
 
-// Next line without its line end (CR, CR LF or LF). At most MaxLineChars are kept: on the next
-// character TooLong is returned and the rest of the line stays unread.
-LineRead ReadLine(std::istream& in, std::string& line) {
-    using Traits = std::istream::traits_type;
-    line.clear();
+// The text of a HEX file, read in large pieces into one buffer and handed out a line at a time as
+// views into it: a file of up to MaxChunk bytes is read whole, with one read. Bigger files are
+// read a chunk at a time, so a huge file costs no more memory than that.
+class LineSource {
+public:
+    LineSource(std::istream& in, std::uint64_t size, const std::string& path)
+        : in_(in), path_(path),
+          capacity_(static_cast<std::size_t>(std::clamp<std::uint64_t>(size + 1, MinChunk, MaxChunk))),
+          buffer_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
+
+    // Next line without its line end (CR, CR LF or LF). At most MaxLineChars are kept: when the
+    // line goes on past them, TooLong is returned with its first MaxLineChars characters.
+    LineRead Next(std::string_view& line);
+
+private:
+    static constexpr std::size_t MinChunk = 4096;  // room for a whole line and the character after it
+    static constexpr std::size_t MaxChunk = std::size_t{1} << 20;
+
+    void Fill();
+
+    std::istream& in_;
+    const std::string& path_;
+    std::size_t capacity_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t begin_ = 0;  // the unread text is buffer_[begin_, end_)
+    std::size_t end_ = 0;
+    bool atEnd_ = false;     // nothing more to read from the file
+};
+
+// Keeps the unread text and reads more behind it.
+void LineSource::Fill() {
+    if (begin_ > 0) {
+        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    in_.read(buffer_.get() + end_, static_cast<std::streamsize>(capacity_ - end_));
+    if (in_.bad()) ThrowReadFailure(path_);
+    const auto got = static_cast<std::size_t>(in_.gcount());
+    end_ += got;
+    if (got == 0 || in_.eof()) atEnd_ = true;
+}
+
+LineRead LineSource::Next(std::string_view& line) {
     for (;;) {
-        const auto c = in.get();
-        if (Traits::eq_int_type(c, Traits::eof())) return line.empty() ? LineRead::EndOfFile : LineRead::Line;
-        const char ch = Traits::to_char_type(c);
-        if (ch == '\n') return LineRead::Line;
-        if (ch == '\r') {
-            if (Traits::eq_int_type(in.peek(), Traits::to_int_type('\n'))) in.get();
+        const char* text = buffer_.get() + begin_;
+        const std::size_t available = end_ - begin_;
+        // The line ends at the first CR or LF; neither is looked for past the longest line kept.
+        const std::size_t scan = std::min(available, MaxLineChars + 1);
+        const auto* lf = static_cast<const char*>(std::memchr(text, '\n', scan));
+        const std::size_t lineEnd = lf ? static_cast<std::size_t>(lf - text) : scan;
+        const auto* cr = static_cast<const char*>(std::memchr(text, '\r', lineEnd));
+        if (cr) {
+            const auto i = static_cast<std::size_t>(cr - text);
+            if (i + 1 == available && !atEnd_) {  // is the next character a LF? read on to see
+                Fill();
+                continue;
+            }
+            line = std::string_view(text, i);
+            begin_ += i + 1 < available && text[i + 1] == '\n' ? i + 2 : i + 1;
             return LineRead::Line;
         }
-        if (line.size() == MaxLineChars) return LineRead::TooLong;
-        line.push_back(ch);
+        if (lf) {
+            line = std::string_view(text, lineEnd);
+            begin_ += lineEnd + 1;
+            return LineRead::Line;
+        }
+        if (available > MaxLineChars) {
+            line = std::string_view(text, MaxLineChars);
+            begin_ += MaxLineChars;
+            return LineRead::TooLong;
+        }
+        if (!atEnd_) {
+            Fill();
+            continue;
+        }
+        if (available == 0) return LineRead::EndOfFile;
+        line = std::string_view(text, available);
+        begin_ = end_;
+        return LineRead::Line;
     }
+}
+
+// Value of each character as a hex digit, -1 for every other one.
+constexpr std::array<std::int8_t, 256> HexDigitTable = [] {
+    std::array<std::int8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) table[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(HexDigitValue(static_cast<char>(c)));
+    return table;
+}();
+
+int HexDigitOf(char c) { return HexDigitTable[static_cast<unsigned char>(c)]; }
+
+// Eight hex digits at text, of either case, to four bytes, eight characters at once in one 64-bit
+// word (first character in the lowest byte, so little-endian machines only); their sum is added to
+// sum. False, with nothing stored or added, when any of the eight is not a hex digit.
+bool DecodeEightHexDigits(const char* text, std::uint8_t* out, unsigned& sum) {
+    constexpr std::uint64_t Ones = 0x0101010101010101ull;
+    constexpr std::uint64_t High = Ones * 0x80;
+    std::uint64_t x;
+    std::memcpy(&x, text, sizeof x);
+    if (x & High) return false;  // beyond ASCII; from here on no byte carries into the next
+    // Per byte, c + (0x80 - lo) has its high bit set when c >= lo.
+    const std::uint64_t digit = (x + Ones * (0x80 - '0')) & ~(x + Ones * (0x80 - '9' - 1));
+    const std::uint64_t lower = x | Ones * 0x20;
+    const std::uint64_t letter = (lower + Ones * (0x80 - 'a')) & ~(lower + Ones * (0x80 - 'f' - 1));
+    if (((digit | letter) & High) != High) return false;
+    // A digit's value is its low nibble; letters (bit 6 set) add 9 to theirs.
+    const std::uint64_t nibbles = (x & Ones * 0x0F) + ((x >> 6) & Ones) * 9;
+    // Each pair of nibbles (high, low) into one byte, then the four bytes side by side.
+    std::uint64_t bytes = ((nibbles << 4) | (nibbles >> 8)) & 0x00FF00FF00FF00FFull;
+    bytes = (bytes | (bytes >> 8)) & 0x0000FFFF0000FFFFull;
+    bytes = (bytes | (bytes >> 16)) & 0xFFFFFFFFull;
+    const auto word = static_cast<std::uint32_t>(bytes);
+    std::memcpy(out, &word, sizeof word);
+    const std::uint32_t halves = (word & 0x00FF00FFu) + ((word >> 8) & 0x00FF00FFu);
+    sum += (halves & 0xFFFFu) + (halves >> 16);
+    return true;
 }
 
 struct HexRecord {
     std::uint8_t Type = 0;
     std::uint16_t Address = 0;
-    std::vector<std::uint8_t> Data;
+    std::span<const std::uint8_t> Data;  // in the reader's own buffer, valid until the next record
 };
 
 class HexFileReader {
 public:
     HexFileReader(const std::string& path, FirmwareImage& image) : name_(DisplayName(path)), image_(image) {}
 
-    std::int32_t Read(std::istream& in, const std::string& path, const ImageReadHooks& hooks);
+    std::int32_t Read(LineSource& lines, const ImageReadHooks& hooks);
 
 private:
     [[noreturn]] void BadRecord(const std::string& problem) const {
@@ -130,7 +263,7 @@ private:
     }
 
     void CheckLooksLikeHex(std::string_view line) const;
-    HexRecord Parse(std::string_view record) const;
+    HexRecord Parse(std::string_view record);
     void Store(const HexRecord& record);
 
     std::string name_;
@@ -138,16 +271,16 @@ private:
     std::size_t lineNumber_ = 0;
     std::uint64_t upperAddress_ = 0;
     std::int32_t endAddress_ = 0;
+    std::array<std::uint8_t, MaxLineChars / 2> bytes_{};  // the record's bytes, decoded
 };
 
-std::int32_t HexFileReader::Read(std::istream& in, const std::string& path, const ImageReadHooks& hooks) {
-    std::string line;
+std::int32_t HexFileReader::Read(LineSource& lines, const ImageReadHooks& hooks) {
+    std::string_view line;
     bool sawRecord = false;
     std::size_t firstEmptyLine = 0;  // an empty line ahead of the first record, reported once the file looks like HEX
     for (;;) {
         if (hooks.PumpEvents) hooks.PumpEvents();
-        const LineRead got = ReadLine(in, line);
-        if (in.bad()) ThrowReadFailure(path);
+        const LineRead got = lines.Next(line);
         if (got == LineRead::EndOfFile) {
             if (!sawRecord) NotHex("it holds no records.");
             throw FirmwareError(FirmwareErrorCode::TruncatedHexFile,
@@ -155,7 +288,7 @@ std::int32_t HexFileReader::Read(std::istream& in, const std::string& path, cons
                                     " without its end-of-file record (type 01); the file is incomplete.");
         }
         ++lineNumber_;
-        if (got == LineRead::Line && hooks.SetStatusText) hooks.SetStatusText("Extracting... " + line);
+        if (got == LineRead::Line && hooks.SetStatusText) hooks.SetStatusText("Extracting... " + std::string(line));
 
         const std::string_view record = WithoutTrailingBlanks(line);
         if (!sawRecord) {
@@ -170,7 +303,7 @@ std::int32_t HexFileReader::Read(std::istream& in, const std::string& path, cons
                 BadRecord("the line is empty.");
             }
         }
-        if (line.find('\0') != std::string::npos)
+        if (line.find('\0') != std::string_view::npos)
             NotHex("it contains binary data (a NUL byte on line " + std::to_string(lineNumber_) + ").");
         if (got == LineRead::TooLong)
             BadRecord("the line is longer than " + std::to_string(MaxLineChars) + " characters; a record has at most " +
@@ -191,38 +324,54 @@ void HexFileReader::CheckLooksLikeHex(std::string_view line) const {
                DescribeChar(line.front()) + ").");
 }
 
-HexRecord HexFileReader::Parse(std::string_view record) const {
+HexRecord HexFileReader::Parse(std::string_view record) {
     if (record.empty()) BadRecord("the line is empty.");
     if (record.front() != ':') BadRecord("the line does not start with ':'.");
-    for (std::size_t i = 1; i < record.size(); ++i)
-        if (HexDigitValue(record[i]) < 0)
-            BadRecord(DescribeChar(record[i]) + " in column " + std::to_string(i + 1) + " is not a hex digit.");
     const std::size_t digits = record.size() - 1;
-    if (digits % 2 != 0) BadRecord("odd number of hex digits (" + std::to_string(digits) + ") after ':'.");
+    const std::size_t byteCount = digits / 2;
+    const char* pairs = record.data() + 1;
+    unsigned sum = 0;  // of every byte, the checksum included
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // The bulk of the record eight digits at a time; from a group with a non-digit on, one by
+        // one, so that the first one is reported.
+        while (i + 4 <= byteCount && DecodeEightHexDigits(pairs + 2 * i, bytes_.data() + i, sum)) i += 4;
+    }
+    for (; i < byteCount; ++i) {
+        const int high = HexDigitOf(pairs[2 * i]);
+        const int low = HexDigitOf(pairs[2 * i + 1]);
+        if ((high | low) < 0) {
+            const std::size_t column = high < 0 ? 2 + 2 * i : 3 + 2 * i;
+            BadRecord(DescribeChar(record[column - 1]) + " in column " + std::to_string(column) + " is not a hex digit.");
+        }
+        bytes_[i] = static_cast<std::uint8_t>(high << 4 | low);
+        sum += bytes_[i];
+    }
+    if (digits % 2 != 0) {
+        if (HexDigitOf(record.back()) < 0)
+            BadRecord(DescribeChar(record.back()) + " in column " + std::to_string(record.size()) + " is not a hex digit.");
+        BadRecord("odd number of hex digits (" + std::to_string(digits) + ") after ':'.");
+    }
     if (record.size() < MinRecordChars)
         BadRecord("too short: " + std::to_string(record.size()) + " characters, a record has at least " +
                   std::to_string(MinRecordChars) + ".");
 
-    std::vector<std::uint8_t> bytes(digits / 2);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(HexDigitValue(record[1 + 2 * i]) * 16 + HexDigitValue(record[2 + 2 * i]));
-
-    const std::size_t count = bytes[0];
+    const std::size_t count = bytes_[0];
     const std::size_t wanted = MinRecordChars + 2 * count;
     if (record.size() != wanted)
         BadRecord("the byte count " + HexText(count, 2) + " calls for " + std::to_string(wanted) +
                   " characters, the line has " + std::to_string(record.size()) + ".");
 
-    unsigned sum = 0;
-    for (std::size_t i = 0; i + 1 < bytes.size(); ++i) sum += bytes[i];
-    const unsigned expected = (0x100 - (sum & 0xFF)) & 0xFF;
-    if (bytes.back() != expected)
-        BadRecord("checksum " + HexText(bytes.back(), 2) + ", expected " + HexText(expected, 2) + ".");
+    const std::uint8_t checksum = bytes_[byteCount - 1];
+    if ((sum & 0xFF) != 0) {
+        const unsigned expected = (0x100 - ((sum - checksum) & 0xFF)) & 0xFF;
+        BadRecord("checksum " + HexText(checksum, 2) + ", expected " + HexText(expected, 2) + ".");
+    }
 
     HexRecord r;
-    r.Address = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[2]);
-    r.Type = bytes[3];
-    r.Data.assign(bytes.begin() + 4, bytes.end() - 1);
+    r.Address = static_cast<std::uint16_t>(bytes_[1] << 8 | bytes_[2]);
+    r.Type = bytes_[3];
+    r.Data = std::span<const std::uint8_t>(bytes_.data() + 4, count);
 
     std::size_t fixedCount = 0;
     switch (r.Type) {
@@ -269,7 +418,8 @@ std::int32_t ReadRawFile(const std::string& path, std::int32_t startAddress, Fir
         throw FirmwareError(FirmwareErrorCode::AddressOutsideImage,
                             "The start address " + std::to_string(startAddress) + " for " + DisplayName(path) +
                                 " is negative.");
-    std::ifstream in = OpenForReading(path);
+    OpenFile file = OpenForReading(path);
+    std::ifstream& in = file.stream;
     in.seekg(0, std::ios::end);
     const std::streamoff size = in.tellg();
     if (!in || size < 0) ThrowReadFailure(path);
@@ -316,8 +466,9 @@ std::int32_t LoadFirmwareImage(const std::string& path, std::int32_t startAddres
     image.assign(ImageSize, 0);
     switch (kind) {
     case FirmwareKind::Hex: {
-        std::ifstream in = OpenForReading(path);
-        return HexFileReader(path, image).Read(in, path, hooks);
+        OpenFile file = OpenForReading(path);
+        LineSource lines(file.stream, file.size, path);
+        return HexFileReader(path, image).Read(lines, hooks);
     }
     case FirmwareKind::Bin: return ReadRawFile(path, startAddress, image, false);
     case FirmwareKind::Dat: return ReadRawFile(path, startAddress, image, true);

@@ -167,8 +167,10 @@ void FindDevice(DeviceConnection& connection, const DiscoveryHooks& hooks,
             continue;
         }
         // An interface of the keyboard that cannot carry a whole write-block report is not the one
-        // that speaks the upload protocol: keep looking.
-        if (connection.DeviceCaps.FeatureReportByteLength < MinUsableFeatureLength) {
+        // that speaks the upload protocol, and one whose report is longer than the platform can
+        // exchange would fail every exchange: keep looking.
+        const std::size_t featureLength = connection.DeviceCaps.FeatureReportByteLength;
+        if (featureLength < MinUsableFeatureLength || featureLength > platform.MaxFeatureReportLength()) {
             if (report) report->NoUsableFeature.push_back(path);
             CloseDevice(connection);
             continue;

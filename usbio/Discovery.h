@@ -57,7 +57,9 @@ struct DiscoveryReport {
     // Keyboard interfaces the user may not open: refused both opens for lack of permission, and
     // their vendor and product IDs, read without opening them, are the keyboard's.
     std::vector<std::string> PermissionDenied;
-    std::vector<std::string> NoUsableFeature;     // keyboard interfaces with a too short feature report
+    // Keyboard interfaces whose feature report cannot carry the upload protocol: too short for a
+    // write-block report, or longer than the platform can exchange.
+    std::vector<std::string> NoUsableFeature;
     std::size_t InterfacesSeen = 0;
 };
 

@@ -67,6 +67,10 @@ public:
     virtual bool GetCaps(PreparsedHandle preparsed, HIDP_CAPS& caps) = 0;
     virtual void FreePreparsedData(PreparsedHandle preparsed) = 0;
 
+    // The longest feature report, report-ID byte included, that SetFeature and GetFeature can
+    // carry on this platform. Discovery passes over interfaces whose report is longer.
+    virtual std::size_t MaxFeatureReportLength() const { return 0xFFFF; }
+
     // One synchronous feature-report write / read of exactly length bytes, report ID in byte 0.
     // A read that brings back 0 bytes or fewer than length is a failure, not an answer.
     virtual bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) = 0;

@@ -337,6 +337,8 @@ void LinuxHidPlatform::FreePreparsedData(PreparsedHandle preparsed) {
     preparsed_.erase(preparsed);
 }
 
+std::size_t LinuxHidPlatform::MaxFeatureReportLength() const { return MaxIoctlLength; }
+
 bool LinuxHidPlatform::SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) {
     int fd;
     if (!ToFd(handle, fd) || data == nullptr || length == 0 || length > MaxIoctlLength)

@@ -55,6 +55,8 @@ public:
     // shorter one fails, the rest of the buffer zeroed).
     bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) override;
     bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) override;
+    // 16383: the length travels in the request number's 14-bit size field.
+    std::size_t MaxFeatureReportLength() const override;
 
     // Keeps a parsed descriptor under a new token, as GetPreparsedData does after reading the
     // descriptor; 0 when no token is left. Public so that tests can reach the token bookkeeping

@@ -2,6 +2,9 @@
 
 #include "common/NumberText.h"
 
+#include <clocale>
+#include <string>
+
 using kestrune::ReadHexText;
 using kestrune::ReadLenientNumber;
 
@@ -39,11 +42,16 @@ INSTANTIATE_TEST_SUITE_P(
         LenientCase{"1e", 1}, LenientCase{"1e+", 1}, LenientCase{"15D-1", 2},
         LenientCase{"1.5.5", 2}, LenientCase{"--1", 0}, LenientCase{"-", 0},
         LenientCase{"\t1\n2", 12}, LenientCase{"abc", 0}, LenientCase{"2147483647", 2147483647},
-        LenientCase{"-2147483648", -2147483647 - 1}, LenientCase{"2147483647.4", 2147483647}));
+        LenientCase{"-2147483648", -2147483647 - 1}, LenientCase{"2147483647.4", 2147483647},
+        // Decimals as std::from_chars reads them; far too small is 0.
+        LenientCase{"17.6", 18}, LenientCase{"17.", 17}, LenientCase{"-.5", 0}, LenientCase{"+1.5e0", 2},
+        LenientCase{"1e-400", 0}, LenientCase{"-1e-99999999999", 0}, LenientCase{"0e99999", 0},
+        LenientCase{"0.000e999999", 0}, LenientCase{"123456789012345678901234567890e-25", 12346}));
 
 TEST(LenientNumber, ValuesOutsideThe32BitRangeAreErrors) {
     for (const char* text : {"2147483648", "-2147483649", "1e10", "1e400", "&H100000000",
-                             "&O77777777777"}) {
+                             "&O77777777777", "-1e400",
+                             "0.0000000000000000000000000000001e330", "1e99999999999999999999"}) {
         const auto r = ReadLenientNumber(text);
         EXPECT_FALSE(r.ok) << text;
         EXPECT_FALSE(r.error.empty()) << text;
@@ -68,4 +76,28 @@ TEST(HexText, ReadsLeadingDigitsIgnoringBlanks) {
     }
     EXPECT_TRUE(ReadHexText("123456789").overflow);
     EXPECT_EQ(kestrune::HexTextValue("123456789"), 0u);
+}
+
+// The decimal point is '.' whatever the C locale of the process says (the window runs under the
+// user's locale, the command-line tool under "C").
+TEST(LenientNumber, DecimalPointIsAPointInEveryLocale) {
+    const std::string before = std::setlocale(LC_NUMERIC, nullptr);
+    const char* commaLocale = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8"}) {
+        if (std::setlocale(LC_NUMERIC, name) && std::localeconv()->decimal_point == std::string(",")) {
+            commaLocale = name;
+            break;
+        }
+    }
+    if (!commaLocale) {
+        std::setlocale(LC_NUMERIC, before.c_str());
+        GTEST_SKIP() << "no locale with a decimal comma is installed (localedef -i de_DE -f UTF-8 de_DE.UTF-8)";
+    }
+    struct Case { const char* text; std::int32_t value; };
+    for (const Case& c : {Case{"17.6", 18}, Case{"17,6", 17}, Case{"2.5e1", 25}, Case{"-3.5", -4}, Case{".51", 1}}) {
+        const auto r = ReadLenientNumber(c.text);
+        EXPECT_TRUE(r.ok) << c.text;
+        EXPECT_EQ(r.value, c.value) << c.text << " under " << commaLocale;
+    }
+    std::setlocale(LC_NUMERIC, before.c_str());
 }

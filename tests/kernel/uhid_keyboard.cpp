@@ -11,8 +11,10 @@
 // prints a summary (key=value lines) on standard output. Diagnostics go to standard error.
 //
 //   uhid_keyboard [--version TEXT] [--leave-after-block K] [--plain-first-interface] [--decoy]
-//                 [--flash-out FILE] [--ready-file FILE] [--verbose]
+//                 [--upload-mode] [--flash-out FILE] [--ready-file FILE] [--verbose]
 //
+// --upload-mode: the keyboard starts in firmware-upload mode (product ID 6) and stores the blocks
+//                it is sent, as during an upload.
 // --ready-file: written (with the node's name) each time the keyboard's hidraw node is there.
 #include <fcntl.h>
 #include <linux/input.h>
@@ -160,6 +162,7 @@ struct Options {
     int leaveAfterBlock = 0;
     bool plainFirstInterface = false;
     bool decoy = false;
+    bool uploadMode = false;
     std::string flashOut;
     std::string readyFile;
 };
@@ -169,6 +172,7 @@ public:
     explicit Program(const Options& options) : options_(options) {
         sim::KeyboardConfig config;
         config.Version = options.version;
+        config.StartInUploadMode = options.uploadMode;
         config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
         config.LeaveDelayMs = 50;
         config.ReturnDelayMs = 300;
@@ -448,7 +452,8 @@ void OnSignal(int) { g_stop = 1; }
 int Usage() {
     std::fprintf(stderr,
                  "usage: uhid_keyboard [--version TEXT] [--leave-after-block K] [--plain-first-interface]\n"
-                 "                     [--decoy] [--flash-out FILE] [--ready-file FILE] [--verbose]\n");
+                 "                     [--decoy] [--upload-mode] [--flash-out FILE] [--ready-file FILE]\n"
+                 "                     [--verbose]\n");
     return 2;
 }
 
@@ -471,6 +476,8 @@ int main(int argc, char** argv) {
             options.plainFirstInterface = true;
         } else if (arg == "--decoy") {
             options.decoy = true;
+        } else if (arg == "--upload-mode") {
+            options.uploadMode = true;
         } else if (arg == "--flash-out") {
             const char* v = value();
             if (!v) return Usage();

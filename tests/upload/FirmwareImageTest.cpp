@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 #include "support/FirmwareFiles.h"
 
@@ -198,6 +201,21 @@ TEST_F(FirmwareImageTest, RefusesUnusableFiles) {
     fs::create_directory(dir_ / "folder.hex");
     ErrorOf((dir_ / "folder.hex").string(), FirmwareErrorCode::FileUnreadable);
     ErrorOf(Write("fw.bin", "abc"), FirmwareErrorCode::AddressOutsideImage, -1);
+#if !defined(_WIN32)
+    // Whatever is not a regular file is refused before it is opened: a named pipe would block the
+    // open, /dev/zero would never end.
+    ASSERT_EQ(::mkfifo((dir_ / "pipe.bin").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((dir_ / "pipe.hex").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir_ / "zero.hex");
+    fs::create_symlink("/dev/zero", dir_ / "zero.dat");
+    const std::pair<const char*, const char*> others[] = {
+        {"pipe.bin", "is a named pipe (FIFO), not a regular file"}, {"pipe.hex", "is a named pipe (FIFO)"},
+        {"zero.hex", "is a device, not a regular file"}, {"zero.dat", "is a device"}};
+    for (const auto& [name, what] : others) {
+        const std::string message = ErrorOf((dir_ / name).string(), FirmwareErrorCode::FileUnreadable);
+        EXPECT_NE(message.find(what), std::string::npos) << message;
+    }
+#endif
 }
 
 TEST_F(FirmwareImageTest, KindComesFromLastThreeCharacters) {

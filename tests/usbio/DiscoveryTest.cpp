@@ -86,13 +86,26 @@ TEST(FindDevice, KeyboardWhoseFirstInterfaceHasNoFeatureReportIsFoundAtItsSecond
     EXPECT_EQ(b.hid.OpenHandles(), 1u);
 }
 
-TEST(FindDevice, FeatureReportTooShortForABlockIsNotUsedButLongerIsAccepted) {
-    for (std::uint16_t length : {0, 64, 130, 131, 132, 200}) {
+TEST(FindDevice, FeatureReportMustHoldABlockAndFitWhatThePlatformExchanges) {
+    struct Case {
+        std::uint16_t length;
+        std::size_t platformMax;
+        bool used;
+    };
+    for (const Case& c : {Case{0, 0xFFFF, false}, Case{64, 0xFFFF, false}, Case{130, 0xFFFF, false},
+                          Case{131, 0xFFFF, true}, Case{132, 0xFFFF, true}, Case{200, 0xFFFF, true},
+                          Case{65535, 0xFFFF, true}, Case{16383, 16383, true}, Case{16384, 16383, false},
+                          Case{20001, 16383, false}, Case{133, 132, false}}) {
+        SCOPED_TRACE(testing::Message() << c.length << " bytes, platform max " << c.platformMax);
         SimBench b;
-        b.keyboard.Config().FeatureReportLength = length;
-        b.Find();
-        EXPECT_EQ(b.connection.IsOpen(), length >= 131) << length;
-        EXPECT_EQ(b.hid.OpenHandles(), length >= 131 ? 1u : 0u) << length;
+        b.keyboard.Config().FeatureReportLength = c.length;
+        b.hid.SetMaxFeatureReportLength(c.platformMax);
+        usbio::DiscoveryReport report;
+        b.Find(&report);
+        EXPECT_EQ(b.connection.IsOpen(), c.used);
+        EXPECT_EQ(b.hid.OpenHandles(), c.used ? 1u : 0u);
+        EXPECT_EQ(b.hid.OpenPreparsed(), c.used ? 1u : 0u);
+        EXPECT_EQ(report.NoUsableFeature.size(), c.used ? 0u : 1u);
     }
 }
 

@@ -420,6 +420,8 @@ TEST_F(FakeDeviceTest, SetFeatureSendsTheWholeReportOnceAndOnlyThatCounts) {
     EXPECT_TRUE(device_.Requests.empty());
     EXPECT_TRUE(platform_.SetFeature(handle_, large.data(), _IOC_SIZEMASK));
     EXPECT_EQ(device_.Requests, std::vector<unsigned long>{HIDIOCSFEATURE(_IOC_SIZEMASK)});
+    // Discovery learns that limit, and passes over interfaces whose report is longer.
+    EXPECT_EQ(platform_.MaxFeatureReportLength(), std::size_t{_IOC_SIZEMASK});
 }
 
 TEST_F(FakeDeviceTest, GetFeatureFillsTheBufferZeroesWhatWasNotSentAndFailsOnErrors) {

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Whole-process time of `kestrune image` on a 93 KiB HEX file against `objcopy -I ihex -O binary`
+# on the same file: PAIRS interleaved pairs, each side timed by hyperfine (median of RUNS runs);
+# prints the median of the per-pair ratios kestrune/objcopy last.
+#
+#   bench/hex-vs-objcopy.sh [KESTRUNE] [--pairs N] [--runs N]
+#
+# KESTRUNE defaults to build/cli/kestrune. Installs hyperfine and binutils when missing.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+kestrune=$repo/build/cli/kestrune
+pairs=31
+runs=20
+while (($#)); do
+    case $1 in
+    --pairs) pairs=$2; shift 2 ;;
+    --runs) runs=$2; shift 2 ;;
+    -h | --help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) kestrune=$1; shift ;;
+    esac
+done
+[ -x "$kestrune" ] || { echo "hex-vs-objcopy.sh: no kestrune at $kestrune (build it first)" >&2; exit 2; }
+"$repo/tools/ensure-packages.sh" hyperfine binutils
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# 33,000 bytes of data from 0x1200, 16 bytes a record: a 93 KiB file (2,063 records) as objcopy
+# writes it. The bytes are the same on every run.
+LC_ALL=C awk 'BEGIN { srand(1); for (i = 0; i < 33000; ++i) printf "%c", int(rand() * 256) }' >"$work/fw.bin"
+objcopy -I binary -O ihex --change-addresses 0x1200 "$work/fw.bin" "$work/fw.hex"
+echo "HEX file: $(wc -c <"$work/fw.hex") bytes, $(wc -l <"$work/fw.hex") records; kestrune: $kestrune"
+
+# Both programs must agree on the bytes before their times mean anything.
+"$kestrune" image "$work/fw.hex" -o "$work/k.bin" >/dev/null
+objcopy -I ihex -O binary "$work/fw.hex" "$work/o.bin"
+# kestrune writes whole 128-byte blocks from 0x1200, objcopy the data alone from its first address.
+cmp -s -n "$(wc -c <"$work/o.bin")" "$work/k.bin" "$work/o.bin" ||
+    { echo "hex-vs-objcopy.sh: kestrune and objcopy wrote different bytes" >&2; exit 1; }
+
+median_ms() {  # median_ms COMMAND: hyperfine's median of RUNS runs, in ms
+    hyperfine -N --style none --warmup 3 --runs "$runs" --export-csv "$work/t.csv" "$1" >/dev/null 2>&1
+    awk -F, 'NR == 2 { printf "%.4f", $4 * 1000 }' "$work/t.csv"
+}
+ratios=()
+for ((i = 1; i <= pairs; ++i)); do
+    k=$(median_ms "$kestrune image $work/fw.hex -o $work/k.bin")
+    o=$(median_ms "objcopy -I ihex -O binary $work/fw.hex $work/o.bin")
+    ratios+=("$(awk -v k="$k" -v o="$o" 'BEGIN { printf "%.4f", k / o }')")
+    printf 'pair %2d: kestrune %.3f ms, objcopy %.3f ms, ratio %s\n' "$i" "$k" "$o" "${ratios[-1]}"
+done
+printf '%s\n' "${ratios[@]}" | sort -g | awk '{ r[NR] = $1 } END {
+    m = (NR % 2) ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2
+    printf "median ratio kestrune/objcopy over %d pairs: %.2f (goal <= 0.50)\n", NR, m }'
