@@ -310,6 +310,11 @@ int RunPids(Output& out, const std::string& pidFile) {
         out.doc["warning"] = table.Error;
         std::fprintf(stderr, "kestrune: warning: %s\n", table.Error.c_str());
     }
+    if (!table.Warnings.empty()) {
+        out.doc["lineWarnings"] = table.Warnings;
+        for (const std::string& warning : table.Warnings)
+            std::fprintf(stderr, "kestrune: warning: %s, %s\n", Utf8FromPath(file.filename()).c_str(), warning.c_str());
+    }
     if (!out.Json()) {
         out.Say(fromFile ? "Product IDs from " + Utf8FromPath(file) + ":"
                          : "Product IDs from the built-in table (" + Utf8FromPath(file) + " gives none):");

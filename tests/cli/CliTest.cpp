@@ -278,4 +278,10 @@ TEST(Cli, InfoListAndPidsDescribeWhatIsThere) {
     EXPECT_EQ(fromFile.Json()["source"], "file");
     EXPECT_EQ(fromFile.Json()["entries"], (nlohmann::json{17, 6}));
     EXPECT_EQ(b.Kestrune("pids --pid-file /no/such/file").status, 2);
+    const Result notANumber = b.Kestrune("pids --json --pid-file " + b.File("PIDDef.txt", "a,17\nb,seventeen\n"));
+    EXPECT_EQ(notANumber.status, 0);
+    EXPECT_EQ(notANumber.Json()["entries"], (nlohmann::json{17, 0}));
+    EXPECT_EQ(notANumber.Json()["lineWarnings"].size(), 1u);
+    EXPECT_NE(notANumber.err.find("warning: PIDDef.txt, line 2: the product ID \"seventeen\" is not a number; it is read as 0."),
+              std::string::npos) << notANumber.err;
 }

@@ -260,6 +260,27 @@ TEST(ProductIdTable, ExampleFileLineEndsAndFallbacks) {
     EXPECT_EQ(absent.Entries, (std::vector<std::int32_t>{10, 17, 11, 12, 13, 14, 8, 6, 19, 18, 23, 8, 24}));
 }
 
+TEST(ProductIdTable, AProductIdThatIsNotANumberIsReadAsZeroWithAWarning) {
+    testsupport::TempDir dir;
+    struct Case {
+        const char* field;
+        bool warned;
+    };
+    for (const Case& c : {Case{"abc", true}, Case{"", true}, Case{"  ", true}, Case{"&Hxyz", true},
+                          Case{"&O9", true}, Case{"-", true}, Case{"x17", true},
+                          Case{"17", false}, Case{" 1 7", false}, Case{"&H11", false}, Case{"&o7", false},
+                          Case{"-1", false}, Case{".5", false}, Case{"+.5", false}, Case{"0x11", false},
+                          Case{"17abc", false}}) {
+        const auto table = usbio::LoadProductIdTable(dir.Write("PIDDef.txt", std::string("' comment\nBoard,") + c.field + "\n"));
+        EXPECT_TRUE(table.Error.empty()) << c.field;
+        ASSERT_EQ(table.Warnings.size(), c.warned ? 1u : 0u) << c.field;
+        if (c.warned) {
+            EXPECT_EQ(table.Warnings[0], "line 2: the product ID \"" + std::string(c.field) + "\" is not a number; it is read as 0.");
+            EXPECT_EQ(table.Entries, std::vector<std::int32_t>{0}) << c.field;
+        }
+    }
+}
+
 TEST(ProductIdTable, FailureKeepsEntriesReadBeforeIt) {
     testsupport::TempDir dir;
     auto table = usbio::LoadProductIdTable(dir.Write("a.txt", "a,17\nb,6\nc,99999999999\nd,5\n"));
