@@ -91,8 +91,11 @@ ProductIdTable LoadProductIdTable(const std::filesystem::path& file) {
             if (!failed && !line.empty()) failed = !TakeLine(line, lineNumber, table);
             if (!failed && in.bad()) table.Error = "the file cannot be read.";
         }
-        if (!table.Error.empty())
-            table.Error = file.filename().string() + ", " + table.Error;
+        if (!table.Error.empty()) {
+            // UTF-8 on every system: a name outside the ANSI code page must not throw on Windows.
+            const std::u8string name = file.filename().u8string();
+            table.Error = std::string(name.begin(), name.end()) + ", " + table.Error;
+        }
     }
     if (table.Entries.empty()) {
         table.Entries = BuiltInProductIds();

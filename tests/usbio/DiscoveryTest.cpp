@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "support/SimBench.h"
 #include "usbio/Discovery.h"
@@ -290,6 +292,12 @@ TEST(ProductIdTable, FailureKeepsEntriesReadBeforeIt) {
     table = usbio::LoadProductIdTable(dir.Write("b.txt", "c,&H1FFFFFFFF\n"));
     EXPECT_EQ(table.Entries, usbio::BuiltInProductIds());
     EXPECT_FALSE(table.Error.empty());
+
+    // The file's name leads the text, in UTF-8 whatever the system's code page.
+    const auto named = dir.Path() / std::filesystem::path(u8"Gr\u00f6\u00dfe-\u00eb.txt");
+    std::ofstream(named, std::ios::binary) << "c,&H1FFFFFFFF\n";
+    table = usbio::LoadProductIdTable(named);
+    EXPECT_EQ(table.Error.rfind("Gr\xc3\xb6\xc3\x9f" "e-\xc3\xab.txt, line 1: ", 0), 0u) << table.Error;
 
     std::string many;
     for (int i = 0; i < 32768; ++i) many += "x,1\n";
