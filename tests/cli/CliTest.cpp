@@ -184,6 +184,10 @@ TEST(Cli, FlashSucceedsOnlyOnceTheKeyboardIsBackWithItsVersion) {
         {"--simulate=V1.1 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr, {replug, "Waiting for the keyboard to restart", replug, "did not come back"}},
         {"--simulate=V1.2 --simulate-fault ignore-finish --no-wait", 0, "uploaded", nullptr, {"The keyboard restarts by itself."}},
         {"--simulate=V1.0 --no-wait", 0, "uploaded", nullptr, {"Unplug the keyboard and plug it in again to start the new firmware."}},
+        // The switch is taken but its answer lost, the keyboard back at once in firmware-upload
+        // mode: no second switch to it, the upload goes on.
+        {"--simulate=V1.2 --simulate-fault no-answer-switch", 0, "success", "V2.0",
+         {"Switching the keyboard", "already in firmware-upload mode", "Keep the keyboard plugged in"}},
         // A version that is empty or cannot be read counts as old firmware: the user is asked to replug.
         {"--simulate=", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", replug}},
         {"--simulate=V1.2 --simulate-fault fail-get:1", 0, "success", "V2.0", {"firmware V1.2", "Keep the keyboard plugged in"}},
