@@ -312,6 +312,11 @@ int RunPids(Output& out, const std::string& pidFile) {
         out.doc["warning"] = table.Error;
         std::fprintf(stderr, "kestrune: warning: %s\n", table.Error.c_str());
     }
+    if (!table.Warnings.empty()) {
+        out.doc["lineWarnings"] = table.Warnings;
+        for (const std::string& warning : table.Warnings)
+            std::fprintf(stderr, "kestrune: warning: %s, %s\n", Utf8FromPath(file.filename()).c_str(), warning.c_str());
+    }
     if (!out.Json()) {
         out.Say(fromFile ? "Product IDs from " + Utf8FromPath(file) + ":"
                          : "Product IDs from the built-in table (" + Utf8FromPath(file) + " gives none):");
@@ -389,31 +394,39 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
     if (c.MatchedPID != usbio::UploadModePID) {
         out.Say("Switching the keyboard to firmware-upload mode...");
         const std::array<std::uint8_t, upload::PayloadLength> zeros{};
+        bool inUploadMode = false;
         if (upload::SendCommand(c, upload::CmdEnterUpload, 0x00, zeros) != upload::CommandOK) {
             session.Sleep(1000);
             session.Scan();
-            if (upload::SendCommand(c, upload::CmdEnterUpload, 0x00, zeros) != upload::CommandOK) {
+            // A keyboard that switched without answering is already there: the switch is never
+            // sent to it a second time.
+            inUploadMode = c.IsOpen() && c.MatchedPID == usbio::UploadModePID;
+            if (inUploadMode) {
+                out.Say("The keyboard is already in firmware-upload mode.");
+            } else if (upload::SendCommand(c, upload::CmdEnterUpload, 0x00, zeros) != upload::CommandOK) {
                 out.Error("the keyboard did not take the switch to firmware-upload mode; nothing was written.");
                 return out.Finish(ExitUploadFailed);
             }
         }
-        std::string after;
-        const bool afterRead = upload::ReadFirmwareVersion(c, after) == upload::CommandOK;
-        usbio::CloseDevice(c);
-        if (!newFirmware && !IsNewFirmware(afterRead, after))
-            out.Say("Unplug the keyboard's USB cable now, and plug it in again.");
-        out.Say("Waiting for the keyboard in firmware-upload mode (up to " +
-                std::to_string(flash.timeoutSeconds) + " s)...");
-        switch (WaitForKeyboard(session, true, flash.timeoutSeconds)) {
-            case WaitResult::Found:
-                break;
-            case WaitResult::Cancelled:
-                out.Error("cancelled; nothing was written. The keyboard may be in firmware-upload mode: run flash again.");
-                return out.Finish(ExitCancelled);
-            case WaitResult::TimedOut:
-                out.Error("the keyboard did not come back in firmware-upload mode within " +
-                          std::to_string(flash.timeoutSeconds) + " s; nothing was written.");
-                return out.Finish(ExitCancelled);
+        if (!inUploadMode) {
+            std::string after;
+            const bool afterRead = upload::ReadFirmwareVersion(c, after) == upload::CommandOK;
+            usbio::CloseDevice(c);
+            if (!newFirmware && !IsNewFirmware(afterRead, after))
+                out.Say("Unplug the keyboard's USB cable now, and plug it in again.");
+            out.Say("Waiting for the keyboard in firmware-upload mode (up to " +
+                    std::to_string(flash.timeoutSeconds) + " s)...");
+            switch (WaitForKeyboard(session, true, flash.timeoutSeconds)) {
+                case WaitResult::Found:
+                    break;
+                case WaitResult::Cancelled:
+                    out.Error("cancelled; nothing was written. The keyboard may be in firmware-upload mode: run flash again.");
+                    return out.Finish(ExitCancelled);
+                case WaitResult::TimedOut:
+                    out.Error("the keyboard did not come back in firmware-upload mode within " +
+                              std::to_string(flash.timeoutSeconds) + " s; nothing was written.");
+                    return out.Finish(ExitCancelled);
+            }
         }
         // In firmware-upload mode the keyboard's answer decides; without one the first stands.
         std::string loader;

@@ -38,7 +38,8 @@ std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text) {
     SimulatedFault fault{text.substr(0, colon), 0};
     static const char* const numbered[] = {"refuse-block", "no-answer-block", "leave-after-block", "fail-set",
                                            "fail-get", "reply-bytes"};
-    static const char* const plain[] = {"ignore-finish", "never-return", "no-permission", "version-without-nul"};
+    static const char* const plain[] = {"ignore-finish", "never-return", "no-permission", "version-without-nul",
+                                        "no-answer-switch"};
     if (std::find(std::begin(numbered), std::end(numbered), fault.name) != std::end(numbered)) {
         if (colon == std::string::npos) return std::nullopt;
         const char* first = text.data() + colon + 1;
@@ -121,6 +122,7 @@ Session::Session(const std::optional<std::string>& simulateVersion,
             if (name == "never-return") keyboard_->Config().ReturnPolicy = sim::KeyboardConfig::Return::Never;
             if (name == "no-permission") hid->Faults().KeyboardPermissionDenied = true;
             if (name == "version-without-nul") keyboard_->Faults().VersionWithoutNul = true;
+            if (name == "no-answer-switch") keyboard_->Faults().NoAnswerToSwitch = true;
         }
         hid_ = std::move(hid);
     } else {

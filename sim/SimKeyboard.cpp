@@ -127,6 +127,11 @@ bool SimKeyboard::AnswerReport(std::uint8_t* data, std::size_t length) {
         lastReport_.clear();  // answered (lost) once
         return false;
     }
+    if (faults_.NoAnswerToSwitch && after_ == After::SwitchMode) {
+        after_ = After::Nothing;
+        Reenumerate(true);
+        return false;
+    }
     // The reply echoes the last report taken, with the version text for a version request.
     std::fill(data, data + length, 0);
     std::copy_n(lastReport_.begin(), std::min(length, lastReport_.size()), data);

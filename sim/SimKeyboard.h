@@ -43,6 +43,8 @@ struct KeyboardFaults {
     int LeaveBusAfterBlock = 0;   // leaves the bus right after answering block k (1-based); 0 = never
     int RefuseBlock = 0;          // does not take block k (1-based); 0 = takes every block
     int NoAnswerToBlock = 0;      // takes block k (1-based) but its answer never comes; 0 = never
+    bool NoAnswerToSwitch = false;   // takes the mode switch and is back at once in firmware-upload
+                                     // mode, without answering it
     bool IgnoreFinish = false;    // does not take the finish command
     bool VersionWithoutNul = false;  // the version reply fills every payload byte, no NUL
     bool SwitchWithoutAnswer = false;  // takes the mode switch but leaves before answering it

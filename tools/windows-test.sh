@@ -91,6 +91,13 @@ if [ -f "$kestrune" ]; then
     fi
   }
   run 0 flash-simulated flash kestrune-sim.hex --simulate --yes
+  # A file name outside ASCII reaches the tool as it is: from the wide command line, as UTF-8.
+  cp "$build/kestrune-sim.hex" "$build/Größe-ë.hex"
+  LC_ALL=C.UTF-8 run 0 flash-utf8-name flash Größe-ë.hex --simulate --yes
+  if ! grep -q 'File: *Größe-ë.hex' "$logs/flash-utf8-name.log"; then
+    cat "$logs/flash-utf8-name.log"
+    fail "kestrune.exe shows the file name Größe-ë.hex as it is"
+  fi
   run 3 info-no-keyboard info
 else
   echo "(no kestrune.exe in this build: command-line checks left out)"

@@ -15,6 +15,29 @@ const std::vector<std::int32_t>& BuiltInProductIds() {
 
 namespace {
 
+bool IsDigitOf(char c, int base) {
+    if (base == 8) return c >= '0' && c <= '7';
+    if (base == 16) return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    return c >= '0' && c <= '9';
+}
+
+// Whether a field starts with a number as the lenient reader takes one (blanks anywhere are
+// ignored): decimal digits, possibly after a sign or a decimal point, or &H / &O and a digit.
+bool StartsWithNumber(const std::string& field) {
+    std::string text;
+    for (char c : field)
+        if (c != ' ' && c != '\t' && c != '\n') text.push_back(c);
+    std::size_t i = 0;
+    if (text.size() >= 2 && text[0] == '&') {
+        const char radix = text[1];
+        const int base = radix == 'H' || radix == 'h' ? 16 : radix == 'O' || radix == 'o' ? 8 : 0;
+        return base != 0 && text.size() > 2 && IsDigitOf(text[2], base);
+    }
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (i < text.size() && text[i] == '.') ++i;
+    return i < text.size() && IsDigitOf(text[i], 10);
+}
+
 // Appends the entry of one line, if the line gives one. False with error set when it fails.
 bool TakeLine(const std::string& line, std::size_t lineNumber, ProductIdTable& table) {
     if (line.empty() || line[0] == '\'') return true;
@@ -34,6 +57,9 @@ bool TakeLine(const std::string& line, std::size_t lineNumber, ProductIdTable& t
                       std::to_string(MaxProductIdEntries) + " product IDs.";
         return false;
     }
+    if (!StartsWithNumber(field))
+        table.Warnings.push_back("line " + std::to_string(lineNumber) + ": the product ID \"" + field +
+                                 "\" is not a number; it is read as " + std::to_string(number.value) + ".");
     table.Entries.push_back(number.value);
     return true;
 }
@@ -65,8 +91,11 @@ ProductIdTable LoadProductIdTable(const std::filesystem::path& file) {
             if (!failed && !line.empty()) failed = !TakeLine(line, lineNumber, table);
             if (!failed && in.bad()) table.Error = "the file cannot be read.";
         }
-        if (!table.Error.empty())
-            table.Error = file.filename().string() + ", " + table.Error;
+        if (!table.Error.empty()) {
+            // UTF-8 on every system: a name outside the ANSI code page must not throw on Windows.
+            const std::u8string name = file.filename().u8string();
+            table.Error = std::string(name.begin(), name.end()) + ", " + table.Error;
+        }
     }
     if (table.Entries.empty()) {
         table.Entries = BuiltInProductIds();

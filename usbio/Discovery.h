@@ -24,6 +24,9 @@ struct ProductIdTable {
     Source From = Source::BuiltIn;
     std::filesystem::path FilePath;  // the definition file looked for
     std::string Error;               // non-empty when reading the file failed part-way
+    // Lines read with a doubt, one text each ("line 3: the product ID \"abc\" is not a number;
+    // it is read as 0."). The entries are as if there were no warning.
+    std::vector<std::string> Warnings;
 };
 
 // Reads the definition file (lines end at CR, CR LF or LF; a line starting with an apostrophe is

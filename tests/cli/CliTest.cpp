@@ -38,7 +38,8 @@ struct CliBench {
     }
     Result Kestrune(const std::string& args) {
         const std::string err = (dir.Path() / "stderr.txt").string();
-        const std::string command = std::string(KESTRUNE_CLI_PATH) + " " + args + " 2>" + err + " </dev/null";
+        // A run that hangs is ended after a minute, with status 124.
+        const std::string command = "timeout 60 " + std::string(KESTRUNE_CLI_PATH) + " " + args + " 2>" + err + " </dev/null";
         Result run;
         FILE* pipe = ::popen(command.c_str(), "r");
         char buffer[4096];
@@ -183,6 +184,10 @@ TEST(Cli, FlashSucceedsOnlyOnceTheKeyboardIsBackWithItsVersion) {
         {"--simulate=V1.1 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr, {replug, "Waiting for the keyboard to restart", replug, "did not come back"}},
         {"--simulate=V1.2 --simulate-fault ignore-finish --no-wait", 0, "uploaded", nullptr, {"The keyboard restarts by itself."}},
         {"--simulate=V1.0 --no-wait", 0, "uploaded", nullptr, {"Unplug the keyboard and plug it in again to start the new firmware."}},
+        // The switch is taken but its answer lost, the keyboard back at once in firmware-upload
+        // mode: no second switch to it, the upload goes on.
+        {"--simulate=V1.2 --simulate-fault no-answer-switch", 0, "success", "V2.0",
+         {"Switching the keyboard", "already in firmware-upload mode", "Keep the keyboard plugged in"}},
         // A version that is empty or cannot be read counts as old firmware: the user is asked to replug.
         {"--simulate=", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", replug}},
         {"--simulate=V1.2 --simulate-fault fail-get:1", 0, "success", "V2.0", {"firmware V1.2", "Keep the keyboard plugged in"}},
@@ -278,4 +283,67 @@ TEST(Cli, InfoListAndPidsDescribeWhatIsThere) {
     EXPECT_EQ(fromFile.Json()["source"], "file");
     EXPECT_EQ(fromFile.Json()["entries"], (nlohmann::json{17, 6}));
     EXPECT_EQ(b.Kestrune("pids --pid-file /no/such/file").status, 2);
+    const Result notANumber = b.Kestrune("pids --json --pid-file " + b.File("PIDDef.txt", "a,17\nb,seventeen\n"));
+    EXPECT_EQ(notANumber.status, 0);
+    EXPECT_EQ(notANumber.Json()["entries"], (nlohmann::json{17, 0}));
+    EXPECT_EQ(notANumber.Json()["lineWarnings"].size(), 1u);
+    EXPECT_NE(notANumber.err.find("warning: PIDDef.txt, line 2: the product ID \"seventeen\" is not a number; it is read as 0."),
+              std::string::npos) << notANumber.err;
+}
+
+// The whole flash on the simulated keyboard under every fault it can be given: the exit status,
+// the blocks the keyboard took against the blocks reported, progress that never says 100 % before
+// the last block is taken, and no hang (the virtual clock runs every wait at once).
+TEST(Cli, FaultMatrix) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 38)));  // 9 blocks
+    const std::string dump = (b.dir.Path() / "dump.bin").string();
+    struct Case {
+        std::string args;
+        int status;
+        int sent, taken;
+    };
+    std::vector<Case> cases{{"", 0, 9, 9},
+                            {"--simulate-fault ignore-finish", 6, 9, 9},
+                            {"--simulate-fault never-return", 5, 0, 0},
+                            {"--simulate-fault no-permission", 3, 0, 0},
+                            {"--simulate-fault reply-bytes:0", 1, 0, 0},
+                            {"--simulate-fault reply-bytes:131", 1, 0, 0},
+                            {"--simulate-fault version-without-nul", 0, 9, 9},
+                            {"--simulate=", 0, 9, 9},
+                            {"--simulate='V1.2\x1b[2J\x01'", 0, 9, 9}};
+    for (int k : {1, 2, 5, 8, 9}) {
+        const std::string n = std::to_string(k);
+        cases.push_back({"--simulate-fault refuse-block:" + n, 1, k - 1, k - 1});
+        cases.push_back({"--simulate-fault no-answer-block:" + n, 1, k - 1, k});  // written, answer lost
+        cases.push_back({"--simulate-fault leave-after-block:" + n, k == 9 ? 6 : 1, k, k});
+    }
+    for (const Case& c : cases) {
+        std::filesystem::remove(dump);
+        const std::string args = "flash " + fw + " --yes --timeout 5 --simulate=V1.2 --simulate-dump " + dump + " " + c.args;
+        const Result json = b.Kestrune(args + " --json");
+        EXPECT_EQ(json.status, c.status) << c.args << "\n" << json.err;
+        EXPECT_EQ(json.Json()["exitStatus"], c.status) << c.args;
+        EXPECT_EQ(json.Json().value("blocksSent", 0), c.sent) << c.args;
+        EXPECT_EQ(Slurp(dump).size(), 128u * static_cast<std::size_t>(c.taken)) << c.args;
+
+        // Progress in acknowledged bytes, one line each ten per cent.
+        const Result text = b.Kestrune(args);
+        EXPECT_EQ(text.status, c.status) << c.args;
+        std::istringstream lines(text.err);
+        std::string line;
+        int lastDone = 0;
+        bool full = false;
+        for (unsigned percent, done, total; std::getline(lines, line);) {
+            if (std::sscanf(line.c_str(), "Uploaded %u%% (%u of %u bytes)", &percent, &done, &total) != 3) continue;
+            EXPECT_EQ(total, 9u * 128u) << line;
+            EXPECT_EQ(done % 128, 0u) << line;
+            EXPECT_LE(static_cast<int>(done), 128 * c.sent) << c.args << ": " << line;
+            EXPECT_EQ(percent, done * 100 / total) << line;
+            lastDone = static_cast<int>(done);
+            full = full || percent == 100;
+        }
+        EXPECT_EQ(full, c.sent == 9) << c.args << "\n" << text.err;
+        EXPECT_GE(lastDone, 128 * (c.sent - 1)) << c.args << "\n" << text.err;
+    }
 }

@@ -337,3 +337,64 @@ TEST(UploadSequence, AnUploadOfACheckedImageNeedsTheFileNoMore) {
         EXPECT_FALSE(viaCheck.connection.IsOpen());
     }
 }
+
+// Every way the keyboard can fail an upload, on virtual time: the outcome, the device closed, the
+// blocks the keyboard took against the blocks reported, and progress that never runs ahead.
+TEST(UploadSequence, FaultMatrix) {
+    const std::string hex = HexText(0x1200, RandomBytes(0x400, 19));  // 9 blocks
+    struct Case {
+        std::string fault;
+        Result result;
+        int sent;   // blocks reported as taken
+        int taken;  // blocks the keyboard wrote
+    };
+    std::vector<Case> cases{{"none", Result::Success, 9, 9},
+                            {"address-set", Result::CommandFailed, 0, 0},
+                            {"address-get", Result::CommandFailed, 0, 0},
+                            {"ignore-finish", Result::Success, 9, 9},
+                            {"reply-bytes:0", Result::CommandFailed, 0, 0},
+                            {"reply-bytes:131", Result::CommandFailed, 0, 0}};
+    for (int k : {1, 2, 5, 8, 9}) {
+        cases.push_back({"refuse-block:" + std::to_string(k), Result::CommandFailed, k - 1, k - 1});
+        // The keyboard wrote the block, but its answer never came: reported as not taken.
+        cases.push_back({"no-answer-block:" + std::to_string(k), Result::CommandFailed, k - 1, k});
+        // Leaving after the last block only loses the finish, which does not count.
+        cases.push_back({"leave-after-block:" + std::to_string(k), k == 9 ? Result::Success : Result::CommandFailed, k, k});
+    }
+    for (const Case& c : cases) {
+        UploadBench b;
+        const auto colon = c.fault.find(':');
+        const std::string name = c.fault.substr(0, colon);
+        const int n = colon == std::string::npos ? 0 : std::stoi(c.fault.substr(colon + 1));
+        auto& keyboard = b.keyboard.Faults();
+        auto& platform = b.hid.Faults();
+        if (name == "address-set") platform.FailSetOfExchange = 1;
+        if (name == "address-get") platform.FailGetOfExchange = 1;
+        if (name == "ignore-finish") keyboard.IgnoreFinish = true;
+        if (name == "reply-bytes") platform.ReplyBytes = static_cast<std::size_t>(n);
+        if (name == "refuse-block") keyboard.RefuseBlock = n;
+        if (name == "no-answer-block") keyboard.NoAnswerToBlock = n;
+        if (name == "leave-after-block") keyboard.LeaveBusAfterBlock = n;
+        const std::int64_t before = b.clock.NowMs();
+
+        const auto outcome = b.Upload("fw.hex", hex);
+        EXPECT_EQ(outcome.result, c.result) << c.fault;
+        EXPECT_EQ(outcome.blocksSent, c.sent) << c.fault;
+        EXPECT_EQ(b.keyboard.BlocksTaken(), c.taken) << c.fault;
+        EXPECT_FALSE(b.connection.IsOpen()) << c.fault;
+        EXPECT_EQ(b.hid.OpenHandles(), 0u) << c.fault;
+        EXPECT_EQ(b.hid.OpenPreparsed(), 0u) << c.fault;
+        EXPECT_TRUE(c.sent == 9 || b.Reports(0x30).empty()) << c.fault;  // a finish only after every block
+        const auto progress = b.view.Of("progress");
+        if (c.fault != "address-set" && c.fault != "address-get" && name != "reply-bytes") {
+            ASSERT_FALSE(progress.empty()) << c.fault;
+            EXPECT_EQ(progress.back().value, 128 * c.sent) << c.fault;
+            for (const auto& p : progress) EXPECT_EQ(p.text, "1152") << c.fault;
+        }
+        // Waits go through the view, none on the clock: nothing can hang.
+        std::int64_t waited = 0;
+        for (const auto& sleep : b.view.Of("sleep")) waited += std::stoll(sleep.text);
+        EXPECT_LE(waited, c.result == Result::Success ? 4000 : 0) << c.fault;
+        EXPECT_EQ(b.clock.NowMs(), before) << c.fault;
+    }
+}

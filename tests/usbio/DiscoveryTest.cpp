@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "support/SimBench.h"
 #include "usbio/Discovery.h"
@@ -273,6 +275,27 @@ TEST(ProductIdTable, ExampleFileLineEndsAndFallbacks) {
     EXPECT_EQ(absent.Entries, (std::vector<std::int32_t>{10, 17, 11, 12, 13, 14, 8, 6, 19, 18, 23, 8, 24}));
 }
 
+TEST(ProductIdTable, AProductIdThatIsNotANumberIsReadAsZeroWithAWarning) {
+    testsupport::TempDir dir;
+    struct Case {
+        const char* field;
+        bool warned;
+    };
+    for (const Case& c : {Case{"abc", true}, Case{"", true}, Case{"  ", true}, Case{"&Hxyz", true},
+                          Case{"&O9", true}, Case{"-", true}, Case{"x17", true},
+                          Case{"17", false}, Case{" 1 7", false}, Case{"&H11", false}, Case{"&o7", false},
+                          Case{"-1", false}, Case{".5", false}, Case{"+.5", false}, Case{"0x11", false},
+                          Case{"17abc", false}}) {
+        const auto table = usbio::LoadProductIdTable(dir.Write("PIDDef.txt", std::string("' comment\nBoard,") + c.field + "\n"));
+        EXPECT_TRUE(table.Error.empty()) << c.field;
+        ASSERT_EQ(table.Warnings.size(), c.warned ? 1u : 0u) << c.field;
+        if (c.warned) {
+            EXPECT_EQ(table.Warnings[0], "line 2: the product ID \"" + std::string(c.field) + "\" is not a number; it is read as 0.");
+            EXPECT_EQ(table.Entries, std::vector<std::int32_t>{0}) << c.field;
+        }
+    }
+}
+
 TEST(ProductIdTable, FailureKeepsEntriesReadBeforeIt) {
     testsupport::TempDir dir;
     auto table = usbio::LoadProductIdTable(dir.Write("a.txt", "a,17\nb,6\nc,99999999999\nd,5\n"));
@@ -282,6 +305,12 @@ TEST(ProductIdTable, FailureKeepsEntriesReadBeforeIt) {
     table = usbio::LoadProductIdTable(dir.Write("b.txt", "c,&H1FFFFFFFF\n"));
     EXPECT_EQ(table.Entries, usbio::BuiltInProductIds());
     EXPECT_FALSE(table.Error.empty());
+
+    // The file's name leads the text, in UTF-8 whatever the system's code page.
+    const auto named = dir.Path() / std::filesystem::path(u8"Gr\u00f6\u00dfe-\u00eb.txt");
+    std::ofstream(named, std::ios::binary) << "c,&H1FFFFFFFF\n";
+    table = usbio::LoadProductIdTable(named);
+    EXPECT_EQ(table.Error.rfind("Gr\xc3\xb6\xc3\x9f" "e-\xc3\xab.txt, line 1: ", 0), 0u) << table.Error;
 
     std::string many;
     for (int i = 0; i < 32768; ++i) many += "x,1\n";
