@@ -73,12 +73,8 @@ bool SimKeyboard::TakeReport(const std::uint8_t* data, std::size_t length) {
 
     if (command == CmdEnterUpload && !uploadMode_) {
         ++modeSwitches_;
-        lastReport_.assign(data, data + length);
-        if (faults_.SwitchWithoutAnswer) {
-            LeaveForUploadMode(true);  // gone before the answer is read
-            return true;
-        }
         after_ = After::SwitchMode;  // answers this report, then re-enumerates
+        lastReport_.assign(data, data + length);
         return true;
     }
     if (uploadMode_ && command == CmdSetAddress) {
@@ -103,16 +99,15 @@ bool SimKeyboard::TakeReport(const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
-void SimKeyboard::LeaveForUploadMode(bool atOnce) {
+void SimKeyboard::LeaveForUploadMode() {
     const bool never = config_.ReturnPolicy == KeyboardConfig::Return::Never;
     const bool byItself = config_.ReturnPolicy == KeyboardConfig::Return::Automatic ||
                           (config_.ReturnPolicy == KeyboardConfig::Return::ByFirmware &&
                            !kestrune::IsOldFirmwareVersion(version_));
     if (byItself && !never) {
         // Answers a little longer, then re-enumerates in firmware-upload mode by itself.
-        const std::int64_t leaveDelay = atOnce ? 0 : config_.LeaveDelayMs;
-        leaveAt_ = clock_.NowMs() + leaveDelay;
-        returnAt_ = clock_.NowMs() + std::max(config_.ReturnDelayMs, leaveDelay + 1);
+        leaveAt_ = clock_.NowMs() + config_.LeaveDelayMs;
+        returnAt_ = clock_.NowMs() + std::max(config_.ReturnDelayMs, config_.LeaveDelayMs + 1);
     } else {
         onBus_ = false;
         gone_ = never;
@@ -153,7 +148,7 @@ bool SimKeyboard::AnswerReport(std::uint8_t* data, std::size_t length) {
             awaitingReplug_ = true;
             break;
         case After::SwitchMode:
-            LeaveForUploadMode(false);
+            LeaveForUploadMode();
             break;
         case After::Reboot:
             version_ = config_.VersionAfterFinish;

@@ -47,7 +47,6 @@ struct KeyboardFaults {
                                      // mode, without answering it
     bool IgnoreFinish = false;    // does not take the finish command
     bool VersionWithoutNul = false;  // the version reply fills every payload byte, no NUL
-    bool SwitchWithoutAnswer = false;  // takes the mode switch but leaves before answering it
 };
 
 class SimKeyboard {
@@ -86,7 +85,7 @@ public:
 private:
     void SettlePendingReturn() const;
     void Reenumerate(bool uploadMode);
-    void LeaveForUploadMode(bool atOnce);
+    void LeaveForUploadMode();
 
     const kestrune::Clock& clock_;
     KeyboardConfig config_;

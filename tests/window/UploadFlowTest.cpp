@@ -168,9 +168,8 @@ TEST(UploadFlow, KeyboardInUploadModeUsesTheTypedStartAddressAlsoOnARetry) {
 TEST(UploadFlow, RetryOfTheSwitchGoesOnWhenTheKeyboardIsAlreadyInUploadMode) {
     // The switch is taken but its answer is lost: the rescan finds the keyboard in
     // firmware-upload mode, and the flow uploads instead of sending the switch again.
-    FlowBench b(sim::KeyboardConfig{.ReturnPolicy = sim::KeyboardConfig::Return::Automatic,
-                                    .ReturnDelayMs = 4000});
-    b.keyboard.Faults().SwitchWithoutAnswer = true;
+    FlowBench b;
+    b.keyboard.Faults().NoAnswerToSwitch = true;
     const auto data = RandomBytes(0x300, 9);
     b.ChooseFile("fw.hex", HexText(0x1200, data));
     b.ClickUpload();
