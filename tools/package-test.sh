@@ -217,6 +217,10 @@ else
     check "installed kestrune-loader.exe, Start-menu entry Kestrune Loader" bash -c \
       "test -f '$dir/kestrune-loader.exe' && test -f '$(menu_dir)/Kestrune Loader.lnk'"
   fi
+  if [ -f "$work/zip/$top/kestrune-loader-demo.exe" ]; then
+    check "installed kestrune-loader-demo.exe, Start-menu entry of the demo" bash -c \
+      "test -f '$dir/kestrune-loader-demo.exe' && ls '$(menu_dir)'/*demo*.lnk"
+  fi
   check "uninstall record in HKCU (Installed apps)" bash -c \
     "timeout 120 '$wine' reg query '$key' /v DisplayVersion </dev/null | tr -d '\r' | grep -q '$version'"
   expect "installed kestrune.exe --version" "kestrune $version" \
