@@ -81,6 +81,7 @@ tools/ensure-packages.sh --no-recommends desktop-file-utils appstream man-db bas
 deb=$root/dist/kestrune_${version}_amd64.deb
 zip=$root/dist/kestrune-${version}-windows-x64.zip
 setup=$root/dist/kestrune-${version}-windows-x64-setup.exe
+top=kestrune-${version}-windows-x64  # the zip's folder
 hexfile=$work/small.hex  # 16 bytes at 0x1200, the default start address
 printf ':10120000000102030405060708090A0B0C0D0E0F66\r\n:00000001FF\r\n' >"$hexfile"
 
@@ -168,7 +169,6 @@ echo "== Windows zip: $(basename "$zip")"
 if [ ! -f "$zip" ]; then
   fail "$(basename "$zip") exists"
 else
-  top=kestrune-${version}-windows-x64
   rm -rf "$work/zip"
   mkdir -p "$work/zip"
   check "unzip" unzip -q "$zip" -d "$work/zip"
@@ -213,6 +213,14 @@ else
   check "installed files: kestrune.exe, PIDDef.txt, README, LICENSE, notices, Uninstall.exe" bash -c \
     "cd '$dir' && test -f kestrune.exe -a -f PIDDef.txt -a -f README.md -a -f LICENSE.txt -a -f THIRD-PARTY-NOTICES.txt -a -f Uninstall.exe"
   check "Start-menu entry" bash -c "ls '$(menu_dir)'/*.lnk"
+  if [ -f "$work/zip/$top/kestrune-loader.exe" ]; then
+    check "installed kestrune-loader.exe, Start-menu entry Kestrune Loader" bash -c \
+      "test -f '$dir/kestrune-loader.exe' && test -f '$(menu_dir)/Kestrune Loader.lnk'"
+  fi
+  if [ -f "$work/zip/$top/kestrune-loader-demo.exe" ]; then
+    check "installed kestrune-loader-demo.exe, Start-menu entry of the demo" bash -c \
+      "test -f '$dir/kestrune-loader-demo.exe' && ls '$(menu_dir)'/*demo*.lnk"
+  fi
   check "uninstall record in HKCU (Installed apps)" bash -c \
     "timeout 120 '$wine' reg query '$key' /v DisplayVersion </dev/null | tr -d '\r' | grep -q '$version'"
   expect "installed kestrune.exe --version" "kestrune $version" \

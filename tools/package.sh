@@ -39,13 +39,14 @@ fi
 
 if ((windows)); then
   # The window programs join the Windows build once they exist as native Windows programs
-  # (window/win32/); until then the Windows packages hold the command-line tool.
+  # (window/win32/); until then the Windows packages hold the command-line tool. On Windows the
+  # packages hold every program, the demo window too.
   window=OFF
   [ -f window/win32/CMakeLists.txt ] && window=ON
   echo "Windows packages: cross-building into build-package-windows/ ..."
   cmake -S . -B build-package-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKESTRUNE_BUILD_BENCH=OFF -DKESTRUNE_WERROR="${KESTRUNE_WERROR:-OFF}" \
-    -DKESTRUNE_BUILD_APP=$window >/dev/null
+    -DKESTRUNE_BUILD_APP=$window -DKESTRUNE_INSTALL_DEMO=ON >/dev/null
   cmake --build build-package-windows -j"$jobs"
   rm -f "$dist"/kestrune-*-windows-x64.zip "$dist"/kestrune-*-windows-x64-setup.exe
   (cd build-package-windows && cpack -G ZIP -B "$root/build-package-windows/cpack" >/dev/null)

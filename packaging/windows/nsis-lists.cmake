@@ -2,7 +2,8 @@ cmake_minimum_required(VERSION 3.25)
 # Writes the file lists of the Windows installer from the installed tree STAGE:
 #   OUTPUT_DIR/install-files.nsh    the macro KESTRUNE_INSTALL_FILES: File commands, folder by folder
 #   OUTPUT_DIR/uninstall-files.nsh  Delete and RMDir commands for exactly those files and folders
-# and defines KESTRUNE_WINDOW when the window program kestrune-loader.exe is among them.
+# and defines KESTRUNE_WINDOW and KESTRUNE_DEMO when the window programs kestrune-loader.exe and
+# kestrune-loader-demo.exe are among them.
 #   cmake -DSTAGE=... -DOUTPUT_DIR=... -P nsis-lists.cmake
 file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${STAGE} ${STAGE}/*)
 list(SORT files)
@@ -34,6 +35,9 @@ foreach(folder IN LISTS folders)
 endforeach()
 if("kestrune-loader.exe" IN_LIST files)
   string(PREPEND install "!define KESTRUNE_WINDOW\n")
+endif()
+if("kestrune-loader-demo.exe" IN_LIST files)
+  string(PREPEND install "!define KESTRUNE_DEMO\n")
 endif()
 file(WRITE ${OUTPUT_DIR}/install-files.nsh "${install}")
 file(WRITE ${OUTPUT_DIR}/uninstall-files.nsh "${uninstall}")
