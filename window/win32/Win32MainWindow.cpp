@@ -281,6 +281,9 @@ Win32MainWindow::Win32MainWindow(usbio::DeviceConnection& connection, Win32Platf
                                  WindowOptions options)
     : connection_(connection), platform_(platform), options_(options) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS |
+                                                       ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
     const int bigSize = GetSystemMetrics(SM_CXICON), smallSize = GetSystemMetrics(SM_CXSMICON);
     bigIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(ProgramIconId), IMAGE_ICON,
                                              bigSize, bigSize, LR_SHARED));

@@ -1,5 +1,6 @@
 #include "window/win32/Win32SelfTest.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <set>
@@ -115,8 +116,19 @@ void SelfTest::Run() {
     std::wstring lastStatus;
     std::set<HWND> answered;
     // One look at the window: answers new message boxes with OK, reports a new status text.
+    std::set<HWND> shown;
     auto look = [&] {
-        for (HWND box : MessageBoxes(windowThread_)) {
+        const std::vector<HWND> boxes = MessageBoxes(windowThread_);
+        for (auto it = shown.begin(); it != shown.end();) {
+            if (std::find(boxes.begin(), boxes.end(), *it) == boxes.end()) {
+                log("message box closed");
+                it = shown.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (HWND box : boxes) {
+            shown.insert(box);
             if (!answered.insert(box).second) {
                 // Still there after its OK was clicked: close it the dialog's own way.
                 PostMessageW(box, WM_COMMAND, IDOK, 0);
@@ -149,6 +161,10 @@ void SelfTest::Run() {
         return;
     }
     log("device list: " + Joined(RowOf(window_.deviceList)));
+    RECT frame{};
+    GetWindowRect(window_.Handle(), &frame);
+    log("window at " + std::to_string(frame.left) + "," + std::to_string(frame.top) + " size " +
+        std::to_string(frame.right - frame.left) + "x" + std::to_string(frame.bottom - frame.top));
 
     Ask(window_.firmwareFileField, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Wide(file_).c_str()));
     log("firmware file field: " + Utf8(TextOf(window_.firmwareFileField)));

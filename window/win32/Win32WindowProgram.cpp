@@ -13,7 +13,6 @@
 
 #include <windows.h>
 
-#include <commctrl.h>
 #include <objbase.h>
 #include <shellapi.h>
 
@@ -80,9 +79,6 @@ int RunWindowProgram(usbio::HidPlatform& hid, const char* programName, WindowOpt
     }
 
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS |
-                                                       ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
 
     Win32Platform platform;
     usbio::DeviceConnection connection(hid);
