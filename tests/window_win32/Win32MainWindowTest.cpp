@@ -246,6 +246,7 @@ TEST(Win32Window, KeyboardAndScreenReaderAccess) {
     EXPECT_EQ(labelBefore(w.startAddressField), "Start Address (HEX):");
     EXPECT_EQ(labelBefore(w.firmwareFileField), "Firmware file");
     EXPECT_EQ(labelBefore(w.progressBar), "Upload progress");
+    EXPECT_EQ(labelBefore(w.statusBar), "Status");
     // Tab order follows reading order.
     const HWND order[] = {w.deviceList, w.refreshButton, w.uploadButton, w.firmwareFileField,
                           w.selectFileButton, w.exitButton};

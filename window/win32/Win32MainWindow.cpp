@@ -42,6 +42,7 @@ enum ControlId : int {
     DeviceListLabelId,
     FirmwareFileLabelId,
     ProgressLabelId,
+    StatusLabelId,
 };
 
 // The interface class of every HID device (GUID_DEVINTERFACE_HID).
@@ -425,6 +426,7 @@ void Win32MainWindow::CreateControls() {
     SendMessageW(progressBar, PBM_SETRANGE32, 0, 1);
     SetWindowSubclass(progressBar, &Callbacks::ProgressProc, ProgressSubclassId,
                       reinterpret_cast<DWORD_PTR>(this));
+    hiddenLabels_[3] = hiddenLabel(text::StatusName, StatusLabelId);
     statusBar = create(0, STATUSCLASSNAMEW, L"",
                        WS_VISIBLE | CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER, StatusBarId);
 
@@ -499,6 +501,7 @@ void Win32MainWindow::ApplyLayout() {
     place(exitButton, layout_.exitButton);
     place(progressBar, layout_.progressBar);
     place(hiddenLabels_[2], {layout_.progressBar.x, layout_.progressBar.y, 1, 1});
+    place(hiddenLabels_[3], {layout_.statusBar.x, layout_.statusBar.y, 1, 1});
     place(statusBar, layout_.statusBar);
     for (int column = 0; column < 4; ++column)
         SendMessageW(deviceList, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),

@@ -136,7 +136,7 @@ private:
 
     HWND window_ = nullptr;
     HWND focusBeforeDeactivation_ = nullptr;
-    std::array<HWND, 3> hiddenLabels_{};  // accessible names of the list, file field and progress
+    std::array<HWND, 4> hiddenLabels_{};  // accessible names: list, file field, progress, status
     HFONT font_ = nullptr;
     HICON bigIcon_ = nullptr;
     HICON smallIcon_ = nullptr;
