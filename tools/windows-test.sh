@@ -99,10 +99,12 @@ if ! grep -q 1024x768 <<<"$desktop"; then
   timeout 60 "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
   timeout 60 "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
     </dev/null >/dev/null 2>&1
-  # The desktop is made when Wine starts: start it again.
+  # The desktop is made when Wine starts: start it again, with its services (started by the first
+  # program otherwise, they would hold that program's output open, and ctest would wait for it).
   "$wineserver" -k >/dev/null 2>&1
   "$wineserver" -w >/dev/null 2>&1
   "$wineserver" -p </dev/null >/dev/null 2>&1
+  timeout 300 "$wine" wineboot </dev/null >>"$logs/wineboot.log" 2>&1
 fi
 
 # The test programs, as registered with ctest (each one run through Wine).
