@@ -13,7 +13,7 @@ build=$root/build-windows
 logs=$build/logs
 
 tools/ensure-packages.sh --no-recommends cmake ninja-build googletest libcli11-dev \
-  nlohmann-json3-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb xdotool imagemagick || exit 1
+  nlohmann-json3-dev g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xdotool imagemagick || exit 1
 
 passed=0
 failed=0
@@ -94,6 +94,10 @@ if ! timeout 300 "$wine" wineboot --init </dev/null >"$logs/wineboot.log" 2>&1; 
   summary
   exit 1
 fi
+# Wine's own fonts (Tahoma for the windows and dialogs, Marlett for the caption buttons) where Wine
+# looks for Windows fonts: Debian's fonts-wine puts them in a folder this Wine does not read.
+mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
 desktop=$(timeout 60 "$wine" reg query 'HKCU\Software\Wine\Explorer\Desktops' /v Default </dev/null 2>/dev/null)
 if ! grep -q 1024x768 <<<"$desktop"; then
   timeout 60 "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
