@@ -263,14 +263,13 @@ TEST(Win32Window, KeyboardAndScreenReaderAccess) {
     EXPECT_EQ(GetNextDlgTabItem(w.Handle(), w.uploadButton, FALSE), w.startAddressField);
     // Enter on the focused Refresh button rescans, and the focus comes back to it.
     SetFocus(w.refreshButton);
+    ASSERT_EQ(GetFocus(), w.refreshButton);
     MSG enter{w.refreshButton, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
     EXPECT_TRUE(w.PreTranslateMessage(enter));
     EXPECT_TRUE(w.ScanTimerRunning());
     b.Scan();
     EXPECT_EQ(StatusOf(w.statusBar), "Device Found");
-    if (GetFocus()) {
-        EXPECT_EQ(GetFocus(), w.refreshButton);
-    }
+    EXPECT_EQ(GetFocus(), w.refreshButton);
 }
 
 TEST(Win32Window, DroppedFileIsTakenAndArrivalRescans) {
