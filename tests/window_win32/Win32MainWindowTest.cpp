@@ -1,0 +1,323 @@
+// The Win32 window's own wiring: controls, texts, layout, keys, drops, device arrival, the
+// registry. The flow behind them is tested on the toolkit-free logic (tests/window).
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+#include "sim/SimHidPlatform.h"
+#include "support/TempDir.h"
+#include "window/WindowText.h"
+#include "window/win32/Win32MainWindow.h"
+#include "window/win32/WideText.h"
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <dbt.h>
+#include <shlobj.h>
+
+namespace {
+
+using window::win32::Utf8;
+using window::win32::Wide;
+using window::win32::Win32MainWindow;
+
+// The window's platform with the waits on virtual time and the dialogs scripted.
+class ScriptedPlatform final : public window::win32::Win32Platform {
+public:
+    explicit ScriptedPlatform(kestrune::VirtualClock& clock) : clock_(clock) {}
+    upload::MessageAnswer ShowMessage(HWND, const std::string& text, upload::MessageStyle,
+                                      const std::string&) override {
+        messages.push_back(text);
+        return upload::MessageAnswer::OK;
+    }
+    std::optional<std::string> OpenFile(HWND, const window::OpenFileRequest&) override { return std::nullopt; }
+    std::string ReadSetting(const std::string&, const std::string&, const std::string& key) override {
+        return settings[key];
+    }
+    void WriteSetting(const std::string&, const std::string&, const std::string& key,
+                      const std::string& value) override {
+        settings[key] = value;
+    }
+    std::string ProgramFolder() override { return folder; }
+    std::string DownloadsFolder() override { return folder; }
+    std::int64_t NowMs() override { return clock_.NowMs(); }
+    int FontPointSize() override { return points; }
+    bool RealTime() override { return false; }
+    void AdvanceTime(int ms) override { clock_.Advance(ms); }
+
+    std::vector<std::string> messages;
+    std::map<std::string, std::string> settings;
+    std::string folder;
+    int points = 0;
+
+private:
+    kestrune::VirtualClock& clock_;
+};
+
+struct Win32Bench {
+    explicit Win32Bench(int points = 0) : keyboard(clock, sim::KeyboardConfig{.Version = "V2.0"}) {
+        platform.folder = folder.Path().string();
+        platform.points = points;
+    }
+    // Null when there is no display to put the window on (Wine needs an X display).
+    Win32MainWindow* Open() {
+        window = std::make_unique<Win32MainWindow>(connection, platform);
+        if (!window->Handle()) return nullptr;
+        window->Show();
+        return window.get();
+    }
+    void Scan() {
+        ASSERT_TRUE(window->ScanTimerRunning());
+        window->StopTimer();
+        window->Logic().OnTimer();
+    }
+
+    kestrune::VirtualClock clock;
+    sim::SimKeyboard keyboard;
+    sim::SimHidPlatform hid{keyboard};
+    usbio::DeviceConnection connection{hid};
+    testsupport::TempDir folder;
+    ScriptedPlatform platform{clock};
+    std::unique_ptr<Win32MainWindow> window;
+};
+
+std::string TextOf(HWND control) {
+    wchar_t text[512] = {};
+    GetWindowTextW(control, text, 512);
+    return Utf8(text);
+}
+
+std::string StatusOf(HWND statusBar) {
+    wchar_t text[512] = {};
+    SendMessageW(statusBar, SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(text));
+    return Utf8(text);
+}
+
+std::vector<std::string> RowOf(HWND list) {
+    std::vector<std::string> cells;
+    if (SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) != 1) return cells;
+    for (int column = 0; column < 4; ++column) {
+        wchar_t text[256] = {};
+        LVITEMW item{};
+        item.iSubItem = column;
+        item.pszText = text;
+        item.cchTextMax = 256;
+        SendMessageW(list, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
+        cells.push_back(Utf8(text));
+    }
+    return cells;
+}
+
+bool HasStyle(HWND control, LONG_PTR style) { return (GetWindowLongPtrW(control, GWL_STYLE) & style) != 0; }
+
+// A control's place in its parent's client area.
+window::Rect PlaceOf(HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
+}
+
+int TextWidth(HWND control, HFONT font, const std::string& text) {
+    const HDC dc = GetDC(control);
+    const HGDIOBJ old = SelectObject(dc, font);
+    const std::wstring wide = Wide(text);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return size.cx;
+}
+
+std::string Plain(std::string caption) {
+    std::erase(caption, '&');
+    return caption;
+}
+
+// Holds Ctrl down for this thread's key state while it lives.
+class ControlKeyDown {
+public:
+    ControlKeyDown() {
+        GetKeyboardState(saved_);
+        BYTE state[256];
+        std::copy(std::begin(saved_), std::end(saved_), state);
+        state[VK_CONTROL] = state[VK_LCONTROL] = 0x80;
+        SetKeyboardState(state);
+    }
+    ~ControlKeyDown() { SetKeyboardState(saved_); }
+
+private:
+    BYTE saved_[256] = {};
+};
+
+}  // namespace
+
+TEST(Win32Window, ControlsShowTheLogicsTextsAndRow) {
+    Win32Bench b;
+    Win32MainWindow* opened = b.Open();
+    if (!opened) GTEST_SKIP() << "no display for windows";
+    auto& w = *opened;
+    EXPECT_EQ(TextOf(w.Handle()), "Kestrune Loader V1.0R8");
+    EXPECT_EQ(TextOf(w.refreshButton), "&Refresh");
+    EXPECT_EQ(TextOf(w.uploadButton), "&Upload Firmware");
+    EXPECT_EQ(TextOf(w.exitButton), "E&xit");
+    EXPECT_EQ(TextOf(w.selectFileButton), "&Select Firmware File ...");
+    EXPECT_EQ(TextOf(w.startAddressField), "1200");
+    EXPECT_FALSE(HasStyle(w.startAddressField, WS_VISIBLE));
+    EXPECT_FALSE(HasStyle(w.startAddressLabel, WS_VISIBLE));
+    EXPECT_FALSE(IsWindowEnabled(w.uploadButton));
+    const char* headers[] = {"Vendor ID", "Product ID", "Firmware Version", "Status Mode"};
+    for (int c = 0; c < 4; ++c) {
+        wchar_t text[64] = {};
+        LVCOLUMNW column{};
+        column.mask = LVCF_TEXT;
+        column.pszText = text;
+        column.cchTextMax = 64;
+        SendMessageW(w.deviceList, LVM_GETCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
+        EXPECT_EQ(Utf8(text), headers[c]);
+    }
+    b.Scan();
+    EXPECT_EQ(RowOf(w.deviceList), (std::vector<std::string>{"11867", "17", "V2.0", "Normal"}));
+    EXPECT_EQ(StatusOf(w.statusBar), "Device Found");
+    EXPECT_TRUE(IsWindowEnabled(w.uploadButton));
+    w.SetProgress(64, 256);
+    EXPECT_EQ(SendMessageW(w.progressBar, PBM_GETPOS, 0, 0), 64);
+    EXPECT_EQ(w.ProgressText(), L"25%");
+    // A click on the real Refresh button rescans.
+    SendMessageW(w.refreshButton, BM_CLICK, 0, 0);
+    EXPECT_TRUE(w.ScanTimerRunning());
+    b.keyboard.Unplug();
+    b.Scan();
+    EXPECT_EQ(StatusOf(w.statusBar), "Device not Found");
+    EXPECT_TRUE(RowOf(w.deviceList).empty());
+    ASSERT_EQ(b.platform.messages.size(), 1u);
+}
+
+TEST(Win32Window, LayoutFollowsTheFontAndCutsNothingOff) {
+    for (int points : {0, 14}) {
+        Win32Bench b(points);
+        Win32MainWindow* opened = b.Open();
+        if (!opened) GTEST_SKIP() << "no display for windows";
+        auto& w = *opened;
+        const window::WindowLayout& l = w.Layout();
+        RECT client;
+        GetClientRect(w.Handle(), &client);
+        EXPECT_EQ(client.right, l.width) << points;
+        EXPECT_EQ(client.bottom, l.height) << points;
+        EXPECT_EQ(PlaceOf(w.deviceList), l.deviceList) << points;
+        EXPECT_EQ(PlaceOf(w.refreshButton), l.refreshButton) << points;
+        EXPECT_EQ(PlaceOf(w.exitButton), l.exitButton) << points;
+        EXPECT_EQ(PlaceOf(w.startAddressField), l.startAddressField) << points;
+        EXPECT_EQ(PlaceOf(w.progressBar), l.progressBar) << points;
+        for (HWND button : {w.refreshButton, w.uploadButton, w.exitButton, w.selectFileButton})
+            EXPECT_LE(TextWidth(button, w.Font(), Plain(TextOf(button))), PlaceOf(button).width - 8)
+                << points << " " << TextOf(button);
+        for (int c = 0; c < 4; ++c) {
+            const int width = static_cast<int>(SendMessageW(w.deviceList, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(c), 0));
+            EXPECT_EQ(width, l.columnWidths[static_cast<std::size_t>(c)]);
+            EXPECT_LE(TextWidth(w.deviceList, w.Font(), window::text::ColumnHeaders[c]), width - 8)
+                << points << " column " << c;
+        }
+        EXPECT_LE(TextWidth(w.startAddressLabel, w.Font(), window::text::StartAddressLabel),
+                  PlaceOf(w.startAddressLabel).width)
+            << points;
+        if (points == 14) {
+            LOGFONTW font{};
+            GetObjectW(w.Font(), sizeof font, &font);
+            EXPECT_EQ(font.lfHeight, -MulDiv(14, static_cast<int>(w.Dpi()), 72));
+        }
+    }
+}
+
+TEST(Win32Window, KeyboardAndScreenReaderAccess) {
+    Win32Bench b;
+    Win32MainWindow* opened = b.Open();
+    if (!opened) GTEST_SKIP() << "no display for windows";
+    auto& w = *opened;
+    b.Scan();
+    // Every edit field, the list and the bar come right after the static text that names them.
+    auto labelBefore = [](HWND control) { return TextOf(GetWindow(control, GW_HWNDPREV)); };
+    EXPECT_EQ(labelBefore(w.deviceList), "Keyboard");
+    EXPECT_EQ(labelBefore(w.startAddressField), "Start Address (HEX):");
+    EXPECT_EQ(labelBefore(w.firmwareFileField), "Firmware file");
+    EXPECT_EQ(labelBefore(w.progressBar), "Upload progress");
+    EXPECT_EQ(labelBefore(w.statusBar), "Status");
+    // Tab order follows reading order.
+    const HWND order[] = {w.deviceList, w.refreshButton, w.uploadButton, w.firmwareFileField,
+                          w.selectFileButton, w.exitButton};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        EXPECT_EQ(GetNextDlgTabItem(w.Handle(), order[i], FALSE), order[i + 1]) << i;
+    // Ctrl+F1 from any control reveals the start address, which then takes its place in the order.
+    {
+        ControlKeyDown control;
+        MSG key{w.firmwareFileField, WM_KEYDOWN, VK_F1, 0, 0, {}};
+        EXPECT_TRUE(w.PreTranslateMessage(key));
+    }
+    EXPECT_TRUE(HasStyle(w.startAddressField, WS_VISIBLE));
+    EXPECT_TRUE(w.Logic().StartAddressShown());
+    EXPECT_EQ(GetNextDlgTabItem(w.Handle(), w.uploadButton, FALSE), w.startAddressField);
+    // Enter on the focused Refresh button rescans, and the focus comes back to it.
+    SetFocus(w.refreshButton);
+    ASSERT_EQ(GetFocus(), w.refreshButton);
+    MSG enter{w.refreshButton, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+    EXPECT_TRUE(w.PreTranslateMessage(enter));
+    EXPECT_TRUE(w.ScanTimerRunning());
+    b.Scan();
+    EXPECT_EQ(StatusOf(w.statusBar), "Device Found");
+    EXPECT_EQ(GetFocus(), w.refreshButton);
+}
+
+TEST(Win32Window, DroppedFileIsTakenAndArrivalRescans) {
+    Win32Bench b;
+    Win32MainWindow* opened = b.Open();
+    if (!opened) GTEST_SKIP() << "no display for windows";
+    auto& w = *opened;
+    b.Scan();
+    const std::wstring path = b.folder.Write("dropped.hex", "x").wstring();
+    // A drop of one file, as the shell hands it over.
+    const std::size_t bytes = sizeof(DROPFILES) + (path.size() + 2) * sizeof(wchar_t);
+    const HGLOBAL drop = GlobalAlloc(GHND, bytes);
+    auto* files = static_cast<DROPFILES*>(GlobalLock(drop));
+    files->pFiles = sizeof(DROPFILES);
+    files->fWide = TRUE;
+    std::copy(path.begin(), path.end(), reinterpret_cast<wchar_t*>(files + 1));
+    GlobalUnlock(drop);
+    SendMessageW(w.Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
+    EXPECT_EQ(TextOf(w.firmwareFileField), Utf8(path));
+    EXPECT_EQ(b.platform.settings["File"], Utf8(path));
+    // A HID device arriving starts a rescan.
+    EXPECT_FALSE(w.ScanTimerRunning());
+    DEV_BROADCAST_DEVICEINTERFACE_W arrival{};
+    arrival.dbcc_size = sizeof arrival;
+    arrival.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    SendMessageW(w.Handle(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&arrival));
+    EXPECT_TRUE(w.ScanTimerRunning());
+}
+
+TEST(Win32Platform, SettingsLiveInTheRegistryWhereQSettingsKeepsThem) {
+    window::win32::Win32Platform platform;
+    const std::string scope = "Kestrune Loader Test";
+    const std::string file = "C:\\Firmware\\K\xC3\xBC" "hler.hex";  // non-ASCII on purpose
+    platform.WriteSetting(scope, "Firmware", "File", file);
+    EXPECT_EQ(platform.ReadSetting(scope, "Firmware", "File"), file);
+    wchar_t value[256] = {};
+    DWORD size = sizeof value;
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER,
+                           L"Software\\Kestrune Loader Test\\Kestrune Loader Test\\Firmware", L"File",
+                           RRF_RT_REG_SZ, nullptr, value, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Utf8(value), file);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kestrune Loader Test");
+    EXPECT_EQ(platform.ReadSetting(scope, "Firmware", "File"), "");
+
+    wchar_t program[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    EXPECT_EQ(Wide(platform.ProgramFolder()), std::wstring(program).substr(0, std::wstring(program).find_last_of(L'\\')));
+    const DWORD downloads = GetFileAttributesW(Wide(platform.DownloadsFolder()).c_str());
+    EXPECT_TRUE(downloads != INVALID_FILE_ATTRIBUTES && (downloads & FILE_ATTRIBUTE_DIRECTORY));
+}
