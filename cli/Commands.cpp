@@ -352,7 +352,7 @@ int RunImage(Output& out, const FileOptions& file, const std::string& outputPath
     }
     out.doc["output"] = outputPath;
     out.doc["bytes"] = bytes.size();
-    out.doc["sha256"] = Sha256Hex(bytes.data(), bytes.size());
+    if (out.Json()) out.doc["sha256"] = Sha256Hex(bytes.data(), bytes.size());  // only JSON shows it
     if (!out.Json())
         out.Say("Wrote " + std::to_string(bytes.size()) + " bytes (" + std::to_string(check.blocks) +
                 " blocks from " + Hex4(check.startAddress) + ") to " + outputPath + ".");

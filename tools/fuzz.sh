@@ -38,7 +38,7 @@ esac
 
 tools/ensure-packages.sh cmake ninja-build clang libclang-rt-14-dev
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKESTRUNE_FUZZ=ON -DKESTRUNE_WERROR=ON \
+    -DCMAKE_CXX_COMPILER=clang++ -DKESTRUNE_FUZZ=ON -DKESTRUNE_WERROR=ON \
     -DKESTRUNE_BUILD_APP=OFF -DKESTRUNE_BUILD_CLI=OFF -DKESTRUNE_BUILD_TESTS=OFF -DKESTRUNE_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}"
 

@@ -17,7 +17,7 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\{0,1\}8$'; then
 fi
 
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_COMPILER=clang++ \
     -DKESTRUNE_SANITIZE=ON -DKESTRUNE_WERROR=ON -DKESTRUNE_BUILD_BENCH=OFF >/dev/null
 cmake --build build-sanitize -j"$(nproc)"
 

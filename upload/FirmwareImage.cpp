@@ -72,15 +72,14 @@ fs::path PathFromUtf8(const std::string& path) { return fs::path(std::u8string(p
 
 // ---- opening --------------------------------------------------------------------------------------
 
-// What a path that is not a regular file names, for the message that refuses it.
+// What a path that is not a regular file names, for the message that refuses it ("" when unsure).
 std::string KindOfNonRegularFile(fs::file_type type) {
     switch (type) {
-    case fs::file_type::directory: return "a folder";
     case fs::file_type::fifo: return "a named pipe (FIFO)";
     case fs::file_type::character:
     case fs::file_type::block: return "a device";
     case fs::file_type::socket: return "a socket";
-    default: return "not a regular file";
+    default: return "";
     }
 }
 
@@ -102,7 +101,7 @@ OpenFile OpenForReading(const std::string& path) {
     if (!ec && status.type() != fs::file_type::regular) {
         const std::string kind = KindOfNonRegularFile(status.type());
         throw FirmwareError(FirmwareErrorCode::FileUnreadable,
-                            path + (kind.rfind("not ", 0) == 0 ? " is " : " is " + kind + ", ") +
+                            path + " is " + (kind.empty() ? "" : kind + ", ") +
                                 "not a regular file; only a firmware file on disk can be read.");
     }
     OpenFile open;
