@@ -5,7 +5,9 @@
 # kestrune/objcopy last. On a machine busy with other work the wall times wander; the CPU times
 # much less.
 #
-#   bench/hex-vs-objcopy.sh [KESTRUNE] [--pairs N] [--runs N]
+#   bench/hex-vs-objcopy.sh [KESTRUNE] [--pairs N] [--runs N] [--on-disk]
+#
+# --on-disk keeps the files in a folder under build/ instead of /dev/shm.
 #
 # KESTRUNE defaults to build/cli/kestrune. Installs hyperfine and binutils when missing.
 set -euo pipefail
@@ -14,11 +16,13 @@ repo=$(cd "$here/.." && pwd)
 kestrune=$repo/build/cli/kestrune
 pairs=31
 runs=20
+on_disk=0
 while (($#)); do
     case $1 in
     --pairs) pairs=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
-    -h | --help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --on-disk) on_disk=1; shift ;;
+    -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) kestrune=$1; shift ;;
     esac
 done
@@ -27,7 +31,14 @@ done
 
 # Files in memory (/dev/shm) when there is such a folder: on a disk file system the time to replace
 # the output file (ext4 flushes a truncated file on close) would swamp what is measured here.
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then work=$(mktemp -d -p /dev/shm); else work=$(mktemp -d); fi
+if ((on_disk)); then
+    mkdir -p "$repo/build"
+    work=$(mktemp -d -p "$repo/build")
+elif [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    work=$(mktemp -d -p /dev/shm)
+else
+    work=$(mktemp -d)
+fi
 trap 'rm -rf "$work"' EXIT
 # 33,000 bytes of data from 0x1200, 16 bytes a record: a 93 KiB file (2,063 records) as objcopy
 # writes it. The bytes are the same on every run.

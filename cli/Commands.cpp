@@ -1,6 +1,9 @@
 #include "cli/Commands.h"
 
 #include <array>
+#include <chrono>
+#include <filesystem>
+#include <system_error>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -338,15 +341,39 @@ int RunCheck(Output& out, const FileOptions& file) {
     return out.Finish(ExitOK);
 }
 
+namespace {
+
+// Writes the bytes to the file, replacing it whole: into a new file beside it that then takes its
+// name, so that a failed write never leaves a half-written file behind (and the file system need
+// not flush a truncated file). Something that is not a regular file (a pipe, /dev/stdout) is
+// written directly.
+bool WriteReplacing(const std::string& outputPath, const std::vector<std::uint8_t>& bytes) {
+    const std::filesystem::path target = PathFromUtf8(outputPath);
+    std::error_code error;
+    const auto status = std::filesystem::status(target, error);
+    const bool direct = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+    std::filesystem::path written = target;
+    if (!direct) written += ".kestrune-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::ofstream stream(written, std::ios::binary);
+    stream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    stream.close();
+    if (direct) return static_cast<bool>(stream);
+    if (stream) std::filesystem::rename(written, target, error);
+    if (!stream || error) {
+        std::filesystem::remove(written, error);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int RunImage(Output& out, const FileOptions& file, const std::string& outputPath) {
     upload::FirmwareImage image;
     upload::FirmwareCheck check;
     if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
     const auto bytes = SentBytes(image, check);
-    std::ofstream stream(PathFromUtf8(outputPath), std::ios::binary);
-    stream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    stream.close();
-    if (!stream) {
+    if (!WriteReplacing(outputPath, bytes)) {
         out.Error("cannot write " + outputPath + ".");
         return out.Finish(ExitUsage);
     }
