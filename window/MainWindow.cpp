@@ -199,7 +199,10 @@ void MainWindow::EndBusy() {
         view_.Close();
         return;
     }
-    if (rescanRequested_ || deviceChanged_) ArmTimer();
+    // A device that came or went during the command is looked at now only when the last scan
+    // found no keyboard: after an upload, its own re-enumeration must not replace the outcome the
+    // status bar shows.
+    if (rescanRequested_ || (deviceChanged_ && scanState_ == ScanState::NotFound)) ArmTimer();
     rescanRequested_ = false;
     deviceChanged_ = false;
 }
@@ -271,7 +274,7 @@ void MainWindow::OnFileDropped(const std::string& path) {
 
 void MainWindow::OnDeviceArrivedOrLeft() {
     if (IsBusy()) {
-        deviceChanged_ = true;  // looked at once the command has ended
+        deviceChanged_ = true;
         return;
     }
     if (timerArmed_) return;
