@@ -175,7 +175,7 @@ WaitResult WaitForKeyboard(Session& session, bool uploadMode, int timeoutSeconds
 // New firmware comes back by itself after the mode switch and the upload. A version that could
 // not be read, or is empty, counts as old: the user is then asked to replug, never left waiting.
 bool IsNewFirmware(bool versionRead, const std::string& version) {
-    return versionRead && !version.empty() && !kestrune::IsOldFirmwareVersion(version);
+    return versionRead && kestrune::IsNewFirmwareVersion(version);
 }
 
 // Reads the version of the open keyboard. A failed exchange closes the device: it is then looked

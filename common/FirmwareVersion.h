@@ -11,4 +11,10 @@ inline bool IsOldFirmwareVersion(std::string_view versionText) {
            versionText.find("V1.1") != std::string_view::npos;
 }
 
+// New firmware comes back by itself. A keyboard that reports no version text is taken for old
+// firmware: asking the user to replug one that did not need it costs less than the reverse.
+inline bool IsNewFirmwareVersion(std::string_view versionText) {
+    return !versionText.empty() && !IsOldFirmwareVersion(versionText);
+}
+
 }  // namespace kestrune

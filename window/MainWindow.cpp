@@ -338,7 +338,7 @@ void MainWindow::ShowDeviceInfo() {
         return;
     }
     upload::ReadFirmwareVersion(connection_, firmwareVersion_);
-    newFirmware_ = !kestrune::IsOldFirmwareVersion(firmwareVersion_);
+    newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
     view_.SetDeviceRow(DeviceRow{std::to_string(usbio::SupportedVendorID),
                                  std::to_string(connection_.MatchedPID), Printable(firmwareVersion_),
                                  modeText_});
@@ -444,7 +444,7 @@ void MainWindow::StartUpload() {
             // firmware-upload mode, go on to the upload.
             firmwareVersion_ = "V1.0";
             upload::ReadFirmwareVersion(connection_, firmwareVersion_);
-            newFirmware_ = !kestrune::IsOldFirmwareVersion(firmwareVersion_);
+            newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
             RunUpload(check);
             return;
         }
@@ -458,7 +458,7 @@ void MainWindow::StartUpload() {
 
     firmwareVersion_ = "V1.0";
     upload::ReadFirmwareVersion(connection_, firmwareVersion_);
-    newFirmware_ = !kestrune::IsOldFirmwareVersion(firmwareVersion_);
+    newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
     if (!newFirmware_) Message(text::ReplugInstructions, MessageStyle::Information, text::RestartTitle);
 
     for (;;) {

@@ -82,7 +82,7 @@ TEST(MainWindow, KeyboardRowModeAndFirmwareGeneration) {
         {{}, {"11867", "17", "V1.0", "Normal"}, "Device Found", false},
         {{.Version = "build V1.1"}, {"11867", "17", "build V1.1", "Normal"}, "Device Found", false},
         {{.Version = "v1.0"}, {"11867", "17", "v1.0", "Normal"}, "Device Found", true},
-        {{.Version = ""}, {"11867", "17", "", "Normal"}, "Device Found", true},
+        {{.Version = ""}, {"11867", "17", "", "Normal"}, "Device Found", false},
         {{.Version = "V1.0\x1b[2J"}, {"11867", "17", "V1.0?[2J", "Normal"}, "Device Found", false},
         {{.Version = "V2.3", .StartInUploadMode = true},
          {"11867", "6", "V2.3", "Firmware Upload"},
