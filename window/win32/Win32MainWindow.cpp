@@ -663,6 +663,11 @@ void Win32MainWindow::ProcessQueued(bool takeInput) {
 }
 
 void Win32MainWindow::Wait(int ms, bool takeInput) {
+    if (!platform_.RealTime()) {  // tests: time moves on at once
+        platform_.AdvanceTime(ms);
+        ProcessQueued(takeInput);
+        return;
+    }
     const std::int64_t end = SteadyMs() + std::max(ms, 0);
     for (;;) {
         ProcessQueued(takeInput);
@@ -776,24 +781,10 @@ std::string Win32MainWindow::ProgramFolder() { return platform_.ProgramFolder();
 std::string Win32MainWindow::DownloadsFolder() { return platform_.DownloadsFolder(); }
 void Win32MainWindow::PumpEvents() { ProcessQueued(true); }
 
-void Win32MainWindow::Sleep(int ms) {
-    if (!platform_.RealTime()) {
-        platform_.AdvanceTime(ms);
-        ProcessQueued(false);
-        return;
-    }
-    // Repaint, but take no input: the window must not look hung during the long waits.
-    Wait(ms, false);
-}
-
-void Win32MainWindow::Pause(int ms) {
-    if (!platform_.RealTime()) {
-        platform_.AdvanceTime(ms);
-        ProcessQueued(true);
-        return;
-    }
-    Wait(ms, true);
-}
+// Sleep repaints but takes no input, so that the window does not look hung during the long waits;
+// Pause takes input too.
+void Win32MainWindow::Sleep(int ms) { Wait(ms, false); }
+void Win32MainWindow::Pause(int ms) { Wait(ms, true); }
 
 std::int64_t Win32MainWindow::NowMs() { return platform_.NowMs(); }
 
