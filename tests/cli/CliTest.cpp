@@ -339,6 +339,7 @@ TEST(Cli, FaultMatrix) {
         const Result json = b.Kestrune(args + " --json");
         EXPECT_EQ(json.status, c.status) << c.args << "\n" << json.err;
         EXPECT_EQ(json.Json()["exitStatus"], c.status) << c.args;
+        EXPECT_TRUE(json.Json().contains("result")) << c.args;  // whichever way it ended
         EXPECT_EQ(json.Json().value("blocksSent", 0), c.sent) << c.args;
         EXPECT_EQ(Slurp(dump).size(), 128u * static_cast<std::size_t>(c.taken)) << c.args;
 
