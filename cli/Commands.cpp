@@ -15,19 +15,16 @@
 #include "cli/TerminalView.h"
 #include "common/FirmwareVersion.h"
 #include "common/NumberText.h"
+#include "common/RegularFile.h"
 #include "upload/Commands.h"
 #include "upload/UploadSequence.h"
 
 #if defined(_WIN32)
-#include <windows.h>
 #include <io.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
-#include <fcntl.h>
 #include <unistd.h>
-
-#include <cerrno>
 #endif
 
 namespace cli {
@@ -356,42 +353,6 @@ int RunCheck(Output& out, const FileOptions& file) {
 
 namespace {
 
-// Writes the bytes to a file that must not exist yet (O_EXCL: never through a symbolic link
-// planted under the name). False when it cannot be created or written whole; a file it created
-// is then removed again.
-bool WriteNewFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-#if defined(_WIN32)
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < bytes.size();) {
-        DWORD written = 0;
-        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
-        ok = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written > 0;
-        done += written;
-    }
-    ok = CloseHandle(file) && ok;
-    if (!ok) DeleteFileW(path.c_str());
-    return ok;
-#else
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    ok = ::close(fd) == 0 && ok;
-    if (!ok) ::unlink(path.c_str());
-    return ok;
-#endif
-}
-
 // Writes the bytes to the file, replacing it whole: into a new file beside it that then takes its
 // name, so that a failed write never leaves a half-written file behind (and the file system need
 // not flush a truncated file). Something that is not a regular file (a pipe, /dev/stdout) is
@@ -408,7 +369,7 @@ bool WriteReplacing(const std::string& outputPath, const std::vector<std::uint8_
     }
     std::filesystem::path written = target;
     written += ".kestrune-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    if (!WriteNewFile(written, bytes)) return false;
+    if (!kestrune::WriteNewFile(written, bytes.data(), bytes.size())) return false;
     std::filesystem::rename(written, target, error);
     if (error) {
         std::filesystem::remove(written, error);

@@ -1,5 +1,6 @@
 #include "common/RegularFile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ios>
 
@@ -161,6 +162,39 @@ std::optional<std::string> ReadRegularFile(const std::filesystem::path& path, st
         return std::nullopt;
     }
     return text;
+}
+
+bool WriteNewFile(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size) {
+#if defined(_WIN32)
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < size;) {
+        DWORD written = 0;
+        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, std::size_t{1} << 20));
+        ok = WriteFile(file, data + done, chunk, &written, nullptr) && written > 0;
+        done += written;
+    }
+    ok = CloseHandle(file) && ok;
+    if (!ok) DeleteFileW(path.c_str());
+    return ok;
+#else
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < size;) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) ::unlink(path.c_str());
+    return ok;
+#endif
 }
 
 }  // namespace kestrune

@@ -3,6 +3,7 @@
 // take its place: it is opened first, without waiting (a named pipe opens at once), then what was
 // opened is looked at, and read through the same descriptor. The one place that holds the system
 // calls for it (POSIX open/fstat, Windows CreateFileW/GetFileType).
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <istream>
@@ -35,5 +36,10 @@ RegularFile OpenRegularFile(const std::filesystem::path& path);
 // again by what was read). Nothing on any problem; tooLarge (when given) tells that case apart.
 std::optional<std::string> ReadRegularFile(const std::filesystem::path& path, std::uint64_t maxBytes,
                                            FileError* error = nullptr, bool* tooLarge = nullptr);
+
+// Writes the bytes to a new file: O_EXCL (Windows: CREATE_NEW), so never through a symbolic link
+// or onto a file planted under the name. False when it cannot be created or written whole; a file
+// it created is then removed again.
+bool WriteNewFile(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size);
 
 }  // namespace kestrune

@@ -207,7 +207,10 @@ UploadOutcome SendImage(usbio::DeviceConnection& connection, const FirmwareImage
         }
     }
 
-    usbio::CloseDevice(connection);
+    // After a whole upload the keyboard restarts; it stays held for writing until it has had
+    // time to leave the bus, so that no other program takes it in firmware-upload mode meanwhile.
+    const bool sent = status == CommandOK && !stopped;
+    if (!sent) usbio::CloseDevice(connection);
 
     if (stopped) {
         outcome.result = UploadOutcome::Result::Stopped;
@@ -220,6 +223,7 @@ UploadOutcome SendImage(usbio::DeviceConnection& connection, const FirmwareImage
         if (!NewFirmware) view.ShowMessage(SuccessMessage, MessageStyle::Information, "");
         view.SetStatusText("Please wait...");
         view.Sleep(3000);
+        usbio::CloseDevice(connection);
         view.RequestRescan();
         view.SetStatusText("Firmware uploaded OK. Rescanning device...");
         view.Sleep(1000);
