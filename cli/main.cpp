@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
                             "With --simulate: write the bytes the keyboard received in its blocks to OUT");
         command->add_option("--simulate-fault", device.simulateFaults,
                             "With --simulate: refuse-block:N, no-answer-block:N, leave-after-block:N, fail-set:N, fail-get:N, "
-                            "reply-bytes:N, ignore-finish, never-return, no-permission or version-without-nul "
+                            "reply-bytes:N, ignore-finish, never-return, no-permission, no-answer-switch or version-without-nul "
                             "(one per --simulate-fault)")
             ->allow_extra_args(false);
     };
@@ -78,6 +78,21 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 3600));
     for (CLI::App* command : {list, info, pids, check, image, flashCommand})
         command->add_flag("--json", json, "Print one JSON document on standard output");
+
+    // The plain requests for help or the version are answered here: the parser ends them by
+    // throwing, and a program's first exception costs more than the rest of such a run.
+    if (args.size() == 2 && args[1] == "--version") {
+        std::printf("kestrune %s\n", kestrune::VersionNumber);
+        return 0;
+    }
+    const bool helpLast = args.size() >= 2 && (args.back() == "--help" || args.back() == "-h");
+    CLI::App* helpFor = nullptr;
+    for (CLI::App* command : {list, info, pids, check, image, flashCommand})
+        if (args.size() == 3 && args[1] == command->get_name()) helpFor = command;
+    if (helpLast && (args.size() == 2 || helpFor)) {
+        std::fputs((helpFor ? helpFor->help("kestrune") : app.help()).c_str(), stdout);
+        return 0;
+    }
 
     try {
         app.parse(static_cast<int>(argPointers.size()), argPointers.data());

@@ -24,7 +24,7 @@ _kestrune() {
       ;;
     --simulate-fault)
       local faults="refuse-block: no-answer-block: leave-after-block: fail-set: fail-get: reply-bytes:"
-      faults+=" ignore-finish never-return no-permission version-without-nul"
+      faults+=" ignore-finish never-return no-permission version-without-nul no-answer-switch"
       COMPREPLY=($(compgen -W "$faults" -- "$cur"))
       [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
       return

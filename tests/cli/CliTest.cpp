@@ -347,3 +347,24 @@ TEST(Cli, FaultMatrix) {
         EXPECT_GE(lastDone, 128 * (c.sent - 1)) << c.args << "\n" << text.err;
     }
 }
+
+// Help and version: the plain requests (answered before the parser) say what the parser says, and
+// flash --help and the bash completion name every simulated fault.
+TEST(Cli, HelpVersionAndCompletionNameEverything) {
+    CliBench b;
+    const Result version = b.Kestrune("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, b.Kestrune("--json --version").out);
+    const Result help = b.Kestrune("flash --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, b.Kestrune("flash --yes --help").out);
+    EXPECT_EQ(b.Kestrune("-h").out, b.Kestrune("--json --help").out);
+    const std::string completion = Slurp(std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
+                                         "packaging/completion/kestrune.bash");
+    for (const char* fault : {"refuse-block", "no-answer-block", "leave-after-block", "fail-set", "fail-get",
+                              "reply-bytes", "ignore-finish", "never-return", "no-permission",
+                              "version-without-nul", "no-answer-switch"}) {
+        EXPECT_NE(help.out.find(fault), std::string::npos) << fault;
+        EXPECT_NE(completion.find(fault), std::string::npos) << fault;
+    }
+}
