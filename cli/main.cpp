@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
                             "reply-bytes:N, ignore-finish, never-return, no-permission, no-answer-switch or version-without-nul "
                             "(one per --simulate-fault)")
             ->allow_extra_args(false);
+        command->add_option("--pid-file", device.pidFile, "Use this product-ID table instead of the PIDDef.txt found");
     };
     cli::FileOptions file;
     auto addFileOptions = [&](CLI::App* command) {
@@ -58,7 +59,7 @@ int main(int argc, char** argv) {
     addDeviceOptions(info);
     std::string pidFile;
     auto* pids = app.add_subcommand("pids", "Show the product-ID table in use and where it comes from");
-    pids->add_option("--pid-file", pidFile, "Read this definition file instead of PIDDef.txt beside the program");
+    pids->add_option("--pid-file", pidFile, "Read this definition file instead of the PIDDef.txt found");
     auto* check = app.add_subcommand("check", "Read a firmware file as an upload would and describe it");
     addFileOptions(check);
     std::string imageOut;

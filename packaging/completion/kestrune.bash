@@ -5,7 +5,7 @@ _kestrune() {
   _init_completion -s || return
 
   local commands="list info pids check image flash"
-  local device_options="--simulate --simulate= --simulate-dump --simulate-fault"
+  local device_options="--pid-file --simulate --simulate= --simulate-dump --simulate-fault"
   local file_options="--start"
   local command="" i
   for ((i = 1; i < cword; i++)); do
