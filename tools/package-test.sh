@@ -282,16 +282,9 @@ else
     "cd '$dir' && timeout 120 '$wine' ./kestrune.exe pids --json </dev/null | grep -q 'source.: .file.'"
 
   # An upgrade while a Kestrune program runs: the silent installer says so and fails, changing
-  # nothing (the demo window, on a virtual display when there is one).
+  # nothing (the demo window; without a display Wine runs it invisibly).
   if [ -f "$dir/kestrune-loader-demo.exe" ]; then
-    xvfb=""
-    if command -v Xvfb >/dev/null 2>&1; then
-      Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$work/xvfb-display" >/dev/null 2>&1 &
-      xvfb=$!
-      for _ in $(seq 50); do [ -s "$work/xvfb-display" ] && break; sleep 0.1; done
-    fi
-    (cd "$dir" && [ -n "$xvfb" ] && export DISPLAY=":$(head -n 1 "$work/xvfb-display")"
-     exec "$wine" ./kestrune-loader-demo.exe </dev/null >/dev/null 2>&1) &
+    (cd "$dir" && exec "$wine" ./kestrune-loader-demo.exe </dev/null >/dev/null 2>&1) &
     demo=$!
     sleep 5
     touch -d @0 "$dir/kestrune.exe"
@@ -300,15 +293,13 @@ else
       timeout 300 "$wine" "$setup" /S </dev/null 2>"$work/refused.txt"
       status=$?
       cat "$work/refused.txt"
-      [ "$status" -ne 0 ] && grep -q 'kestrune-loader-demo.exe' "$work/refused.txt" &&
+      [ "$status" -ne 0 ] && grep -q 'close the running program(s) kestrune-loader-demo.exe' "$work/refused.txt" &&
         [ "$(stat -c %Y "$dir/kestrune.exe")" = 0 ]
     }
     check "installer /S while the demo window runs: exit status not 0, a message, nothing changed" refused
     kill "$demo" 2>/dev/null
-    timeout 60 "$wine" taskkill /f /im kestrune-loader-demo.exe >/dev/null 2>&1
     wait "$demo" 2>/dev/null
     "$wineserver" -w
-    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
   fi
 
   # The user's PIDDef.txt: kept by an upgrade and by the uninstaller; the shipped one is removed.
