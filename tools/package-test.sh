@@ -297,6 +297,15 @@ else
         [ "$(stat -c %Y "$dir/kestrune.exe")" = 0 ]
     }
     check "installer /S while the demo window runs: exit status not 0, a message, nothing changed" refused
+    # The uninstaller runs as a copy of itself in the temporary folder (its own exit status is 0).
+    refused_uninstall() {
+      timeout 300 "$wine" "$dir/Uninstall.exe" /S </dev/null 2>"$work/refused-uninstall.txt"
+      for _ in $(seq 120); do grep -q 'close the running' "$work/refused-uninstall.txt" && break; sleep 0.5; done
+      cat "$work/refused-uninstall.txt"
+      grep -q 'close the running program(s) kestrune-loader-demo.exe' "$work/refused-uninstall.txt" &&
+        test -f "$dir/kestrune.exe" -a -f "$dir/Uninstall.exe"
+    }
+    check "uninstaller /S while the demo window runs: a message, nothing removed" refused_uninstall
     kill "$demo" 2>/dev/null
     wait "$demo" 2>/dev/null
     "$wineserver" -w
