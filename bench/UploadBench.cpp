@@ -2,6 +2,8 @@
 // simulated keyboard (the program's own cost per block, without a USB round trip).
 #include <benchmark/benchmark.h>
 
+#include <optional>
+
 #include "support/FirmwareFiles.h"
 #include "support/SimBench.h"
 #include "upload/FirmwareImage.h"
@@ -41,12 +43,16 @@ void BM_UploadToSimulatedKeyboard(benchmark::State& state) {
     const auto path = dir.Write("fw.hex", testsupport::HexText(0x1200, Firmware())).string();
     upload::FirmwareImage image;
     QuietView view;
+    // Each upload gets a fresh keyboard; the previous one, and its temporary folder, go away
+    // while the clock is stopped.
+    std::optional<testsupport::SimBench> b;
     for (auto _ : state) {
         state.PauseTiming();
-        testsupport::SimBench b(sim::KeyboardConfig{.StartInUploadMode = true});
-        b.Find();
+        b.reset();
+        b.emplace(sim::KeyboardConfig{.StartInUploadMode = true});
+        b->Find();
         state.ResumeTiming();
-        const auto outcome = upload::UploadFirmware(b.connection, image, view, path, "1200", true);
+        const auto outcome = upload::UploadFirmware(b->connection, image, view, path, "1200", true);
         if (!outcome.Succeeded()) state.SkipWithError("upload failed");
     }
     state.counters["blocks/s"] = benchmark::Counter(

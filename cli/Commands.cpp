@@ -88,6 +88,18 @@ void ExplainNoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
     }
 }
 
+// --pid-file: the named table for the searches; false (and said) when there is no such file.
+bool UseProductIdFile(Session& session, Output& out, const DeviceOptions& device) {
+    if (device.pidFile.empty()) return true;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(PathFromUtf8(device.pidFile), ec)) {
+        out.Error("no such file: " + device.pidFile);
+        return false;
+    }
+    session.productIdFile = PathFromUtf8(device.pidFile);
+    return true;
+}
+
 // One search, with table errors shown; false (and the reason said) when no keyboard is open.
 bool FindKeyboard(Session& session, Output& out) {
     WatchTable(session, out);
@@ -214,6 +226,7 @@ bool IsKnownSimulatedFault(const std::string& fault) { return ParseSimulatedFaul
 
 int RunList(Output& out, const DeviceOptions& device) {
     Session session(device.simulateVersion, device.simulateFaults);
+    if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     WatchTable(session, out);
     auto& hid = session.Hid();
     std::vector<std::string> paths;
@@ -289,6 +302,7 @@ int RunList(Output& out, const DeviceOptions& device) {
 
 int RunInfo(Output& out, const DeviceOptions& device) {
     Session session(device.simulateVersion, device.simulateFaults);
+    if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
     std::string version;
@@ -306,8 +320,23 @@ int RunInfo(Output& out, const DeviceOptions& device) {
     return out.Finish(versionRead ? ExitOK : ExitUploadFailed);
 }
 
+namespace {
+
+// Why the built-in table is used: the file gives no entry, or no place searched has one.
+std::string NoTableText(const std::filesystem::path& file, bool searched) {
+    std::error_code ec;
+    if (!searched || std::filesystem::exists(file, ec)) return Utf8FromPath(file) + " gives none";
+    std::string text = "no PIDDef.txt in";
+    for (const auto& candidate : usbio::ProductIdFileCandidates(ProgramFolder()))
+        text += " " + Utf8FromPath(candidate.parent_path()) + ",";
+    text.pop_back();
+    return text;
+}
+
+}  // namespace
+
 int RunPids(Output& out, const std::string& pidFile) {
-    std::filesystem::path file = pidFile.empty() ? ProgramFolder() / usbio::ProductIdFileName
+    std::filesystem::path file = pidFile.empty() ? usbio::FindProductIdFile(ProgramFolder())
                                                  : PathFromUtf8(pidFile);
     std::error_code ec;
     if (!pidFile.empty() && !std::filesystem::exists(file, ec)) {
@@ -332,7 +361,7 @@ int RunPids(Output& out, const std::string& pidFile) {
     if (!out.Json()) {
         const std::string name = PrintableText(Utf8FromPath(file));
         out.Say(fromFile ? "Product IDs from " + name + ":"
-                         : "Product IDs from the built-in table (" + name + " gives none):");
+                         : "Product IDs from the built-in table (" + PrintableText(NoTableText(file, pidFile.empty())) + "):");
         std::string line;
         for (const std::int32_t entry : table.Entries) {
             line += (line.empty() ? "" : ", ") + std::to_string(entry);
@@ -431,6 +460,7 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     if (flash.yes) InstallInterruptHandler();
 
     Session session(device.simulateVersion, device.simulateFaults);
+    if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
     // One program at a time writes to a keyboard: it is taken before anything is sent to it.

@@ -12,6 +12,7 @@ struct DeviceOptions {
     std::optional<std::string> simulateVersion;  // --simulate[=VERSION]
     std::string simulateDump;                    // --simulate-dump OUT
     std::vector<std::string> simulateFaults;     // --simulate-fault FAULT (test aid)
+    std::string pidFile;                         // --pid-file FILE (UTF-8)
 };
 
 struct FileOptions {

@@ -207,6 +207,7 @@ void Session::Sleep(int ms) {
 usbio::DiscoveryHooks Session::Hooks() {
     usbio::DiscoveryHooks hooks;
     hooks.ProgramFolder = ProgramFolder();
+    hooks.ProductIdFile = productIdFile;
     hooks.SkipByPeek = true;
     hooks.ShowTableError = [this](const std::string& text) {
         // Shown once per search, not once per interface.

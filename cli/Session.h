@@ -74,6 +74,8 @@ public:
     // keyboard are opened. Table errors of PIDDef.txt go to onTableError (once per search).
     usbio::DiscoveryReport Scan();
     std::function<void(const std::string&)> onTableError;
+    // The product-ID file the user named; empty: the one usbio::FindProductIdFile finds.
+    std::filesystem::path productIdFile;
 
 private:
     std::unique_ptr<kestrune::Clock> clock_;

@@ -41,9 +41,10 @@ int main(int argc, char** argv) {
                             "With --simulate: write the bytes the keyboard received in its blocks to OUT");
         command->add_option("--simulate-fault", device.simulateFaults,
                             "With --simulate: refuse-block:N, no-answer-block:N, leave-after-block:N, fail-set:N, fail-get:N, "
-                            "reply-bytes:N, ignore-finish, never-return, no-permission or version-without-nul "
+                            "reply-bytes:N, ignore-finish, never-return, no-permission, no-answer-switch or version-without-nul "
                             "(one per --simulate-fault)")
             ->allow_extra_args(false);
+        command->add_option("--pid-file", device.pidFile, "Use this product-ID table instead of the PIDDef.txt found");
     };
     cli::FileOptions file;
     auto addFileOptions = [&](CLI::App* command) {
@@ -58,7 +59,7 @@ int main(int argc, char** argv) {
     addDeviceOptions(info);
     std::string pidFile;
     auto* pids = app.add_subcommand("pids", "Show the product-ID table in use and where it comes from");
-    pids->add_option("--pid-file", pidFile, "Read this definition file instead of PIDDef.txt beside the program");
+    pids->add_option("--pid-file", pidFile, "Read this definition file instead of the PIDDef.txt found");
     auto* check = app.add_subcommand("check", "Read a firmware file as an upload would and describe it");
     addFileOptions(check);
     std::string imageOut;
@@ -78,6 +79,21 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 3600));
     for (CLI::App* command : {list, info, pids, check, image, flashCommand})
         command->add_flag("--json", json, "Print one JSON document on standard output");
+
+    // The plain requests for help or the version are answered here: the parser ends them by
+    // throwing, and a program's first exception costs more than the rest of such a run.
+    if (args.size() == 2 && args[1] == "--version") {
+        std::printf("kestrune %s\n", kestrune::VersionNumber);
+        return 0;
+    }
+    const bool helpLast = args.size() >= 2 && (args.back() == "--help" || args.back() == "-h");
+    CLI::App* helpFor = nullptr;
+    for (CLI::App* command : {list, info, pids, check, image, flashCommand})
+        if (args.size() == 3 && args[1] == command->get_name()) helpFor = command;
+    if (helpLast && (args.size() == 2 || helpFor)) {
+        std::fputs((helpFor ? helpFor->help("kestrune") : app.help()).c_str(), stdout);
+        return 0;
+    }
 
     // Bad usage still gets its JSON document when --json was asked for anywhere on the line
     // (the parser may stop before it reaches the option).

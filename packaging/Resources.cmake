@@ -59,14 +59,20 @@ else()
 endif()
 add_custom_target(kestrune_icons ALL DEPENDS ${KESTRUNE_ICON_PNGS} ${KESTRUNE_ICON_ICO})
 
-# kestrune_add_windows_resources(<target> "<description>")
+# kestrune_add_windows_resources(<target> "<description>" [MANIFEST <file>])
 #
 # On Windows, gives the program <target> its version resource (file and product version
 # "1.00.0008" from the project version, the description shown by Explorer, the original file
-# name <output name>.exe) and the program icon as icon resource 1. Does nothing elsewhere.
+# name <output name>.exe), the program icon as icon resource 1 and, when given, the application
+# manifest <file>. Does nothing elsewhere.
 function(kestrune_add_windows_resources target description)
   if(NOT WIN32)
     return()
+  endif()
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "MANIFEST" "")
+  set(KESTRUNE_RC_MANIFEST "")
+  if(arg_MANIFEST)
+    set(KESTRUNE_RC_MANIFEST "CREATEPROCESS_MANIFEST_RESOURCE_ID RT_MANIFEST \"${arg_MANIFEST}\"")
   endif()
   get_target_property(name ${target} OUTPUT_NAME)
   if(NOT name)
@@ -81,8 +87,8 @@ function(kestrune_add_windows_resources target description)
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}-resources.rc)
   configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/windows/program.rc.in ${rc} @ONLY)
   target_sources(${target} PRIVATE ${rc})
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${KESTRUNE_ICON_ICO};${arg_MANIFEST}")
   if(KESTRUNE_ICON_ICO)
-    set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${KESTRUNE_ICON_ICO})
     add_dependencies(${target} kestrune_icons)
   endif()
 endfunction()

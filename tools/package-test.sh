@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Checks the packages as a user meets them. Builds them (tools/package.sh), then:
-#   Linux:   installs dist/kestrune_*.deb with apt-get on this machine, runs the installed programs,
-#            validates the installed desktop entry, AppStream metadata, icons, man pages and bash
-#            completion, removes the package and checks that none of its files is left in /usr;
-#   Windows: checks the version resource and icon of every .exe in the zip, runs the installer
-#            silently under Wine (/S), checks the installed files, Start-menu entry and uninstall
-#            record, runs the installed kestrune.exe, and runs the uninstaller silently.
+# Checks the packages as a user meets them. Builds them (tools/package.sh), builds them again from
+# the same build folders (the programs linked anew) and compares the two byte for byte, then:
+#   all:     the SHA-256 sums beside the packages;
+#   Linux:   runs lintian on dist/kestrune_*.deb (no error or warning), installs it with apt-get on
+#            this machine, runs the installed programs, validates the installed desktop entry,
+#            AppStream metadata, icons, man pages and bash completion, removes the package and
+#            checks that none of its files is left in /usr;
+#   Windows: checks the version resource, icon and manifest of every .exe in the zip and the CR LF
+#            line ends of its text files, runs the installer silently under Wine (/S), checks the
+#            installed files, Start-menu entries and uninstall record, runs the installed
+#            kestrune.exe; checks that an installer run while a Kestrune program runs fails and
+#            changes nothing, that an edited PIDDef.txt survives an upgrade and the uninstaller,
+#            and that the uninstaller leaves nothing else.
 # Must run as root (or with sudo for apt-get) on Debian 12 / amd64; needs no display. Ends with
 # the line "N passed, M failed"; exits non-zero when anything failed.
 # --no-build tests the packages already in dist/.
@@ -69,16 +75,38 @@ if [ "${1:-}" != "--no-build" ]; then
     summary
     exit 1
   fi
+  # Reproducible: the programs linked again (and everything made from them: man pages, packages)
+  # give the same files, byte for byte.
+  rm -rf "$work/first"
+  mkdir -p "$work/first"
+  cp -p dist/kestrune[-_]* "$work/first/"
+  rm -f build-package/cli/kestrune build-package/window/kestrune-loader build-package-windows/cli/kestrune.exe \
+    build-package-windows/window/kestrune-loader.exe build-package-windows/window/kestrune-loader-demo.exe
+  if tools/package.sh >"$logs/package-again.log" 2>&1; then
+    same_packages() {
+      local file bad=0
+      for file in "$work"/first/*; do
+        cmp "$file" "dist/$(basename "$file")" || bad=1
+      done
+      return $bad
+    }
+    check "the packages built twice are the same, byte for byte" same_packages
+  else
+    tail -n 40 "$logs/package-again.log"
+    fail "tools/package.sh (again)"
+  fi
 fi
+check "SHA-256 sums beside the packages" bash -c "cd dist && ls kestrune[-_]*.sha256 && sha256sum -c kestrune[-_]*.sha256"
 tools/ensure-packages.sh --no-recommends desktop-file-utils appstream man-db bash-completion \
-  file binutils icoutils unzip wine wine64 >"$logs/ensure-packages.log" 2>&1 || {
+  file binutils icoutils unzip wine wine64 lintian >"$logs/ensure-packages.log" 2>&1 || {
   cat "$logs/ensure-packages.log"
   fail "installing the test tools"
   summary
   exit 1
 }
 
-deb=$root/dist/kestrune_${version}_amd64.deb
+revision=1  # the Debian revision
+deb=$root/dist/kestrune_${version}-${revision}_amd64.deb
 zip=$root/dist/kestrune-${version}-windows-x64.zip
 setup=$root/dist/kestrune-${version}-windows-x64-setup.exe
 top=kestrune-${version}-windows-x64  # the zip's folder
@@ -92,7 +120,13 @@ if [ ! -f "$deb" ]; then
 else
   check "package name, version, section" \
     bash -c "dpkg-deb -f '$deb' Package Version Section Architecture | tr '\n' ' ' |
-             grep -qx 'Package: kestrune Version: $version Section: utils Architecture: amd64 '"
+             grep -qx 'Package: kestrune Version: $version-$revision Section: utils Architecture: amd64 '"
+  # No error or warning; lintian's informational tags are shown in the log.
+  lintian_clean() {
+    lintian --info "$deb"
+    ! lintian "$deb" | grep -E '^[EW]: '
+  }
+  check "lintian: no error, no warning" lintian_clean
   check "Depends computed from the programs (libc6, Qt 6 Widgets)" \
     bash -c "dpkg-deb -f '$deb' Depends | grep -q 'libc6' && dpkg-deb -f '$deb' Depends | grep -q 'libqt6widgets6'"
 
@@ -106,6 +140,9 @@ else
   check "apt-get install ./$(basename "$deb")" apt_get install -y -qq --no-install-recommends "$deb"
 
   expect "kestrune --version" "kestrune $version" kestrune --version
+  check "kestrune: position-independent, C library linked dynamically, bound at start" bash -c \
+    "file -L /usr/bin/kestrune | grep -q 'pie executable.*dynamically linked' &&
+     readelf -d /usr/bin/kestrune | grep -q 'FLAGS.*BIND_NOW'"
   check "kestrune is /usr/bin/kestrune" test "$(command -v kestrune)" = /usr/bin/kestrune
   check "kestrune pids (the built-in table)" bash -c "kestrune pids | grep -q 'built-in table'"
   check "kestrune check small.hex" bash -c "kestrune check '$hexfile' | grep -q HEX"
@@ -146,8 +183,11 @@ else
   check "udev rule: uaccess and group plugdev" bash -c \
     "grep -q 'TAG+=\"uaccess\"' /usr/lib/udev/rules.d/70-kestrune-keyboard.rules &&
      grep -q 'GROUP=\"plugdev\", MODE=\"0660\"' /usr/lib/udev/rules.d/70-kestrune-keyboard.rules"
-  check "documents: README, LICENSE, THIRD-PARTY-NOTICES, CHANGELOG, PIDDef.txt example" bash -c \
-    "cd /usr/share/doc/kestrune && test -f README.md -a -f LICENSE -a -f THIRD-PARTY-NOTICES -a -f CHANGELOG.md -a -f examples/PIDDef.txt"
+  check "documents: README, LICENSE, THIRD-PARTY-NOTICES, changelog.gz, PIDDef.txt example" bash -c \
+    "cd /usr/share/doc/kestrune && test -f README.md -a -f LICENSE -a -f THIRD-PARTY-NOTICES -a -f changelog.gz -a -f examples/PIDDef.txt"
+  check "copyright (machine-readable) and changelog.Debian.gz" bash -c \
+    "head -n 1 /usr/share/doc/kestrune/copyright | grep -q copyright-format/1.0 &&
+     zcat /usr/share/doc/kestrune/changelog.Debian.gz | head -n 1 | grep -q '^kestrune ($version-$revision)'"
   check "the PIDDef.txt example gives the built-in table" bash -c \
     "test \"\$(kestrune pids --json | grep -o '\"entries\":\[[^]]*\]')\" = \
           \"\$(kestrune pids --json --pid-file /usr/share/doc/kestrune/examples/PIDDef.txt | grep -o '\"entries\":\[[^]]*\]')\""
@@ -172,13 +212,21 @@ else
   rm -rf "$work/zip"
   mkdir -p "$work/zip"
   check "unzip" unzip -q "$zip" -d "$work/zip"
-  check "zip holds kestrune.exe, PIDDef.txt, README, LICENSE, notices" bash -c \
-    "cd '$work/zip/$top' && test -f kestrune.exe -a -f PIDDef.txt -a -f README.md -a -f LICENSE.txt -a -f THIRD-PARTY-NOTICES.txt"
+  check "zip holds kestrune.exe, the window programs, PIDDef.txt, README, LICENSE, notices" bash -c \
+    "cd '$work/zip/$top' && test -f kestrune.exe -a -f kestrune-loader.exe -a -f kestrune-loader-demo.exe -a -f PIDDef.txt -a -f README.md -a -f LICENSE.txt -a -f THIRD-PARTY-NOTICES.txt"
+  crlf() {  # every line of each text file ends in CR LF
+    local file
+    for file in PIDDef.txt README.md CHANGELOG.md LICENSE.txt THIRD-PARTY-NOTICES.txt; do
+      [ "$(grep -c $'\r$' "$work/zip/$top/$file")" = "$(wc -l <"$work/zip/$top/$file")" ] || { echo "not CR LF: $file"; return 1; }
+    done
+  }
+  check "text files with CR LF line ends" crlf
   record=$(echo "$version" | awk -F. '{ printf "%d.%02d.%04d", $1, $2, $3 }')  # 1.00.0008
   for exe in "$work/zip/$top"/*.exe; do
-    check "$(basename "$exe"): version record $record and icon" bash -c \
+    check "$(basename "$exe"): version record $record, icon, manifest (DPI-aware)" bash -c \
       "wrestool -x --raw -t 16 '$exe' | strings -el | grep -qx '$record' &&
-       wrestool -l -t 14 '$exe' | grep -q group_icon"
+       wrestool -l -t 14 '$exe' | grep -q group_icon &&
+       wrestool -x --raw -t 24 '$exe' | grep -q dpiAwareness"
   done
 fi
 
@@ -210,9 +258,11 @@ else
   dir=$(install_dir)
   check "installed into %LOCALAPPDATA%\\Programs\\Kestrune Loader" test -n "$dir"
   dir=${dir:-/nonexistent}
-  check "installed files: kestrune.exe, PIDDef.txt, README, LICENSE, notices, Uninstall.exe" bash -c \
-    "cd '$dir' && test -f kestrune.exe -a -f PIDDef.txt -a -f README.md -a -f LICENSE.txt -a -f THIRD-PARTY-NOTICES.txt -a -f Uninstall.exe"
+  check "installed files: kestrune.exe, PIDDef.txt, PIDDef.default.txt, README, LICENSE, notices, Uninstall.exe" bash -c \
+    "cd '$dir' && test -f kestrune.exe -a -f PIDDef.txt -a -f PIDDef.default.txt -a -f README.md -a -f LICENSE.txt -a -f THIRD-PARTY-NOTICES.txt -a -f Uninstall.exe"
   check "Start-menu entry" bash -c "ls '$(menu_dir)'/*.lnk"
+  check "Kestrune command line shortcut shows kestrune.exe's icon" bash -c \
+    "strings -el '$(menu_dir)/Kestrune command line.lnk' | grep -qi 'Kestrune Loader.kestrune\.exe'"
   if [ -f "$work/zip/$top/kestrune-loader.exe" ]; then
     check "installed kestrune-loader.exe, Start-menu entry Kestrune Loader" bash -c \
       "test -f '$dir/kestrune-loader.exe' && test -f '$(menu_dir)/Kestrune Loader.lnk'"
@@ -223,17 +273,60 @@ else
   fi
   check "uninstall record in HKCU (Installed apps)" bash -c \
     "timeout 120 '$wine' reg query '$key' /v DisplayVersion </dev/null | tr -d '\r' | grep -q '$version'"
+  check "uninstall record gives the size" bash -c \
+    "timeout 120 '$wine' reg query '$key' /v EstimatedSize </dev/null | tr -d '\r' | grep -q 'REG_DWORD.*0x[1-9a-f]'"
+  check "installer is DPI-aware" bash -c "wrestool -x --raw -t 24 '$setup' | grep -q dpiAware"
   expect "installed kestrune.exe --version" "kestrune $version" \
     bash -c "cd '$dir' && timeout 120 '$wine' ./kestrune.exe --version </dev/null"
   check "installed kestrune.exe pids reads the PIDDef.txt beside it" bash -c \
     "cd '$dir' && timeout 120 '$wine' ./kestrune.exe pids --json </dev/null | grep -q 'source.: .file.'"
 
+  # An upgrade while a Kestrune program runs: the silent installer says so and fails, changing
+  # nothing (the demo window; without a display Wine runs it invisibly).
+  if [ -f "$dir/kestrune-loader-demo.exe" ]; then
+    (cd "$dir" && exec "$wine" ./kestrune-loader-demo.exe </dev/null >/dev/null 2>&1) &
+    demo=$!
+    sleep 5
+    touch -d @0 "$dir/kestrune.exe"
+    refused() {
+      local status
+      timeout 300 "$wine" "$setup" /S </dev/null 2>"$work/refused.txt"
+      status=$?
+      cat "$work/refused.txt"
+      [ "$status" -ne 0 ] && grep -q 'close the running program(s) kestrune-loader-demo.exe' "$work/refused.txt" &&
+        [ "$(stat -c %Y "$dir/kestrune.exe")" = 0 ]
+    }
+    check "installer /S while the demo window runs: exit status not 0, a message, nothing changed" refused
+    # The uninstaller runs as a copy of itself in the temporary folder (its own exit status is 0).
+    refused_uninstall() {
+      timeout 300 "$wine" "$dir/Uninstall.exe" /S </dev/null 2>"$work/refused-uninstall.txt"
+      for _ in $(seq 120); do grep -q 'close the running' "$work/refused-uninstall.txt" && break; sleep 0.5; done
+      cat "$work/refused-uninstall.txt"
+      grep -q 'close the running program(s) kestrune-loader-demo.exe' "$work/refused-uninstall.txt" &&
+        test -f "$dir/kestrune.exe" -a -f "$dir/Uninstall.exe"
+    }
+    check "uninstaller /S while the demo window runs: a message, nothing removed" refused_uninstall
+    kill "$demo" 2>/dev/null
+    wait "$demo" 2>/dev/null
+    "$wineserver" -w
+  fi
+
+  # The user's PIDDef.txt: kept by an upgrade and by the uninstaller; the shipped one is removed.
+  printf 'keyboard,99\r\n' >>"$dir/PIDDef.txt"
+  check "upgrade (installer /S again)" installer
+  check "upgrade keeps the edited PIDDef.txt" grep -q 'keyboard,99' "$dir/PIDDef.txt"
   uninstaller() { timeout 300 "$wine" "$dir/Uninstall.exe" /S </dev/null && "$wineserver" -w; }
   check "uninstaller /S" uninstaller
-  check "program folder removed" test ! -e "$dir"
+  check "uninstaller keeps the edited PIDDef.txt, and nothing else" bash -c \
+    "grep -q 'keyboard,99' '$dir/PIDDef.txt' && test \"\$(ls -A '$dir')\" = PIDDef.txt"
   check "Start-menu entry removed" test -z "$(menu_dir)"
   check "uninstall record removed" bash -c "! timeout 120 '$wine' reg query '$key' </dev/null"
+  check "installer /S over the kept PIDDef.txt keeps it" bash -c \
+    "installer() { timeout 300 '$wine' '$setup' /S </dev/null && '$wineserver' -w; }; installer &&
+     grep -q 'keyboard,99' '$dir/PIDDef.txt'"
+  cp "$dir/PIDDef.default.txt" "$dir/PIDDef.txt"
+  check "uninstaller /S with the shipped PIDDef.txt" uninstaller
+  check "program folder removed" test ! -e "$dir"
 fi
-
 summary
 [ "$failed" -eq 0 ]

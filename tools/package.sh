@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the packages into dist/:
-#   kestrune_<version>_amd64.deb                 Debian/Ubuntu (build-package/, Release)
+# Builds the packages into dist/, each with its SHA-256 sum beside it (<package>.sha256):
+#   kestrune_<version>-1_amd64.deb               Debian/Ubuntu (build-package/, Release)
 #   kestrune-<version>-windows-x64.zip           Windows, portable (build-package-windows/, MinGW-w64)
 #   kestrune-<version>-windows-x64-setup.exe     Windows installer, per user (makensis)
 # Neither build has tests or benchmarks; KESTRUNE_WERROR=ON in the environment makes warnings
 # errors. Installs the Debian packages it needs when they are missing. --linux or --windows makes
-# only that platform's packages.
+# only that platform's packages. The same sources give the same packages, byte for byte: every
+# time stamp in them is SOURCE_DATE_EPOCH (unless given: midnight UTC of the release date in
+# CHANGELOG.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,6 +20,8 @@ case "${1:-}" in
   "") ;;
   *) echo "usage: tools/package.sh [--linux | --windows]" >&2; exit 2 ;;
 esac
+release=$(sed -n 's/^## [0-9.]* — \([0-9-]*\).*/\1/p' CHANGELOG.md | head -n 1)
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(date -u -d "${release:-1970-01-01} 00:00" +%s)}
 jobs=$(nproc)
 [ "$jobs" -gt 2 ] || jobs=2
 
@@ -32,28 +36,27 @@ if ((linux)); then
   cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DKESTRUNE_BUILD_BENCH=OFF -DKESTRUNE_WERROR="${KESTRUNE_WERROR:-OFF}" >/dev/null
   cmake --build build-package -j"$jobs"
-  rm -f "$dist"/kestrune_*.deb
+  rm -f "$dist"/kestrune_*.deb "$dist"/kestrune_*.deb.sha256 build-package/cpack/kestrune_*
   (cd build-package && cpack -G DEB -B "$root/build-package/cpack" >/dev/null)
-  mv build-package/cpack/kestrune_*.deb "$dist/"
+  mv build-package/cpack/kestrune_*.deb build-package/cpack/kestrune_*.deb.sha256 "$dist/"
 fi
 
 if ((windows)); then
-  # The window programs join the Windows build once they exist as native Windows programs
-  # (window/win32/); until then the Windows packages hold the command-line tool. On Windows the
-  # packages hold every program, the demo window too.
-  window=OFF
-  [ -f window/win32/CMakeLists.txt ] && window=ON
+  # On Windows the packages hold every program: the command-line tool, the window and the demo
+  # window (native Win32 programs).
   echo "Windows packages: cross-building into build-package-windows/ ..."
   cmake -S . -B build-package-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKESTRUNE_BUILD_BENCH=OFF -DKESTRUNE_WERROR="${KESTRUNE_WERROR:-OFF}" \
-    -DKESTRUNE_BUILD_APP=$window -DKESTRUNE_INSTALL_DEMO=ON >/dev/null
+    -DKESTRUNE_BUILD_APP=ON -DKESTRUNE_INSTALL_DEMO=ON >/dev/null
   cmake --build build-package-windows -j"$jobs"
-  rm -f "$dist"/kestrune-*-windows-x64.zip "$dist"/kestrune-*-windows-x64-setup.exe
+  rm -f "$dist"/kestrune-*-windows-x64* build-package-windows/cpack/kestrune-*
   (cd build-package-windows && cpack -G ZIP -B "$root/build-package-windows/cpack" >/dev/null)
-  mv build-package-windows/cpack/kestrune-*-windows-x64.zip "$dist/"
+  mv build-package-windows/cpack/kestrune-*-windows-x64.zip build-package-windows/cpack/kestrune-*-windows-x64.zip.sha256 "$dist/"
   cmake --build build-package-windows --target windows-installer >/dev/null
   mv build-package-windows/kestrune-*-windows-x64-setup.exe "$dist/"
+  (cd "$dist" && for setup in kestrune-*-windows-x64-setup.exe; do sha256sum "$setup" >"$setup.sha256"; done)
 fi
 
 echo "dist/:"
-(cd "$dist" && ls -l --time-style=+ kestrune[-_]* | awk '{ printf "  %-45s %9d bytes\n", $NF, $5 }')
+(cd "$dist" && ls -l --time-style=+ kestrune[-_]* | grep -v '\.sha256$' |
+  awk '{ printf "  %-45s %9d bytes\n", $NF, $5 }')

@@ -1,6 +1,8 @@
 #include "usbio/Discovery.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -123,9 +125,43 @@ bool ProductIdMatchesEntry(std::int16_t productId, std::int32_t entry) {
     return entry == productId || entry == static_cast<std::uint16_t>(productId);
 }
 
+std::vector<std::filesystem::path> ProductIdFileCandidates(const std::filesystem::path& programFolder,
+                                                           HostSystem host) {
+    std::vector<std::filesystem::path> candidates;
+    if (host == HostSystem::Linux) {
+        const char* configHome = std::getenv("XDG_CONFIG_HOME");
+        const char* home = std::getenv("HOME");
+        // A relative XDG_CONFIG_HOME is to be ignored, as if unset.
+        if (configHome && std::filesystem::path(configHome).is_absolute())
+            candidates.push_back(std::filesystem::path(configHome) / "kestrune" / ProductIdFileName);
+        else if (home && *home)
+            candidates.push_back(std::filesystem::path(home) / ".config" / "kestrune" / ProductIdFileName);
+        candidates.push_back(std::filesystem::path("/etc/kestrune") / ProductIdFileName);
+    }
+    candidates.push_back(programFolder / ProductIdFileName);
+    return candidates;
+}
+
+std::filesystem::path FindProductIdFile(const std::filesystem::path& programFolder, HostSystem host) {
+    const auto candidates = ProductIdFileCandidates(programFolder, host);
+    for (const auto& candidate : candidates) {
+        std::error_code ec;
+        if (std::filesystem::exists(candidate, ec)) return candidate;
+    }
+    return candidates.back();
+}
+
+namespace {
+
+std::filesystem::path TableFile(const DiscoveryHooks& hooks) {
+    return hooks.ProductIdFile.empty() ? FindProductIdFile(hooks.ProgramFolder) : hooks.ProductIdFile;
+}
+
+}  // namespace
+
 bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection& connection,
                  const DiscoveryHooks& hooks) {
-    const ProductIdTable table = LoadProductIdTable(hooks.ProgramFolder / ProductIdFileName);
+    const ProductIdTable table = LoadProductIdTable(TableFile(hooks));
     if (!table.Error.empty() && hooks.ShowTableError)
         hooks.ShowTableError(std::string(IdIsMatchedErrorText) + "\r\n\r\n" + table.Error);
     if (static_cast<std::uint16_t>(VendorID) != SupportedVendorID) return false;
@@ -144,7 +180,7 @@ namespace {
 // showing its errors: those are shown when an interface that was opened is matched.
 bool IdsAreTheKeyboards(const std::optional<HIDD_ATTRIBUTES>& ids, const DiscoveryHooks& hooks) {
     if (!ids || ids->VendorID != SupportedVendorID) return false;
-    const ProductIdTable table = LoadProductIdTable(hooks.ProgramFolder / ProductIdFileName);
+    const ProductIdTable table = LoadProductIdTable(TableFile(hooks));
     return std::any_of(table.Entries.begin(), table.Entries.end(), [&](std::int32_t entry) {
         return ProductIdMatchesEntry(static_cast<std::int16_t>(ids->ProductID), entry);
     });

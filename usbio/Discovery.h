@@ -49,8 +49,10 @@ struct DiscoveryHooks {
     // Waits the given number of milliseconds while the caller's events keep running. Called once
     // before every open.
     std::function<void(float ms)> Pause;
-    // Folder that holds PIDDef.txt (the program's folder).
+    // The program's folder, the last place PIDDef.txt is looked for (FindProductIdFile).
     std::filesystem::path ProgramFolder;
+    // The product-ID file the user named (--pid-file); when empty, FindProductIdFile's.
+    std::filesystem::path ProductIdFile;
     // Shown once per IdIsMatched call whose table could not be read cleanly. The text starts with
     // "IdIsMatched function error"; a second paragraph says what went wrong.
     std::function<void(const std::string& text)> ShowTableError;
@@ -78,6 +80,16 @@ inline constexpr HostSystem ThisHostSystem = HostSystem::Windows;
 #else
 inline constexpr HostSystem ThisHostSystem = HostSystem::Linux;
 #endif
+
+// Where PIDDef.txt is looked for, in this order. On Linux: $XDG_CONFIG_HOME/kestrune/PIDDef.txt
+// (~/.config when XDG_CONFIG_HOME is unset), /etc/kestrune/PIDDef.txt, then beside the program;
+// on Windows beside the program only.
+std::vector<std::filesystem::path> ProductIdFileCandidates(const std::filesystem::path& programFolder,
+                                                           HostSystem host = ThisHostSystem);
+// The first candidate that exists; with none, the one beside the program (which then gives the
+// built-in table).
+std::filesystem::path FindProductIdFile(const std::filesystem::path& programFolder,
+                                        HostSystem host = ThisHostSystem);
 
 // The paragraph that says why a keyboard the search saw (report.PermissionDenied) cannot be
 // opened and what to do about it: on Linux the udev rule to install, on Windows that another

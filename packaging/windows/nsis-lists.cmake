@@ -3,7 +3,9 @@ cmake_minimum_required(VERSION 3.25)
 #   OUTPUT_DIR/install-files.nsh    the macro KESTRUNE_INSTALL_FILES: File commands, folder by folder
 #   OUTPUT_DIR/uninstall-files.nsh  Delete and RMDir commands for exactly those files and folders
 # and defines KESTRUNE_WINDOW and KESTRUNE_DEMO when the window programs kestrune-loader.exe and
-# kestrune-loader-demo.exe are among them.
+# kestrune-loader-demo.exe are among them, and the macro KESTRUNE_FOR_EACH_PROGRAM, which inserts
+# a given macro once for each .exe of the top folder. PIDDef.txt is left to the installer's macros KESTRUNE_INSTALL_TABLE and
+# KESTRUNE_UNINSTALL_TABLE.
 #   cmake -DSTAGE=... -DOUTPUT_DIR=... -P nsis-lists.cmake
 file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${STAGE} ${STAGE}/*)
 list(SORT files)
@@ -11,6 +13,7 @@ set(install "; Made by nsis-lists.cmake from ${STAGE}\n")
 set(uninstall "${install}")
 string(APPEND install "!macro KESTRUNE_INSTALL_FILES\n")
 set(folders)
+set(programs)
 set(current_folder "-")
 foreach(file IN LISTS files)
   get_filename_component(folder "${file}" DIRECTORY)
@@ -25,14 +28,29 @@ foreach(file IN LISTS files)
       string(APPEND install "SetOutPath \"$INSTDIR\"\n")
     endif()
   endif()
-  string(APPEND install "File \"${STAGE}/${file}\"\n")
-  string(APPEND uninstall "Delete \"$INSTDIR\\${windows_file}\"\n")
+  if(file STREQUAL "PIDDef.txt")
+    # The user's product-ID table: the installer's own macros keep an edited one.
+    string(APPEND install "!insertmacro KESTRUNE_INSTALL_TABLE \"${STAGE}/${file}\"\n")
+    string(APPEND uninstall "!insertmacro KESTRUNE_UNINSTALL_TABLE\n")
+  else()
+    string(APPEND install "File \"${STAGE}/${file}\"\n")
+    string(APPEND uninstall "Delete \"$INSTDIR\\${windows_file}\"\n")
+  endif()
+  if(file MATCHES "^[^/]*\\.exe$")
+    list(APPEND programs "${file}")
+  endif()
 endforeach()
 string(APPEND install "SetOutPath \"$INSTDIR\"\n!macroend\n")
 list(REVERSE folders)  # the deepest first
 foreach(folder IN LISTS folders)
   string(APPEND uninstall "RMDir \"$INSTDIR\\${folder}\"\n")
 endforeach()
+# KESTRUNE_FOR_EACH_PROGRAM m: the macro m for each program (the check that none is running).
+set(each "!macro KESTRUNE_FOR_EACH_PROGRAM m\n")
+foreach(program IN LISTS programs)
+  string(APPEND each "!insertmacro \${m} \"${program}\"\n")
+endforeach()
+string(PREPEND install "${each}!macroend\n")
 if("kestrune-loader.exe" IN_LIST files)
   string(PREPEND install "!define KESTRUNE_WINDOW\n")
 endif()

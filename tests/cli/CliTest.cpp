@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -296,6 +297,23 @@ TEST(Cli, InfoListAndPidsDescribeWhatIsThere) {
     EXPECT_EQ(notANumber.Json()["lineWarnings"].size(), 1u);
     EXPECT_NE(notANumber.err.find("warning: PIDDef.txt, line 2: the product ID \"seventeen\" is not a number; it is read as 0."),
               std::string::npos) << notANumber.err;
+
+    // --pid-file for every command that scans; the user's own PIDDef.txt, which pids names.
+    EXPECT_EQ(b.Kestrune("info --simulate --pid-file " + b.File("other.txt", "a,99\n")).status, 3);
+    EXPECT_EQ(b.Kestrune("info --simulate --pid-file " + b.File("own.txt", "a,17\n")).status, 0);
+    EXPECT_EQ(b.Kestrune("list --simulate --pid-file /no/such/file").status, 2);
+    const auto config = b.dir.Path() / "config";
+    std::filesystem::create_directories(config / "kestrune");
+    b.File("config/kestrune/PIDDef.txt", "a,5\n");
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const Result users = b.Kestrune("pids --json");
+    const Result usersInfo = b.Kestrune("info --simulate");
+    old ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(users.Json()["file"], (config / "kestrune/PIDDef.txt").string());
+    EXPECT_EQ(users.Json()["entries"], (nlohmann::json{5}));
+    EXPECT_EQ(usersInfo.status, 3);
 }
 
 // The whole flash on the simulated keyboard under every fault it can be given: the exit status,
@@ -451,4 +469,25 @@ TEST(Cli, FifosAndUnwritableOutputs) {
     EXPECT_EQ(unwritable.status, 8) << unwritable.err;
     EXPECT_EQ(unwritable.Json()["exitStatus"], 8);
     EXPECT_NE(unwritable.err.find("cannot write /proc/no/such/folder/out.bin"), std::string::npos) << unwritable.err;
+}
+
+// Help and version: the plain requests (answered before the parser) say what the parser says, and
+// flash --help and the bash completion name every simulated fault.
+TEST(Cli, HelpVersionAndCompletionNameEverything) {
+    CliBench b;
+    const Result version = b.Kestrune("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, b.Kestrune("--json --version").out);
+    const Result help = b.Kestrune("flash --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, b.Kestrune("flash --yes --help").out);
+    EXPECT_EQ(b.Kestrune("-h").out, b.Kestrune("--json --help").out);
+    const std::string completion = Slurp(std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
+                                         "packaging/completion/kestrune.bash");
+    for (const char* fault : {"refuse-block", "no-answer-block", "leave-after-block", "fail-set", "fail-get",
+                              "reply-bytes", "ignore-finish", "never-return", "no-permission",
+                              "version-without-nul", "no-answer-switch"}) {
+        EXPECT_NE(help.out.find(fault), std::string::npos) << fault;
+        EXPECT_NE(completion.find(fault), std::string::npos) << fault;
+    }
 }

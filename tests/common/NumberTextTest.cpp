@@ -3,7 +3,10 @@
 #include "common/NumberText.h"
 
 #include <clocale>
+#include <cstdlib>
 #include <string>
+
+#include "support/TempDir.h"
 
 using kestrune::ReadHexText;
 using kestrune::ReadLenientNumber;
@@ -78,26 +81,62 @@ TEST(HexText, ReadsLeadingDigitsIgnoringBlanks) {
     EXPECT_EQ(kestrune::HexTextValue("123456789"), 0u);
 }
 
+namespace {
+
+bool CommaIsTheDecimalPoint(const char* locale) {
+    return std::setlocale(LC_NUMERIC, locale) && std::localeconv()->decimal_point == std::string(",");
+}
+
+// A locale with a decimal comma: an installed one, or else de_DE made by localedef (Debian:
+// locales) into a folder of the test's own that LOCPATH names, so that a fresh machine runs the
+// test too. LOCPATH is put back by the caller (Restore).
+struct CommaLocale {
+    testsupport::TempDir dir;
+    const char* name = nullptr;
+    std::string locpath;
+    bool hadLocpath = false;
+
+    CommaLocale() {
+        for (const char* candidate : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8"})
+            if (CommaIsTheDecimalPoint(candidate)) {
+                name = candidate;
+                return;
+            }
+#if !defined(_WIN32)
+        const std::string made = (dir.Path() / "de_DE.UTF-8").string();
+        if (std::system(("localedef -c -i de_DE -f UTF-8 '" + made + "' >/dev/null 2>&1").c_str()) == -1) return;
+        if (const char* old = std::getenv("LOCPATH")) {
+            hadLocpath = true;
+            locpath = old;
+        }
+        ::setenv("LOCPATH", dir.Path().c_str(), 1);  // read by every setlocale
+        if (CommaIsTheDecimalPoint("de_DE.UTF-8")) name = "de_DE.UTF-8 (made by localedef)";
+#endif
+    }
+    ~CommaLocale() {
+#if !defined(_WIN32)
+        if (hadLocpath) ::setenv("LOCPATH", locpath.c_str(), 1);
+        else ::unsetenv("LOCPATH");
+#endif
+    }
+};
+
+}  // namespace
+
 // The decimal point is '.' whatever the C locale of the process says (the window runs under the
 // user's locale, the command-line tool under "C").
 TEST(LenientNumber, DecimalPointIsAPointInEveryLocale) {
     const std::string before = std::setlocale(LC_NUMERIC, nullptr);
-    const char* commaLocale = nullptr;
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8"}) {
-        if (std::setlocale(LC_NUMERIC, name) && std::localeconv()->decimal_point == std::string(",")) {
-            commaLocale = name;
-            break;
-        }
-    }
-    if (!commaLocale) {
+    const CommaLocale comma;
+    if (!comma.name) {
         std::setlocale(LC_NUMERIC, before.c_str());
-        GTEST_SKIP() << "no locale with a decimal comma is installed (localedef -i de_DE -f UTF-8 de_DE.UTF-8)";
+        GTEST_SKIP() << "no locale with a decimal comma, and localedef could not make de_DE (Debian: locales)";
     }
     struct Case { const char* text; std::int32_t value; };
     for (const Case& c : {Case{"17.6", 18}, Case{"17,6", 17}, Case{"2.5e1", 25}, Case{"-3.5", -4}, Case{".51", 1}}) {
         const auto r = ReadLenientNumber(c.text);
         EXPECT_TRUE(r.ok) << c.text;
-        EXPECT_EQ(r.value, c.value) << c.text << " under " << commaLocale;
+        EXPECT_EQ(r.value, c.value) << c.text << " under " << comma.name;
     }
     std::setlocale(LC_NUMERIC, before.c_str());
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -274,6 +275,53 @@ TEST(ProductIdTable, ExampleFileLineEndsAndFallbacks) {
     EXPECT_TRUE(absent.Error.empty());
     EXPECT_EQ(absent.Entries, (std::vector<std::int32_t>{10, 17, 11, 12, 13, 14, 8, 6, 19, 18, 23, 8, 24}));
 }
+
+#if !defined(_WIN32)
+// On Linux PIDDef.txt is the user's ($XDG_CONFIG_HOME, else ~/.config), the system's (/etc), then
+// the one beside the program; the search uses the first that exists. Windows: beside the program.
+TEST(ProductIdTable, LookedForInTheUsersThenTheSystemsThenTheProgramsFolder) {
+    struct Saved {
+        std::string name;
+        const char* old;
+        std::string value;
+        explicit Saved(const char* n) : name(n), old(std::getenv(n)), value(old ? old : "") {}
+        ~Saved() { old ? ::setenv(name.c_str(), value.c_str(), 1) : ::unsetenv(name.c_str()); }
+    } xdg("XDG_CONFIG_HOME"), home("HOME");
+    SimBench b;
+    const auto program = b.folder.Path() / "bin";
+    const auto config = b.folder.Path() / "config";
+    const std::filesystem::path etc = "/etc/kestrune/PIDDef.txt";
+    using Paths = std::vector<std::filesystem::path>;
+    ::setenv("HOME", b.folder.Path().c_str(), 1);
+    for (const char* unusable : {"", "relative/config"}) {  // ~/.config instead
+        ::setenv("XDG_CONFIG_HOME", unusable, 1);
+        EXPECT_EQ(usbio::ProductIdFileCandidates(program),
+                  (Paths{b.folder.Path() / ".config/kestrune/PIDDef.txt", etc, program / "PIDDef.txt"}));
+    }
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    EXPECT_EQ(usbio::ProductIdFileCandidates(program),
+              (Paths{config / "kestrune/PIDDef.txt", etc, program / "PIDDef.txt"}));
+    EXPECT_EQ(usbio::ProductIdFileCandidates(program, usbio::HostSystem::Windows), (Paths{program / "PIDDef.txt"}));
+
+    // The search for the keyboard takes the user's file before the one beside the program.
+    if (std::filesystem::exists(etc)) GTEST_SKIP() << etc << " exists on this machine";
+    b.WritePidFile("a,17\n");
+    EXPECT_EQ(usbio::FindProductIdFile(b.folder.Path()), b.folder.Path() / "PIDDef.txt");
+    b.Find();
+    EXPECT_TRUE(b.connection.IsOpen());
+    usbio::CloseDevice(b.connection);
+    std::filesystem::create_directories(config / "kestrune");
+    std::ofstream(config / "kestrune/PIDDef.txt") << "a,99\n";
+    EXPECT_EQ(usbio::FindProductIdFile(b.folder.Path()), config / "kestrune/PIDDef.txt");
+    b.Find();
+    EXPECT_FALSE(b.connection.IsOpen());
+    // A file the user names comes first.
+    auto hooks = b.Hooks();
+    hooks.ProductIdFile = b.folder.Path() / "PIDDef.txt";
+    usbio::FindDevice(b.connection, hooks);
+    EXPECT_TRUE(b.connection.IsOpen());
+}
+#endif
 
 TEST(ProductIdTable, AProductIdThatIsNotANumberIsReadAsZeroWithAWarning) {
     testsupport::TempDir dir;

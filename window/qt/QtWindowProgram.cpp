@@ -14,6 +14,14 @@
 namespace window::qt {
 namespace {
 
+#if defined(_WIN32)
+constexpr char TableHelp[] = "A file PIDDef.txt beside the program replaces the built-in table of product IDs.\n";
+#else
+constexpr char TableHelp[] =
+    "A file PIDDef.txt replaces the built-in table of product IDs: the first found of\n"
+    "$XDG_CONFIG_HOME/kestrune (~/.config/kestrune), /etc/kestrune and the program's folder.\n";
+#endif
+
 void PrintHelp(const char* programName, bool demo) {
     std::printf(
         "Usage: %s [OPTION]\n"
@@ -28,9 +36,9 @@ void PrintHelp(const char* programName, bool demo) {
         "  --help             show this help and exit\n"
         "  --version          show the version and exit\n"
         "\n"
-        "A file PIDDef.txt beside the program replaces the built-in table of product IDs.\n"
+        "%s"
         "For scripts and production lines, use the command-line tool kestrune.\n",
-        programName, demo ? ", here on a simulated keyboard" : "");
+        programName, demo ? ", here on a simulated keyboard" : "", TableHelp);
 }
 
 }  // namespace
