@@ -165,20 +165,37 @@ TEST(UploadFlow, KeyboardInUploadModeUsesTheTypedStartAddressAlsoOnARetry) {
     EXPECT_EQ(b.services.MessageTexts(), Texts{kUploaded});
 }
 
+TEST(UploadFlow, AnUploadWithTheKeyboardClosedLooksForItAndShowsItFirst) {
+    // No keyboard at the first scan; then it is plugged in, in firmware-upload mode with new
+    // firmware, and the upload starts: the scan before it lists the keyboard and takes its
+    // version, so the upload ends without the box that old firmware gets.
+    FlowBench b(sim::KeyboardConfig{.Version = "V2.0", .StartInUploadMode = true, .StartOnBus = false});
+    b.keyboard.Plug();
+    const auto data = RandomBytes(0x100, 13);
+    b.ChooseFile("fw.hex", HexText(0x1200, data));
+    b.window->StartUpload();
+    EXPECT_EQ(b.Row(), (Row{"11867", "6", "V2.0", "Firmware Upload"}));
+    EXPECT_EQ(b.services.MessageTexts(), Texts{testsupport::kNotFound});
+    EXPECT_TRUE(b.FlashHolds(0x1200, data));
+}
+
 TEST(UploadFlow, RetryOfTheSwitchGoesOnWhenTheKeyboardIsAlreadyInUploadMode) {
     // The switch is taken but its answer is lost: the rescan finds the keyboard in
-    // firmware-upload mode, and the flow uploads instead of sending the switch again.
-    FlowBench b;
-    b.keyboard.Faults().NoAnswerToSwitch = true;
-    const auto data = RandomBytes(0x300, 9);
-    b.ChooseFile("fw.hex", HexText(0x1200, data));
-    b.ClickUpload();
-    EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
-    EXPECT_EQ(b.Reports(0xD0).size(), 1u);  // the switch went out once
-    EXPECT_EQ(b.services.MessageTexts(), Texts{kUploaded});
-    EXPECT_FALSE(b.Showed("Communication failed."));
-    EXPECT_TRUE(b.FlashHolds(0x1200, data));
-    EXPECT_EQ(b.services.sleeps.front(), 8000);
+    // firmware-upload mode, and the flow uploads instead of sending the switch again. The version
+    // read there decides whether the user is told to replug afterwards.
+    for (const auto& [version, messages] : {std::pair{"V1.0", Texts{kUploaded}}, std::pair{"V2.0", Texts{}}}) {
+        FlowBench b(sim::KeyboardConfig{.Version = version});
+        b.keyboard.Faults().NoAnswerToSwitch = true;
+        const auto data = RandomBytes(0x300, 9);
+        b.ChooseFile("fw.hex", HexText(0x1200, data));
+        b.ClickUpload();
+        EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
+        EXPECT_EQ(b.Reports(0xD0).size(), 1u);  // the switch went out once
+        EXPECT_EQ(b.services.MessageTexts(), messages) << version;
+        EXPECT_FALSE(b.Showed("Communication failed."));
+        EXPECT_TRUE(b.FlashHolds(0x1200, data));
+        EXPECT_EQ(b.services.sleeps.front(), 8000);
+    }
 }
 
 TEST(UploadFlow, DataBelowTheStartAddressIsNamedWhenSendingStarts) {
@@ -263,6 +280,16 @@ TEST(UploadFlow, KeyboardThatNeverReturnsLeadsToThePromptAndCancelEndsTheFlow) {
     for (int pass = 0; pass < 2; ++pass)
         expected.insert(expected.end(), {testsupport::kNotFound, testsupport::kNotFound, testsupport::kNotFound, kRetry});
     EXPECT_EQ(b.services.MessageTexts(), expected);
+    // Each pass begins, once its box is shut, by letting the window repaint, then waits a second.
+    const auto& events = b.services.events;
+    int passes = 0;
+    for (std::size_t i = 0; i + 2 < events.size(); ++i) {
+        if (events[i] != "box Restart the Keyboard" && events[i] != "box Restart Keyboard") continue;
+        ++passes;
+        EXPECT_EQ(events[i + 1], "pump") << i;
+        EXPECT_EQ(events[i + 2], "sleep 1000") << i;
+    }
+    EXPECT_EQ(passes, 2);
     const auto& prompt = b.services.messages.back();
     EXPECT_EQ(prompt.style, MessageStyle::WarningOkCancel);
     EXPECT_EQ(prompt.title, "Restart Keyboard");
