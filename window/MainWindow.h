@@ -45,7 +45,7 @@ public:
     // Shows the caption and the remembered file, and arms the first scan.
     void Start();
 
-    // Events from the view.
+    // Events from the view (OnTimer: from the services' timer).
     void OnTimer();
     void OnButton(Button button);
     void OnKeyDown(Key key, KeyModifiers modifiers);
