@@ -65,7 +65,7 @@ void ScanTwelveInterfaces(benchmark::State& state, bool keyboardPresent) {
         if (!keyboardPresent) b.keyboard.Unplug();
         b.Open();
         std::int64_t slept = b.clock.NowMs();
-        b.view.onTime = [&] {
+        b.services.onTime = [&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(b.clock.NowMs() - slept));
             slept = b.clock.NowMs();
         };

@@ -9,14 +9,10 @@
 #include "common/NumberText.h"
 #include "common/PrintableText.h"
 #include "upload/Commands.h"
+#include "upload/UploadText.h"
 
 namespace upload {
 namespace {
-
-constexpr char FailedStatus[] = "Firmware uploaded Failed";
-constexpr char SuccessMessage[] =
-    "The selected firmware file is successfully uploaded to keyboard.\r\n\r\n"
-    "Please plug out the USB cable and plug in again to restart the keyboard.";
 
 // Title code for a load that failed with something other than a FirmwareError.
 constexpr int UnexpectedLoadErrorCode = 99;
@@ -151,7 +147,7 @@ UploadOutcome Refuse(usbio::DeviceConnection& connection, UploadView& view, Uplo
                      const std::string& text, MessageStyle style, const std::string& title, bool busy) {
     view.ShowMessage(text, style, title);
     usbio::CloseDevice(connection);
-    view.SetStatusText(FailedStatus);
+    view.SetStatusText(text::UploadFailed);
     if (busy) view.SetBusyPointer(false);
     outcome.result = UploadOutcome::Result::Refused;
     outcome.message = text;
@@ -214,20 +210,20 @@ UploadOutcome SendImage(usbio::DeviceConnection& connection, const FirmwareImage
 
     if (stopped) {
         outcome.result = UploadOutcome::Result::Stopped;
-        view.SetStatusText(FailedStatus);
+        view.SetStatusText(text::UploadFailed);
     } else if (status != CommandOK) {
         outcome.result = UploadOutcome::Result::CommandFailed;
-        view.SetStatusText(FailedStatus);
+        view.SetStatusText(text::UploadFailed);
     } else {
         outcome.result = UploadOutcome::Result::Success;
-        if (!NewFirmware) view.ShowMessage(SuccessMessage, MessageStyle::Information, "");
-        view.SetStatusText("Please wait...");
+        if (!NewFirmware) view.ShowMessage(text::Uploaded, MessageStyle::Information, "");
+        view.SetStatusText(text::PleaseWait);
         view.Sleep(3000);
         usbio::CloseDevice(connection);
         view.RequestRescan();
-        view.SetStatusText("Firmware uploaded OK. Rescanning device...");
+        view.SetStatusText(text::UploadedRescanning);
         view.Sleep(1000);
-        view.SetPendingStatusText("Firmware updated.");
+        view.SetPendingStatusText(text::FirmwareUpdated);
     }
 
     view.SetBusyPointer(false);

@@ -210,10 +210,11 @@ void FindDevice(DeviceConnection& connection, const DiscoveryHooks& hooks,
     if (report) report->InterfacesSeen = paths.size();
 
     for (const std::string& path : paths) {
+        // IDs read without opening the interface pass over the ones no table entry names: other
+        // vendors' and the keyboard maker's other products, unopened and without the pause.
         if (hooks.SkipByPeek) {
-            if (const auto peek = platform.PeekAttributes(path)) {
-                if (peek->VendorID != SupportedVendorID) continue;
-            }
+            if (const auto peek = platform.PeekAttributes(path); peek && !IdsAreTheKeyboards(peek, hooks))
+                continue;
         }
         if (hooks.Pause) hooks.Pause(1000.0f);
 

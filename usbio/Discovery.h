@@ -57,7 +57,8 @@ struct DiscoveryHooks {
     // "IdIsMatched function error"; a second paragraph says what went wrong.
     std::function<void(const std::string& text)> ShowTableError;
     // When the platform can tell an interface's IDs without opening it, skip the interfaces that
-    // cannot be the keyboard without opening them or pausing.
+    // cannot be the keyboard (another vendor, or a product ID no table entry names) without
+    // opening them or pausing.
     bool SkipByPeek = false;
 };
 

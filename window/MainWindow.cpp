@@ -116,8 +116,8 @@ public:
                                       const std::string& title) override {
         return w_.Message(text, style, title);
     }
-    void PumpEvents() override { w_.view_.PumpEvents(); }
-    void Sleep(int ms) override { w_.view_.Sleep(ms); }
+    void PumpEvents() override { w_.services_.PumpEvents(); }
+    void Sleep(int ms) override { w_.services_.Sleep(ms); }
     void RequestRescan() override {
         // While a command runs the timer is held off; the rescan starts when the command ends.
         if (w_.IsBusy())
@@ -134,10 +134,13 @@ private:
 };
 
 MainWindow::MainWindow(usbio::DeviceConnection& connection, MainWindowView& view,
-                       WindowOptions options)
-    : connection_(connection), view_(view), options_(options) {
+                       WindowServices& services, WindowOptions options)
+    : connection_(connection), view_(view), services_(services), options_(options) {
     image_.assign(upload::ImageSize, 0);
 }
+
+// The services outlive the window: a timer still armed must not call a window that is gone.
+MainWindow::~MainWindow() { services_.StopTimer(); }
 
 std::string MainWindow::SettingsScope() const {
     // The demo remembers its own file: a demo file never shows up in the real program.
@@ -153,14 +156,14 @@ void MainWindow::Start() {
     view_.SetStartAddressText(upload::DefaultStartAddress);
     view_.SetButtonEnabled(Button::Upload, false);
     if (options_.demo) SetStatusText(std::string(kestrune::ApplicationTitle) + text::DemoSuffix);
-    view_.SetFirmwareFileText(view_.ReadSetting(SettingsScope(), text::SettingsSection,
-                                                text::SettingsKey));
+    view_.SetFirmwareFileText(services_.ReadSetting(SettingsScope(), text::SettingsSection,
+                                                    text::SettingsKey));
     ArmTimer();
 }
 
 void MainWindow::ArmTimer() {
     timerArmed_ = true;
-    view_.StartTimer(ScanDelayMs);
+    services_.StartTimer(ScanDelayMs, [this] { OnTimer(); });
 }
 
 void MainWindow::SetStatusText(const std::string& text) {
@@ -170,14 +173,14 @@ void MainWindow::SetStatusText(const std::string& text) {
 
 upload::MessageAnswer MainWindow::Message(const std::string& text, MessageStyle style,
                                           const std::string& title) {
-    return view_.ShowMessage(text, style, title.empty() ? kestrune::ApplicationTitle : title);
+    return services_.ShowMessage(text, style, title.empty() ? kestrune::ApplicationTitle : title);
 }
 
 void MainWindow::BeginBusy() {
     if (busyDepth_++ > 0) return;
     rescanRequested_ = timerArmed_;
     timerArmed_ = false;
-    view_.StopTimer();
+    services_.StopTimer();
     for (Button b : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
         view_.SetButtonEnabled(b, false);
 }
@@ -215,10 +218,10 @@ void MainWindow::SetUploadEnabled(bool enabled) {
 
 usbio::DiscoveryHooks MainWindow::Hooks() {
     usbio::DiscoveryHooks hooks;
-    hooks.Pause = [this](float ms) { view_.Pause(static_cast<int>(ms)); };
-    hooks.ProgramFolder = PathOf(view_.ProgramFolder());
+    hooks.Pause = [this](float ms) { services_.Pause(static_cast<int>(ms)); };
+    hooks.ProgramFolder = PathOf(services_.ProgramFolder());
     hooks.ShowTableError = [this](const std::string& text) { Message(text, MessageStyle::Warning); };
-    // Interfaces whose vendor ID shows they cannot be the keyboard are passed over unopened.
+    // Interfaces whose IDs show they cannot be the keyboard are passed over unopened.
     hooks.SkipByPeek = true;
     return hooks;
 }
@@ -237,7 +240,7 @@ void MainWindow::OnTimer() {
         view_.SetBusyPointer(false);
         Message(std::string(text::ScanErrorPrefix) + e.what(), MessageStyle::Warning);
     }
-    lastScanEndMs_ = view_.NowMs();
+    lastScanEndMs_ = services_.NowMs();
 }
 
 void MainWindow::OnButton(Button button) {
@@ -280,9 +283,9 @@ void MainWindow::OnDeviceArrivedOrLeft() {
     if (timerArmed_) return;
     // At most one scan a second: a device that re-enumerates sends a burst of events.
     const std::int64_t wait = std::max<std::int64_t>(
-        ScanDelayMs, lastScanEndMs_ + DeviceRescanIntervalMs - view_.NowMs());
+        ScanDelayMs, lastScanEndMs_ + DeviceRescanIntervalMs - services_.NowMs());
     timerArmed_ = true;
-    view_.StartTimer(static_cast<int>(wait));
+    services_.StartTimer(static_cast<int>(wait), [this] { OnTimer(); });
 }
 
 bool MainWindow::OnCloseRequested() {
@@ -349,13 +352,13 @@ void MainWindow::ShowDeviceInfo() {
 // ---- Commands ----
 
 std::string MainWindow::DialogFolder() const {
-    const std::string programFolder = view_.ProgramFolder();
-    return FolderHoldsFirmware(programFolder) ? programFolder : view_.DownloadsFolder();
+    const std::string programFolder = services_.ProgramFolder();
+    return FolderHoldsFirmware(programFolder) ? programFolder : services_.DownloadsFolder();
 }
 
 void MainWindow::TakeFile(const std::string& path) {
     view_.SetFirmwareFileText(path);
-    view_.WriteSetting(SettingsScope(), text::SettingsSection, text::SettingsKey, path);
+    services_.WriteSetting(SettingsScope(), text::SettingsSection, text::SettingsKey, path);
 }
 
 void MainWindow::SelectFirmwareFile() {
@@ -368,7 +371,7 @@ void MainWindow::SelectFirmwareFile() {
     } else {
         request.folder = DialogFolder();
     }
-    if (const auto chosen = view_.OpenFile(request)) TakeFile(*chosen);
+    if (const auto chosen = services_.OpenFile(request)) TakeFile(*chosen);
 }
 
 void MainWindow::RunUpload(const upload::FirmwareCheck& check) {
@@ -385,12 +388,12 @@ upload::FirmwareCheck MainWindow::ReadFirmwareFile(const std::string& path,
     std::int64_t shownAt = 0;
     upload::ImageReadHooks hooks;
     hooks.SetStatusText = [&](const std::string& text) {
-        const std::int64_t now = view_.NowMs();
+        const std::int64_t now = services_.NowMs();
         if (shown && now - shownAt < ExtractingRefreshMs) return;
         shown = true;
         shownAt = now;
         SetStatusText(text);
-        view_.PumpEvents();
+        services_.PumpEvents();
     };
     return upload::CheckFirmware(path, startAddressText, image_, hooks);
 }
@@ -443,7 +446,7 @@ void MainWindow::StartUpload() {
     const std::array<std::uint8_t, upload::PayloadLength> zeros{};
     if (upload::SendCommand(connection_, upload::CmdEnterUpload, 0x00, zeros) != 0) {
         SetStatusText(text::PleaseWait);
-        view_.Sleep(8000);
+        services_.Sleep(8000);
         ScanDevice();
         if (connection_.IsOpen() && connection_.MatchedPID == usbio::UploadModePID) {
             // The switch went through after all: never send it to a keyboard already in
@@ -469,21 +472,21 @@ void MainWindow::StartUpload() {
 
     for (;;) {
         view_.SetBusyPointer(true);
-        view_.PumpEvents();
+        services_.PumpEvents();
         SetStatusText(text::PleaseWait);
-        view_.Sleep(1000);
+        services_.Sleep(1000);
         for (int i = 0; i <= 2; ++i) {
             SetStatusText(text::PleaseWait);
-            view_.Sleep(3000);
+            services_.Sleep(3000);
             ScanDevice();
             view_.SetBusyPointer(true);
-            view_.Sleep(2000);
+            services_.Sleep(2000);
             ShowDeviceInfo();
             if (connection_.IsOpen()) break;
         }
         // Upload only to a keyboard that is back, open, in firmware-upload mode.
         if (connection_.IsOpen() && connection_.MatchedPID == usbio::UploadModePID) {
-            view_.Sleep(1000);
+            services_.Sleep(1000);
             RunUpload(check);
             break;
         }

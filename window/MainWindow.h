@@ -1,7 +1,8 @@
 #pragma once
 // The window's logic, free of any toolkit: start-up, the device scan and its display, the command
 // buttons, file selection and the whole Upload Firmware flow with its waits, prompts and rescans.
-// It reaches the screen only through MainWindowView.
+// It reaches the screen only through its view (MainWindowView, the controls) and the platform's
+// services (WindowServices: dialogs, settings, folders, events, time).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "usbio/DeviceIO.h"
 #include "usbio/Discovery.h"
 #include "window/MainWindowView.h"
+#include "window/WindowServices.h"
 
 namespace window {
 
@@ -34,14 +36,16 @@ std::vector<FileFilter> FirmwareFileFilters();
 
 class MainWindow {
 public:
-    MainWindow(usbio::DeviceConnection& connection, MainWindowView& view, WindowOptions options = {});
+    MainWindow(usbio::DeviceConnection& connection, MainWindowView& view, WindowServices& services,
+               WindowOptions options = {});
+    ~MainWindow();
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
     // Shows the caption and the remembered file, and arms the first scan.
     void Start();
 
-    // Events from the view.
+    // Events from the view (OnTimer: from the services' timer).
     void OnTimer();
     void OnButton(Button button);
     void OnKeyDown(Key key, KeyModifiers modifiers);
@@ -96,6 +100,7 @@ private:
 
     usbio::DeviceConnection& connection_;
     MainWindowView& view_;
+    WindowServices& services_;
     WindowOptions options_;
     upload::FirmwareImage image_;
 

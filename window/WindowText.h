@@ -1,8 +1,12 @@
 #pragma once
-// Every text the window shows, defined once for both windows (Qt and Win32).
+// Every text the window shows, defined once for both windows (Qt and Win32). The upload
+// sequence's own texts are defined beside it (upload/UploadText.h) and named here too.
+#include "upload/UploadText.h"
+
 namespace window::text {
 
-inline constexpr char WindowTitle[] = "Kestrune Uploader";  // before the caption with the version
+// The caption a window is created with, until the logic gives it the one with the version.
+inline constexpr char WindowTitle[] = "Kestrune Uploader";
 inline constexpr char DemoSuffix[] = " (demo: simulated keyboard)";
 
 inline constexpr char RefreshButton[] = "Refresh";
@@ -33,9 +37,12 @@ inline constexpr char UploadModeNote[] = ". Note: Device is in Firmware Upload m
 inline constexpr char NormalMode[] = "Normal";
 inline constexpr char UploadMode[] = "Firmware Upload";
 inline constexpr char Jumping[] = "Jumping to firmware upload mode...";
-inline constexpr char PleaseWait[] = "Please wait...";
+using upload::text::PleaseWait;
 inline constexpr char CommunicationFailed[] = "Communication failed.";
-inline constexpr char UploadFailed[] = "Firmware uploaded Failed";
+using upload::text::UploadFailed;
+using upload::text::Uploaded;
+using upload::text::UploadedRescanning;
+using upload::text::FirmwareUpdated;
 inline constexpr char ClosesWhenDone[] =
     "Closing when the update has ended. Keep the keyboard plugged in.";
 inline constexpr char KeepPluggedIn[] = "Keep the keyboard plugged in.";

@@ -199,6 +199,9 @@ TEST(Cli, FlashSucceedsOnlyOnceTheKeyboardIsBackWithItsVersion) {
         // A version that is empty or cannot be read counts as old firmware: the user is asked to replug.
         {"--simulate=", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", replug}},
         {"--simulate=V1.2 --simulate-fault fail-get:1", 0, "success", "V2.0", {"firmware V1.2", "Keep the keyboard plugged in"}},
+        // Back after the upload, the keyboard first fails to tell its version: it is asked again,
+        // and only its answer confirms the update.
+        {"--simulate=V1.2 --simulate-fault fail-get:16", 0, "success", "V2.0", {"Waiting for the keyboard to restart", "reports V2.0."}},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune("flash " + fw + " --yes --json " + c.args);

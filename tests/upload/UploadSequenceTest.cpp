@@ -257,6 +257,21 @@ TEST(UploadSequence, FilesWithNothingToSendAreRefusedBeforeAnyReport) {
     EXPECT_NE(b.view.Of("box").at(0).text.find("event loop gone"), std::string::npos);
 }
 
+TEST(UploadSequence, TheLastBlockMayEndOnTheLastImageAddressNotPastIt) {
+    // 100000 bytes from address 0: from 0x21 the last block is 99873..100000, the image's last
+    // address; from 0x22 it would end at 100001.
+    const auto big = RandomBytes(100000, 6);
+    for (const auto& [start, blocks] : {std::pair{"21", 781}, std::pair{"22", 0}}) {
+        UploadBench b;
+        const auto outcome = b.Upload("big.bin", std::string(big.begin(), big.end()), start);
+        EXPECT_EQ(outcome.blocksSent, blocks) << start;
+        EXPECT_EQ(outcome.Succeeded(), blocks > 0) << start;
+        EXPECT_EQ(outcome.message, blocks > 0 ? ""
+                                              : "The data in big.bin from the start address 0x0022 needs a last "
+                                                "block at 0x18622..0x186A1, past the last firmware address 100000.");
+    }
+}
+
 TEST(UploadSequence, BinAndDatFilesReachTheFlashByteForByte) {
     // A BIN file's bytes before the start address stay behind.
     const auto bin = RandomBytes(0x1200 + 1000, 7);

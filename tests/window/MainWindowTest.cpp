@@ -13,7 +13,7 @@ using Row = std::vector<std::string>;
 
 TEST(MainWindow, StartUpShowsCaptionAndRemembersFileThenScansOnTheTimer) {
     WindowBench b;
-    b.view.settings["Kestrune Loader/Firmware/File"] = "/no/such/file.hex";
+    b.services.settings["Kestrune Loader/Firmware/File"] = "/no/such/file.hex";
     auto& w = b.Open();
     EXPECT_EQ(b.view.caption, "Kestrune Loader V1.0R8");
     EXPECT_EQ(window::WindowCaption("Kestrune Loader", 1, 12, 0), "Kestrune Loader V1.12R0");
@@ -23,7 +23,7 @@ TEST(MainWindow, StartUpShowsCaptionAndRemembersFileThenScansOnTheTimer) {
     EXPECT_FALSE(b.view.Enabled(Button::Upload));
     EXPECT_EQ(b.Status(), "");
     // The scan waits for the timer: nothing has been opened yet.
-    EXPECT_EQ(b.view.timerMs, 10);
+    EXPECT_EQ(b.services.timerMs, 10);
     EXPECT_TRUE(b.hid.OpenLog().empty());
     EXPECT_FALSE(w.IsIdle());
     ASSERT_TRUE(b.Tick());
@@ -33,7 +33,7 @@ TEST(MainWindow, StartUpShowsCaptionAndRemembersFileThenScansOnTheTimer) {
 
 TEST(MainWindow, DemoIsMarkedAndKeepsItsOwnRememberedFile) {
     WindowBench b(sim::DemoKeyboardConfig(), window::WindowOptions{.demo = true});
-    b.view.settings["Kestrune Loader/Firmware/File"] = "/real/program/file.hex";
+    b.services.settings["Kestrune Loader/Firmware/File"] = "/real/program/file.hex";
     auto& w = b.Open();
     EXPECT_EQ(b.view.caption, "Kestrune Loader V1.0R8 (demo: simulated keyboard)");
     ASSERT_FALSE(b.view.statuses.empty());
@@ -41,8 +41,8 @@ TEST(MainWindow, DemoIsMarkedAndKeepsItsOwnRememberedFile) {
     EXPECT_EQ(b.view.file, "");
     const std::string chosen = b.folder.Write("demo.hex", "x").string();
     w.OnFileDropped(chosen);
-    EXPECT_EQ(b.view.settings["Kestrune Loader Demo/Firmware/File"], chosen);
-    EXPECT_EQ(b.view.settings["Kestrune Loader/Firmware/File"], "/real/program/file.hex");
+    EXPECT_EQ(b.services.settings["Kestrune Loader Demo/Firmware/File"], chosen);
+    EXPECT_EQ(b.services.settings["Kestrune Loader/Firmware/File"], "/real/program/file.hex");
 }
 
 TEST(MainWindow, NoKeyboardGivesOneMessageDuringTheScan) {
@@ -51,16 +51,16 @@ TEST(MainWindow, NoKeyboardGivesOneMessageDuringTheScan) {
     auto& w = b.Open();
     std::string statusDuringBox;
     bool busyPointerDuringBox = false;
-    b.view.onMessage = [&](const testsupport::RecordedMessage&) {
+    b.services.onMessage = [&](const testsupport::RecordedMessage&) {
         statusDuringBox = b.Status();
         busyPointerDuringBox = b.view.busyPointer;
         return MessageAnswer::OK;
     };
     ASSERT_TRUE(b.Tick());
-    ASSERT_EQ(b.view.messages.size(), 1u);
-    EXPECT_EQ(b.view.messages[0].text, testsupport::kNotFound);
-    EXPECT_EQ(b.view.messages[0].style, MessageStyle::Warning);
-    EXPECT_EQ(b.view.messages[0].title, "Kestrune Loader");
+    ASSERT_EQ(b.services.messages.size(), 1u);
+    EXPECT_EQ(b.services.messages[0].text, testsupport::kNotFound);
+    EXPECT_EQ(b.services.messages[0].style, MessageStyle::Warning);
+    EXPECT_EQ(b.services.messages[0].title, "Kestrune Loader");
     EXPECT_EQ(statusDuringBox, "Scanning Device...");
     EXPECT_TRUE(busyPointerDuringBox);
     EXPECT_EQ(b.Status(), "Device not Found");
@@ -92,7 +92,7 @@ TEST(MainWindow, KeyboardRowModeAndFirmwareGeneration) {
         WindowBench b(c.config);
         auto& w = b.Open();
         b.Tick();
-        EXPECT_TRUE(b.view.messages.empty()) << c.row[2];
+        EXPECT_TRUE(b.services.messages.empty()) << c.row[2];
         EXPECT_EQ(b.Row(), c.row);
         EXPECT_EQ(b.Status(), c.status);
         EXPECT_EQ(w.LastScan(), ScanState::Found);
@@ -149,7 +149,7 @@ TEST(MainWindow, ClicksAndTicksDuringAScanStartNothing) {
     auto& w = b.Open();
     int pumpsSeen = 0;
     bool buttonsOffDuringScan = true;
-    b.view.onPump = [&] {
+    b.services.onPump = [&] {
         ++pumpsSeen;
         buttonsOffDuringScan &= !b.view.enabled[0] && !b.view.enabled[1] && !b.view.enabled[2] &&
                                 !b.view.enabled[3];
@@ -163,19 +163,20 @@ TEST(MainWindow, ClicksAndTicksDuringAScanStartNothing) {
     EXPECT_GT(pumpsSeen, 0);
     EXPECT_TRUE(buttonsOffDuringScan);
     EXPECT_EQ(b.view.closes, 0);
-    EXPECT_TRUE(b.view.dialogs.empty());
+    EXPECT_TRUE(b.services.dialogs.empty());
     EXPECT_EQ(b.view.file, "");
     EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
     EXPECT_EQ(b.Status(), "Device Found");
     EXPECT_TRUE(b.view.AllButtonsEnabled());
     // The device change seen during a scan that found the keyboard asks for nothing more.
-    b.view.onPump = nullptr;
+    b.services.onPump = nullptr;
     EXPECT_FALSE(b.Tick());
 }
 
-TEST(MainWindow, ScanSkipsInterfacesOfOtherVendorsWithoutOpeningOrPausing) {
-    // Twelve interfaces: ten of other vendors, another product of the keyboard's maker, and the
-    // keyboard. Only the last two are opened, each after its one-second pause.
+TEST(MainWindow, ScanOpensAndPausesOnlyForInterfacesThatCanBeTheKeyboard) {
+    // Twelve interfaces: ten of other vendors, another product of the keyboard's maker (a product
+    // ID no table entry names), and the keyboard. Only the keyboard is opened, after its
+    // one-second pause.
     WindowBench b;
     b.hid.Decoys().clear();
     for (int i = 0; i < 10; ++i)
@@ -186,15 +187,15 @@ TEST(MainWindow, ScanSkipsInterfacesOfOtherVendorsWithoutOpeningOrPausing) {
     const std::int64_t before = b.clock.NowMs();
     b.Tick();
     EXPECT_EQ(b.Status(), "Device Found");
-    EXPECT_EQ(b.view.pauses, 2);
-    EXPECT_EQ(b.clock.NowMs() - before, 2000);
-    for (const auto& opened : b.hid.OpenLog()) EXPECT_EQ(opened.find("other-"), std::string::npos) << opened;
-    // Without a keyboard both searches pass every interface: only the same maker's one pauses.
+    EXPECT_EQ(b.services.pauses, 1);
+    EXPECT_EQ(b.clock.NowMs() - before, 1000);
+    for (const auto& opened : b.hid.OpenLog()) EXPECT_EQ(opened.find("sim:decoy/"), std::string::npos) << opened;
+    // Without a keyboard both searches pass every interface without a pause.
     b.keyboard.Unplug();
-    b.view.pauses = 0;
+    b.services.pauses = 0;
     b.Click(Button::Refresh);
     b.Tick();
-    EXPECT_EQ(b.view.pauses, 2);
+    EXPECT_EQ(b.services.pauses, 0);
 }
 
 TEST(MainWindow, ArrivingDevicesRescanOnlyWhenIdleAndAtMostOncePerSecond) {
@@ -202,14 +203,14 @@ TEST(MainWindow, ArrivingDevicesRescanOnlyWhenIdleAndAtMostOncePerSecond) {
     b.keyboard.Unplug();
     auto& w = b.Open();
     // Plugged in while "Device not found" is still on the screen: looked at once the box is shut.
-    b.view.onMessage = [&](const testsupport::RecordedMessage&) {
+    b.services.onMessage = [&](const testsupport::RecordedMessage&) {
         b.keyboard.Plug();
         w.OnDeviceArrivedOrLeft();
         return MessageAnswer::OK;
     };
     b.Tick();
     EXPECT_EQ(b.Status(), "Device not Found");
-    b.view.onMessage = nullptr;
+    b.services.onMessage = nullptr;
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Device Found");
     b.keyboard.Unplug();
@@ -218,22 +219,22 @@ TEST(MainWindow, ArrivingDevicesRescanOnlyWhenIdleAndAtMostOncePerSecond) {
     b.keyboard.Plug();
     b.clock.Advance(1000);
     w.OnDeviceArrivedOrLeft();
-    ASSERT_TRUE(b.view.timerMs.has_value());
+    ASSERT_TRUE(b.services.timerMs.has_value());
     w.OnDeviceArrivedOrLeft();  // a second event before the scan adds nothing
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Device Found");
     EXPECT_FALSE(b.Tick());
     // Within the second after a scan has ended, the next one waits for the rest of the second.
     w.OnDeviceArrivedOrLeft();
-    EXPECT_EQ(b.view.timerMs, 1000);
+    EXPECT_EQ(b.services.timerMs, 1000);
     b.Tick();
     b.clock.Advance(400);
     w.OnDeviceArrivedOrLeft();
-    EXPECT_EQ(b.view.timerMs, 600);
+    EXPECT_EQ(b.services.timerMs, 600);
     b.Tick();
     b.clock.Advance(1000);
     w.OnDeviceArrivedOrLeft();
-    EXPECT_EQ(b.view.timerMs, 10);
+    EXPECT_EQ(b.services.timerMs, 10);
 }
 
 TEST(MainWindow, CtrlF1AloneRevealsTheStartAddress) {
@@ -258,8 +259,8 @@ TEST(MainWindow, KeyboardTheUserMayNotOpenIsNamedInTheMessage) {
     b.hid.Faults().KeyboardPermissionDenied = true;
     b.Open();
     b.Tick();
-    ASSERT_EQ(b.view.messages.size(), 1u);
-    const std::string& text = b.view.messages[0].text;
+    ASSERT_EQ(b.services.messages.size(), 1u);
+    const std::string& text = b.services.messages[0].text;
     EXPECT_TRUE(text.starts_with(testsupport::kNotFound + "\r\n\r\n")) << text;
     EXPECT_NE(text.find("70-kestrune-keyboard.rules"), std::string::npos);
 }
@@ -274,7 +275,7 @@ TEST(MainWindow, RefreshRescansExitClosesAndFocusReturnsToTheButton) {
     EXPECT_TRUE(b.Tick());
     EXPECT_EQ(b.view.focused, Button::Refresh);
     EXPECT_EQ(b.hid.OpenHandles(), 1u);  // the rescan released the device it found open
-    b.view.dialogAnswer = std::nullopt;
+    b.services.dialogAnswer = std::nullopt;
     b.Click(Button::SelectFile);
     EXPECT_EQ(b.view.focused, Button::SelectFile);
     EXPECT_TRUE(w.OnCloseRequested());
@@ -300,18 +301,19 @@ public:
 
 TEST(MainWindow, AnErrorInsideTheScanIsReportedAndTheWindowGoesOn) {
     kestrune::VirtualClock clock;
-    testsupport::FakeView view(clock);
+    testsupport::FakeServices services(clock);
+    testsupport::FakeView view;
     FailingHid hid;
     usbio::DeviceConnection connection(hid);
-    window::MainWindow w(connection, view);
+    window::MainWindow w(connection, view, services);
     w.Start();
     w.OnTimer();
-    ASSERT_EQ(view.messages.size(), 1u);
-    EXPECT_NE(view.messages[0].text.find("bus exploded"), std::string::npos);
+    ASSERT_EQ(services.messages.size(), 1u);
+    EXPECT_NE(services.messages[0].text.find("bus exploded"), std::string::npos);
     EXPECT_FALSE(view.busyPointer);
     EXPECT_TRUE(view.Enabled(Button::Refresh));
     w.OnButton(Button::Refresh);
-    EXPECT_TRUE(view.timerMs.has_value());
+    EXPECT_TRUE(services.timerMs.has_value());
 }
 
 TEST(Layout, NoTextIsCutOffAtAnyFontSize) {

@@ -53,7 +53,7 @@ struct FlowBench : WindowBench {
     }
     // Answers the replug instructions by replugging the keyboard.
     void ReplugWhenAsked() {
-        view.onMessage = [this](const RecordedMessage& m) {
+        services.onMessage = [this](const RecordedMessage& m) {
             if (m.title == "Restart the Keyboard") keyboard.Replug();
             return MessageAnswer::OK;
         };
@@ -87,11 +87,11 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
         b.ReplugWhenAsked();
         b.ClickUpload();
 
-        EXPECT_EQ(b.view.MessageTexts(), (Texts{kInstructions, kUploaded})) << c.name;
-        EXPECT_EQ(b.view.messages[0].style, MessageStyle::Information);
-        EXPECT_EQ(b.view.messages[0].title, "Restart the Keyboard");
-        EXPECT_EQ(b.view.messages[1].style, MessageStyle::Information);
-        EXPECT_EQ(b.view.messages[1].title, "Kestrune Loader");
+        EXPECT_EQ(b.services.MessageTexts(), (Texts{kInstructions, kUploaded})) << c.name;
+        EXPECT_EQ(b.services.messages[0].style, MessageStyle::Information);
+        EXPECT_EQ(b.services.messages[0].title, "Restart the Keyboard");
+        EXPECT_EQ(b.services.messages[1].style, MessageStyle::Information);
+        EXPECT_EQ(b.services.messages[1].title, "Kestrune Loader");
         EXPECT_TRUE(b.Showed("Jumping to firmware upload mode...")) << c.name;
         EXPECT_TRUE(b.Showed("Please wait...")) << c.name;
         EXPECT_TRUE(b.Showed(c.uploading)) << c.name;
@@ -111,7 +111,7 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
         EXPECT_EQ(b.view.progressTotal, 17 * 128);
         EXPECT_EQ(b.view.progressDone, 17 * 128);
         // Waits in order: switch pass (1 s, then 3 s / 2 s per rescan), 1 s, then 3 s and 1 s.
-        EXPECT_EQ(b.view.sleeps, (std::vector<int>{1000, 3000, 2000, 1000, 3000, 1000})) << c.name;
+        EXPECT_EQ(b.services.sleeps, (std::vector<int>{1000, 3000, 2000, 1000, 3000, 1000})) << c.name;
         EXPECT_EQ(b.Status(), "Firmware uploaded OK. Rescanning device...");
         EXPECT_FALSE(b.connection.IsOpen());
         EXPECT_FALSE(b.view.busyPointer);
@@ -133,7 +133,7 @@ TEST(UploadFlow, NewFirmwareUploadsAfterTheFirstPassWithoutInstructions) {
     b.ChooseFile("fw.hex", HexText(0x1200, data));
     b.view.startAddress = "4000";  // not used on this path
     b.ClickUpload();
-    EXPECT_TRUE(b.view.messages.empty());
+    EXPECT_TRUE(b.services.messages.empty());
     EXPECT_TRUE(b.FlashHolds(0x1200, data));
     EXPECT_EQ(b.Reports(0x20).size(), 7u);
     ASSERT_TRUE(b.Tick());
@@ -162,23 +162,40 @@ TEST(UploadFlow, KeyboardInUploadModeUsesTheTypedStartAddressAlsoOnARetry) {
     for (const auto& a : address) EXPECT_EQ(a[3], 0x80);
     EXPECT_TRUE(b.FlashHolds(0x8000, data));
     EXPECT_EQ(b.keyboard.Flash()[0x1200], 0xFF);  // nothing written below the typed address
-    EXPECT_EQ(b.view.MessageTexts(), Texts{kUploaded});
+    EXPECT_EQ(b.services.MessageTexts(), Texts{kUploaded});
+}
+
+TEST(UploadFlow, AnUploadWithTheKeyboardClosedLooksForItAndShowsItFirst) {
+    // No keyboard at the first scan; then it is plugged in, in firmware-upload mode with new
+    // firmware, and the upload starts: the scan before it lists the keyboard and takes its
+    // version, so the upload ends without the box that old firmware gets.
+    FlowBench b(sim::KeyboardConfig{.Version = "V2.0", .StartInUploadMode = true, .StartOnBus = false});
+    b.keyboard.Plug();
+    const auto data = RandomBytes(0x100, 13);
+    b.ChooseFile("fw.hex", HexText(0x1200, data));
+    b.window->StartUpload();
+    EXPECT_EQ(b.Row(), (Row{"11867", "6", "V2.0", "Firmware Upload"}));
+    EXPECT_EQ(b.services.MessageTexts(), Texts{testsupport::kNotFound});
+    EXPECT_TRUE(b.FlashHolds(0x1200, data));
 }
 
 TEST(UploadFlow, RetryOfTheSwitchGoesOnWhenTheKeyboardIsAlreadyInUploadMode) {
     // The switch is taken but its answer is lost: the rescan finds the keyboard in
-    // firmware-upload mode, and the flow uploads instead of sending the switch again.
-    FlowBench b;
-    b.keyboard.Faults().NoAnswerToSwitch = true;
-    const auto data = RandomBytes(0x300, 9);
-    b.ChooseFile("fw.hex", HexText(0x1200, data));
-    b.ClickUpload();
-    EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
-    EXPECT_EQ(b.Reports(0xD0).size(), 1u);  // the switch went out once
-    EXPECT_EQ(b.view.MessageTexts(), Texts{kUploaded});
-    EXPECT_FALSE(b.Showed("Communication failed."));
-    EXPECT_TRUE(b.FlashHolds(0x1200, data));
-    EXPECT_EQ(b.view.sleeps.front(), 8000);
+    // firmware-upload mode, and the flow uploads instead of sending the switch again. The version
+    // read there decides whether the user is told to replug afterwards.
+    for (const auto& [version, messages] : {std::pair{"V1.0", Texts{kUploaded}}, std::pair{"V2.0", Texts{}}}) {
+        FlowBench b(sim::KeyboardConfig{.Version = version});
+        b.keyboard.Faults().NoAnswerToSwitch = true;
+        const auto data = RandomBytes(0x300, 9);
+        b.ChooseFile("fw.hex", HexText(0x1200, data));
+        b.ClickUpload();
+        EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
+        EXPECT_EQ(b.Reports(0xD0).size(), 1u);  // the switch went out once
+        EXPECT_EQ(b.services.MessageTexts(), messages) << version;
+        EXPECT_FALSE(b.Showed("Communication failed."));
+        EXPECT_TRUE(b.FlashHolds(0x1200, data));
+        EXPECT_EQ(b.services.sleeps.front(), 8000);
+    }
 }
 
 TEST(UploadFlow, DataBelowTheStartAddressIsNamedWhenSendingStarts) {
@@ -199,7 +216,7 @@ TEST(UploadFlow, FailedBlockUnansweredFinishAndFailedModeSwitch) {
         FlowBench b(sim::KeyboardConfig{.StartInUploadMode = true});
         b.keyboard.Faults().RefuseBlock = 5;
         b.ChooseFile("fw.hex", HexText(0x1200, data));
-        b.view.onPump = [&] { b.window->OnDeviceArrivedOrLeft(); };
+        b.services.onPump = [&] { b.window->OnDeviceArrivedOrLeft(); };
         b.ClickUpload();
         EXPECT_EQ(b.keyboard.BlocksTaken(), 4);
         EXPECT_EQ(b.Reports(0x20).size(), 5u);
@@ -208,8 +225,8 @@ TEST(UploadFlow, FailedBlockUnansweredFinishAndFailedModeSwitch) {
         EXPECT_EQ(b.hid.OpenHandles(), 0u);
         EXPECT_EQ(b.Status(), "Firmware uploaded Failed");
         EXPECT_EQ(b.view.progressDone, 4 * 128);
-        EXPECT_TRUE(b.view.messages.empty());
-        EXPECT_FALSE(b.view.timerMs.has_value());
+        EXPECT_TRUE(b.services.messages.empty());
+        EXPECT_FALSE(b.services.timerMs.has_value());
         EXPECT_FALSE(b.view.busyPointer);
     }
     {   // The finish is not answered: the upload still counts.
@@ -217,7 +234,7 @@ TEST(UploadFlow, FailedBlockUnansweredFinishAndFailedModeSwitch) {
         b.keyboard.Faults().IgnoreFinish = true;
         b.ChooseFile("fw.hex", HexText(0x1200, data));
         b.ClickUpload();
-        EXPECT_EQ(b.view.MessageTexts(), Texts{kUploaded});
+        EXPECT_EQ(b.services.MessageTexts(), Texts{kUploaded});
         EXPECT_TRUE(b.FlashHolds(0x1200, data));
         EXPECT_TRUE(b.Tick());
         // The note is appended to whatever the status reads.
@@ -229,8 +246,8 @@ TEST(UploadFlow, FailedBlockUnansweredFinishAndFailedModeSwitch) {
         b.ChooseFile("fw.hex", HexText(0x1200, data));
         b.ReplugWhenAsked();
         b.ClickUpload();
-        ASSERT_FALSE(b.view.sleeps.empty());
-        EXPECT_EQ(b.view.sleeps.front(), 8000);
+        ASSERT_FALSE(b.services.sleeps.empty());
+        EXPECT_EQ(b.services.sleeps.front(), 8000);
         EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
         EXPECT_TRUE(b.FlashHolds(0x1200, data));
     }
@@ -239,8 +256,8 @@ TEST(UploadFlow, FailedBlockUnansweredFinishAndFailedModeSwitch) {
         b.hid.Faults().FailSetsFrom = 2;
         b.ChooseFile("fw.hex", HexText(0x1200, data));
         b.ClickUpload();
-        EXPECT_EQ(b.view.MessageTexts(), Texts{"Communication failed."});
-        EXPECT_EQ(b.view.messages[0].style, MessageStyle::Warning);
+        EXPECT_EQ(b.services.MessageTexts(), Texts{"Communication failed."});
+        EXPECT_EQ(b.services.messages[0].style, MessageStyle::Warning);
         EXPECT_EQ(b.Status(), "Communication failed.");
         EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
         EXPECT_TRUE(b.Reports(0x20).empty());
@@ -252,7 +269,7 @@ TEST(UploadFlow, KeyboardThatNeverReturnsLeadsToThePromptAndCancelEndsTheFlow) {
     FlowBench b(sim::KeyboardConfig{.ReturnPolicy = sim::KeyboardConfig::Return::Never});
     b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x100, 8)));
     int prompts = 0;
-    b.view.onMessage = [&](const RecordedMessage& m) {
+    b.services.onMessage = [&](const RecordedMessage& m) {
         if (m.text != kRetry) return MessageAnswer::OK;
         return ++prompts < 2 ? MessageAnswer::OK : MessageAnswer::Cancel;
     };
@@ -262,8 +279,18 @@ TEST(UploadFlow, KeyboardThatNeverReturnsLeadsToThePromptAndCancelEndsTheFlow) {
     Texts expected{kInstructions};
     for (int pass = 0; pass < 2; ++pass)
         expected.insert(expected.end(), {testsupport::kNotFound, testsupport::kNotFound, testsupport::kNotFound, kRetry});
-    EXPECT_EQ(b.view.MessageTexts(), expected);
-    const auto& prompt = b.view.messages.back();
+    EXPECT_EQ(b.services.MessageTexts(), expected);
+    // Each pass begins, once its box is shut, by letting the window repaint, then waits a second.
+    const auto& events = b.services.events;
+    int passes = 0;
+    for (std::size_t i = 0; i + 2 < events.size(); ++i) {
+        if (events[i] != "box Restart the Keyboard" && events[i] != "box Restart Keyboard") continue;
+        ++passes;
+        EXPECT_EQ(events[i + 1], "pump") << i;
+        EXPECT_EQ(events[i + 2], "sleep 1000") << i;
+    }
+    EXPECT_EQ(passes, 2);
+    const auto& prompt = b.services.messages.back();
     EXPECT_EQ(prompt.style, MessageStyle::WarningOkCancel);
     EXPECT_EQ(prompt.title, "Restart Keyboard");
     EXPECT_TRUE(b.Reports(0x20).empty());
@@ -289,9 +316,9 @@ TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
         FlowBench b;
         b.ChooseFile(c.name, c.contents);
         b.ClickUpload();
-        ASSERT_EQ(b.view.messages.size(), 1u) << c.name;
-        EXPECT_EQ(b.view.messages[0].style, c.style) << c.name;
-        EXPECT_EQ(b.view.messages[0].title, c.title) << c.name;
+        ASSERT_EQ(b.services.messages.size(), 1u) << c.name;
+        EXPECT_EQ(b.services.messages[0].style, c.style) << c.name;
+        EXPECT_EQ(b.services.messages[0].title, c.title) << c.name;
         EXPECT_EQ(b.Status(), "Firmware uploaded Failed") << c.name;
         EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u) << c.name;  // the scan's version read only
         EXPECT_EQ(b.keyboard.ModeSwitches(), 0) << c.name;
@@ -302,8 +329,8 @@ TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
     b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(64, 9)));
     b.view.startAddress = "12G0";
     b.ClickUpload();
-    ASSERT_EQ(b.view.messages.size(), 1u);
-    EXPECT_NE(b.view.messages[0].text.find("12G0"), std::string::npos);
+    ASSERT_EQ(b.services.messages.size(), 1u);
+    EXPECT_NE(b.services.messages[0].text.find("12G0"), std::string::npos);
     EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u);
 }
 
@@ -314,10 +341,10 @@ TEST(UploadFlow, FileChecksComeFirstWithTheirExactMessagesAndNamesStayUtf8) {
     b.ClickUpload();
     b.view.file = "/no/such/Größe/zoë.hex";
     b.ClickUpload();
-    EXPECT_EQ(b.view.MessageTexts(),
+    EXPECT_EQ(b.services.MessageTexts(),
               (Texts{"Please specifiy the firmware file.", "File " + b.folder.Path().string() + " not found.",
                      "File /no/such/Größe/zoë.hex not found."}));
-    for (const auto& m : b.view.messages) EXPECT_EQ(m.style, MessageStyle::Warning);
+    for (const auto& m : b.services.messages) EXPECT_EQ(m.style, MessageStyle::Warning);
     EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u);
     // A file whose name holds letters outside ASCII is read and sent.
     FlowBench u(sim::KeyboardConfig{.StartInUploadMode = true});
@@ -335,7 +362,7 @@ TEST(UploadFlow, ClicksTicksAndCloseDuringAnUploadWaitForItsEnd) {
     auto& w = *b.window;
     bool buttonsOff = true;
     bool closeRefused = false;
-    b.view.onPump = [&] {
+    b.services.onPump = [&] {
         for (bool on : b.view.enabled) buttonsOff &= !on;
         for (Button button : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
             w.OnButton(button);
@@ -346,14 +373,14 @@ TEST(UploadFlow, ClicksTicksAndCloseDuringAnUploadWaitForItsEnd) {
         }
     };
     b.ClickUpload();
-    b.view.onPump = nullptr;
+    b.services.onPump = nullptr;
     EXPECT_TRUE(buttonsOff);
     EXPECT_TRUE(closeRefused);
     EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
     EXPECT_EQ(b.Reports(0x10).size(), 1u);
     EXPECT_EQ(b.Reports(0x30).size(), 1u);
     EXPECT_TRUE(b.FlashHolds(0x1200, data));
-    EXPECT_TRUE(b.view.dialogs.empty());
+    EXPECT_TRUE(b.services.dialogs.empty());
     // The window closes once the upload has ended, and not before.
     EXPECT_EQ(b.view.closes, 1);
 }
@@ -371,33 +398,33 @@ TEST(UploadFlow, ExtractingIsShownAtMostEvery50Milliseconds) {
 TEST(FileSelection, DialogFolderFiltersDropAndRemembering) {
     WindowBench b;
     auto& w = b.Open();
-    b.view.dialogAnswer = std::nullopt;
+    b.services.dialogAnswer = std::nullopt;
     b.view.file = "/stale/path.hex";
     b.Click(Button::SelectFile);
-    ASSERT_EQ(b.view.dialogs.size(), 1u);
-    const auto& first = b.view.dialogs[0];
+    ASSERT_EQ(b.services.dialogs.size(), 1u);
+    const auto& first = b.services.dialogs[0];
     EXPECT_EQ(first.title, "Select Firmware File");
     // No firmware beside the program: the dialog opens in the user's downloads.
-    EXPECT_EQ(first.folder, b.view.downloadsFolder);
+    EXPECT_EQ(first.folder, b.services.downloadsFolder);
     EXPECT_EQ(first.fileName, "");
     EXPECT_EQ(first.filters, (std::vector<window::FileFilter>{{"Firmware files", {"*.hex", "*.bin", "*.dat"}},
                                                              {"All files", {"*"}}}));
     // Cancel: nothing changes.
     EXPECT_EQ(b.view.file, "/stale/path.hex");
-    EXPECT_TRUE(b.view.settings.empty());
+    EXPECT_TRUE(b.services.settings.empty());
 
     b.folder.Write("shipped.HEX", "x");  // firmware beside the program: the dialog starts there
     b.Click(Button::SelectFile);
-    EXPECT_EQ(b.view.dialogs[1].folder, b.view.programFolder);
+    EXPECT_EQ(b.services.dialogs[1].folder, b.services.programFolder);
 
     const std::string existing = b.folder.Write("a.hex", "x").string();
     b.view.file = existing;
-    b.view.dialogAnswer = "/chosen/new.bin";
+    b.services.dialogAnswer = "/chosen/new.bin";
     b.Click(Button::SelectFile);
-    EXPECT_EQ(b.view.dialogs[2].fileName, existing);
-    EXPECT_EQ(b.view.dialogs[2].folder, b.folder.Path().string());
+    EXPECT_EQ(b.services.dialogs[2].fileName, existing);
+    EXPECT_EQ(b.services.dialogs[2].folder, b.folder.Path().string());
     EXPECT_EQ(b.view.file, "/chosen/new.bin");
-    EXPECT_EQ(b.view.settings["Kestrune Loader/Firmware/File"], "/chosen/new.bin");
+    EXPECT_EQ(b.services.settings["Kestrune Loader/Firmware/File"], "/chosen/new.bin");
 
     // A dropped file is taken as if chosen; a dropped folder or missing file is not.
     w.OnFileDropped(b.folder.Path().string());
@@ -406,11 +433,11 @@ TEST(FileSelection, DialogFolderFiltersDropAndRemembering) {
     const std::string dropped = b.folder.Write("dropped.bin", "x").string();
     w.OnFileDropped(dropped);
     EXPECT_EQ(b.view.file, dropped);
-    EXPECT_EQ(b.view.settings["Kestrune Loader/Firmware/File"], dropped);
+    EXPECT_EQ(b.services.settings["Kestrune Loader/Firmware/File"], dropped);
 
     // The next start shows it again.
     WindowBench next;
-    next.view.settings = b.view.settings;
+    next.services.settings = b.services.settings;
     next.Open();
     EXPECT_EQ(next.view.file, dropped);
 }
@@ -423,7 +450,7 @@ TEST(UploadFlow, DemoKeyboardCompletesAWholeUploadWithoutHardware) {
     const auto data = RandomBytes(0x1000, 12);
     b.view.file = b.folder.Write("demo.hex", HexText(0x1200, data)).string();
     b.Click(Button::Upload);  // the instructions are answered OK
-    EXPECT_EQ(b.view.MessageTexts(), (Texts{kInstructions, kUploaded}));
+    EXPECT_EQ(b.services.MessageTexts(), (Texts{kInstructions, kUploaded}));
     EXPECT_TRUE(std::equal(data.begin(), data.end(), b.keyboard.Flash().begin() + 0x1200));
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Firmware updated.");
@@ -436,7 +463,7 @@ TEST(UploadFlow, AKeyboardAnotherProgramWritesToIsLeftAlone) {
         b.hid.Faults().KeyboardHeldBy = 4242;
         b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x200, 11)));
         b.ClickUpload();
-        EXPECT_EQ(b.view.MessageTexts(),
+        EXPECT_EQ(b.services.MessageTexts(),
                   Texts{"The keyboard is being updated by another program (PID 4242); nothing was written."});
         EXPECT_EQ(b.Status(), window::text::KeyboardBusyStatus);
         EXPECT_TRUE(b.Reports(0xD0).empty());

@@ -1,7 +1,6 @@
 #pragma once
-// The window logic on the simulated keyboard, with a scripted view on virtual time: every message
-// box is recorded and answered by a script, sleeps and pauses advance the clock, the timer fires
-// only when a test ticks it, the settings store is a map.
+// The window logic on the simulated keyboard, with a scripted view of its controls and scripted
+// services on virtual time.
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,10 +23,9 @@ struct RecordedMessage {
     std::int64_t atMs = 0;
 };
 
+// The window's controls: what they show, as plain members.
 class FakeView final : public window::MainWindowView {
 public:
-    explicit FakeView(kestrune::VirtualClock& clock) : clock_(clock) {}
-
     void SetCaption(const std::string& text) override { caption = text; }
     void SetDeviceRow(const std::optional<window::DeviceRow>& r) override { row = r; }
     void SetStatusText(const std::string& text) override {
@@ -46,9 +44,34 @@ public:
         progressTotal = total;
     }
     void SetBusyPointer(bool on) override { busyPointer = on; }
+    void Close() override { ++closes; }
+
+    static std::size_t Index(window::Button b) { return static_cast<std::size_t>(b); }
+    bool Enabled(window::Button b) const { return enabled[Index(b)]; }
+    bool AllButtonsEnabled() const { return enabled[0] && enabled[1] && enabled[2] && enabled[3]; }
+
+    std::string caption, status, startAddress, file;
+    std::vector<std::string> statuses;
+    std::optional<window::DeviceRow> row;
+    bool enabled[4] = {true, true, true, true};
+    std::optional<window::Button> focused;
+    bool startAddressShown = false;
+    bool busyPointer = false;
+    std::int64_t progressDone = 0, progressTotal = 0;
+    int closes = 0;
+};
+
+// The platform's services on virtual time: message boxes are recorded and answered by a script,
+// sleeps and pauses advance the clock and fire the timer when it falls due meanwhile (as the real
+// event loops do), the settings store is a map.
+class FakeServices final : public window::WindowServices {
+public:
+    explicit FakeServices(kestrune::VirtualClock& clock) : clock_(clock) {}
+
     upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
                                       const std::string& title) override {
         messages.push_back({text, style, title, clock_.NowMs()});
+        events.push_back("box " + title);
         return onMessage ? onMessage(messages.back()) : upload::MessageAnswer::OK;
     }
     std::optional<std::string> OpenFile(const window::OpenFileRequest& request) override {
@@ -68,75 +91,80 @@ public:
     std::string DownloadsFolder() override { return downloadsFolder; }
     void PumpEvents() override {
         ++pumps;
+        events.push_back("pump");
         if (onPump) onPump();
     }
     void Sleep(int ms) override {
         sleeps.push_back(ms);
-        clock_.Advance(ms);
-        if (onTime) onTime();
+        events.push_back("sleep " + std::to_string(ms));
+        PassTime(ms);
     }
     void Pause(int ms) override {
         ++pauses;
         PumpEvents();
-        clock_.Advance(ms);
-        if (onTime) onTime();
+        PassTime(ms);
     }
     std::int64_t NowMs() override { return clock_.NowMs(); }
-    void StartTimer(int ms) override { timerMs = ms; }
+    void StartTimer(int ms, std::function<void()> onTimeout) override {
+        timerMs = ms;
+        timerDueMs_ = clock_.NowMs() + ms;
+        onTimeout_ = std::move(onTimeout);
+    }
     void StopTimer() override { timerMs.reset(); }
-    void Close() override { ++closes; }
 
-    static std::size_t Index(window::Button b) { return static_cast<std::size_t>(b); }
-    bool Enabled(window::Button b) const { return enabled[Index(b)]; }
-    bool AllButtonsEnabled() const { return enabled[0] && enabled[1] && enabled[2] && enabled[3]; }
+    // Fires the timer now if it is armed, whether or not it is due; false when it is not armed.
+    bool FireTimer() {
+        if (!timerMs) return false;
+        timerMs.reset();
+        const auto tick = onTimeout_;
+        tick();
+        return true;
+    }
     std::vector<std::string> MessageTexts() const {
         std::vector<std::string> texts;
         for (const auto& m : messages) texts.push_back(m.text);
         return texts;
     }
 
-    std::string caption, status, startAddress, file;
-    std::vector<std::string> statuses;
-    std::optional<window::DeviceRow> row;
-    bool enabled[4] = {true, true, true, true};
-    std::optional<window::Button> focused;
-    bool startAddressShown = false;
-    bool busyPointer = false;
-    std::int64_t progressDone = 0, progressTotal = 0;
     std::vector<RecordedMessage> messages;
     std::vector<window::OpenFileRequest> dialogs;
     std::optional<std::string> dialogAnswer;
     std::map<std::string, std::string> settings;
     std::string programFolder, downloadsFolder = "/home/user/Downloads";
     std::vector<int> sleeps;
-    int pumps = 0, pauses = 0, closes = 0;
-    std::optional<int> timerMs;
+    // Message boxes ("box TITLE"), event pumps ("pump") and sleeps ("sleep MS"), in order.
+    std::vector<std::string> events;
+    int pumps = 0, pauses = 0;
+    std::optional<int> timerMs;  // the armed timer's interval
     std::function<upload::MessageAnswer(const RecordedMessage&)> onMessage;  // default: OK
     std::function<void()> onPump;  // runs inside every event pump
     std::function<void()> onTime;  // runs after every sleep and pause
 
 private:
+    void PassTime(int ms) {
+        clock_.Advance(ms);
+        if (timerMs && clock_.NowMs() >= timerDueMs_) FireTimer();
+        if (onTime) onTime();
+    }
+
     kestrune::VirtualClock& clock_;
+    std::int64_t timerDueMs_ = 0;
+    std::function<void()> onTimeout_;
 };
 
 struct WindowBench {
     explicit WindowBench(sim::KeyboardConfig config = {}, window::WindowOptions options = {})
         : keyboard(clock, std::move(config)), options(options) {
-        view.programFolder = folder.Path().string();
+        services.programFolder = folder.Path().string();
     }
 
     window::MainWindow& Open() {
-        window = std::make_unique<window::MainWindow>(connection, view, options);
+        window = std::make_unique<window::MainWindow>(connection, view, services, options);
         window->Start();
         return *window;
     }
-    // Runs the scan timer's tick if it is armed; false when it is not.
-    bool Tick() {
-        if (!view.timerMs) return false;
-        view.timerMs.reset();
-        window->OnTimer();
-        return true;
-    }
+    // Runs the scan timer's tick if it is armed, without waiting for it; false when it is not.
+    bool Tick() { return services.FireTimer(); }
     const std::string& Status() const { return view.status; }
     std::vector<std::string> Row() const {
         if (!view.row) return {};
@@ -151,7 +179,8 @@ struct WindowBench {
     sim::SimHidPlatform hid{keyboard};
     usbio::DeviceConnection connection{hid};
     TempDir folder;
-    FakeView view{clock};
+    FakeServices services{clock};
+    FakeView view;
     window::WindowOptions options;
     std::unique_ptr<window::MainWindow> window;
 };

@@ -16,16 +16,16 @@
 
 namespace {
 
-// Qt's platform with the waits on virtual time and the dialogs scripted.
-class ScriptedPlatform final : public window::qt::QtPlatform {
+// Qt's services with the waits on virtual time and the dialogs scripted; the timer is Qt's own.
+class ScriptedServices final : public window::qt::QtServices {
 public:
-    explicit ScriptedPlatform(kestrune::VirtualClock& clock) : clock_(clock) {}
-    upload::MessageAnswer ShowMessage(QWidget*, const std::string& text, upload::MessageStyle,
+    explicit ScriptedServices(kestrune::VirtualClock& clock) : clock_(clock) {}
+    upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle,
                                       const std::string&) override {
         messages.push_back(text);
         return upload::MessageAnswer::OK;
     }
-    std::optional<std::string> OpenFile(QWidget*, const window::OpenFileRequest&) override { return std::nullopt; }
+    std::optional<std::string> OpenFile(const window::OpenFileRequest&) override { return std::nullopt; }
     std::string ReadSetting(const std::string&, const std::string&, const std::string& key) override {
         return settings[key];
     }
@@ -51,17 +51,17 @@ private:
 struct QtBench {
     explicit QtBench(sim::KeyboardConfig config = sim::KeyboardConfig{.Version = "V2.0"})
         : keyboard(clock, std::move(config)) {
-        platform.folder = folder.Path().string();
+        services.folder = folder.Path().string();
     }
     window::qt::QtMainWindow& Open(const QFont& font = QFont()) {
-        window = std::make_unique<window::qt::QtMainWindow>(connection, platform);
+        window = std::make_unique<window::qt::QtMainWindow>(connection, services);
         window->setFont(font);
         window->show();
         return *window;
     }
     void Scan() {
-        ASSERT_TRUE(window->scanTimer->isActive());
-        window->scanTimer->stop();
+        ASSERT_TRUE(services.TimerActive());
+        services.StopTimer();
         window->Logic().OnTimer();
     }
 
@@ -70,7 +70,7 @@ struct QtBench {
     sim::SimHidPlatform hid{keyboard};
     usbio::DeviceConnection connection{hid};
     testsupport::TempDir folder;
-    ScriptedPlatform platform{clock};
+    ScriptedServices services{clock};
     std::unique_ptr<window::qt::QtMainWindow> window;
 };
 
@@ -150,7 +150,7 @@ TEST(QtWindow, KeyboardAndScreenReaderAccess) {
     // Enter on the focused Refresh button rescans, and the focus comes back to it.
     w.refreshButton->setFocus();
     QTest::keyClick(w.refreshButton, Qt::Key_Return);
-    EXPECT_TRUE(w.scanTimer->isActive());
+    EXPECT_TRUE(b.services.TimerActive());
     b.Scan();
     EXPECT_TRUE(w.refreshButton->hasFocus() || !QApplication::focusWidget());
     EXPECT_EQ(w.statusText->text(), "Device Found");
@@ -168,5 +168,5 @@ TEST(QtWindow, DroppedFileIsTaken) {
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&w, &drop);
     EXPECT_EQ(w.firmwareFileField->text(), path);
-    EXPECT_EQ(b.platform.settings["File"], path.toStdString());
+    EXPECT_EQ(b.services.settings["File"], path.toStdString());
 }

@@ -26,16 +26,17 @@ using window::win32::Utf8;
 using window::win32::Wide;
 using window::win32::Win32MainWindow;
 
-// The window's platform with the waits on virtual time and the dialogs scripted.
-class ScriptedPlatform final : public window::win32::Win32Platform {
+// The window's services with the waits on virtual time and the dialogs scripted; the timer is
+// Windows' own.
+class ScriptedServices final : public window::win32::Win32Services {
 public:
-    explicit ScriptedPlatform(kestrune::VirtualClock& clock) : clock_(clock) {}
-    upload::MessageAnswer ShowMessage(HWND, const std::string& text, upload::MessageStyle,
+    explicit ScriptedServices(kestrune::VirtualClock& clock) : clock_(clock) {}
+    upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle,
                                       const std::string&) override {
         messages.push_back(text);
         return upload::MessageAnswer::OK;
     }
-    std::optional<std::string> OpenFile(HWND, const window::OpenFileRequest&) override { return std::nullopt; }
+    std::optional<std::string> OpenFile(const window::OpenFileRequest&) override { return std::nullopt; }
     std::string ReadSetting(const std::string&, const std::string&, const std::string& key) override {
         return settings[key];
     }
@@ -46,34 +47,32 @@ public:
     std::string ProgramFolder() override { return folder; }
     std::string DownloadsFolder() override { return folder; }
     std::int64_t NowMs() override { return clock_.NowMs(); }
-    int FontPointSize() override { return points; }
     bool RealTime() override { return false; }
     void AdvanceTime(int ms) override { clock_.Advance(ms); }
 
     std::vector<std::string> messages;
     std::map<std::string, std::string> settings;
     std::string folder;
-    int points = 0;
 
 private:
     kestrune::VirtualClock& clock_;
 };
 
 struct Win32Bench {
-    explicit Win32Bench(int points = 0) : keyboard(clock, sim::KeyboardConfig{.Version = "V2.0"}) {
-        platform.folder = folder.Path().string();
-        platform.points = points;
+    explicit Win32Bench(int points = 0)
+        : keyboard(clock, sim::KeyboardConfig{.Version = "V2.0"}), points(points) {
+        services.folder = folder.Path().string();
     }
     // Null when there is no display to put the window on (Wine needs an X display).
     Win32MainWindow* Open() {
-        window = std::make_unique<Win32MainWindow>(connection, platform);
+        window = std::make_unique<Win32MainWindow>(connection, services, window::WindowOptions{}, points);
         if (!window->Handle()) return nullptr;
         window->Show();
         return window.get();
     }
     void Scan() {
-        ASSERT_TRUE(window->ScanTimerRunning());
-        window->StopTimer();
+        ASSERT_TRUE(services.TimerRunning());
+        services.StopTimer();
         window->Logic().OnTimer();
     }
 
@@ -82,7 +81,8 @@ struct Win32Bench {
     sim::SimHidPlatform hid{keyboard};
     usbio::DeviceConnection connection{hid};
     testsupport::TempDir folder;
-    ScriptedPlatform platform{clock};
+    ScriptedServices services{clock};
+    int points;
     std::unique_ptr<Win32MainWindow> window;
 };
 
@@ -190,12 +190,12 @@ TEST(Win32Window, ControlsShowTheLogicsTextsAndRow) {
     EXPECT_EQ(w.ProgressText(), L"25%");
     // A click on the real Refresh button rescans.
     SendMessageW(w.refreshButton, BM_CLICK, 0, 0);
-    EXPECT_TRUE(w.ScanTimerRunning());
+    EXPECT_TRUE(b.services.TimerRunning());
     b.keyboard.Unplug();
     b.Scan();
     EXPECT_EQ(StatusOf(w.statusBar), "Device not Found");
     EXPECT_TRUE(RowOf(w.deviceList).empty());
-    ASSERT_EQ(b.platform.messages.size(), 1u);
+    ASSERT_EQ(b.services.messages.size(), 1u);
 }
 
 TEST(Win32Window, LayoutFollowsTheFontAndCutsNothingOff) {
@@ -266,7 +266,7 @@ TEST(Win32Window, KeyboardAndScreenReaderAccess) {
     ASSERT_EQ(GetFocus(), w.refreshButton);
     MSG enter{w.refreshButton, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
     EXPECT_TRUE(w.PreTranslateMessage(enter));
-    EXPECT_TRUE(w.ScanTimerRunning());
+    EXPECT_TRUE(b.services.TimerRunning());
     b.Scan();
     EXPECT_EQ(StatusOf(w.statusBar), "Device Found");
     EXPECT_EQ(GetFocus(), w.refreshButton);
@@ -289,22 +289,22 @@ TEST(Win32Window, DroppedFileIsTakenAndArrivalRescans) {
     GlobalUnlock(drop);
     SendMessageW(w.Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
     EXPECT_EQ(TextOf(w.firmwareFileField), Utf8(path));
-    EXPECT_EQ(b.platform.settings["File"], Utf8(path));
+    EXPECT_EQ(b.services.settings["File"], Utf8(path));
     // A HID device arriving starts a rescan.
-    EXPECT_FALSE(w.ScanTimerRunning());
+    EXPECT_FALSE(b.services.TimerRunning());
     DEV_BROADCAST_DEVICEINTERFACE_W arrival{};
     arrival.dbcc_size = sizeof arrival;
     arrival.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     SendMessageW(w.Handle(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&arrival));
-    EXPECT_TRUE(w.ScanTimerRunning());
+    EXPECT_TRUE(b.services.TimerRunning());
 }
 
-TEST(Win32Platform, SettingsLiveInTheRegistryWhereQSettingsKeepsThem) {
-    window::win32::Win32Platform platform;
+TEST(Win32Services, SettingsLiveInTheRegistryWhereQSettingsKeepsThem) {
+    window::win32::Win32Services services;
     const std::string scope = "Kestrune Loader Test";
     const std::string file = "C:\\Firmware\\K\xC3\xBC" "hler.hex";  // non-ASCII on purpose
-    platform.WriteSetting(scope, "Firmware", "File", file);
-    EXPECT_EQ(platform.ReadSetting(scope, "Firmware", "File"), file);
+    services.WriteSetting(scope, "Firmware", "File", file);
+    EXPECT_EQ(services.ReadSetting(scope, "Firmware", "File"), file);
     wchar_t value[256] = {};
     DWORD size = sizeof value;
     EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER,
@@ -313,11 +313,11 @@ TEST(Win32Platform, SettingsLiveInTheRegistryWhereQSettingsKeepsThem) {
               ERROR_SUCCESS);
     EXPECT_EQ(Utf8(value), file);
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kestrune Loader Test");
-    EXPECT_EQ(platform.ReadSetting(scope, "Firmware", "File"), "");
+    EXPECT_EQ(services.ReadSetting(scope, "Firmware", "File"), "");
 
     wchar_t program[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, program, MAX_PATH);
-    EXPECT_EQ(Wide(platform.ProgramFolder()), std::wstring(program).substr(0, std::wstring(program).find_last_of(L'\\')));
-    const DWORD downloads = GetFileAttributesW(Wide(platform.DownloadsFolder()).c_str());
+    EXPECT_EQ(Wide(services.ProgramFolder()), std::wstring(program).substr(0, std::wstring(program).find_last_of(L'\\')));
+    const DWORD downloads = GetFileAttributesW(Wide(services.DownloadsFolder()).c_str());
     EXPECT_TRUE(downloads != INVALID_FILE_ATTRIBUTES && (downloads & FILE_ATTRIBUTE_DIRECTORY));
 }

@@ -5,17 +5,10 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QElapsedTimer>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
-#include <QMessageBox>
 #include <QMimeData>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QThread>
 #include <algorithm>
 
 #include "window/WindowText.h"
@@ -41,111 +34,14 @@ QString Mnemonic(const char* caption, QChar letter) {
     return text;
 }
 
-QElapsedTimer& ProcessClock() {
-    static QElapsedTimer timer;
-    if (!timer.isValid()) timer.start();
-    return timer;
-}
-
 }  // namespace
-
-// ---- The real platform ----
-
-upload::MessageAnswer QtPlatform::ShowMessage(QWidget* parent, const std::string& text,
-                                              upload::MessageStyle style, const std::string& title) {
-    QMessageBox box(parent);
-    box.setWindowTitle(Q(title));
-    QString shown = Q(text);
-    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    box.setText(shown);
-    switch (style) {
-        case upload::MessageStyle::Warning:
-            box.setIcon(QMessageBox::Warning);
-            box.setStandardButtons(QMessageBox::Ok);
-            break;
-        case upload::MessageStyle::WarningOkCancel:
-            box.setIcon(QMessageBox::Warning);
-            box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-            break;
-        case upload::MessageStyle::Information:
-            box.setIcon(QMessageBox::Information);
-            box.setStandardButtons(QMessageBox::Ok);
-            break;
-        case upload::MessageStyle::Plain:
-            box.setIcon(QMessageBox::NoIcon);
-            box.setStandardButtons(QMessageBox::Ok);
-            break;
-    }
-    return box.exec() == QMessageBox::Cancel ? upload::MessageAnswer::Cancel
-                                             : upload::MessageAnswer::OK;
-}
-
-std::optional<std::string> QtPlatform::OpenFile(QWidget* parent, const OpenFileRequest& request) {
-    QFileDialog dialog(parent, Q(request.title));
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    QStringList nameFilters;
-    for (const FileFilter& f : request.filters) {
-        QStringList patterns;
-        for (const std::string& p : f.patterns) patterns << Q(p);
-        nameFilters << Q(f.description) + QStringLiteral(" (") + patterns.join(' ') + ')';
-    }
-    dialog.setNameFilters(nameFilters);
-    dialog.setDirectory(Q(request.folder));
-    if (!request.fileName.empty()) dialog.selectFile(Q(request.fileName));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-    return S(QDir::toNativeSeparators(dialog.selectedFiles().first()));
-}
-
-std::string QtPlatform::ReadSetting(const std::string& scope, const std::string& section,
-                                    const std::string& key) {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, Q(scope), Q(scope));
-    return S(settings.value(Q(section) + '/' + Q(key), QString()).toString());
-}
-
-void QtPlatform::WriteSetting(const std::string& scope, const std::string& section,
-                              const std::string& key, const std::string& value) {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, Q(scope), Q(scope));
-    settings.setValue(Q(section) + '/' + Q(key), Q(value));
-}
-
-std::string QtPlatform::ProgramFolder() { return S(QCoreApplication::applicationDirPath()); }
-
-std::string QtPlatform::DownloadsFolder() {
-    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    if (!downloads.isEmpty() && QFileInfo(downloads).isDir()) return S(downloads);
-    return S(QDir::homePath());
-}
-
-void QtPlatform::PumpEvents() { QCoreApplication::processEvents(); }
-
-void QtPlatform::Sleep(int ms) {
-    // Repaint, but take no input: the window must not look hung during the long waits.
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        const qint64 left = ms - timer.elapsed();
-        if (left > 0) QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 15)));
-    }
-}
-
-void QtPlatform::Pause(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    do {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        if (timer.elapsed() <= ms) QThread::msleep(2);
-    } while (timer.elapsed() <= ms);
-}
-
-std::int64_t QtPlatform::NowMs() { return ProcessClock().elapsed(); }
 
 // ---- The window ----
 
-QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtPlatform& platform,
+QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtServices& services,
                            WindowOptions options, QWidget* parent)
-    : QWidget(parent), platform_(platform) {
+    : QWidget(parent) {
+    setWindowTitle(QString::fromUtf8(text::WindowTitle));
     deviceList = new QTreeWidget(this);
     deviceList->setRootIsDecorated(false);
     deviceList->setColumnCount(4);
@@ -199,14 +95,21 @@ QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtPlatform& plat
     statusText->setAccessibleName(QString::fromUtf8(text::StatusName));
     statusLayout->addStretch();
 
-    scanTimer = new QTimer(this);
-    scanTimer->setSingleShot(true);
-    QObject::connect(scanTimer, &QTimer::timeout, this, [this] { logic_->OnTimer(); });
-
-    // Reading order.
-    QWidget* order[] = {deviceList, refreshButton, uploadButton, startAddressField,
-                        firmwareFileField, selectFileButton, exitButton};
-    for (std::size_t i = 0; i + 1 < std::size(order); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
+    // The layout's tab order.
+    auto widgetOf = [this](Control control) -> QWidget* {
+        switch (control) {
+            case Control::DeviceList: return deviceList;
+            case Control::Refresh: return refreshButton;
+            case Control::Upload: return uploadButton;
+            case Control::StartAddress: return startAddressField;
+            case Control::FirmwareFile: return firmwareFileField;
+            case Control::SelectFile: return selectFileButton;
+            case Control::Exit: return exitButton;
+        }
+        return deviceList;
+    };
+    for (std::size_t i = 0; i + 1 < TabOrder.size(); ++i)
+        QWidget::setTabOrder(widgetOf(TabOrder[i]), widgetOf(TabOrder[i + 1]));
 
     // Every key passes the window first (Ctrl+F1 whatever has the focus; Enter on a button).
     installEventFilter(this);
@@ -214,7 +117,8 @@ QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtPlatform& plat
     setAcceptDrops(true);
 
     ApplyLayout();
-    logic_ = std::make_unique<MainWindow>(connection, *this, options);
+    services.SetDialogParent(this);
+    logic_ = std::make_unique<MainWindow>(connection, *this, services, options);
     WatchDevices();
     logic_->Start();
 }
@@ -361,34 +265,6 @@ void QtMainWindow::SetBusyPointer(bool busy) {
     else
         unsetCursor();
 }
-
-upload::MessageAnswer QtMainWindow::ShowMessage(const std::string& text, upload::MessageStyle style,
-                                                const std::string& title) {
-    return platform_.ShowMessage(this, text, style, title);
-}
-
-std::optional<std::string> QtMainWindow::OpenFile(const OpenFileRequest& request) {
-    return platform_.OpenFile(this, request);
-}
-
-std::string QtMainWindow::ReadSetting(const std::string& scope, const std::string& section,
-                                      const std::string& key) {
-    return platform_.ReadSetting(scope, section, key);
-}
-
-void QtMainWindow::WriteSetting(const std::string& scope, const std::string& section,
-                                const std::string& key, const std::string& value) {
-    platform_.WriteSetting(scope, section, key, value);
-}
-
-std::string QtMainWindow::ProgramFolder() { return platform_.ProgramFolder(); }
-std::string QtMainWindow::DownloadsFolder() { return platform_.DownloadsFolder(); }
-void QtMainWindow::PumpEvents() { platform_.PumpEvents(); }
-void QtMainWindow::Sleep(int ms) { platform_.Sleep(ms); }
-void QtMainWindow::Pause(int ms) { platform_.Pause(ms); }
-std::int64_t QtMainWindow::NowMs() { return platform_.NowMs(); }
-void QtMainWindow::StartTimer(int ms) { scanTimer->start(ms); }
-void QtMainWindow::StopTimer() { scanTimer->stop(); }
 
 void QtMainWindow::Close() {
     closing_ = true;

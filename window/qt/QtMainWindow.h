@@ -1,12 +1,11 @@
 #pragma once
-// The Qt window: a thin view of the window logic (window/MainWindow.h). It lays out the widgets
-// from the font in use, forwards clicks, keys, drops and device arrivals to the logic, and shows
-// what the logic tells it to.
+// The Qt window: a thin view of the window logic (window/MainWindow.h), its controls only. It lays
+// out the widgets from the font in use, forwards clicks, keys, drops and device arrivals to the
+// logic, and shows what the logic tells it to. Dialogs, settings and time are QtServices'.
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 #include <QTreeWidget>
 #include <QWidget>
 #include <array>
@@ -14,32 +13,14 @@
 
 #include "window/Layout.h"
 #include "window/MainWindow.h"
+#include "window/qt/QtServices.h"
 
 namespace window::qt {
 
-// The parts of the view that a test replaces: the blocking waits, the clock, dialogs and settings.
-// The real ones use Qt's event loop, QMessageBox, QFileDialog and QSettings.
-class QtPlatform {
-public:
-    virtual ~QtPlatform() = default;
-    virtual upload::MessageAnswer ShowMessage(QWidget* parent, const std::string& text,
-                                              upload::MessageStyle style, const std::string& title);
-    virtual std::optional<std::string> OpenFile(QWidget* parent, const OpenFileRequest& request);
-    virtual std::string ReadSetting(const std::string& scope, const std::string& section,
-                                    const std::string& key);
-    virtual void WriteSetting(const std::string& scope, const std::string& section,
-                              const std::string& key, const std::string& value);
-    virtual std::string ProgramFolder();
-    virtual std::string DownloadsFolder();
-    virtual void PumpEvents();
-    virtual void Sleep(int ms);
-    virtual void Pause(int ms);
-    virtual std::int64_t NowMs();
-};
-
 class QtMainWindow final : public QWidget, public MainWindowView {
 public:
-    QtMainWindow(usbio::DeviceConnection& connection, QtPlatform& platform,
+    // The window owns the services' dialogs while it lives.
+    QtMainWindow(usbio::DeviceConnection& connection, QtServices& services,
                  WindowOptions options = {}, QWidget* parent = nullptr);
     ~QtMainWindow() override;
 
@@ -57,7 +38,6 @@ public:
     QProgressBar* progressBar;
     QLabel* statusText;
     QLabel* statusPanel2;
-    QTimer* scanTimer;
 
     // MainWindowView
     void SetCaption(const std::string& text) override;
@@ -72,21 +52,6 @@ public:
     void SetFirmwareFileText(const std::string& text) override;
     void SetProgress(std::int64_t doneBytes, std::int64_t totalBytes) override;
     void SetBusyPointer(bool busy) override;
-    upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
-                                      const std::string& title) override;
-    std::optional<std::string> OpenFile(const OpenFileRequest& request) override;
-    std::string ReadSetting(const std::string& scope, const std::string& section,
-                            const std::string& key) override;
-    void WriteSetting(const std::string& scope, const std::string& section, const std::string& key,
-                      const std::string& value) override;
-    std::string ProgramFolder() override;
-    std::string DownloadsFolder() override;
-    void PumpEvents() override;
-    void Sleep(int ms) override;
-    void Pause(int ms) override;
-    std::int64_t NowMs() override;
-    void StartTimer(int ms) override;
-    void StopTimer() override;
     void Close() override;
 
     // Lays the controls out again for the current font.
@@ -102,7 +67,6 @@ protected:
 private:
     void WatchDevices();
 
-    QtPlatform& platform_;
     std::unique_ptr<MainWindow> logic_;
     QWidget* statusBar_;
     bool closing_ = false;

@@ -84,11 +84,11 @@ int RunWindowProgram(int argc, char** argv, usbio::HidPlatform& hid, const char*
     QGuiApplication::setDesktopFileName(QStringLiteral(KESTRUNE_DESKTOP_ID));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(KESTRUNE_ICON_NAME)));
 
-    QtPlatform platform;
+    QtServices services;
     usbio::DeviceConnection connection(hid);
     int result = 0;
     {
-        QtMainWindow window(connection, platform, options);
+        QtMainWindow window(connection, services, options);
         window.show();
         if (screenshot) {
             // Render the window once its first scan has ended, then quit.

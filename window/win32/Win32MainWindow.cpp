@@ -1,7 +1,6 @@
 #include "window/win32/Win32MainWindow.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <string_view>
 
@@ -12,17 +11,13 @@
 #include <windows.h>
 
 #include <commctrl.h>
-#include <commdlg.h>
 #include <dbt.h>
-#include <knownfolders.h>
 #include <shellapi.h>
-#include <shlobj.h>
 
 namespace window::win32 {
 namespace {
 
 constexpr wchar_t WindowClassName[] = L"KestruneLoaderWindow";
-constexpr UINT_PTR ScanTimerId = 1;
 constexpr UINT_PTR ProgressSubclassId = 1;
 // The program icon in the resources (see window/win32/kestrune-loader-win32.rc.in).
 constexpr WORD ProgramIconId = 1;
@@ -83,147 +78,7 @@ std::wstring Mnemonic(const char* caption, wchar_t letter) {
     return text;
 }
 
-bool IsUserInput(UINT message) {
-    return (message >= WM_KEYFIRST && message <= WM_KEYLAST) ||
-           (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST);
-}
-
-std::int64_t SteadyMs() {
-    using namespace std::chrono;
-    static const steady_clock::time_point start = steady_clock::now();
-    return duration_cast<milliseconds>(steady_clock::now() - start).count();
-}
-
-bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::wstring KnownFolder(REFKNOWNFOLDERID id) {
-    PWSTR path = nullptr;
-    std::wstring folder;
-    if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path)) && path) folder = path;
-    CoTaskMemFree(path);
-    return folder;
-}
-
-std::wstring SettingsKeyPath(const std::string& scope, const std::string& section) {
-    return L"Software\\" + Wide(scope) + L"\\" + Wide(scope) + L"\\" + Wide(section);
-}
-
 }  // namespace
-
-// ---- The real platform ----
-
-upload::MessageAnswer Win32Platform::ShowMessage(HWND owner, const std::string& text,
-                                                 upload::MessageStyle style,
-                                                 const std::string& title) {
-    UINT flags = MB_OK;
-    switch (style) {
-        case upload::MessageStyle::Warning: flags = MB_OK | MB_ICONWARNING; break;
-        case upload::MessageStyle::WarningOkCancel: flags = MB_OKCANCEL | MB_ICONWARNING; break;
-        case upload::MessageStyle::Information: flags = MB_OK | MB_ICONINFORMATION; break;
-        case upload::MessageStyle::Plain: flags = MB_OK; break;
-    }
-    const int answer = MessageBoxW(owner, Wide(text).c_str(), Wide(title).c_str(), flags);
-    return answer == IDCANCEL ? upload::MessageAnswer::Cancel : upload::MessageAnswer::OK;
-}
-
-std::optional<std::string> Win32Platform::OpenFile(HWND owner, const OpenFileRequest& request) {
-    // "Firmware files (*.hex *.bin *.dat)" showing, "*.hex;*.bin;*.dat" matching; pairs of
-    // strings ending in an empty one.
-    std::wstring filters;
-    for (const FileFilter& filter : request.filters) {
-        std::wstring shown, matched;
-        for (const std::string& pattern : filter.patterns) {
-            shown += (shown.empty() ? L"" : L" ") + Wide(pattern);
-            matched += (matched.empty() ? L"" : L";") + Wide(pattern);
-        }
-        filters += Wide(filter.description) + L" (" + shown + L")";
-        filters.push_back(L'\0');
-        filters += matched;
-        filters.push_back(L'\0');
-    }
-    filters.push_back(L'\0');
-
-    std::wstring file(32768, L'\0');
-    std::wstring name = Wide(request.fileName);
-    if (const std::size_t slash = name.find_last_of(L"\\/"); slash != std::wstring::npos)
-        name.erase(0, slash + 1);
-    std::copy_n(name.begin(), std::min(name.size(), file.size() - 1), file.begin());
-    std::wstring folder = Wide(request.folder);
-    std::replace(folder.begin(), folder.end(), L'/', L'\\');
-    const std::wstring title = Wide(request.title);
-
-    OPENFILENAMEW dialog{};
-    dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = owner;
-    dialog.lpstrFilter = filters.c_str();
-    dialog.nFilterIndex = 1;
-    dialog.lpstrFile = file.data();
-    dialog.nMaxFile = static_cast<DWORD>(file.size());
-    dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
-    dialog.lpstrTitle = title.c_str();
-    dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY |
-                   OFN_NOCHANGEDIR | OFN_ENABLESIZING;
-    if (!GetOpenFileNameW(&dialog)) return std::nullopt;
-    return Utf8(file.c_str());
-}
-
-std::string Win32Platform::ReadSetting(const std::string& scope, const std::string& section,
-                                       const std::string& key) {
-    const std::wstring path = SettingsKeyPath(scope, section);
-    const std::wstring name = Wide(key);
-    DWORD bytes = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, nullptr,
-                     &bytes) != ERROR_SUCCESS)
-        return {};
-    std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
-    bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr,
-                     value.data(), &bytes) != ERROR_SUCCESS)
-        return {};
-    return Utf8(value.c_str());
-}
-
-void Win32Platform::WriteSetting(const std::string& scope, const std::string& section,
-                                 const std::string& key, const std::string& value) {
-    HKEY settings = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, SettingsKeyPath(scope, section).c_str(), 0, nullptr, 0,
-                        KEY_SET_VALUE, nullptr, &settings, nullptr) != ERROR_SUCCESS)
-        return;
-    const std::wstring text = Wide(value);
-    RegSetValueExW(settings, Wide(key).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(settings);
-}
-
-std::string Win32Platform::ProgramFolder() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return {};
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return Utf8(slash == std::wstring::npos ? path : path.substr(0, slash));
-}
-
-std::string Win32Platform::DownloadsFolder() {
-    const std::wstring downloads = KnownFolder(FOLDERID_Downloads);
-    if (!downloads.empty() && IsFolder(downloads)) return Utf8(downloads);
-    std::wstring home = KnownFolder(FOLDERID_Profile);
-    if (home.empty()) {
-        if (const wchar_t* profile = _wgetenv(L"USERPROFILE")) home = profile;
-    }
-    return home.empty() ? ProgramFolder() : Utf8(home);
-}
-
-std::int64_t Win32Platform::NowMs() { return SteadyMs(); }
 
 // ---- Window procedures ----
 
@@ -278,9 +133,9 @@ struct Win32MainWindow::Callbacks {
 
 // ---- The window ----
 
-Win32MainWindow::Win32MainWindow(usbio::DeviceConnection& connection, Win32Platform& platform,
-                                 WindowOptions options)
-    : connection_(connection), platform_(platform), options_(options) {
+Win32MainWindow::Win32MainWindow(usbio::DeviceConnection& connection, Win32Services& services,
+                                 WindowOptions options, int fontPointSize)
+    : connection_(connection), services_(services), options_(options), fontPointSize_(fontPointSize) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS |
                                                        ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
@@ -307,7 +162,7 @@ Win32MainWindow::Win32MainWindow(usbio::DeviceConnection& connection, Win32Platf
         windowClass.lpszClassName = WindowClassName;
         RegisterClassExW(&windowClass);
     }
-    CreateWindowExW(WS_EX_CONTROLPARENT, WindowClassName, L"",
+    CreateWindowExW(WS_EX_CONTROLPARENT, WindowClassName, Wide(text::WindowTitle).c_str(),
                     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN,
                     CW_USEDEFAULT, CW_USEDEFAULT, 600, 300, nullptr, nullptr, instance, this);
     if (!window_) return;
@@ -330,14 +185,16 @@ Win32MainWindow::Win32MainWindow(usbio::DeviceConnection& connection, Win32Platf
     filter.dbcc_classguid = HidInterfaceClass;
     deviceNotification_ = RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 
-    logic_ = std::make_unique<MainWindow>(connection_, *this, options_);
+    services_.Attach(window_, [this](const MSG& msg) { return PreTranslateMessage(msg); });
+    logic_ = std::make_unique<MainWindow>(connection_, *this, services_, options_);
     logic_->Start();
 }
 
 Win32MainWindow::~Win32MainWindow() {
+    logic_.reset();
+    if (window_) services_.Attach(nullptr, {});
     if (deviceNotification_) UnregisterDeviceNotification(deviceNotification_);
     if (window_) {
-        KillTimer(window_, ScanTimerId);
         SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
         DestroyWindow(window_);
     }
@@ -360,8 +217,7 @@ void Win32MainWindow::CreateFontForDpi() {
         wcscpy(font.lfFaceName, L"Segoe UI");
         font.lfHeight = -MulDiv(9, static_cast<int>(dpi_), 72);
     }
-    if (const int points = platform_.FontPointSize(); points > 0)
-        font.lfHeight = -MulDiv(points, static_cast<int>(dpi_), 72);
+    if (fontPointSize_ > 0) font.lfHeight = -MulDiv(fontPointSize_, static_cast<int>(dpi_), 72);
     const HFONT old = font_;
     font_ = CreateFontIndirectW(&font);
     if (old) {
@@ -558,14 +414,6 @@ std::intptr_t Win32MainWindow::HandleMessage(unsigned message, std::uintptr_t wP
                 }
             }
             return 0;
-        case WM_TIMER:
-            if (wParam == ScanTimerId) {
-                // One tick for each start of the timer.
-                KillTimer(window_, ScanTimerId);
-                scanTimerRunning_ = false;
-                if (logic_) logic_->OnTimer();
-            }
-            return 0;
         case WM_CLOSE:
             if (closing_ || !logic_ || logic_->OnCloseRequested()) Close();
             return 0;
@@ -646,56 +494,6 @@ bool Win32MainWindow::PreTranslateMessage(const tagMSG& msg) {
     return IsDialogMessageW(window_, const_cast<MSG*>(&msg)) != FALSE;
 }
 
-void Win32MainWindow::ProcessQueued(bool takeInput) {
-    MSG msg;
-    while (!quit_ && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            quit_ = true;
-            break;
-        }
-        // A blocking wait takes no input: clicks and keys meanwhile are dropped.
-        if (!takeInput && IsUserInput(msg.message)) continue;
-        if (!PreTranslateMessage(msg)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-}
-
-void Win32MainWindow::Wait(int ms, bool takeInput) {
-    if (!platform_.RealTime()) {  // tests: time moves on at once
-        platform_.AdvanceTime(ms);
-        ProcessQueued(takeInput);
-        return;
-    }
-    const std::int64_t end = SteadyMs() + std::max(ms, 0);
-    for (;;) {
-        ProcessQueued(takeInput);
-        const std::int64_t left = end - SteadyMs();
-        if (left <= 0) return;
-        if (quit_) {
-            ::Sleep(static_cast<DWORD>(left));
-            return;
-        }
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(left), QS_ALLINPUT,
-                                    MWMO_INPUTAVAILABLE);
-    }
-}
-
-int Win32MainWindow::RunMessageLoop() {
-    MSG msg;
-    while (!quit_) {
-        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-        if (got == 0 || got == -1) break;
-        if (!PreTranslateMessage(msg)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-    quit_ = true;
-    return 0;
-}
-
 // ---- MainWindowView ----
 
 void Win32MainWindow::SetCaption(const std::string& text) { SetWindowTextW(window_, Wide(text).c_str()); }
@@ -756,46 +554,6 @@ void Win32MainWindow::SetBusyPointer(bool busy) {
     const HWND under = WindowFromPoint(cursor);
     if (under == window_ || IsChild(window_, under))
         SetCursor(LoadCursorW(nullptr, busy ? IDC_WAIT : IDC_ARROW));
-}
-
-upload::MessageAnswer Win32MainWindow::ShowMessage(const std::string& text, upload::MessageStyle style,
-                                                   const std::string& title) {
-    return platform_.ShowMessage(window_, text, style, title);
-}
-
-std::optional<std::string> Win32MainWindow::OpenFile(const OpenFileRequest& request) {
-    return platform_.OpenFile(window_, request);
-}
-
-std::string Win32MainWindow::ReadSetting(const std::string& scope, const std::string& section,
-                                         const std::string& key) {
-    return platform_.ReadSetting(scope, section, key);
-}
-
-void Win32MainWindow::WriteSetting(const std::string& scope, const std::string& section,
-                                   const std::string& key, const std::string& value) {
-    platform_.WriteSetting(scope, section, key, value);
-}
-
-std::string Win32MainWindow::ProgramFolder() { return platform_.ProgramFolder(); }
-std::string Win32MainWindow::DownloadsFolder() { return platform_.DownloadsFolder(); }
-void Win32MainWindow::PumpEvents() { ProcessQueued(true); }
-
-// Sleep repaints but takes no input, so that the window does not look hung during the long waits;
-// Pause takes input too.
-void Win32MainWindow::Sleep(int ms) { Wait(ms, false); }
-void Win32MainWindow::Pause(int ms) { Wait(ms, true); }
-
-std::int64_t Win32MainWindow::NowMs() { return platform_.NowMs(); }
-
-void Win32MainWindow::StartTimer(int ms) {
-    scanTimerRunning_ = true;
-    SetTimer(window_, ScanTimerId, static_cast<UINT>(std::max(ms, 1)), nullptr);
-}
-
-void Win32MainWindow::StopTimer() {
-    scanTimerRunning_ = false;
-    KillTimer(window_, ScanTimerId);
 }
 
 void Win32MainWindow::Close() {

@@ -1,8 +1,9 @@
 #pragma once
 // The native Windows window: a thin view of the window logic (window/MainWindow.h) on the Win32
-// API and the common controls. It lays the controls out from the system's message font at the
-// monitor's DPI, forwards clicks, keys, drops and device arrivals to the logic, and shows what the
-// logic tells it to. Texts cross into Windows as UTF-16 and come back as UTF-8.
+// API and the common controls, its controls only. It lays the controls out from the system's
+// message font at the monitor's DPI, forwards clicks, keys, drops and device arrivals to the logic,
+// and shows what the logic tells it to. Dialogs, settings, events and time are Win32Services'.
+// Texts cross into Windows as UTF-16 and come back as UTF-8.
 //
 // This header leaves <windows.h> out (see usbio/WindowsHidPlatform.h for why): window handles are
 // declared here the way <windows.h> declares them.
@@ -14,6 +15,7 @@
 
 #include "window/Layout.h"
 #include "window/MainWindow.h"
+#include "window/win32/Win32Services.h"
 
 typedef struct HWND__* HWND;
 typedef struct HFONT__* HFONT;
@@ -22,44 +24,18 @@ struct tagMSG;
 
 namespace window::win32 {
 
-// The parts of the view that a test replaces: the blocking waits, the clock, dialogs, settings and
-// the font. The real ones use MessageBoxW, GetOpenFileNameW, the registry and the message queue.
-class Win32Platform {
-public:
-    virtual ~Win32Platform() = default;
-    virtual upload::MessageAnswer ShowMessage(HWND owner, const std::string& text,
-                                              upload::MessageStyle style, const std::string& title);
-    virtual std::optional<std::string> OpenFile(HWND owner, const OpenFileRequest& request);
-    // HKEY_CURRENT_USER\Software\<scope>\<scope>\<section>, value <key>: where QSettings keeps
-    // the same setting on Windows.
-    virtual std::string ReadSetting(const std::string& scope, const std::string& section,
-                                    const std::string& key);
-    virtual void WriteSetting(const std::string& scope, const std::string& section,
-                              const std::string& key, const std::string& value);
-    virtual std::string ProgramFolder();
-    virtual std::string DownloadsFolder();
-    virtual std::int64_t NowMs();
-    // The window's font: 0 takes the system's message font as it is; otherwise its face at this
-    // size in points.
-    virtual int FontPointSize() { return 0; }
-    // Whether the waits below really wait (tests run them on virtual time and turn this off).
-    virtual bool RealTime() { return true; }
-    // Advances virtual time by ms; called only when RealTime() is false.
-    virtual void AdvanceTime(int /*ms*/) {}
-};
-
 class Win32MainWindow final : public MainWindowView {
 public:
-    // Creates the window, hidden, and starts the logic (its first scan waits for the timer).
-    Win32MainWindow(usbio::DeviceConnection& connection, Win32Platform& platform,
-                    WindowOptions options = {});
+    // Creates the window, hidden, and starts the logic (its first scan waits for the timer). The
+    // window owns the services' dialogs and filters their messages while it lives. The font is
+    // the system's message font, or its face at fontPointSize points when that is not 0.
+    Win32MainWindow(usbio::DeviceConnection& connection, Win32Services& services,
+                    WindowOptions options = {}, int fontPointSize = 0);
     ~Win32MainWindow() override;
     Win32MainWindow(const Win32MainWindow&) = delete;
     Win32MainWindow& operator=(const Win32MainWindow&) = delete;
 
     void Show();
-    // Runs the message loop until the window closes; returns the program's exit status.
-    int RunMessageLoop();
     // Keys the window takes before any control does: Tab and Alt+letter between the controls,
     // Enter on the focused button, Ctrl+F1 from anywhere. True when the message was used up.
     bool PreTranslateMessage(const tagMSG& msg);
@@ -71,7 +47,6 @@ public:
     const WindowLayout& Layout() const { return layout_; }
     unsigned Dpi() const { return dpi_; }
     HFONT Font() const { return font_; }
-    bool ScanTimerRunning() const { return scanTimerRunning_; }
     // The text drawn over the progress bar, e.g. "25%".
     std::wstring ProgressText() const;
     // Lays the controls out again for the current font and DPI.
@@ -101,21 +76,6 @@ public:
     void SetFirmwareFileText(const std::string& text) override;
     void SetProgress(std::int64_t doneBytes, std::int64_t totalBytes) override;
     void SetBusyPointer(bool busy) override;
-    upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
-                                      const std::string& title) override;
-    std::optional<std::string> OpenFile(const OpenFileRequest& request) override;
-    std::string ReadSetting(const std::string& scope, const std::string& section,
-                            const std::string& key) override;
-    void WriteSetting(const std::string& scope, const std::string& section, const std::string& key,
-                      const std::string& value) override;
-    std::string ProgramFolder() override;
-    std::string DownloadsFolder() override;
-    void PumpEvents() override;
-    void Sleep(int ms) override;
-    void Pause(int ms) override;
-    std::int64_t NowMs() override;
-    void StartTimer(int ms) override;
-    void StopTimer() override;
     void Close() override;
 
 private:
@@ -125,13 +85,11 @@ private:
     void CreateControls();
     void CreateFontForDpi();
     std::intptr_t HandleMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
-    // Dispatches what is queued; false once the program is to end.
-    void ProcessQueued(bool takeInput);
-    void Wait(int ms, bool takeInput);
 
     usbio::DeviceConnection& connection_;
-    Win32Platform& platform_;
+    Win32Services& services_;
     WindowOptions options_;
+    int fontPointSize_;
     std::unique_ptr<MainWindow> logic_;
 
     HWND window_ = nullptr;
@@ -145,9 +103,7 @@ private:
     WindowLayout layout_;
     std::int64_t progressDone_ = 0, progressTotal_ = 0;
     bool busyPointer_ = false;
-    bool scanTimerRunning_ = false;
     bool closing_ = false;
-    bool quit_ = false;
 };
 
 }  // namespace window::win32

@@ -171,7 +171,7 @@ void SelfTest::Run() {
     log("clicking Upload Firmware");
     PostMessageW(window_.uploadButton, BM_CLICK, 0, 0);
 
-    const std::wstring updated = L"Firmware updated.";
+    const std::wstring updated = Wide(text::FirmwareUpdated);
     const std::wstring failed[] = {Wide(text::UploadFailed), Wide(text::CommunicationFailed)};
     std::vector<std::wstring> row;
     bool gaveUp = false;

@@ -80,11 +80,11 @@ int RunWindowProgram(usbio::HidPlatform& hid, const char* programName, WindowOpt
 
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
-    Win32Platform platform;
+    Win32Services services;
     usbio::DeviceConnection connection(hid);
     int result = 0;
     {
-        Win32MainWindow window(connection, platform, options);
+        Win32MainWindow window(connection, services, options);
         if (!window.Handle()) {
             PrintLine(std::string(programName) + ": the window could not be created");
             return 1;
@@ -93,7 +93,7 @@ int RunWindowProgram(usbio::HidPlatform& hid, const char* programName, WindowOpt
         std::unique_ptr<SelfTest> selfTest;
         if (selfTestFile)
             selfTest = std::make_unique<SelfTest>(window, *selfTestFile, SelfTestHoldSeconds);
-        result = window.RunMessageLoop();
+        result = services.RunMessageLoop();
         if (selfTest) result = selfTest->Finish();
     }
     usbio::CloseDevice(connection);

@@ -1,0 +1,140 @@
+#include "window/qt/QtServices.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QThread>
+#include <algorithm>
+
+namespace window::qt {
+namespace {
+
+QString Q(const std::string& utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())); }
+std::string S(const QString& text) { return text.toUtf8().toStdString(); }
+
+QElapsedTimer& ProcessClock() {
+    static QElapsedTimer timer;
+    if (!timer.isValid()) timer.start();
+    return timer;
+}
+
+}  // namespace
+
+QtServices::QtServices() {
+    timer_.setSingleShot(true);
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] {
+        // The callback may start the timer again: take it first.
+        const auto onTimeout = std::move(onTimeout_);
+        onTimeout_ = nullptr;
+        if (onTimeout) onTimeout();
+    });
+}
+
+QtServices::~QtServices() = default;
+
+upload::MessageAnswer QtServices::ShowMessage(const std::string& text, upload::MessageStyle style,
+                                              const std::string& title) {
+    QMessageBox box(parent_);
+    box.setWindowTitle(Q(title));
+    QString shown = Q(text);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    box.setText(shown);
+    switch (style) {
+        case upload::MessageStyle::Warning:
+            box.setIcon(QMessageBox::Warning);
+            box.setStandardButtons(QMessageBox::Ok);
+            break;
+        case upload::MessageStyle::WarningOkCancel:
+            box.setIcon(QMessageBox::Warning);
+            box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+            break;
+        case upload::MessageStyle::Information:
+            box.setIcon(QMessageBox::Information);
+            box.setStandardButtons(QMessageBox::Ok);
+            break;
+        case upload::MessageStyle::Plain:
+            box.setIcon(QMessageBox::NoIcon);
+            box.setStandardButtons(QMessageBox::Ok);
+            break;
+    }
+    return box.exec() == QMessageBox::Cancel ? upload::MessageAnswer::Cancel
+                                             : upload::MessageAnswer::OK;
+}
+
+std::optional<std::string> QtServices::OpenFile(const OpenFileRequest& request) {
+    QFileDialog dialog(parent_, Q(request.title));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    QStringList nameFilters;
+    for (const FileFilter& f : request.filters) {
+        QStringList patterns;
+        for (const std::string& p : f.patterns) patterns << Q(p);
+        nameFilters << Q(f.description) + QStringLiteral(" (") + patterns.join(' ') + ')';
+    }
+    dialog.setNameFilters(nameFilters);
+    dialog.setDirectory(Q(request.folder));
+    if (!request.fileName.empty()) dialog.selectFile(Q(request.fileName));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return S(QDir::toNativeSeparators(dialog.selectedFiles().first()));
+}
+
+std::string QtServices::ReadSetting(const std::string& scope, const std::string& section,
+                                    const std::string& key) {
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, Q(scope), Q(scope));
+    return S(settings.value(Q(section) + '/' + Q(key), QString()).toString());
+}
+
+void QtServices::WriteSetting(const std::string& scope, const std::string& section,
+                              const std::string& key, const std::string& value) {
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, Q(scope), Q(scope));
+    settings.setValue(Q(section) + '/' + Q(key), Q(value));
+}
+
+std::string QtServices::ProgramFolder() { return S(QCoreApplication::applicationDirPath()); }
+
+std::string QtServices::DownloadsFolder() {
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (!downloads.isEmpty() && QFileInfo(downloads).isDir()) return S(downloads);
+    return S(QDir::homePath());
+}
+
+void QtServices::PumpEvents() { QCoreApplication::processEvents(); }
+
+void QtServices::Sleep(int ms) {
+    // Repaint, but take no input: the window must not look hung during the long waits.
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        const qint64 left = ms - timer.elapsed();
+        if (left > 0) QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 15)));
+    }
+}
+
+void QtServices::Pause(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (timer.elapsed() <= ms) QThread::msleep(2);
+    } while (timer.elapsed() <= ms);
+}
+
+std::int64_t QtServices::NowMs() { return ProcessClock().elapsed(); }
+
+void QtServices::StartTimer(int ms, std::function<void()> onTimeout) {
+    onTimeout_ = std::move(onTimeout);
+    timer_.start(ms);
+}
+
+void QtServices::StopTimer() {
+    timer_.stop();
+    onTimeout_ = nullptr;
+}
+
+}  // namespace window::qt
