@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "cli/TerminalView.h"
 #include "common/FirmwareVersion.h"
 #include "common/NumberText.h"
+#include "common/RegularFile.h"
 #include "upload/Commands.h"
 #include "upload/UploadSequence.h"
 
@@ -69,7 +71,7 @@ void WatchTable(Session& session, Output& /*out*/) {
         // CR LF to LF. (Erasing the CR rather than replacing both keeps GCC 12 at -O3 from a false
         // -Wrestrict warning inside std::string::replace.)
         for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.erase(p, 1);
-        std::fprintf(stderr, "kestrune: warning: %s\n", shown.c_str());
+        std::fprintf(stderr, "kestrune: warning: %s\n", PrintableLines(shown).c_str());
     };
 }
 
@@ -142,7 +144,7 @@ void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareIm
     out.doc["sha256"] = sha;
     out.doc["bytesBelowStart"] = check.bytesBelowStart;
     if (!out.Json()) {
-        out.Say(std::string("File:          ") + file.file);
+        out.Say(std::string("File:          ") + PrintableText(file.file));
         out.Say(std::string("Kind:          ") + kind);
         out.Say("Start address: " + Hex4(check.startAddress));
         out.Say("End address:   " + Hex4(check.endAddress));
@@ -154,18 +156,24 @@ void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareIm
 
 // Scans until the keyboard is open in the wanted mode (and, when version is given, its version
 // has been read into it), or the time is up, or Ctrl+C is pressed once more.
-enum class WaitResult { Found, TimedOut, Cancelled };
+enum class WaitResult { Found, TimedOut, Cancelled, Busy };
 WaitResult WaitForKeyboard(Session& session, bool uploadMode, int timeoutSeconds,
                            std::string* version = nullptr) {
     const std::int64_t deadline = session.Clock().NowMs() + std::int64_t{timeoutSeconds} * 1000;
     const int interruptsBefore = Interrupts();
     for (;;) {
-        if (Interrupts() > interruptsBefore) return WaitResult::Cancelled;
+        if (Interrupts() > interruptsBefore || Terminated()) return WaitResult::Cancelled;
         session.Scan();
         auto& c = session.Connection();
-        if (c.IsOpen() && (c.MatchedPID == usbio::UploadModePID) == uploadMode &&
-            (version == nullptr || upload::ReadFirmwareVersion(c, *version) == upload::CommandOK))
-            return WaitResult::Found;
+        if (c.IsOpen() && (c.MatchedPID == usbio::UploadModePID) == uploadMode) {
+            // A keyboard to be written to is taken for writing before anything is sent to it.
+            if (uploadMode && !usbio::LockForWriting(c)) {
+                usbio::CloseDevice(c);
+                return WaitResult::Busy;
+            }
+            if (version == nullptr || upload::ReadFirmwareVersion(c, *version) == upload::CommandOK)
+                return WaitResult::Found;
+        }
         usbio::CloseDevice(c);
         if (session.Clock().NowMs() >= deadline) return WaitResult::TimedOut;
         session.Sleep(250);
@@ -193,7 +201,7 @@ bool ReadVersion(Session& session, std::string& version) {
 }
 
 bool Confirm(const std::string& question) {
-    std::fprintf(stderr, "%s [y/N] ", question.c_str());
+    std::fprintf(stderr, "%s [y/N] ", PrintableLines(question).c_str());
     std::fflush(stderr);
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
@@ -302,8 +310,8 @@ int RunPids(Output& out, const std::string& pidFile) {
     std::filesystem::path file = pidFile.empty() ? ProgramFolder() / usbio::ProductIdFileName
                                                  : PathFromUtf8(pidFile);
     std::error_code ec;
-    if (!pidFile.empty() && !std::filesystem::is_regular_file(file, ec)) {
-        out.Error("no such file: " + pidFile);
+    if (!pidFile.empty() && !std::filesystem::exists(file, ec)) {
+        out.Error("no such file: " + PrintableText(pidFile));
         return out.Finish(ExitUsage);
     }
     const usbio::ProductIdTable table = usbio::LoadProductIdTable(file);
@@ -313,16 +321,18 @@ int RunPids(Output& out, const std::string& pidFile) {
     out.doc["entries"] = table.Entries;
     if (!table.Error.empty()) {
         out.doc["warning"] = table.Error;
-        std::fprintf(stderr, "kestrune: warning: %s\n", table.Error.c_str());
+        std::fprintf(stderr, "kestrune: warning: %s\n", PrintableLines(table.Error).c_str());
     }
     if (!table.Warnings.empty()) {
         out.doc["lineWarnings"] = table.Warnings;
         for (const std::string& warning : table.Warnings)
-            std::fprintf(stderr, "kestrune: warning: %s, %s\n", Utf8FromPath(file.filename()).c_str(), warning.c_str());
+            std::fprintf(stderr, "kestrune: warning: %s, %s\n", PrintableText(Utf8FromPath(file.filename())).c_str(),
+                         PrintableLines(warning).c_str());
     }
     if (!out.Json()) {
-        out.Say(fromFile ? "Product IDs from " + Utf8FromPath(file) + ":"
-                         : "Product IDs from the built-in table (" + Utf8FromPath(file) + " gives none):");
+        const std::string name = PrintableText(Utf8FromPath(file));
+        out.Say(fromFile ? "Product IDs from " + name + ":"
+                         : "Product IDs from the built-in table (" + name + " gives none):");
         std::string line;
         for (const std::int32_t entry : table.Entries) {
             line += (line.empty() ? "" : ", ") + std::to_string(entry);
@@ -351,15 +361,17 @@ bool WriteReplacing(const std::string& outputPath, const std::vector<std::uint8_
     const std::filesystem::path target = PathFromUtf8(outputPath);
     std::error_code error;
     const auto status = std::filesystem::status(target, error);
-    const bool direct = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        std::ofstream stream(target, std::ios::binary);
+        stream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        stream.close();
+        return static_cast<bool>(stream);
+    }
     std::filesystem::path written = target;
-    if (!direct) written += ".kestrune-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    std::ofstream stream(written, std::ios::binary);
-    stream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    stream.close();
-    if (direct) return static_cast<bool>(stream);
-    if (stream) std::filesystem::rename(written, target, error);
-    if (!stream || error) {
+    written += ".kestrune-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    if (!kestrune::WriteNewFile(written, bytes.data(), bytes.size())) return false;
+    std::filesystem::rename(written, target, error);
+    if (error) {
         std::filesystem::remove(written, error);
         return false;
     }
@@ -374,28 +386,55 @@ int RunImage(Output& out, const FileOptions& file, const std::string& outputPath
     if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
     const auto bytes = SentBytes(image, check);
     if (!WriteReplacing(outputPath, bytes)) {
-        out.Error("cannot write " + outputPath + ".");
-        return out.Finish(ExitUsage);
+        out.Error("cannot write " + PrintableText(outputPath) + ".");
+        out.doc["output"] = outputPath;
+        return out.Finish(ExitWriteFailed);
     }
     out.doc["output"] = outputPath;
     out.doc["bytes"] = bytes.size();
     if (out.Json()) out.doc["sha256"] = Sha256Hex(bytes.data(), bytes.size());  // only JSON shows it
     if (!out.Json())
         out.Say("Wrote " + std::to_string(bytes.size()) + " bytes (" + std::to_string(check.blocks) +
-                " blocks from " + Hex4(check.startAddress) + ") to " + outputPath + ".");
+                " blocks from " + Hex4(check.startAddress) + ") to " + PrintableText(outputPath) + ".");
     return out.Finish(ExitOK);
 }
 
-int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
-             const FlashOptions& flash) {
+const char* FlashResultOfStatus(int status) {
+    switch (status) {
+        case ExitOK: return "success";
+        case ExitUsage: return "usage";
+        case ExitNoKeyboard: return "no-keyboard";
+        case ExitInvalidFile: return "refused";
+        case ExitCancelled: return "cancelled";
+        case ExitUnconfirmed: return "unconfirmed";
+        case ExitBusy: return "busy";
+        default: return "failed";
+    }
+}
+
+namespace {
+
+// Says that another program holds the keyboard; nothing was written.
+int Busy(Output& out, const usbio::DeviceConnection& connection) {
+    out.doc["result"] = "busy";
+    out.Error(usbio::KeyboardBusyText(connection.BusyHolderPid));
+    return out.Finish(ExitBusy);
+}
+
+int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash) {
     upload::FirmwareImage image;
     upload::FirmwareCheck check;
     if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
     DescribeFile(out, file, image, check);
+    // Without a question to ask, signals are handled from the start: SIGTERM during the search
+    // still ends with the result and the JSON document.
+    if (flash.yes) InstallInterruptHandler();
 
     Session session(device.simulateVersion, device.simulateFaults);
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
+    // One program at a time writes to a keyboard: it is taken before anything is sent to it.
+    if (!usbio::LockForWriting(c)) return Busy(out, c);
     std::string version;
     const bool versionRead = ReadVersion(session, version);
     out.doc["keyboard"] = {{"productId", c.MatchedPID}, {"firmwareVersion", version}, {"mode", ModeName(c.MatchedPID)}};
@@ -416,6 +455,10 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
     // From here on Ctrl+C is handled: before the first block it cancels cleanly, during the
     // upload it asks to be pressed a second time.
     InstallInterruptHandler();
+    if (Interrupts() > 0) {
+        out.Error("cancelled; nothing was written.");
+        return out.Finish(ExitCancelled);
+    }
 
     bool newFirmware = IsNewFirmware(versionRead, version);
     if (c.MatchedPID != usbio::UploadModePID) {
@@ -423,14 +466,17 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
         const std::array<std::uint8_t, upload::PayloadLength> zeros{};
         bool inUploadMode = false;
         if (upload::SendCommand(c, upload::CmdEnterUpload, 0x00, zeros) != upload::CommandOK) {
+            if (c.WriteBusy) return Busy(out, c);
             session.Sleep(1000);
             session.Scan();
             // A keyboard that switched without answering is already there: the switch is never
             // sent to it a second time.
             inUploadMode = c.IsOpen() && c.MatchedPID == usbio::UploadModePID;
+            if (inUploadMode && !usbio::LockForWriting(c)) return Busy(out, c);
             if (inUploadMode) {
                 out.Say("The keyboard is already in firmware-upload mode.");
             } else if (upload::SendCommand(c, upload::CmdEnterUpload, 0x00, zeros) != upload::CommandOK) {
+                if (c.WriteBusy) return Busy(out, c);
                 out.Error("the keyboard did not take the switch to firmware-upload mode; nothing was written.");
                 return out.Finish(ExitUploadFailed);
             }
@@ -446,6 +492,8 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
             switch (WaitForKeyboard(session, true, flash.timeoutSeconds)) {
                 case WaitResult::Found:
                     break;
+                case WaitResult::Busy:
+                    return Busy(out, c);
                 case WaitResult::Cancelled:
                     out.Error("cancelled; nothing was written. The keyboard may be in firmware-upload mode: run flash again.");
                     return out.Finish(ExitCancelled);
@@ -471,6 +519,7 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
         case upload::UploadOutcome::Result::Success:
             break;
         case upload::UploadOutcome::Result::Refused:
+            if (c.WriteBusy) return Busy(out, c);
             out.doc["result"] = "refused";
             return out.Finish(ExitInvalidFile);
         case upload::UploadOutcome::Result::Stopped:
@@ -511,6 +560,17 @@ int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
               ". Unplug it and plug it in again, then run \"kestrune info\": it shows the firmware version the "
               "keyboard runs.");
     return out.Finish(ExitUnconfirmed);
+}
+
+}  // namespace
+
+int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
+             const FlashOptions& flash) {
+    // Every flash document says how it ended, whichever way that was.
+    out.beforeFinish = [&out](int status) {
+        if (!out.doc.contains("result")) out.doc["result"] = FlashResultOfStatus(status);
+    };
+    return Flash(out, device, file, flash);
 }
 
 }  // namespace cli

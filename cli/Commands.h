@@ -34,6 +34,9 @@ int RunInfo(Output& out, const DeviceOptions& device);
 int RunPids(Output& out, const std::string& pidFile);
 int RunCheck(Output& out, const FileOptions& file);
 int RunImage(Output& out, const FileOptions& file, const std::string& outputPath);
+// The JSON "result" of a flash that ended with this exit status before the upload said otherwise.
+const char* FlashResultOfStatus(int status);
+
 int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
              const FlashOptions& flash);
 

@@ -2,11 +2,15 @@
 // Where the command-line tool writes: lines for a person, or one JSON document on standard
 // output. In JSON mode everything meant for a person goes to standard error.
 #include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
 namespace cli {
+
+// PrintableText line by line: line ends stay (CR LF becomes LF), everything else is escaped.
+std::string PrintableLines(std::string_view text);
 
 class Output {
 public:
@@ -14,19 +18,22 @@ public:
     bool Json() const { return json_; }
 
     // A line for the person at the terminal.
+    // Control characters other than line ends are escaped (PrintableLines): whatever a message
+    // holds, no escape sequence reaches the terminal.
     void Say(const std::string& line) const {
         std::FILE* to = json_ ? stderr : stdout;
-        std::fprintf(to, "%s\n", line.c_str());
+        std::fprintf(to, "%s\n", PrintableLines(line).c_str());
         std::fflush(to);
     }
     // An error, always on standard error; also recorded in the JSON document.
     void Error(const std::string& line) {
-        std::fprintf(stderr, "kestrune: %s\n", line.c_str());
+        std::fprintf(stderr, "kestrune: %s\n", PrintableLines(line).c_str());
         std::fflush(stderr);
         if (json_) doc["error"] = line;
     }
     // Prints the JSON document (in JSON mode) with the exit status, and returns the status.
     int Finish(int status) {
+        if (beforeFinish) beforeFinish(status);
         if (json_) {
             doc["exitStatus"] = status;
             // Text that is not valid UTF-8 (a device's version, a file name in another
@@ -38,6 +45,8 @@ public:
     }
 
     nlohmann::json doc = nlohmann::json::object();
+    // Called by Finish with the status, before the document is printed.
+    std::function<void(int status)> beforeFinish;
 
 private:
     bool json_;
@@ -51,6 +60,8 @@ inline constexpr int ExitNoKeyboard = 3;
 inline constexpr int ExitInvalidFile = 4;
 inline constexpr int ExitCancelled = 5;
 inline constexpr int ExitUnconfirmed = 6;  // uploaded, but the keyboard did not come back
+inline constexpr int ExitBusy = 7;         // another program is writing to the keyboard
+inline constexpr int ExitWriteFailed = 8;  // an output file could not be written
 
 // Text from the device, fit for a terminal: control characters (C0, DEL, C1) and bytes that are
 // not UTF-8 are shown as \xNN (\u0085 and so on for C1), so no escape sequence reaches it.

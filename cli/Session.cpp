@@ -15,6 +15,8 @@
 #include "usbio/WindowsHidPlatform.h"
 using PlatformHid = usbio::WindowsHidPlatform;
 #else
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "usbio/LinuxHidPlatform.h"
@@ -24,12 +26,32 @@ using PlatformHid = usbio::LinuxHidPlatform;
 namespace cli {
 namespace {
 
-std::atomic<int> interrupts{0};
+#if defined(_WIN32)
+constexpr int HangupSignal = SIGTERM;  // Windows has no SIGHUP
+#else
+constexpr int HangupSignal = SIGHUP;
+#endif
 
-extern "C" void OnInterrupt(int) {
-    interrupts.fetch_add(1);
-    std::signal(SIGINT, OnInterrupt);
+std::atomic<int> interrupts{0};
+std::atomic<bool> terminated{false};
+std::atomic<bool> installed{false};
+
+void Count(int signal) {
+    if (signal == SIGINT) {
+        interrupts.fetch_add(1);
+        return;
+    }
+    // SIGTERM, SIGHUP (a closed terminal, a service manager): as a second Ctrl+C.
+    terminated.store(true);
+    interrupts.fetch_add(2);
 }
+
+#if defined(_WIN32)
+extern "C" void OnInterrupt(int signal) {
+    Count(signal);
+    std::signal(signal, OnInterrupt);
+}
+#endif
 
 }  // namespace
 
@@ -37,7 +59,8 @@ std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text) {
     const auto colon = text.find(':');
     SimulatedFault fault{text.substr(0, colon), 0};
     static const char* const numbered[] = {"refuse-block", "no-answer-block", "leave-after-block", "fail-set",
-                                           "fail-get", "reply-bytes"};
+                                           "fail-get", "reply-bytes", "busy", "sigint-at-block",
+                                           "sigterm-at-block", "sighup-at-block"};
     static const char* const plain[] = {"ignore-finish", "never-return", "no-permission", "version-without-nul",
                                         "no-answer-switch"};
     if (std::find(std::begin(numbered), std::end(numbered), fault.name) != std::end(numbered)) {
@@ -57,7 +80,41 @@ std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text) {
 
 int Interrupts() { return interrupts.load(); }
 
-void InstallInterruptHandler() { std::signal(SIGINT, OnInterrupt); }
+bool Terminated() { return terminated.load(); }
+
+void InstallInterruptHandler() {
+    if (installed.exchange(true)) return;
+#if defined(_WIN32)
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGBREAK, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+#else
+    // Blocked in this thread, and so in every thread started from it; the thread below takes
+    // them with sigwait. Blocked signals cannot interrupt an ioctl in flight.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, HangupSignal);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) == 0) Count(signal);
+        }
+    }).detach();
+#endif
+}
+
+void RaiseAndWait(int signal) {
+    const int before = interrupts.load();
+#if defined(_WIN32)
+    std::raise(signal);
+#else
+    ::kill(::getpid(), signal);
+#endif
+    while (interrupts.load() == before) std::this_thread::yield();
+}
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 #if defined(_WIN32)
@@ -123,6 +180,11 @@ Session::Session(const std::optional<std::string>& simulateVersion,
             if (name == "no-permission") hid->Faults().KeyboardPermissionDenied = true;
             if (name == "version-without-nul") keyboard_->Faults().VersionWithoutNul = true;
             if (name == "no-answer-switch") keyboard_->Faults().NoAnswerToSwitch = true;
+            if (name == "busy") hid->Faults().KeyboardHeldBy = n;
+            if (name.starts_with("sig")) {
+                const int signal = name == "sigint-at-block" ? SIGINT : name == "sigterm-at-block" ? SIGTERM : HangupSignal;
+                keyboard_->Faults().DuringBlock.emplace(n, [signal] { RaiseAndWait(signal); });
+            }
         }
         hid_ = std::move(hid);
     } else {

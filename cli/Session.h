@@ -20,7 +20,9 @@ namespace cli {
 // A fault for the simulated keyboard (--simulate-fault): its name and, for those that take one,
 // its number. Names: refuse-block:N, no-answer-block:N, leave-after-block:N, fail-set:N and fail-get:N (the N-th
 // exchange), reply-bytes:N (every reply that long), ignore-finish, never-return, no-permission,
-// version-without-nul. Nothing for an unknown name or a number that is missing, not decimal
+// version-without-nul, busy:PID (another program holds the keyboard; 0: PID unknown),
+// sigint-at-block:N, sigterm-at-block:N, sighup-at-block:N (the signal arrives while block N is
+// being exchanged; one fault per signal). Nothing for an unknown name or a number that is missing, not decimal
 // or larger than an int holds.
 struct SimulatedFault {
     std::string name;
@@ -36,9 +38,18 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv);
 std::filesystem::path PathFromUtf8(const std::string& text);
 std::string Utf8FromPath(const std::filesystem::path& path);
 
-// Number of Ctrl+C presses since the program started.
+// Number of Ctrl+C presses since the handler was installed; SIGTERM and SIGHUP count as two (a
+// second Ctrl+C) and set Terminated().
 int Interrupts();
+bool Terminated();
+// From here on SIGINT, SIGTERM and SIGHUP are taken by a thread of their own (on Windows: Ctrl+C
+// and Ctrl+Break by the console's handler thread) and only counted: the thread that exchanges
+// reports with the keyboard never sees them, so no exchange is cut short; the upload looks at the
+// count between blocks. Call it before any other thread is started. Safe to call twice.
 void InstallInterruptHandler();
+// For the simulated keyboard's signal faults: sends the signal to this process and returns once
+// the handler has counted it.
+void RaiseAndWait(int signal);
 
 std::filesystem::path ProgramFolder();
 

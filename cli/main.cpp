@@ -79,11 +79,30 @@ int main(int argc, char** argv) {
     for (CLI::App* command : {list, info, pids, check, image, flashCommand})
         command->add_flag("--json", json, "Print one JSON document on standard output");
 
+    // Bad usage still gets its JSON document when --json was asked for anywhere on the line
+    // (the parser may stop before it reaches the option).
+    bool jsonAsked = false;
+    bool flashAsked = false;
+    for (std::size_t i = 1; i < args.size() && args[i] != "--"; ++i) {
+        jsonAsked = jsonAsked || args[i] == "--json";
+        flashAsked = flashAsked || args[i] == "flash";
+    }
+    auto usage = [&](const std::string& message) {
+        cli::Output out(jsonAsked);
+        if (flashAsked) out.doc["result"] = cli::FlashResultOfStatus(cli::ExitUsage);
+        out.Error(message);
+        return out.Finish(cli::ExitUsage);
+    };
     try {
         app.parse(static_cast<int>(argPointers.size()), argPointers.data());
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : cli::ExitUsage;
+        if (e.get_exit_code() == 0 || !jsonAsked) {
+            const int status = app.exit(e);
+            return status == 0 ? 0 : cli::ExitUsage;
+        }
+        std::string message = e.what();
+        if (message.empty()) message = "bad usage; see kestrune --help.";
+        return usage(message);
     }
     for (CLI::App* command : {list, info, flashCommand}) {
         if (command->parsed() && command->count("--simulate") > 0)
@@ -98,13 +117,11 @@ int main(int argc, char** argv) {
         }
     }
     if ((!device.simulateDump.empty() || !device.simulateFaults.empty()) && !device.simulateVersion) {
-        std::fprintf(stderr, "kestrune: --simulate-dump and --simulate-fault work only with --simulate.\n");
-        return cli::ExitUsage;
+        return usage("--simulate-dump and --simulate-fault work only with --simulate.");
     }
     for (const std::string& fault : device.simulateFaults) {
         if (!cli::IsKnownSimulatedFault(fault)) {
-            std::fprintf(stderr, "kestrune: unknown simulated fault \"%s\".\n", fault.c_str());
-            return cli::ExitUsage;
+            return usage("unknown simulated fault \"" + fault + "\".");
         }
     }
 

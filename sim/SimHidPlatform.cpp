@@ -109,6 +109,15 @@ void SimHidPlatform::Close(usbio::HidHandle handle) {
     handles_.erase(handle);
 }
 
+usbio::WriteLock SimHidPlatform::LockForWriting(usbio::HidHandle handle) {
+    ++hidCalls_;
+    const auto it = handles_.find(handle);
+    if (it == handles_.end()) return {false, 0};
+    if (it->second.IsKeyboard && faults_.KeyboardHeldBy) return {false, *faults_.KeyboardHeldBy};
+    ++writeLocks_;
+    return {true, 0};
+}
+
 bool SimHidPlatform::GetAttributes(usbio::HidHandle handle, usbio::HIDD_ATTRIBUTES& attributes) {
     ++hidCalls_;
     const auto it = handles_.find(handle);

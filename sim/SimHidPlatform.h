@@ -50,6 +50,8 @@ struct PlatformFaults {
     // The keyboard shows a first HID interface without a feature report before the one that
     // speaks the protocol.
     bool KeyboardHasPlainFirstInterface = false;
+    // Another program holds the keyboard for writing (its PID; 0 when it cannot be told).
+    std::optional<std::int64_t> KeyboardHeldBy;
 };
 
 class SimHidPlatform final : public usbio::HidPlatform {
@@ -61,6 +63,7 @@ public:
     usbio::HidHandle Open(const std::string& path, usbio::HidAccess access,
                           usbio::OpenError* error) override;
     void Close(usbio::HidHandle handle) override;
+    usbio::WriteLock LockForWriting(usbio::HidHandle handle) override;
     bool GetAttributes(usbio::HidHandle handle, usbio::HIDD_ATTRIBUTES& attributes) override;
     bool GetPreparsedData(usbio::HidHandle handle, usbio::PreparsedHandle& preparsed) override;
     bool GetCaps(usbio::PreparsedHandle preparsed, usbio::HIDP_CAPS& caps) override;
@@ -81,6 +84,7 @@ public:
     std::size_t OpenPreparsed() const { return preparsed_.size(); }
     int Exchanges() const { return exchanges_; }
     int HidCalls() const { return hidCalls_; }
+    int WriteLocksTaken() const { return writeLocks_; }
 
 private:
     struct Target {
@@ -104,6 +108,7 @@ private:
     usbio::PreparsedHandle nextPreparsed_ = 1;
     int exchanges_ = 0;
     int hidCalls_ = 0;
+    int writeLocks_ = 0;
     std::size_t maxFeatureLength_ = 0xFFFF;
 };
 

@@ -90,6 +90,8 @@ bool SimKeyboard::TakeReport(const std::uint8_t* data, std::size_t length) {
         writePointer_ += BlockBytes;
         ++blocksTaken_;
         if (faults_.LeaveBusAfterBlock == blocksTaken_) after_ = After::LeaveBus;
+        const auto [first, last] = faults_.DuringBlock.equal_range(blocksTaken_);
+        for (auto hook = first; hook != last; ++hook) hook->second();
     } else if (uploadMode_ && command == CmdFinish) {
         if (faults_.IgnoreFinish) return false;
         finishTaken_ = true;

@@ -4,6 +4,8 @@
 // SimHidPlatform puts it behind the HID platform interface, and other transports can do the same.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +49,8 @@ struct KeyboardFaults {
                                      // mode, without answering it
     bool IgnoreFinish = false;    // does not take the finish command
     bool VersionWithoutNul = false;  // the version reply fills every payload byte, no NUL
+    // Called while block k (1-based) is being exchanged: taken, its answer not yet read.
+    std::multimap<int, std::function<void()>> DuringBlock;
 };
 
 class SimKeyboard {

@@ -32,6 +32,15 @@ std::int32_t Exchange(usbio::DeviceConnection& connection, std::vector<std::uint
     return CommandOK;
 }
 
+// A report that changes the keyboard (mode switch, address, block, finish) goes only to a keyboard
+// this program holds for writing. When another program holds it, nothing is sent and the device
+// is closed; connection.WriteBusy tells the caller why.
+bool MayWrite(usbio::DeviceConnection& connection) {
+    if (usbio::LockForWriting(connection)) return true;
+    usbio::CloseDevice(connection);
+    return false;
+}
+
 }  // namespace
 
 std::int32_t ReadFirmwareVersion(usbio::DeviceConnection& connection, std::string& versionText) {
@@ -50,6 +59,7 @@ std::int32_t SendStartAddress(usbio::DeviceConnection& connection,
 }
 
 std::int32_t SendStartAddress(usbio::DeviceConnection& connection, std::uint32_t address) {
+    if (!MayWrite(connection)) return CommandFailed;
     std::vector<std::uint8_t> buffer = NewReport(connection, CmdSetAddress, 0x02);
     buffer[PayloadOffset] = static_cast<std::uint8_t>(address >> 8);
     buffer[PayloadOffset + 1] = static_cast<std::uint8_t>(address);
@@ -58,6 +68,7 @@ std::int32_t SendStartAddress(usbio::DeviceConnection& connection, std::uint32_t
 
 std::int32_t SendCommand(usbio::DeviceConnection& connection, std::uint8_t command,
                          std::uint8_t argument, std::span<const std::uint8_t> payload) {
+    if (!MayWrite(connection)) return CommandFailed;
     std::vector<std::uint8_t> buffer = NewReport(connection, command, argument);
     std::copy_n(payload.begin(), std::min(payload.size(), PayloadLength),
                 buffer.begin() + PayloadOffset);

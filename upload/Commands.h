@@ -28,6 +28,10 @@ inline constexpr std::int32_t CommandFailed = -1;
 // to 131 up to the first 0 byte), on failure leaves it unchanged. Returns 0 or -1.
 std::int32_t ReadFirmwareVersion(usbio::DeviceConnection& connection, std::string& versionText);
 
+// The commands below change the keyboard: they are sent only once this program holds it for
+// writing (usbio::LockForWriting, taken here when not yet held). When another program holds it,
+// nothing is sent, the device is closed and -1 is returned with connection.WriteBusy set.
+
 // Sends CmdSetAddress with the hexadecimal value of the text, high byte then low byte.
 std::int32_t SendStartAddress(usbio::DeviceConnection& connection, std::string_view startAddressText);
 // The same with the address as a number (its low 16 bits are sent).

@@ -12,6 +12,9 @@
 #include <memory>
 #include <span>
 
+#include "common/PrintableText.h"
+#include "common/RegularFile.h"
+
 namespace upload {
 namespace {
 
@@ -62,59 +65,52 @@ std::string DescribeChar(char c) {
     return "byte " + HexText(u, 2);
 }
 
-// The name shown to the user: the last part of the path.
+// The name shown to the user: the last part of the path, its control characters escaped.
 std::string DisplayName(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return kestrune::PrintableText(slash == std::string::npos ? path : path.substr(slash + 1));
 }
+
+// The whole path for a message, its control characters escaped.
+std::string ShownPath(const std::string& path) { return kestrune::PrintableText(path); }
 
 fs::path PathFromUtf8(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
 
 // ---- opening --------------------------------------------------------------------------------------
 
-// What a path that is not a regular file names, for the message that refuses it ("" when unsure).
-std::string KindOfNonRegularFile(fs::file_type type) {
-    switch (type) {
-    case fs::file_type::fifo: return "a named pipe (FIFO)";
-    case fs::file_type::character:
-    case fs::file_type::block: return "a device";
-    case fs::file_type::socket: return "a socket";
-    default: return "";
-    }
-}
-
 struct OpenFile {
-    std::ifstream stream;
+    kestrune::RegularFile file;
+    std::istream* stream = nullptr;
     std::uint64_t size = 0;  // at the moment it was opened
 };
 
-// Only a regular file is opened (a symbolic link counts as what it points to): a named pipe or a
-// device such as /dev/zero could keep the reader waiting, or reading, forever.
+// Only a regular file is read (a symbolic link counts as what it points to): a named pipe or a
+// device such as /dev/zero could keep the reader waiting, or reading, forever. The file is opened
+// first, without waiting, and what was opened is looked at and read: nothing can be swapped in
+// between.
 OpenFile OpenForReading(const std::string& path) {
-    const fs::path file = PathFromUtf8(path);
-    std::error_code ec;
-    const fs::file_status status = fs::status(file, ec);
-    if (status.type() == fs::file_type::not_found)
-        throw FirmwareError(FirmwareErrorCode::FileNotFound, "Firmware file not found: " + path + ".");
-    if (status.type() == fs::file_type::directory)
-        throw FirmwareError(FirmwareErrorCode::FileUnreadable, path + " is a folder, not a firmware file.");
-    if (!ec && status.type() != fs::file_type::regular) {
-        const std::string kind = KindOfNonRegularFile(status.type());
-        throw FirmwareError(FirmwareErrorCode::FileUnreadable,
-                            path + " is " + (kind.empty() ? "" : kind + ", ") +
-                                "not a regular file; only a firmware file on disk can be read.");
-    }
     OpenFile open;
-    open.size = fs::file_size(file, ec);
-    if (ec) open.size = 0;
-    open.stream.open(file, std::ios::in | std::ios::binary);
-    if (!open.stream)
-        throw FirmwareError(FirmwareErrorCode::FileUnreadable, "Cannot open the firmware file " + path + ".");
+    open.file = kestrune::OpenRegularFile(PathFromUtf8(path));
+    switch (open.file.error) {
+    case kestrune::FileError::None: break;
+    case kestrune::FileError::NotFound:
+        throw FirmwareError(FirmwareErrorCode::FileNotFound, "Firmware file not found: " + ShownPath(path) + ".");
+    case kestrune::FileError::Folder:
+        throw FirmwareError(FirmwareErrorCode::FileUnreadable, ShownPath(path) + " is a folder, not a firmware file.");
+    case kestrune::FileError::NotRegular:
+        throw FirmwareError(FirmwareErrorCode::FileUnreadable,
+                            ShownPath(path) + " is " + (open.file.kind.empty() ? "" : open.file.kind + ", ") +
+                                "not a regular file; only a firmware file on disk can be read.");
+    case kestrune::FileError::CannotOpen:
+        throw FirmwareError(FirmwareErrorCode::FileUnreadable, "Cannot open the firmware file " + ShownPath(path) + ".");
+    }
+    open.stream = open.file.stream.get();
+    open.size = open.file.size;
     return open;
 }
 
 [[noreturn]] void ThrowReadFailure(const std::string& path) {
-    throw FirmwareError(FirmwareErrorCode::FileUnreadable, "Reading the firmware file " + path + " failed.");
+    throw FirmwareError(FirmwareErrorCode::FileUnreadable, "Reading the firmware file " + ShownPath(path) + " failed.");
 }
 
 // ---- HEX --------------------------------------------------------------------------------------------
@@ -418,7 +414,7 @@ std::int32_t ReadRawFile(const std::string& path, std::int32_t startAddress, Fir
                             "The start address " + std::to_string(startAddress) + " for " + DisplayName(path) +
                                 " is negative.");
     OpenFile file = OpenForReading(path);
-    std::ifstream& in = file.stream;
+    std::istream& in = *file.stream;
     in.seekg(0, std::ios::end);
     const std::streamoff size = in.tellg();
     if (!in || size < 0) ThrowReadFailure(path);
@@ -466,7 +462,7 @@ std::int32_t LoadFirmwareImage(const std::string& path, std::int32_t startAddres
     switch (kind) {
     case FirmwareKind::Hex: {
         OpenFile file = OpenForReading(path);
-        LineSource lines(file.stream, file.size, path);
+        LineSource lines(*file.stream, file.size, path);
         return HexFileReader(path, image).Read(lines, hooks);
     }
     case FirmwareKind::Bin: return ReadRawFile(path, startAddress, image, false);

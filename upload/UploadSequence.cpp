@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/NumberText.h"
+#include "common/PrintableText.h"
 #include "upload/Commands.h"
 
 namespace upload {
@@ -35,10 +36,10 @@ std::string Hex(std::int64_t value) {
     return buffer;
 }
 
-// The file name as the user knows it: the last part of the path.
+// The file name as the user knows it: the last part of the path, its control characters escaped.
 std::string DisplayName(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return kestrune::PrintableText(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 // Closes the device however the sequence is left, an exception from the view included.
@@ -109,7 +110,7 @@ FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& 
         check.title = std::to_string(e.Code());
         return check;
     } catch (const std::exception& e) {
-        check.message = std::string("Reading the firmware file ") + firmwarePath + " failed: " + e.what();
+        check.message = std::string("Reading the firmware file ") + kestrune::PrintableText(firmwarePath) + " failed: " + e.what();
         check.style = MessageStyle::Plain;
         check.errorCode = UnexpectedLoadErrorCode;
         check.title = std::to_string(UnexpectedLoadErrorCode);
@@ -172,6 +173,10 @@ UploadOutcome SendImage(usbio::DeviceConnection& connection, const FirmwareImage
                       MessageStyle::Warning, "", true);
 
     std::int32_t status = SendStartAddress(connection, static_cast<std::uint32_t>(start));
+    // Another program is writing to the keyboard: nothing was sent.
+    if (status != CommandOK && connection.WriteBusy)
+        return Refuse(connection, view, outcome, usbio::KeyboardBusyText(connection.BusyHolderPid),
+                      MessageStyle::Warning, "", true);
     view.SetProgress(0, totalBytes);
 
     // Byte 128 stays 0: it is part of the report but carries no image data.
@@ -202,7 +207,10 @@ UploadOutcome SendImage(usbio::DeviceConnection& connection, const FirmwareImage
         }
     }
 
-    usbio::CloseDevice(connection);
+    // After a whole upload the keyboard restarts; it stays held for writing until it has had
+    // time to leave the bus, so that no other program takes it in firmware-upload mode meanwhile.
+    const bool sent = status == CommandOK && !stopped;
+    if (!sent) usbio::CloseDevice(connection);
 
     if (stopped) {
         outcome.result = UploadOutcome::Result::Stopped;
@@ -215,6 +223,7 @@ UploadOutcome SendImage(usbio::DeviceConnection& connection, const FirmwareImage
         if (!NewFirmware) view.ShowMessage(SuccessMessage, MessageStyle::Information, "");
         view.SetStatusText("Please wait...");
         view.Sleep(3000);
+        usbio::CloseDevice(connection);
         view.RequestRescan();
         view.SetStatusText("Firmware uploaded OK. Rescanning device...");
         view.Sleep(1000);

@@ -45,7 +45,8 @@ struct UploadOutcome {
     enum class Result {
         Success,
         CommandFailed,   // the keyboard did not take a report
-        Refused,         // nothing was sent: the file, its data range or the start address
+        Refused,         // nothing was sent: the file, its data range, the start address, or
+                         // another program holding the keyboard (connection.WriteBusy)
         Stopped,         // StopRequested() ended the upload
     };
     Result result = Result::CommandFailed;

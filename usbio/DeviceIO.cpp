@@ -14,10 +14,29 @@ void CloseDevice(DeviceConnection& connection) {
         connection.Platform->Close(connection.DeviceHandle);
         connection.DeviceHandle = INVALID_HANDLE_VALUE;
     }
+    connection.WriteLocked = false;
     if (connection.PreparsedData != 0) {
         connection.Platform->FreePreparsedData(connection.PreparsedData);
         connection.PreparsedData = 0;
     }
+}
+
+bool LockForWriting(DeviceConnection& connection) {
+    if (!connection.IsOpen()) {
+        connection.WriteBusy = false;
+        return false;
+    }
+    if (connection.WriteLocked) return true;
+    const WriteLock lock = connection.Platform->LockForWriting(connection.DeviceHandle);
+    connection.WriteLocked = lock.Held;
+    connection.WriteBusy = !lock.Held;
+    connection.BusyHolderPid = lock.Held ? 0 : lock.HolderPid;
+    return lock.Held;
+}
+
+std::string KeyboardBusyText(std::int64_t holderPid) {
+    return std::string("The keyboard is being updated by another program") +
+           (holderPid > 0 ? " (PID " + std::to_string(holderPid) + ")" : "") + "; nothing was written.";
 }
 
 }  // namespace usbio

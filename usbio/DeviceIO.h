@@ -22,6 +22,11 @@ struct DeviceConnection {
     HIDD_ATTRIBUTES DeviceAttributes{};
     std::int32_t MatchedPID = 0;  // 6 = firmware-upload mode, anything else normal mode
     std::string LastErrorText;    // stays empty: this implementation creates no read event
+    bool WriteLocked = false;     // the open device is ours for writing (LockForWriting)
+    // The last LockForWriting found the keyboard held by another program (HolderPid: which one,
+    // 0 when unknown). Cleared when a lock is taken.
+    bool WriteBusy = false;
+    std::int64_t BusyHolderPid = 0;
 
     bool IsOpen() const { return DeviceHandle != INVALID_HANDLE_VALUE; }
 };
@@ -30,7 +35,17 @@ struct DeviceConnection {
 // is closed first rather than leaked.
 void InitDeviceIO(DeviceConnection& connection);
 
-// Closes the open device (handle and preparsed data together). Safe in every state.
+// Closes the open device (handle and preparsed data together), which releases its write lock.
+// Safe in every state.
 void CloseDevice(DeviceConnection& connection);
+
+// Takes the open device for writing, unless it is already ours: one program at a time writes to
+// a keyboard. False, with WriteBusy and BusyHolderPid set, when another program holds it; the
+// device then stays open (reading it is still allowed). False without WriteBusy when no device is
+// open.
+bool LockForWriting(DeviceConnection& connection);
+
+// What the user is told when another program holds the keyboard for writing.
+std::string KeyboardBusyText(std::int64_t holderPid);
 
 }  // namespace usbio

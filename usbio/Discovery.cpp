@@ -1,10 +1,13 @@
 #include "usbio/Discovery.h"
 
 #include <algorithm>
-#include <fstream>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "common/NumberText.h"
+#include "common/PrintableText.h"
+#include "common/RegularFile.h"
 
 namespace usbio {
 
@@ -70,31 +73,40 @@ ProductIdTable LoadProductIdTable(const std::filesystem::path& file) {
     ProductIdTable table;
     table.FilePath = file;
     std::error_code ec;
-    if (std::filesystem::is_regular_file(file, ec)) {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            table.Error = "the file cannot be opened.";
+    if (std::filesystem::exists(file, ec)) {
+        kestrune::FileError error = kestrune::FileError::None;
+        bool tooLarge = false;
+        // Read whole, in one go, and only when it is small: the table is read on every scan.
+        const std::optional<std::string> text = kestrune::ReadRegularFile(file, MaxProductIdFileBytes, &error, &tooLarge);
+        if (tooLarge) {
+            table.Error = "the file is larger than 1 MiB; it is not read.";
+        } else if (error == kestrune::FileError::NotRegular || error == kestrune::FileError::Folder) {
+            table.Error = "not a regular file; it is not read.";
+        } else if (!text) {
+            table.Error = error == kestrune::FileError::NotFound ? "" : "the file cannot be read.";
         } else {
-            std::string line;
-            std::size_t lineNumber = 1;
-            bool failed = false;
-            char c;
-            while (!failed && in.get(c)) {
-                if (c == '\r' || c == '\n') {
-                    if (c == '\r' && in.peek() == '\n') in.get();
-                    failed = !TakeLine(line, lineNumber++, table);
-                    line.clear();
-                } else {
-                    line.push_back(c);
-                }
+            // Lines end at CR, CR LF or LF.
+            std::vector<std::string_view> lines;
+            const std::string_view all = *text;
+            for (std::size_t begin = 0; begin < all.size();) {
+                std::size_t end = all.find_first_of("\r\n", begin);
+                if (end == std::string_view::npos) end = all.size();
+                lines.push_back(all.substr(begin, end - begin));
+                if (end < all.size() && all[end] == '\r' && end + 1 < all.size() && all[end + 1] == '\n') ++end;
+                begin = end + 1;
             }
-            if (!failed && !line.empty()) failed = !TakeLine(line, lineNumber, table);
-            if (!failed && in.bad()) table.Error = "the file cannot be read.";
+            for (std::size_t i = 0; i < lines.size() && table.Error.empty(); ++i) {
+                if (lines[i].size() > MaxProductIdLineChars)
+                    table.Error = "line " + std::to_string(i + 1) + " is longer than " +
+                                  std::to_string(MaxProductIdLineChars) + " characters; the file is not read.";
+            }
+            for (std::size_t i = 0; i < lines.size() && table.Error.empty(); ++i)
+                if (!TakeLine(std::string(lines[i]), i + 1, table)) break;
         }
         if (!table.Error.empty()) {
             // UTF-8 on every system: a name outside the ANSI code page must not throw on Windows.
             const std::u8string name = file.filename().u8string();
-            table.Error = std::string(name.begin(), name.end()) + ", " + table.Error;
+            table.Error = kestrune::PrintableText(std::string(name.begin(), name.end())) + ", " + table.Error;
         }
     }
     if (table.Entries.empty()) {

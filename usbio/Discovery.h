@@ -13,6 +13,8 @@ namespace usbio {
 inline constexpr char ProductIdFileName[] = "PIDDef.txt";
 inline constexpr char IdIsMatchedErrorText[] = "IdIsMatched function error";
 inline constexpr std::size_t MaxProductIdEntries = 32767;
+inline constexpr std::uint64_t MaxProductIdFileBytes = 1 << 20;  // a larger PIDDef.txt is not read
+inline constexpr std::size_t MaxProductIdLineChars = 4096;      // nor one with a longer line
 inline constexpr std::uint16_t MinUsableFeatureLength = 131;  // a whole write-block report
 
 // The built-in product-ID table, used when PIDDef.txt gives no entry.
@@ -33,7 +35,9 @@ struct ProductIdTable {
 // a comment; the second comma-separated field is the product ID). When the file is absent or gives
 // no entry, the built-in table is returned. When reading fails part-way (unreadable file, a value
 // outside the 32-bit range, too many entries), Error says so and the entries read before the
-// failure are kept (the built-in table when there are none).
+// failure are kept (the built-in table when there are none). A file that is not a regular file,
+// is larger than MaxProductIdFileBytes or has a line longer than MaxProductIdLineChars is not read
+// at all: Error says so and the built-in table is returned. Error starts with the file's name.
 ProductIdTable LoadProductIdTable(const std::filesystem::path& file);
 
 // Whether a product ID, taken as a signed 16-bit number, matches a table entry: the entry equals

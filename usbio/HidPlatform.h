@@ -36,6 +36,12 @@ enum class HidAccess {
     None,       // the weakest open that still allows attribute queries and feature reports
 };
 
+// The outcome of taking a keyboard for writing (HidPlatform::LockForWriting).
+struct WriteLock {
+    bool Held = false;
+    std::int64_t HolderPid = 0;  // when not held: the program that holds it, 0 when unknown
+};
+
 enum class OpenError {
     None,
     NotFound,          // the interface went away
@@ -70,6 +76,15 @@ public:
     // The longest feature report, report-ID byte included, that SetFeature and GetFeature can
     // carry on this platform. Discovery passes over interfaces whose report is longer.
     virtual std::size_t MaxFeatureReportLength() const { return 0xFFFF; }
+
+    // Takes the open interface for writing, for as long as this handle stays open: a second
+    // program that asks for the same interface is told it is busy (and, where the system can
+    // tell, which program holds it). Taking it again through the same handle is a no-op. Reading
+    // needs no lock. The default, for platforms that cannot tell: always held.
+    virtual WriteLock LockForWriting(HidHandle handle) {
+        (void)handle;
+        return {true, 0};
+    }
 
     // One synchronous feature-report write / read of exactly length bytes, report ID in byte 0.
     // A read that brings back 0 bytes or fewer than length is a failure, not an answer.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <linux/input.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -258,6 +260,52 @@ HidHandle LinuxHidPlatform::Open(const std::string& path, HidAccess access, Open
     }
     if (error) *error = OpenError::None;
     return static_cast<HidHandle>(fd);
+}
+
+WriteLock LinuxHidPlatform::LockForWriting(HidHandle handle) {
+    int fd;
+    if (!ToFd(handle, fd)) return {false, 0};
+    int result;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0) return {true, 0};
+    // A system without locks on this node (ENOLCK and the like) cannot tell: go on as before.
+    if (errno != EWOULDBLOCK) return {true, 0};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return {false, 0};
+    const std::optional<std::string> locks = ReadSmallFile("/proc/locks");
+    // /proc/locks can outgrow the small-file limit on a busy system; then the PID stays unknown.
+    return {false, locks ? FlockHolderPid(*locks, major(st.st_dev), minor(st.st_dev), st.st_ino) : 0};
+}
+
+std::int64_t FlockHolderPid(std::string_view procLocks, unsigned deviceMajor, unsigned deviceMinor,
+                            std::uint64_t inode) {
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", deviceMajor, deviceMinor,
+                  static_cast<unsigned long long>(inode));
+    while (!procLocks.empty()) {
+        const std::size_t end = std::min(procLocks.find('\n'), procLocks.size());
+        const std::string_view line = procLocks.substr(0, end);
+        procLocks.remove_prefix(std::min(end + 1, procLocks.size()));
+        // "N: FLOCK ADVISORY WRITE PID MAJ:MIN:INODE START END"; "N: -> ..." lines are waiters.
+        std::vector<std::string_view> fields;
+        for (std::size_t i = 0; i < line.size();) {
+            const std::size_t first = line.find_first_not_of(' ', i);
+            if (first == std::string_view::npos) break;
+            const std::size_t last = std::min(line.find(' ', first), line.size());
+            fields.push_back(line.substr(first, last - first));
+            i = last;
+        }
+        if (fields.size() < 6 || fields[1] != "FLOCK" || fields[5] != wanted) continue;
+        std::int64_t pid = 0;
+        for (const char c : fields[4]) {
+            if (c < '0' || c > '9' || pid > 1'000'000'000) return 0;
+            pid = pid * 10 + (c - '0');
+        }
+        return pid;
+    }
+    return 0;
 }
 
 void LinuxHidPlatform::Close(HidHandle handle) {

@@ -45,6 +45,10 @@ public:
     HidHandle Open(const std::string& path, HidAccess access, OpenError* error) override;
     void Close(HidHandle handle) override;
 
+    // flock(LOCK_EX | LOCK_NB) on the node: advisory, held until the descriptor is closed, and
+    // released by the kernel when the program dies. The holder's PID comes from /proc/locks.
+    WriteLock LockForWriting(HidHandle handle) override;
+
     bool GetAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) override;
     bool GetPreparsedData(HidHandle handle, PreparsedHandle& preparsed) override;
     bool GetCaps(PreparsedHandle preparsed, HIDP_CAPS& caps) override;
@@ -84,5 +88,10 @@ struct HidUeventId {
 // read BUS:VENDOR:PRODUCT in hexadecimal, 1 to 8 digits each, every value at most 0xFFFF.
 // Anything else gives nullopt.
 std::optional<HidUeventId> ParseHidUevent(std::string_view text);
+
+// The PID of the process that holds a flock on the file with that device and inode number, as a
+// /proc/locks text names it ("1: FLOCK  ADVISORY  WRITE 4242 00:05:1049 0 EOF"); 0 when none does.
+std::int64_t FlockHolderPid(std::string_view procLocks, unsigned deviceMajor, unsigned deviceMinor,
+                            std::uint64_t inode);
 
 }  // namespace usbio

@@ -1,6 +1,7 @@
 #include "usbio/WindowsHidPlatform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstddef>
 #include <limits>
 #include <memory>
@@ -150,12 +151,52 @@ HidHandle WindowsHidPlatform::Open(const std::string& path, HidAccess access, Op
         return NoHandle;
     }
     if (error) *error = OpenError::None;
-    return reinterpret_cast<HidHandle>(handle);
+    const auto result = reinterpret_cast<HidHandle>(handle);
+    std::lock_guard<std::mutex> guard(mutex_);
+    paths_[result] = path;
+    return result;
 }
 
 void WindowsHidPlatform::Close(HidHandle handle) {
     if (!IsUsable(handle)) return;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        paths_.erase(handle);
+        if (const auto lock = locks_.find(handle); lock != locks_.end()) {
+            const auto mutex = reinterpret_cast<HANDLE>(lock->second);
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+            locks_.erase(lock);
+        }
+    }
     CloseHandle(ToHandle(handle));
+}
+
+std::string WriteLockName(const std::string& path) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char c : path) {
+        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        hash = (hash ^ static_cast<unsigned char>(lower)) * 1099511628211ull;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "Local\\Kestrune-keyboard-%016llx", static_cast<unsigned long long>(hash));
+    return name;
+}
+
+WriteLock WindowsHidPlatform::LockForWriting(HidHandle handle) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (locks_.count(handle) != 0) return {true, 0};
+    const auto path = paths_.find(handle);
+    if (path == paths_.end()) return {false, 0};
+    const HANDLE mutex = CreateMutexA(nullptr, FALSE, WriteLockName(path->second).c_str());
+    if (mutex == nullptr) return {true, 0};  // no mutex to be had: cannot tell, go on as before
+    const DWORD wait = WaitForSingleObject(mutex, 0);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return {false, 0};
+    }
+    locks_[handle] = reinterpret_cast<std::intptr_t>(mutex);
+    return {true, 0};
 }
 
 bool WindowsHidPlatform::GetAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) {

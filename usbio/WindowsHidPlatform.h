@@ -8,6 +8,8 @@
 // usbio/HidPlatform.h must stay usable wherever this header is included.
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +39,12 @@ public:
     HidHandle Open(const std::string& path, HidAccess access, OpenError* error) override;
     void Close(HidHandle handle) override;
 
+    // A named mutex in the session's namespace (Local\), one per interface path, owned while the
+    // handle stays open: every program of this tool in the session, window and command line, asks
+    // for it before it writes. Released on Close, and by Windows when the program ends. The
+    // holder's PID cannot be told.
+    WriteLock LockForWriting(HidHandle handle) override;
+
     bool GetAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) override;
     bool GetPreparsedData(HidHandle handle, PreparsedHandle& preparsed) override;
     bool GetCaps(PreparsedHandle preparsed, HIDP_CAPS& caps) override;
@@ -46,6 +54,14 @@ public:
     // feature report length.
     bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) override;
     bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) override;
+
+private:
+    std::mutex mutex_;
+    std::map<HidHandle, std::string> paths_;     // the path each open handle was opened with
+    std::map<HidHandle, std::intptr_t> locks_;  // the write-lock mutex each handle owns
 };
+
+// The name of the write-lock mutex of an interface path (case ignored, as Windows compares them).
+std::string WriteLockName(const std::string& path);
 
 }  // namespace usbio

@@ -425,6 +425,12 @@ void MainWindow::StartUpload() {
         SetStatusText(text::UploadFailed);
         return;
     }
+    // One program at a time writes to a keyboard.
+    if (!usbio::LockForWriting(connection_)) {
+        Message(usbio::KeyboardBusyText(connection_.BusyHolderPid), MessageStyle::Warning);
+        SetStatusText(text::KeyboardBusyStatus);
+        return;
+    }
     view_.SetBusyPointer(true);
 
     // Already in firmware-upload mode: upload at once, at the address in the start-address box.

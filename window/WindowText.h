@@ -39,6 +39,8 @@ inline constexpr char UploadFailed[] = "Firmware uploaded Failed";
 inline constexpr char ClosesWhenDone[] =
     "Closing when the update has ended. Keep the keyboard plugged in.";
 inline constexpr char KeepPluggedIn[] = "Keep the keyboard plugged in.";
+// The message box says usbio::KeyboardBusyText (with the other program's PID when known).
+inline constexpr char KeyboardBusyStatus[] = "Keyboard busy: another program is updating it.";
 
 inline constexpr char DeviceNotFound[] =
     "Device not found. Please attach the device and then run the program again.";

@@ -1,5 +1,6 @@
 // The command-line tool as a user's script sees it: its output, its JSON and its exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -157,6 +158,12 @@ TEST(Cli, ExitStatusesForEveryOutcome) {
         {"flash " + fw + " --simulate --yes --simulate-fault refuse-block:99999999999", 2, "unknown simulated fault"},
         {"flash " + fw + " --simulate --yes --simulate-fault refuse-block:-1", 2, "unknown simulated fault"},
         {"flash " + fw + " --simulate --yes --simulate-fault reply-bytes:4294967296", 2, "unknown simulated fault"},
+        // Another program holds the keyboard for writing: nothing is written; reading is allowed.
+        {"flash " + fw + " --simulate --yes --simulate-fault busy:4242", 7,
+         "kestrune: The keyboard is being updated by another program (PID 4242); nothing was written."},
+        {"flash " + fw + " --simulate --yes --simulate-fault busy:0", 7,
+         "kestrune: The keyboard is being updated by another program; nothing was written."},
+        {"info --simulate --simulate-fault busy:4242", 0, ""},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune(c.args);
@@ -311,7 +318,15 @@ TEST(Cli, FaultMatrix) {
                             {"--simulate-fault reply-bytes:131", 1, 0, 0},
                             {"--simulate-fault version-without-nul", 0, 9, 9},
                             {"--simulate=", 0, 9, 9},
-                            {"--simulate='V1.2\x1b[2J\x01'", 0, 9, 9}};
+                            {"--simulate='V1.2\x1b[2J\x01'", 0, 9, 9},
+                            {"--simulate-fault busy:4242", 7, 0, 0},
+                            // Signals arrive while a block is being exchanged: one Ctrl+C only warns,
+                            // a second one, SIGTERM or SIGHUP stop before the next block.
+                            {"--simulate-fault sigint-at-block:3", 0, 9, 9},
+                            {"--simulate-fault sigint-at-block:3 --simulate-fault sigint-at-block:5", 5, 5, 5},
+                            {"--simulate-fault sigterm-at-block:4", 5, 4, 4},
+                            {"--simulate-fault sighup-at-block:4", 5, 4, 4},
+                            {"--simulate-fault sigterm-at-block:9", 6, 9, 9}};  // all sent; the wait is not
     for (int k : {1, 2, 5, 8, 9}) {
         const std::string n = std::to_string(k);
         cases.push_back({"--simulate-fault refuse-block:" + n, 1, k - 1, k - 1});
@@ -324,6 +339,7 @@ TEST(Cli, FaultMatrix) {
         const Result json = b.Kestrune(args + " --json");
         EXPECT_EQ(json.status, c.status) << c.args << "\n" << json.err;
         EXPECT_EQ(json.Json()["exitStatus"], c.status) << c.args;
+        EXPECT_TRUE(json.Json().contains("result")) << c.args;  // whichever way it ended
         EXPECT_EQ(json.Json().value("blocksSent", 0), c.sent) << c.args;
         EXPECT_EQ(Slurp(dump).size(), 128u * static_cast<std::size_t>(c.taken)) << c.args;
 
@@ -346,4 +362,93 @@ TEST(Cli, FaultMatrix) {
         EXPECT_EQ(full, c.sent == 9) << c.args << "\n" << text.err;
         EXPECT_GE(lastDone, 128 * (c.sent - 1)) << c.args << "\n" << text.err;
     }
+}
+
+// With --json every run prints one document with its exit status, bad usage included.
+TEST(Cli, JsonDocumentEvenOnBadUsage) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x100, 39)));
+    for (const std::string& args : std::vector<std::string>{"--json", "--json frobnicate", "flash --json", "check --json --frobnicate " + fw,
+                                   "flash " + fw + " --json --yes --simulate-fault ignore-finish",
+                                   "flash " + fw + " --json --simulate --yes --simulate-fault refuse-block:99999999999",
+                                   "flash " + fw + " --json --simulate --timeout 0 --yes"}) {
+        const Result run = b.Kestrune(args);
+        EXPECT_EQ(run.status, 2) << args << "\n" << run.err;
+        ASSERT_NO_THROW(run.Json()) << args << "\n" << run.out;
+        EXPECT_EQ(run.Json()["exitStatus"], 2) << args;
+        EXPECT_FALSE(run.Json().value("error", "").empty()) << args;
+        if (args.starts_with("flash")) {
+            EXPECT_EQ(run.Json()["result"], "usage") << args;
+        }
+    }
+}
+
+// A file name is printed with its control characters escaped, in every message that names it;
+// JSON carries it exactly.
+TEST(Cli, FileNamesAreEscapedOnTheTerminal) {
+    CliBench b;
+    const std::string name = "\x1b[31mred\x1b]0;pwned\x07\nx.hex";
+    const std::string good = b.File(name, HexText(0x1200, RandomBytes(0x100, 40)));
+    const std::string escaped = "\\x1B[31mred\\x1B]0;pwned\\x07\\x0Ax.hex";
+    for (const std::string& args : {"check '" + good + "'", "check '" + good + "' --start 2000",
+                                    "check '" + good + "x.hex'", "image '" + good + "' -o '" + good + ".bin'",
+                                    "flash '" + good + "' --yes --simulate=V1.2",
+                                    "pids --pid-file '" + b.File(name + ".txt", "a,1e99\n") + "'"}) {
+        const Result run = b.Kestrune(args);
+        EXPECT_EQ((run.out + run.err).find_first_of("\x1b\x07"), std::string::npos) << args << "\n" << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(escaped), std::string::npos) << args << "\n" << run.out << run.err;
+        const Result json = b.Kestrune(args + " --json");
+        const std::string file = json.Json().value("file", json.Json().value("output", ""));
+        EXPECT_NE(file.find(name), std::string::npos) << args;
+    }
+}
+
+// PIDDef.txt is read whole, with limits: a file over 1 MiB or a line over 4096 characters is
+// refused with a warning that names the file, and the built-in table is used.
+TEST(Cli, OversizedProductIdTableIsRefused) {
+    CliBench b;
+    struct Case {
+        std::string contents;
+        std::string warning;
+    };
+    const std::vector<Case> cases{
+        {"a,17\n" + std::string((1 << 20) - 4, '\''), "PIDDef.txt, the file is larger than 1 MiB"},
+        {"a,17\n'" + std::string(4096, 'x') + "\nb,6\n", "PIDDef.txt, line 2 is longer than 4096 characters"},
+    };
+    for (const Case& c : cases) {
+        const std::string file = b.File("PIDDef.txt", c.contents);
+        const Result run = b.Kestrune("pids --json --pid-file " + file);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.Json()["source"], "built-in");
+        EXPECT_NE(run.err.find(c.warning), std::string::npos) << run.err;
+        EXPECT_NE(run.Json().value("warning", "").find(c.warning.substr(c.warning.find(',') + 2)), std::string::npos);
+    }
+    // A sparse 2 GB file is refused at once, without being read.
+    const std::string sparse = b.File("PIDDef.txt", "");
+    std::filesystem::resize_file(sparse, 2'000'000'000);
+    const Result huge = b.Kestrune("pids --pid-file " + sparse);
+    EXPECT_NE(huge.err.find("PIDDef.txt, the file is larger than 1 MiB"), std::string::npos) << huge.err;
+    // At the limits the file is read.
+    std::string comments;
+    for (int i = 0; i < ((1 << 20) - 4102) / 2; ++i) comments += "'\n";
+    const Result fits = b.Kestrune("pids --json --pid-file " +
+                                   b.File("PIDDef.txt", "'" + std::string(4095, 'x') + "\na,17\n" + comments));
+    EXPECT_EQ(fits.Json()["entries"], (nlohmann::json{17})) << fits.err;
+}
+
+// Files that are not regular files are refused without being waited on, and a failed write of
+// `image` is an I/O failure.
+TEST(Cli, FifosAndUnwritableOutputs) {
+    CliBench b;
+    const std::string fifo = (b.dir.Path() / "fw.hex").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const Result check = b.Kestrune("check " + fifo + " --json");
+    EXPECT_EQ(check.status, 4);
+    EXPECT_NE(check.err.find("not a regular file"), std::string::npos) << check.err;
+    EXPECT_NE(b.Kestrune("pids --pid-file " + fifo).status, 124);  // no hang
+    const std::string fw = b.File("fw.bin", std::string(0x1300, 'x'));
+    const Result unwritable = b.Kestrune("image " + fw + " -o /proc/no/such/folder/out.bin --json");
+    EXPECT_EQ(unwritable.status, 8) << unwritable.err;
+    EXPECT_EQ(unwritable.Json()["exitStatus"], 8);
+    EXPECT_NE(unwritable.err.find("cannot write /proc/no/such/folder/out.bin"), std::string::npos) << unwritable.err;
 }

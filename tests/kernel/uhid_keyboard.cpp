@@ -12,10 +12,14 @@
 //
 //   uhid_keyboard [--version TEXT] [--leave-after-block K] [--plain-first-interface] [--decoy]
 //                 [--upload-mode] [--flash-out FILE] [--ready-file FILE] [--verbose]
+//                 [--hold-block K --hold-file FILE]
 //
 // --upload-mode: the keyboard starts in firmware-upload mode (product ID 6) and stores the blocks
 //                it is sent, as during an upload.
 // --ready-file: written (with the node's name) each time the keyboard's hidraw node is there.
+// --hold-block, --hold-file: once the keyboard has taken write-block K, it creates FILE and holds
+//                its answer to that report until FILE is removed (at most 3 s, below uhid's 5 s),
+//                so that a test can act while an exchange is in flight.
 #include <fcntl.h>
 #include <linux/input.h>
 #include <linux/uhid.h>
@@ -165,6 +169,8 @@ struct Options {
     bool uploadMode = false;
     std::string flashOut;
     std::string readyFile;
+    int holdBlock = 0;
+    std::string holdFile;
 };
 
 class Program {
@@ -361,6 +367,7 @@ private:
                 const auto now = std::chrono::steady_clock::now();
                 if (!firstBlock_) firstBlock_ = now;
                 lastBlock_ = now;
+                if (options_.holdBlock > 0 && keyboard_->BlocksTaken() == options_.holdBlock) Hold();
             }
         } else {
             Log(std::string("SET_REPORT for the ") + RoleName(device.role) + " (type " +
@@ -379,6 +386,16 @@ private:
         reply->u.set_report_reply.id = request.id;
         reply->u.set_report_reply.err = ok ? 0 : EIO;
         return WriteEvent(device.fd, *reply);
+    }
+
+    // Keeps the report in flight: the program that sent it waits in its ioctl meanwhile.
+    void Hold() {
+        { std::ofstream(options_.holdFile) << options_.holdBlock << '\n'; }
+        Log("holding the answer to block " + std::to_string(options_.holdBlock));
+        const std::int64_t deadline = g_clock.NowMs() + 3000;
+        while (std::filesystem::exists(options_.holdFile) && g_clock.NowMs() < deadline) ::usleep(10000);
+        std::filesystem::remove(options_.holdFile);
+        Log("answering block " + std::to_string(options_.holdBlock));
     }
 
     bool AnswerGet(UhidDevice& device, const uhid_get_report_req& request) {
@@ -453,7 +470,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: uhid_keyboard [--version TEXT] [--leave-after-block K] [--plain-first-interface]\n"
                  "                     [--decoy] [--upload-mode] [--flash-out FILE] [--ready-file FILE]\n"
-                 "                     [--verbose]\n");
+                 "                     [--verbose] [--hold-block K --hold-file FILE]\n");
     return 2;
 }
 
@@ -486,6 +503,14 @@ int main(int argc, char** argv) {
             const char* v = value();
             if (!v) return Usage();
             options.readyFile = v;
+        } else if (arg == "--hold-block") {
+            const char* v = value();
+            if (!v) return Usage();
+            options.holdBlock = std::atoi(v);
+        } else if (arg == "--hold-file") {
+            const char* v = value();
+            if (!v) return Usage();
+            options.holdFile = v;
         } else if (arg == "--verbose") {
             g_verbose = true;
         } else {

@@ -305,6 +305,146 @@ case_bad_file() {
     fi
 }
 
+# ---- one writer at a time, signals during an exchange -------------------------------------------
+
+# start_held [uhid_keyboard options]: a fresh keyboard that holds its answer to write-block 50;
+# kestrune flash big.bin starts in the background (its PID in FLASH_PID, its output in a.out) and
+# this returns once block 50 is in flight. release_hold lets the keyboard answer it.
+start_held() {
+    rm -f "$W/hold" "$W/a.out"
+    start_keyboard --version V1.7 --hold-block 50 --hold-file "$W/hold" "$@" || return 1
+    kestrune flash "$FW/big.bin" --yes --timeout 30 $FLASH_EXTRA >"$W/a.out" 2>&1 &
+    FLASH_PID=$!
+    i=0
+    while [ ! -f "$W/hold" ]; do
+        i=$((i + 1))
+        if [ $i -gt 600 ] || ! kill -0 "$FLASH_PID" 2>/dev/null; then
+            echo "  | block 50 never came"
+            return 1
+        fi
+        sleep 0.05
+    done
+    return 0
+}
+release_hold() { rm -f "$W/hold"; }
+
+# wait_flash: waits for the background flash; its status in FLASH_STATUS, its output in cli.out.
+wait_flash() {
+    wait "$FLASH_PID"
+    FLASH_STATUS=$?
+    cp "$W/a.out" "$W/cli.out"
+}
+
+case_two_flashes() {
+    FLASH_EXTRA=""
+    start_held || { fail two-flashes-at-once "no upload in flight"; stop_keyboard; return; }
+    # A second flash while the first one's block is in flight: busy at once, nothing sent.
+    cli flash "$FW/small.hex" --yes --timeout 30
+    second=$CLI_STATUS
+    cp "$W/cli.out" "$W/b.out"
+    # info reads only: it needs no lock and runs during the upload (its exchange waits behind the
+    # one in flight).
+    kestrune info >"$W/info.out" 2>&1 &
+    info_pid=$!
+    sleep 0.2
+    release_hold
+    wait "$info_pid"
+    info_status=$?
+    wait_flash
+    stop_keyboard
+    if [ "$second" -ne 7 ] || ! grep -q -E "being updated by another program \(PID $FLASH_PID\); nothing was written" "$W/b.out"; then
+        fail two-flashes-at-once "second flash: status $second: $(cat "$W/b.out" | tail -n 3)"
+    elif [ "$FLASH_STATUS" -ne 0 ] || ! flash_matches big.bin; then
+        fail two-flashes-at-once "first flash: status $FLASH_STATUS, or the flash does not match big.bin"
+    elif [ "$(kb blocks)" != "513" ]; then
+        fail two-flashes-at-once "the keyboard took $(kb blocks) blocks, expected 513"
+    else
+        pass two-flashes-at-once "the first took all 513 blocks, the second: $(grep -o 'The keyboard is being.*' "$W/b.out")"
+    fi
+    if [ "$info_status" -ne 0 ] || ! grep -q "Firmware Upload" "$W/info.out"; then
+        cp "$W/info.out" "$W/cli.out"
+        fail info-during-flash "kestrune info during the upload: status $info_status"
+    else
+        pass info-during-flash "status 0, $(grep Mode "$W/info.out")"
+    fi
+
+    # Two flashes of different files started together: one updates the keyboard with its file,
+    # the other writes nothing: busy (7), no keyboard while the first one's switch is under way
+    # (3), or no keyboard in firmware-upload mode for it within its --timeout (5).
+    start_keyboard --version V1.7 || { fail two-flashes-together "no keyboard"; return; }
+    kestrune flash "$FW/big.bin" --yes --timeout 10 >"$W/a.out" 2>&1 &
+    a=$!
+    kestrune flash "$FW/small.bin" --yes --timeout 10 >"$W/b.out" 2>&1 &
+    b=$!
+    wait "$a"
+    sa=$?
+    wait "$b"
+    sb=$?
+    stop_keyboard
+    loser_ok() {
+        case $1 in 3) grep -q "no keyboard found" "$2" ;; 5 | 7) grep -q "nothing was written" "$2" ;; *) false ;; esac
+    }
+    if [ "$sa" -eq 0 ] && loser_ok "$sb" "$W/b.out" && flash_matches big.bin; then
+        pass two-flashes-together "big.bin 0, flash holds big.bin; small.bin $sb: $(grep kestrune: "$W/b.out" | head -n 1)"
+    elif [ "$sb" -eq 0 ] && loser_ok "$sa" "$W/a.out" && flash_matches small.bin; then
+        pass two-flashes-together "small.bin 0, flash holds small.bin; big.bin $sa: $(grep kestrune: "$W/a.out" | head -n 1)"
+    else
+        for f in a b; do
+            echo "== $f.out"
+            grep -E "^File:|Keyboard found|already|Uploading|busy|updated|fail|nothing|Waiting|kestrune:" "$W/$f.out"
+        done >"$W/cli.out"
+        fail two-flashes-together "statuses $sa and $sb"
+    fi
+}
+
+# signal_case NAME SIGNALS...: the signals reach kestrune while block 50 is in flight.
+signal_case() {
+    name=$1
+    shift
+    start_held || { fail "$name" "no upload in flight"; stop_keyboard; return 1; }
+    for sig in "$@"; do
+        kill -"$sig" "$FLASH_PID"
+        sleep 0.1
+    done
+    release_hold
+    wait_flash
+    stop_keyboard
+    return 0
+}
+
+case_signals() {
+    FLASH_EXTRA=""
+    if signal_case sigint-once INT; then
+        if [ "$FLASH_STATUS" -ne 0 ] || [ "$(kb blocks)" != "513" ] || ! flash_matches big.bin; then
+            fail sigint-once "status $FLASH_STATUS, the keyboard took $(kb blocks) of 513 blocks"
+        elif ! out_has "Press Ctrl\+C again"; then
+            fail sigint-once "no warning"
+        else
+            pass sigint-once "warned, status 0, all 513 blocks, flash matches"
+        fi
+    fi
+    if signal_case sigint-twice INT INT; then
+        if [ "$FLASH_STATUS" -ne 5 ] || ! out_has "stopped after $(kb blocks) of 513 blocks"; then
+            fail sigint-twice "status $FLASH_STATUS, the keyboard took $(kb blocks) blocks"
+        else
+            pass sigint-twice "status 5: $(grep -o 'stopped after [0-9]* of [0-9]* blocks' "$W/cli.out")"
+        fi
+    fi
+    FLASH_EXTRA="--json"
+    for sig in TERM HUP; do
+        name=sigterm
+        [ "$sig" = HUP ] && name=sighup
+        signal_case "$name" "$sig" || continue
+        if [ "$FLASH_STATUS" -ne 5 ] || ! out_has '"result": *"stopped"' || ! out_has '"exitStatus": *5' \
+            || ! out_has "\"blocksSent\": *$(kb blocks)"; then
+            fail "$name" "status $FLASH_STATUS, the keyboard took $(kb blocks) blocks"
+        else
+            pass "$name" "status 5, JSON result stopped after $(kb blocks) blocks"
+        fi
+    done
+    FLASH_EXTRA=""
+}
+
 # The pace of kestrune's upload against the bare ioctl loop on the same kernel path, each the best
 # of two runs: on the host's clock (--realtime) whatever else the host does slows some runs down.
 # Both send the same write-block reports to a keyboard in firmware-upload mode, and both are timed
@@ -359,6 +499,8 @@ case_decoy
 case_two_interfaces
 case_no_permission
 case_bad_file
+case_two_flashes
+case_signals
 case_throughput
 echo "KT: cases end at $(uptime_s) s"
 finish

@@ -2,6 +2,7 @@
 // An UploadView that writes down every call in order, with a scripted stop button.
 #include <cstdint>
 #include <stdexcept>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,11 @@ public:
         Log("pump");
         if (pumpThrows) throw std::runtime_error("event loop gone");
     }
-    void Sleep(int ms) override { Log("sleep", std::to_string(ms)); }
+    void Sleep(int ms) override {
+        Log("sleep", std::to_string(ms));
+        if (onSleep) onSleep(ms);
+    }
+    std::function<void(int ms)> onSleep;
     void RequestRescan() override { Log("rescan"); }
     void SetPendingStatusText(const std::string& text) override { Log("pending", text); }
     bool StopRequested() override {

@@ -126,3 +126,32 @@ TEST(Commands, NoDeviceMeansNoHidCall) {
     EXPECT_EQ(b.hid.HidCalls(), calls);
     EXPECT_EQ(text, "x");
 }
+
+// Reports that change the keyboard go only to a keyboard this program holds for writing; reading
+// its version needs no lock.
+TEST(Commands, WritesNeedTheKeyboardHeldForWriting) {
+    const auto block = Block(3);
+    {
+        OpenBench b;
+        EXPECT_EQ(upload::SendStartAddress(b.connection, "1200"), 0);
+        EXPECT_EQ(upload::SendCommand(b.connection, upload::CmdWriteBlock, 0x80, block), 0);
+        EXPECT_TRUE(b.connection.WriteLocked);
+        EXPECT_EQ(b.hid.WriteLocksTaken(), 1);  // taken once, held while open
+    }
+    for (const std::int64_t holder : {std::int64_t{4242}, std::int64_t{0}}) {
+        OpenBench b;
+        b.hid.Faults().KeyboardHeldBy = holder;
+        std::string text;
+        EXPECT_EQ(upload::ReadFirmwareVersion(b.connection, text), 0);
+        const std::size_t reports = b.keyboard.ReportsTaken().size();
+        EXPECT_EQ(upload::SendCommand(b.connection, upload::CmdWriteBlock, 0x80, block), -1);
+        EXPECT_TRUE(b.connection.WriteBusy);
+        EXPECT_EQ(b.connection.BusyHolderPid, holder);
+        EXPECT_FALSE(b.connection.IsOpen());
+        EXPECT_EQ(b.hid.OpenHandles(), 0u);
+        EXPECT_EQ(b.keyboard.ReportsTaken().size(), reports);  // nothing sent
+        EXPECT_EQ(usbio::KeyboardBusyText(holder),
+                  holder ? "The keyboard is being updated by another program (PID 4242); nothing was written."
+                         : "The keyboard is being updated by another program; nothing was written.");
+    }
+}

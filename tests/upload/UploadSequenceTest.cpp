@@ -133,6 +133,18 @@ TEST(UploadSequence, SuccessTellsTheUserAndAsksForARescan) {
     }
 }
 
+// A keyboard that took the finish stays held for writing while it restarts, so that no other
+// program takes it in firmware-upload mode meanwhile; then it is closed.
+TEST(UploadSequence, TheKeyboardStaysHeldWhileItRestarts) {
+    UploadBench b;
+    std::vector<bool> heldAtSleep;
+    b.view.onSleep = [&](int) { heldAtSleep.push_back(b.connection.IsOpen() && b.connection.WriteLocked); };
+    EXPECT_EQ(b.Upload("fw.hex", HexText(0x1200, RandomBytes(300, 3)), "1200", true).result, Result::Success);
+    EXPECT_EQ(heldAtSleep, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(b.connection.IsOpen());
+    EXPECT_EQ(b.hid.OpenHandles(), 0u);
+}
+
 TEST(UploadSequence, FailedCommandsEndTheUploadWithoutFinish) {
     const std::string hex = HexText(0x1200, RandomBytes(0x800, 3));
     const std::vector<std::string> failedStory{"busy:on", Failed, "busy:off"};

@@ -207,6 +207,39 @@ TEST_F(FakeTree, ARegularFileOpensButItsRequestsFailCleanly) {
     }
 }
 
+// One writer per node: a second open of the node (another program's, or this one's) is told it is
+// busy, with the holder's PID; closing the holder's handle frees it.
+TEST_F(FakeTree, WriteLockIsExclusiveAndNamesItsHolder) {
+    AddNode("hidraw0", KeyboardUevent);
+    LinuxHidPlatform platform(sys_, dev_);
+    const HidHandle first = platform.Open(DevPath("hidraw0"), HidAccess::ReadWrite, nullptr);
+    const HidHandle second = platform.Open(DevPath("hidraw0"), HidAccess::None, nullptr);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(platform.LockForWriting(first).Held);
+    EXPECT_TRUE(platform.LockForWriting(first).Held);  // again through the same handle
+    const WriteLock busy = platform.LockForWriting(second);
+    EXPECT_FALSE(busy.Held);
+    EXPECT_EQ(busy.HolderPid, ::getpid());
+    platform.Close(first);
+    EXPECT_TRUE(platform.LockForWriting(second).Held);
+    platform.Close(second);
+    EXPECT_FALSE(platform.LockForWriting(HidHandle{-1}).Held);
+}
+
+TEST(FlockHolder, ReadFromProcLocks) {
+    const std::string locks =
+        "1: POSIX  ADVISORY  WRITE 77 00:05:1049 0 EOF\n"
+        "2: FLOCK  ADVISORY  WRITE 4242 00:05:1049 0 EOF\n"
+        "2: -> FLOCK  ADVISORY  WRITE 99 00:05:1049 0 EOF\n"
+        "3: FLOCK  ADVISORY  WRITE 31337 103:02:1049 0 EOF\n";
+    EXPECT_EQ(FlockHolderPid(locks, 0, 5, 1049), 4242);
+    EXPECT_EQ(FlockHolderPid(locks, 0x103, 2, 1049), 31337);
+    EXPECT_EQ(FlockHolderPid(locks, 0, 5, 1050), 0);
+    EXPECT_EQ(FlockHolderPid("", 0, 5, 1049), 0);
+    EXPECT_EQ(FlockHolderPid("2: FLOCK ADVISORY WRITE 12x 00:05:1049 0 EOF", 0, 5, 1049), 0);
+}
+
 TEST_F(FakeTree, OpenErrorsAreClassified) {
     AddNode("hidraw0", KeyboardUevent);
     fs::create_directories(dev_ / "hidraw1");

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "support/TempDir.h"
 #include "usbio/Discovery.h"
@@ -45,6 +46,31 @@ TEST(WindowsHidPlatform, EnumeratesAndReadsEveryInterface) {
         platform.FreePreparsedData(preparsed);
         platform.Close(handle);
     }
+}
+
+// One writer per interface: a second program (here: another platform on another thread, since a
+// mutex is the thread's) is told it is busy until the first closes its handle.
+TEST(WindowsHidPlatform, WriteLockIsExclusive) {
+    const testsupport::TempDir dir;
+    const std::string node = dir.Write("node", "x").string();
+    WindowsHidPlatform first, second;
+    const HidHandle mine = first.Open(node, HidAccess::ReadWrite, nullptr);
+    const HidHandle theirs = second.Open(node, HidAccess::None, nullptr);
+    ASSERT_NE(mine, NoHandle);
+    ASSERT_NE(theirs, NoHandle);
+    EXPECT_TRUE(first.LockForWriting(mine).Held);
+    EXPECT_TRUE(first.LockForWriting(mine).Held);  // again through the same handle
+    bool held = true;
+    std::thread([&] { held = second.LockForWriting(theirs).Held; }).join();
+    EXPECT_FALSE(held);
+    first.Close(mine);
+    std::thread([&] {
+        held = second.LockForWriting(theirs).Held;
+        second.Close(theirs);
+    }).join();
+    EXPECT_TRUE(held);
+    EXPECT_EQ(WriteLockName("\\\\?\\HID#VID_2E5B"), WriteLockName("\\\\?\\hid#vid_2e5b"));
+    EXPECT_TRUE(WriteLockName("x").starts_with("Local\\Kestrune-keyboard-"));
 }
 
 TEST(WindowsHidPlatform, OpenErrorsAreClassified) {

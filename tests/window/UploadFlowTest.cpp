@@ -429,3 +429,19 @@ TEST(UploadFlow, DemoKeyboardCompletesAWholeUploadWithoutHardware) {
     EXPECT_EQ(b.Status(), "Firmware updated.");
     EXPECT_EQ(b.Row(), (Row{"11867", "17", "V1.2", "Normal"}));
 }
+
+TEST(UploadFlow, AKeyboardAnotherProgramWritesToIsLeftAlone) {
+    for (const bool uploadMode : {false, true}) {
+        FlowBench b(sim::KeyboardConfig{.StartInUploadMode = uploadMode});
+        b.hid.Faults().KeyboardHeldBy = 4242;
+        b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x200, 11)));
+        b.ClickUpload();
+        EXPECT_EQ(b.view.MessageTexts(),
+                  Texts{"The keyboard is being updated by another program (PID 4242); nothing was written."});
+        EXPECT_EQ(b.Status(), window::text::KeyboardBusyStatus);
+        EXPECT_TRUE(b.Reports(0xD0).empty());
+        EXPECT_TRUE(b.Reports(0x10).empty());
+        EXPECT_TRUE(b.Reports(0x20).empty());
+        EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
+    }
+}
