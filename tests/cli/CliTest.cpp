@@ -182,22 +182,25 @@ TEST(Cli, FlashSucceedsOnlyOnceTheKeyboardIsBackWithItsVersion) {
         std::string result;
         nlohmann::json newVersion;
         std::vector<std::string> says;  // in standard error, in this order
+        int replugs;  // times the user is told to plug the keyboard in again: once per replug
     };
+    const std::string restart = "plug in again to restart the keyboard.";
     const std::vector<Case> cases{
-        {"--simulate=V1.2", 0, "success", "V2.0", {"Keep the keyboard plugged in", "reports V2.0."}},
-        {"--simulate=V1.0", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", "Waiting for the keyboard to restart", replug, "reports V2.0."}},
+        {"--simulate=V1.2", 0, "success", "V2.0", {"Keep the keyboard plugged in", "reports V2.0."}, 0},
+        {"--simulate=V1.0", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", restart, "Waiting for the keyboard to restart", "reports V2.0."}, 2},
         {"--simulate=V1.2 --timeout 7 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr,
-         {"Keep the keyboard plugged in", "has not restarted yet", "not confirmed: the keyboard did not come back within 7 s", "kestrune info"}},
-        {"--simulate=V1.1 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr, {replug, "Waiting for the keyboard to restart", replug, "did not come back"}},
-        {"--simulate=V1.2 --simulate-fault ignore-finish --no-wait", 0, "uploaded", nullptr, {"The keyboard restarts by itself."}},
-        {"--simulate=V1.0 --no-wait", 0, "uploaded", nullptr, {"Unplug the keyboard and plug it in again to start the new firmware."}},
+         {"Keep the keyboard plugged in", "has not restarted yet", "not confirmed: the keyboard did not come back within 7 s", "kestrune info"}, 1},
+        // After the wait has run out the user is reminded once, in the error.
+        {"--simulate=V1.1 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr, {replug, restart, "Waiting for the keyboard to restart", "did not come back"}, 3},
+        {"--simulate=V1.2 --simulate-fault ignore-finish --no-wait", 0, "uploaded", nullptr, {"The keyboard restarts by itself."}, 0},
+        {"--simulate=V1.0 --no-wait", 0, "uploaded", nullptr, {restart, "Firmware uploaded."}, 2},
         // The switch is taken but its answer lost, the keyboard back at once in firmware-upload
         // mode: no second switch to it, the upload goes on.
         {"--simulate=V1.2 --simulate-fault no-answer-switch", 0, "success", "V2.0",
-         {"Switching the keyboard", "already in firmware-upload mode", "Keep the keyboard plugged in"}},
+         {"Switching the keyboard", "already in firmware-upload mode", "Keep the keyboard plugged in"}, 0},
         // A version that is empty or cannot be read counts as old firmware: the user is asked to replug.
-        {"--simulate=", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", replug}},
-        {"--simulate=V1.2 --simulate-fault fail-get:1", 0, "success", "V2.0", {"firmware V1.2", "Keep the keyboard plugged in"}},
+        {"--simulate=", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", restart}, 2},
+        {"--simulate=V1.2 --simulate-fault fail-get:1", 0, "success", "V2.0", {"firmware V1.2", "Keep the keyboard plugged in"}, 0},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune("flash " + fw + " --yes --json " + c.args);
@@ -216,6 +219,9 @@ TEST(Cli, FlashSucceedsOnlyOnceTheKeyboardIsBackWithItsVersion) {
         }
         const std::string keep = "Keep the keyboard plugged in until the update has ended.";
         EXPECT_EQ(run.err.find(keep), run.err.rfind(keep)) << c.args;
+        int replugs = 0;
+        for (std::size_t p = 0; (p = run.err.find(" in again", p)) != std::string::npos; ++p) ++replugs;
+        EXPECT_EQ(replugs, c.replugs) << c.args << "\n" << run.err;
     }
     // An empty version is not mistaken for new firmware even when the keyboard is unreadable at first.
     const Result unreadable = b.Kestrune("flash " + fw + " --yes --simulate=V1.2 --simulate-fault fail-get:1 --simulate-fault fail-get:2");
