@@ -74,6 +74,11 @@ int TerminalColumns() {
     winsize size{};
     if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
 #endif
+    // Not a terminal: the width the shell says, as for output piped into a pager.
+    if (const char* text = std::getenv("COLUMNS")) {
+        const long columns = std::strtol(text, nullptr, 10);
+        if (columns > 0 && columns <= 1000) return static_cast<int>(columns);
+    }
     return 80;
 }
 

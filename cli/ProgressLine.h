@@ -18,7 +18,8 @@ struct ProgressFigures {
 // first, then the time left, then the bar; below 40 columns the rest is cut off.
 std::string ProgressLine(const ProgressFigures& figures, int columns);
 
-// The width of the terminal on standard error, or 80 when it is not known.
+// The width of the terminal on standard error; without one, the COLUMNS environment variable;
+// 80 when neither is known.
 int TerminalColumns();
 
 }  // namespace cli

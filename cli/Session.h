@@ -29,6 +29,9 @@ struct SimulatedFault {
     int number = 0;
 };
 std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text);
+// Every fault ParseSimulatedFault takes, as the user writes it ("refuse-block:N", "busy:PID",
+// "ignore-finish"): the one list the help and the suggestions for typos are made from.
+const std::vector<std::string>& SimulatedFaultForms();
 
 // The program's arguments as UTF-8. On Windows they are taken from the wide command line
 // (GetCommandLineW), whatever the ANSI code page; elsewhere they are argv as it is.

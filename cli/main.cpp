@@ -7,7 +7,9 @@
 
 #include "Version.h"
 #include "cli/Commands.h"
+#include "cli/ProgressLine.h"
 #include "cli/Session.h"
+#include "cli/Usage.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -31,6 +33,9 @@ int main(int argc, char** argv) {
     app.add_flag("--json", json, "Print one JSON document on standard output");
 
     cli::DeviceOptions device;
+    std::string faultHelp = "With --simulate: make the simulated keyboard fail, one fault per --simulate-fault:";
+    for (const std::string& form : cli::SimulatedFaultForms())
+        faultHelp += (form == cli::SimulatedFaultForms().front() ? " " : ", ") + form;
     std::string simulate;
     auto addDeviceOptions = [&](CLI::App* command) {
         // A flag: its value is only ever taken as --simulate=VERSION, never from the next
@@ -39,11 +44,7 @@ int main(int argc, char** argv) {
                           "Use the simulated keyboard, reporting firmware VERSION (--simulate=VERSION)");
         command->add_option("--simulate-dump", device.simulateDump,
                             "With --simulate: write the bytes the keyboard received in its blocks to OUT");
-        command->add_option("--simulate-fault", device.simulateFaults,
-                            "With --simulate: refuse-block:N, no-answer-block:N, leave-after-block:N, fail-set:N, fail-get:N, "
-                            "reply-bytes:N, ignore-finish, never-return, no-permission or version-without-nul "
-                            "(one per --simulate-fault)")
-            ->allow_extra_args(false);
+        command->add_option("--simulate-fault", device.simulateFaults, faultHelp)->allow_extra_args(false);
     };
     cli::FileOptions file;
     auto addFileOptions = [&](CLI::App* command) {
@@ -87,22 +88,25 @@ int main(int argc, char** argv) {
         jsonAsked = jsonAsked || args[i] == "--json";
         flashAsked = flashAsked || args[i] == "flash";
     }
+    // Usage errors name the tool, say what is wrong, and where the help for it is.
     auto usage = [&](const std::string& message) {
         cli::Output out(jsonAsked);
         if (flashAsked) out.doc["result"] = cli::FlashResultOfStatus(cli::ExitUsage);
         out.Error(message);
+        std::string command;
+        for (CLI::App* sub : app.get_subcommands()) command = " " + sub->get_name();
+        std::fprintf(stderr, "See 'kestrune%s --help'.\n", command.c_str());
         return out.Finish(cli::ExitUsage);
     };
     try {
         app.parse(static_cast<int>(argPointers.size()), argPointers.data());
+    } catch (const CLI::CallForHelp&) {
+        // The help of the command asked about, wrapped for the terminal.
+        std::fputs(cli::WrapText(app.help(), cli::TerminalColumns()).c_str(), stdout);
+        return cli::ExitOK;
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0 || !jsonAsked) {
-            const int status = app.exit(e);
-            return status == 0 ? 0 : cli::ExitUsage;
-        }
-        std::string message = e.what();
-        if (message.empty()) message = "bad usage; see kestrune --help.";
-        return usage(message);
+        if (e.get_exit_code() == 0) return app.exit(e);
+        return usage(cli::UsageProblem(app, args, e));
     }
     for (CLI::App* command : {list, info, flashCommand}) {
         if (command->parsed() && command->count("--simulate") > 0)
@@ -121,7 +125,7 @@ int main(int argc, char** argv) {
     }
     for (const std::string& fault : device.simulateFaults) {
         if (!cli::IsKnownSimulatedFault(fault)) {
-            return usage("unknown simulated fault \"" + fault + "\".");
+            return usage("unknown simulated fault '" + fault + "'" + cli::DidYouMean(fault, cli::SimulatedFaultForms()));
         }
     }
 

@@ -24,7 +24,8 @@ _kestrune() {
       ;;
     --simulate-fault)
       local faults="refuse-block: no-answer-block: leave-after-block: fail-set: fail-get: reply-bytes:"
-      faults+=" ignore-finish never-return no-permission version-without-nul"
+      faults+=" no-answer-switch ignore-finish never-return no-permission version-without-nul busy:"
+      faults+=" sigint-at-block: sigterm-at-block: sighup-at-block:"
       COMPREPLY=($(compgen -W "$faults" -- "$cur"))
       [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
       return

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "cli/Session.h"
 #include "cli/Sha256.h"
 #include "support/FirmwareFiles.h"
 #include "support/TempDir.h"
@@ -37,10 +39,10 @@ struct CliBench {
     std::string File(const std::string& name, const std::string& contents) {
         return dir.Write(name, contents).string();
     }
-    Result Kestrune(const std::string& args) {
+    Result Kestrune(const std::string& args, const std::string& environment = "") {
         const std::string err = (dir.Path() / "stderr.txt").string();
         // A run that hangs is ended after a minute, with status 124.
-        const std::string command = "timeout 60 " + std::string(KESTRUNE_CLI_PATH) + " " + args + " 2>" + err + " </dev/null";
+        const std::string command = environment + " timeout 60 " + std::string(KESTRUNE_CLI_PATH) + " " + args + " 2>" + err + " </dev/null";
         Result run;
         FILE* pipe = ::popen(command.c_str(), "r");
         char buffer[4096];
@@ -368,6 +370,61 @@ TEST(Cli, FaultMatrix) {
         EXPECT_EQ(full, c.sent == 9) << c.args << "\n" << text.err;
         EXPECT_GE(lastDone, 128 * (c.sent - 1)) << c.args << "\n" << text.err;
     }
+}
+
+// A mistyped command, option or fault is named with the closest known one; usage errors name the tool.
+TEST(Cli, TyposGetTheClosestName) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x100, 40)));
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"falsh " + fw, "unknown command 'falsh'; did you mean 'flash'?\n"},
+        {"--json chek " + fw, "unknown command 'chek'; did you mean 'check'?\n"},
+        {"frobnicate", "unknown command 'frobnicate'\n"},
+        {"", "no command given; the commands are list, info, pids, check, image, flash.\n"},
+        {"--jsn list", "unknown option '--jsn'; did you mean '--json'?\n"},
+        {"flash " + fw + " --yess --simulate", "unknown option '--yess' for flash; did you mean '--yes'?\n"},
+        {"flash " + fw + " --time 5", "unknown option '--time' for flash; did you mean '--timeout'?\n"},
+        {"list --timeout 5", "unknown option '--timeout' for list\n"},
+        {"flash " + fw + " --simulate --yes --simulate-fault sigint-at-blok:3",
+         "unknown simulated fault 'sigint-at-blok:3'; did you mean 'sigint-at-block:N'?\n"},
+        {"flash", "FILE is required\n"},
+    };
+    for (const auto& [args, says] : cases) {
+        const Result run = b.Kestrune(args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_TRUE(run.err.starts_with("kestrune: " + says)) << args << "\n" << run.err;
+    }
+}
+
+// Help fits the terminal, broken between words, and names every fault the simulation takes (as
+// does the shell completion).
+TEST(Cli, HelpFitsTheTerminalAndListsEveryFault) {
+    CliBench b;
+    const auto words = [](const std::string& text) {
+        std::istringstream in(text);
+        return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
+    };
+    const std::string wide = b.Kestrune("flash --help").out;
+    for (const std::string& form : cli::SimulatedFaultForms()) EXPECT_NE(wide.find(form), std::string::npos) << form;
+    for (const int columns : {40, 60, 100}) {
+        const Result run = b.Kestrune("flash --help", "COLUMNS=" + std::to_string(columns));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(words(run.out), words(wide)) << columns;
+        std::istringstream lines(run.out);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(line.size(), static_cast<std::size_t>(columns)) << line;
+    }
+    std::ifstream completion(std::filesystem::path(__FILE__).parent_path() / "../../packaging/completion/kestrune.bash");
+    std::string offered;
+    for (std::string line; std::getline(completion, line);)
+        if (line.find("faults=\"") != std::string::npos || line.find("faults+=\"") != std::string::npos)
+            offered += line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1) + " ";
+    std::string forms;
+    for (const std::string& form : cli::SimulatedFaultForms()) forms += form.substr(0, form.find(':')) + (form.find(':') == std::string::npos ? " " : ": ");
+    std::vector<std::string> expected = words(forms), got = words(offered);
+    std::sort(expected.begin(), expected.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected);
 }
 
 // With --json every run prints one document with its exit status, bad usage included.
