@@ -213,7 +213,7 @@ bool Confirm(const std::string& question) {
 bool IsKnownSimulatedFault(const std::string& fault) { return ParseSimulatedFault(fault).has_value(); }
 
 int RunList(Output& out, const DeviceOptions& device) {
-    Session session(device.simulateVersion, device.simulateFaults);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
     WatchTable(session, out);
     auto& hid = session.Hid();
     std::vector<std::string> paths;
@@ -288,7 +288,7 @@ int RunList(Output& out, const DeviceOptions& device) {
 }
 
 int RunInfo(Output& out, const DeviceOptions& device) {
-    Session session(device.simulateVersion, device.simulateFaults);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
     std::string version;
@@ -430,7 +430,7 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     // still ends with the result and the JSON document.
     if (flash.yes) InstallInterruptHandler();
 
-    Session session(device.simulateVersion, device.simulateFaults);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
     // One program at a time writes to a keyboard: it is taken before anything is sent to it.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/Output.h"
+#include "cli/Session.h"
 
 namespace cli {
 
@@ -12,6 +13,7 @@ struct DeviceOptions {
     std::optional<std::string> simulateVersion;  // --simulate[=VERSION]
     std::string simulateDump;                    // --simulate-dump OUT
     std::vector<std::string> simulateFaults;     // --simulate-fault FAULT (test aid)
+    SimulationPace simulatePace;                 // --simulate-realtime, --simulate-latency MS
 };
 
 struct FileOptions {

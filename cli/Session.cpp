@@ -156,16 +156,22 @@ std::filesystem::path ProgramFolder() {
 }
 
 Session::Session(const std::optional<std::string>& simulateVersion,
-                 const std::vector<std::string>& simulatedFaults) {
+                 const std::vector<std::string>& simulatedFaults, SimulationPace pace) {
     if (simulateVersion) {
-        auto clock = std::make_unique<kestrune::VirtualClock>();
-        virtualClock_ = clock.get();
-        clock_ = std::move(clock);
+        if (pace.realtime) {
+            clock_ = std::make_unique<kestrune::SteadyClock>();
+        } else {
+            auto clock = std::make_unique<kestrune::VirtualClock>();
+            virtualClock_ = clock.get();
+            clock_ = std::move(clock);
+        }
         sim::KeyboardConfig config;
         config.Version = *simulateVersion;
         config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
         config.ReturnDelayMs = 2000;
+        config.TransferLatencyMs = pace.transferLatencyMs;
         keyboard_ = std::make_unique<sim::SimKeyboard>(*clock_, config);
+        keyboard_->SetPassTime([this](std::int64_t ms) { Sleep(static_cast<int>(ms)); });
         auto hid = std::make_unique<sim::SimHidPlatform>(*keyboard_);
         for (const std::string& text : simulatedFaults) {
             const auto fault = ParseSimulatedFault(text);

@@ -56,11 +56,17 @@ void RaiseAndWait(int signal);
 
 std::filesystem::path ProgramFolder();
 
+// The pace of the simulated keyboard.
+struct SimulationPace {
+    bool realtime = false;               // on the steady clock, with real waits (else virtual time)
+    std::int64_t transferLatencyMs = 0;  // what each transfer of the keyboard takes
+};
+
 class Session {
 public:
-    // With a version text: the simulated keyboard on virtual time, reporting that version.
+    // With a version text: the simulated keyboard reporting that version, at the given pace.
     explicit Session(const std::optional<std::string>& simulateVersion,
-                     const std::vector<std::string>& simulatedFaults = {});
+                     const std::vector<std::string>& simulatedFaults = {}, SimulationPace pace = {});
     ~Session();
 
     usbio::HidPlatform& Hid() { return *hid_; }
@@ -69,7 +75,7 @@ public:
     bool Simulated() const { return keyboard_ != nullptr; }
     sim::SimKeyboard* Keyboard() { return keyboard_.get(); }
 
-    // Waits; on virtual time it returns at once.
+    // Waits; on virtual time it moves the clock on and returns at once.
     void Sleep(int ms);
 
     usbio::DiscoveryHooks Hooks();

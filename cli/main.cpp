@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     app.add_flag("--json", json, "Print one JSON document on standard output");
 
     cli::DeviceOptions device;
+    int latency = -1;
     std::string faultHelp = "With --simulate: make the simulated keyboard fail, one fault per --simulate-fault:";
     for (const std::string& form : cli::SimulatedFaultForms())
         faultHelp += (form == cli::SimulatedFaultForms().front() ? " " : ", ") + form;
@@ -45,6 +46,13 @@ int main(int argc, char** argv) {
         command->add_option("--simulate-dump", device.simulateDump,
                             "With --simulate: write the bytes the keyboard received in its blocks to OUT");
         command->add_option("--simulate-fault", device.simulateFaults, faultHelp)->allow_extra_args(false);
+        command->add_flag("--simulate-realtime", device.simulatePace.realtime,
+                          "Use the simulated keyboard at a real keyboard's pace: each transfer takes "
+                          "--simulate-latency, every wait is real (Ctrl+C can be tried); implies --simulate");
+        command->add_option("--simulate-latency", latency,
+                            "With --simulate or --simulate-realtime: milliseconds each transfer of the simulated "
+                            "keyboard takes (default: 2 with --simulate-realtime, 0 with --simulate)")
+            ->check(CLI::Range(0, 1000));
     };
     cli::FileOptions file;
     auto addFileOptions = [&](CLI::App* command) {
@@ -111,6 +119,8 @@ int main(int argc, char** argv) {
     for (CLI::App* command : {list, info, flashCommand}) {
         if (command->parsed() && command->count("--simulate") > 0)
             device.simulateVersion = simulate;
+        else if (command->parsed() && device.simulatePace.realtime)
+            device.simulateVersion = "V1.0";
     }
     // "--simulate=" asks for a keyboard whose version text is empty (the parser would give it
     // the default instead).
@@ -120,9 +130,11 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if ((!device.simulateDump.empty() || !device.simulateFaults.empty()) && !device.simulateVersion) {
-        return usage("--simulate-dump and --simulate-fault work only with --simulate.");
+    if ((!device.simulateDump.empty() || !device.simulateFaults.empty() || latency >= 0) && !device.simulateVersion) {
+        return usage("--simulate-dump, --simulate-fault and --simulate-latency work only with --simulate or "
+                     "--simulate-realtime.");
     }
+    device.simulatePace.transferLatencyMs = latency >= 0 ? latency : device.simulatePace.realtime ? 2 : 0;
     for (const std::string& fault : device.simulateFaults) {
         if (!cli::IsKnownSimulatedFault(fault)) {
             return usage("unknown simulated fault '" + fault + "'" + cli::DidYouMean(fault, cli::SimulatedFaultForms()));

@@ -166,6 +166,10 @@ TEST(Cli, ExitStatusesForEveryOutcome) {
         {"flash " + fw + " --simulate --yes --simulate-fault busy:0", 7,
          "kestrune: The keyboard is being updated by another program; nothing was written."},
         {"info --simulate --simulate-fault busy:4242", 0, ""},
+        // The keyboard's pace: on virtual time with --simulate; only for the simulation.
+        {"flash " + fw + " --simulate --yes --simulate-latency 1000", 0, ""},
+        {"info --simulate-latency 3", 2, "work only with --simulate or --simulate-realtime"},
+        {"info --simulate-realtime --simulate-latency 1001", 2, "--simulate-latency"},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune(c.args);
