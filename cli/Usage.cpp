@@ -127,7 +127,7 @@ std::string WrapText(const std::string& text, int columns) {
             out += head.substr(0, head.find_last_not_of(' ') + 1) + "\n";
             head = std::string(hang, ' ');
         } else if (width < column + 20) {
-            hang = std::min(indent, width / 2);
+            hang = std::min(indent, std::size_t{6});  // as under a name of its own
             head = std::string(hang, ' ');
         }
         std::string current = head;

@@ -32,8 +32,8 @@ std::string UsageProblem(CLI::App& app, const std::vector<std::string>& args, co
 
 // The text with every line longer than `columns` broken at spaces. A broken line goes on under
 // the start of its description (the text after its first run of two or more spaces, as in the
-// option lists of a help text) or, when that leaves too little room, under its indentation. A
-// word longer than a line stays whole.
+// option lists of a help text) or, when that leaves less than 20 columns, on the lines below its
+// name, indented by at most six columns. A word longer than a line stays whole.
 std::string WrapText(const std::string& text, int columns);
 
 }  // namespace cli
