@@ -34,7 +34,7 @@ int EditDistance(std::string_view a, std::string_view b) {
 
 std::optional<std::string> ClosestName(const std::string& typed, const std::vector<std::string>& candidates) {
     const std::string_view word = Stem(typed);
-    if (word.empty()) return std::nullopt;
+    if (word.size() < 3) return std::nullopt;  // one letter off a word of two is a guess
     const int allowed = word.size() >= 5 ? 2 : 1;
     int best = allowed + 1;
     std::optional<std::string> closest;
@@ -50,7 +50,7 @@ std::optional<std::string> ClosestName(const std::string& typed, const std::vect
         }
     }
     if (closest && !tie) return closest;
-    if (closest || word.size() < 3) return std::nullopt;
+    if (closest) return std::nullopt;
     std::optional<std::string> begun;
     for (const std::string& candidate : candidates) {
         if (!Stem(candidate).starts_with(word)) continue;

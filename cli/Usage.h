@@ -17,8 +17,8 @@ namespace cli {
 // swapped ("falsh" is one edit from "flash").
 int EditDistance(std::string_view a, std::string_view b);
 
-// The candidate the typed word most likely meant: the closest one within one edit (two for words
-// of five letters or more), or else the only one that the word (three letters or more) begins.
+// The candidate the typed word (three letters or more) most likely meant: the closest one within
+// one edit (two for words of five letters or more), or else the only one that the word begins.
 // Nothing when none is that close or two are equally close. Leading dashes and anything from a ':'
 // on are not compared ("--yess" meant "--yes", "bsy:3" meant "busy:PID").
 std::optional<std::string> ClosestName(const std::string& typed, const std::vector<std::string>& candidates);

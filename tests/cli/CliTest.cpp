@@ -389,6 +389,7 @@ TEST(Cli, TyposGetTheClosestName) {
         {"flash " + fw + " --yess --simulate", "unknown option '--yess' for flash; did you mean '--yes'?\n"},
         {"flash " + fw + " --time 5", "unknown option '--time' for flash; did you mean '--timeout'?\n"},
         {"list --timeout 5", "unknown option '--timeout' for list\n"},
+        {"list -x", "unknown option '-x' for list\n"},
         {"flash " + fw + " --simulate --yes --simulate-fault sigint-at-blok:3",
          "unknown simulated fault 'sigint-at-blok:3'; did you mean 'sigint-at-block:N'?\n"},
         {"flash", "FILE is required\n"},
