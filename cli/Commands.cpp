@@ -225,7 +225,7 @@ bool Confirm(const std::string& question) {
 bool IsKnownSimulatedFault(const std::string& fault) { return ParseSimulatedFault(fault).has_value(); }
 
 int RunList(Output& out, const DeviceOptions& device) {
-    Session session(device.simulateVersion, device.simulateFaults);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     WatchTable(session, out);
     auto& hid = session.Hid();
@@ -301,7 +301,7 @@ int RunList(Output& out, const DeviceOptions& device) {
 }
 
 int RunInfo(Output& out, const DeviceOptions& device) {
-    Session session(device.simulateVersion, device.simulateFaults);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
@@ -459,7 +459,7 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     // still ends with the result and the JSON document.
     if (flash.yes) InstallInterruptHandler();
 
-    Session session(device.simulateVersion, device.simulateFaults);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
@@ -567,12 +567,12 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     out.doc["newFirmwareVersion"] = nullptr;
     if (flash.noWait) {
         out.doc["result"] = "uploaded";
-        out.Say(newFirmware ? "Firmware uploaded. The keyboard restarts by itself."
-                            : "Firmware uploaded. Unplug the keyboard and plug it in again to start the new firmware.");
+        // Old firmware: the upload's own message has just asked for the replug.
+        out.Say(newFirmware ? "Firmware uploaded. The keyboard restarts by itself." : "Firmware uploaded.");
         return out.Finish(ExitOK);
     }
+    // Old firmware: the upload's own message has just asked for the replug; it is not repeated.
     out.Say("Firmware uploaded. Waiting for the keyboard to restart...");
-    if (!newFirmware) out.Say("Unplug the keyboard's USB cable now, and plug it in again.");
     std::string updated;
     const WaitResult back = WaitForKeyboard(session, false, flash.timeoutSeconds, &updated);
     usbio::CloseDevice(c);
@@ -583,7 +583,7 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
         return out.Finish(ExitOK);
     }
     out.doc["result"] = "unconfirmed";
-    out.Say("The keyboard has not restarted yet. Unplug it and plug it in again to start the new firmware.");
+    out.Say("The keyboard has not restarted yet.");
     out.Error("uploaded, not confirmed: the keyboard did not come back" +
               (back == WaitResult::Cancelled ? std::string(" before the wait was stopped")
                                              : " within " + std::to_string(flash.timeoutSeconds) + " s") +

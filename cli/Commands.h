@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/Output.h"
+#include "cli/Session.h"
 
 namespace cli {
 
@@ -13,6 +14,7 @@ struct DeviceOptions {
     std::string simulateDump;                    // --simulate-dump OUT
     std::vector<std::string> simulateFaults;     // --simulate-fault FAULT (test aid)
     std::string pidFile;                         // --pid-file FILE (UTF-8)
+    SimulationPace simulatePace;                 // --simulate-realtime, --simulate-latency MS
 };
 
 struct FileOptions {

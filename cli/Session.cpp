@@ -55,16 +55,22 @@ extern "C" void OnInterrupt(int signal) {
 
 }  // namespace
 
+const std::vector<std::string>& SimulatedFaultForms() {
+    static const std::vector<std::string> forms{
+        "refuse-block:N", "no-answer-block:N", "leave-after-block:N", "fail-set:N", "fail-get:N",
+        "reply-bytes:N", "no-answer-switch", "ignore-finish", "never-return", "no-permission",
+        "version-without-nul", "busy:PID", "sigint-at-block:N", "sigterm-at-block:N", "sighup-at-block:N"};
+    return forms;
+}
+
 std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text) {
     const auto colon = text.find(':');
     SimulatedFault fault{text.substr(0, colon), 0};
-    static const char* const numbered[] = {"refuse-block", "no-answer-block", "leave-after-block", "fail-set",
-                                           "fail-get", "reply-bytes", "busy", "sigint-at-block",
-                                           "sigterm-at-block", "sighup-at-block"};
-    static const char* const plain[] = {"ignore-finish", "never-return", "no-permission", "version-without-nul",
-                                        "no-answer-switch"};
-    if (std::find(std::begin(numbered), std::end(numbered), fault.name) != std::end(numbered)) {
-        if (colon == std::string::npos) return std::nullopt;
+    for (const std::string& form : SimulatedFaultForms()) {
+        const auto formColon = form.find(':');
+        if (form.substr(0, formColon) != fault.name) continue;
+        if ((formColon == std::string::npos) != (colon == std::string::npos)) return std::nullopt;
+        if (colon == std::string::npos) return fault;
         const char* first = text.data() + colon + 1;
         const char* last = text.data() + text.size();
         if (first == last || *first < '0' || *first > '9') return std::nullopt;
@@ -72,9 +78,6 @@ std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text) {
         if (error != std::errc{} || end != last) return std::nullopt;
         return fault;
     }
-    if (colon == std::string::npos &&
-        std::find(std::begin(plain), std::end(plain), fault.name) != std::end(plain))
-        return fault;
     return std::nullopt;
 }
 
@@ -153,16 +156,22 @@ std::filesystem::path ProgramFolder() {
 }
 
 Session::Session(const std::optional<std::string>& simulateVersion,
-                 const std::vector<std::string>& simulatedFaults) {
+                 const std::vector<std::string>& simulatedFaults, SimulationPace pace) {
     if (simulateVersion) {
-        auto clock = std::make_unique<kestrune::VirtualClock>();
-        virtualClock_ = clock.get();
-        clock_ = std::move(clock);
+        if (pace.realtime) {
+            clock_ = std::make_unique<kestrune::SteadyClock>();
+        } else {
+            auto clock = std::make_unique<kestrune::VirtualClock>();
+            virtualClock_ = clock.get();
+            clock_ = std::move(clock);
+        }
         sim::KeyboardConfig config;
         config.Version = *simulateVersion;
         config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
         config.ReturnDelayMs = 2000;
+        config.TransferLatencyMs = pace.transferLatencyMs;
         keyboard_ = std::make_unique<sim::SimKeyboard>(*clock_, config);
+        keyboard_->SetPassTime([this](std::int64_t ms) { Sleep(static_cast<int>(ms)); });
         auto hid = std::make_unique<sim::SimHidPlatform>(*keyboard_);
         for (const std::string& text : simulatedFaults) {
             const auto fault = ParseSimulatedFault(text);

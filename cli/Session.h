@@ -29,6 +29,9 @@ struct SimulatedFault {
     int number = 0;
 };
 std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text);
+// Every fault ParseSimulatedFault takes, as the user writes it ("refuse-block:N", "busy:PID",
+// "ignore-finish"): the one list the help and the suggestions for typos are made from.
+const std::vector<std::string>& SimulatedFaultForms();
 
 // The program's arguments as UTF-8. On Windows they are taken from the wide command line
 // (GetCommandLineW), whatever the ANSI code page; elsewhere they are argv as it is.
@@ -53,11 +56,17 @@ void RaiseAndWait(int signal);
 
 std::filesystem::path ProgramFolder();
 
+// The pace of the simulated keyboard.
+struct SimulationPace {
+    bool realtime = false;               // on the steady clock, with real waits (else virtual time)
+    std::int64_t transferLatencyMs = 0;  // what each transfer of the keyboard takes
+};
+
 class Session {
 public:
-    // With a version text: the simulated keyboard on virtual time, reporting that version.
+    // With a version text: the simulated keyboard reporting that version, at the given pace.
     explicit Session(const std::optional<std::string>& simulateVersion,
-                     const std::vector<std::string>& simulatedFaults = {});
+                     const std::vector<std::string>& simulatedFaults = {}, SimulationPace pace = {});
     ~Session();
 
     usbio::HidPlatform& Hid() { return *hid_; }
@@ -66,7 +75,7 @@ public:
     bool Simulated() const { return keyboard_ != nullptr; }
     sim::SimKeyboard* Keyboard() { return keyboard_.get(); }
 
-    // Waits; on virtual time it returns at once.
+    // Waits; on virtual time it moves the clock on and returns at once.
     void Sleep(int ms);
 
     usbio::DiscoveryHooks Hooks();

@@ -1,5 +1,7 @@
 #include "cli/TerminalView.h"
 
+#include "cli/ProgressLine.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -37,12 +39,8 @@ void TerminalView::Draw(bool force) {
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0.05 ? done / seconds : 0.0;
     const int left = rate > 0 ? static_cast<int>(std::lround((total - done) / rate)) : 0;
-    const int width = 30;
-    const int filled = static_cast<int>(done * width / total);
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.resize(width, ' ');
-    std::fprintf(stderr, "\r[%s] %3d%% %6.0f/%.0f bytes %7.1f KiB/s %2d:%02d left ", bar.c_str(),
-                 percent, done, total, rate / 1024.0, left / 60, left % 60);
+    const ProgressFigures figures{done, total, rate, left};
+    std::fprintf(stderr, "\r%s", ProgressLine(figures, TerminalColumns()).c_str());
     std::fflush(stderr);
     lineOpen_ = true;
 }

@@ -7,7 +7,9 @@
 
 #include "Version.h"
 #include "cli/Commands.h"
+#include "cli/ProgressLine.h"
 #include "cli/Session.h"
+#include "cli/Usage.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -31,6 +33,10 @@ int main(int argc, char** argv) {
     app.add_flag("--json", json, "Print one JSON document on standard output");
 
     cli::DeviceOptions device;
+    int latency = -1;
+    std::string faultHelp = "With --simulate: make the simulated keyboard fail, one fault per --simulate-fault:";
+    for (const std::string& form : cli::SimulatedFaultForms())
+        faultHelp += (form == cli::SimulatedFaultForms().front() ? " " : ", ") + form;
     std::string simulate;
     auto addDeviceOptions = [&](CLI::App* command) {
         // A flag: its value is only ever taken as --simulate=VERSION, never from the next
@@ -39,11 +45,14 @@ int main(int argc, char** argv) {
                           "Use the simulated keyboard, reporting firmware VERSION (--simulate=VERSION)");
         command->add_option("--simulate-dump", device.simulateDump,
                             "With --simulate: write the bytes the keyboard received in its blocks to OUT");
-        command->add_option("--simulate-fault", device.simulateFaults,
-                            "With --simulate: refuse-block:N, no-answer-block:N, leave-after-block:N, fail-set:N, fail-get:N, "
-                            "reply-bytes:N, ignore-finish, never-return, no-permission, no-answer-switch or version-without-nul "
-                            "(one per --simulate-fault)")
-            ->allow_extra_args(false);
+        command->add_option("--simulate-fault", device.simulateFaults, faultHelp)->allow_extra_args(false);
+        command->add_flag("--simulate-realtime", device.simulatePace.realtime,
+                          "Use the simulated keyboard at a real keyboard's pace: each transfer takes "
+                          "--simulate-latency, every wait is real (Ctrl+C can be tried); implies --simulate");
+        command->add_option("--simulate-latency", latency,
+                            "With --simulate or --simulate-realtime: milliseconds each transfer of the simulated "
+                            "keyboard takes (default: 2 with --simulate-realtime, 0 with --simulate)")
+            ->check(CLI::Range(0, 1000));
         command->add_option("--pid-file", device.pidFile, "Use this product-ID table instead of the PIDDef.txt found");
     };
     cli::FileOptions file;
@@ -91,7 +100,8 @@ int main(int argc, char** argv) {
     for (CLI::App* command : {list, info, pids, check, image, flashCommand})
         if (args.size() == 3 && args[1] == command->get_name()) helpFor = command;
     if (helpLast && (args.size() == 2 || helpFor)) {
-        std::fputs((helpFor ? helpFor->help("kestrune") : app.help()).c_str(), stdout);
+        const std::string help = helpFor ? helpFor->help("kestrune") : app.help();
+        std::fputs(cli::WrapText(help, cli::TerminalColumns()).c_str(), stdout);
         return 0;
     }
 
@@ -103,26 +113,31 @@ int main(int argc, char** argv) {
         jsonAsked = jsonAsked || args[i] == "--json";
         flashAsked = flashAsked || args[i] == "flash";
     }
+    // Usage errors name the tool, say what is wrong, and where the help for it is.
     auto usage = [&](const std::string& message) {
         cli::Output out(jsonAsked);
         if (flashAsked) out.doc["result"] = cli::FlashResultOfStatus(cli::ExitUsage);
         out.Error(message);
+        std::string command;
+        for (CLI::App* sub : app.get_subcommands()) command = " " + sub->get_name();
+        std::fprintf(stderr, "See 'kestrune%s --help'.\n", command.c_str());
         return out.Finish(cli::ExitUsage);
     };
     try {
         app.parse(static_cast<int>(argPointers.size()), argPointers.data());
+    } catch (const CLI::CallForHelp&) {
+        // The help of the command asked about, wrapped for the terminal.
+        std::fputs(cli::WrapText(app.help(), cli::TerminalColumns()).c_str(), stdout);
+        return cli::ExitOK;
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0 || !jsonAsked) {
-            const int status = app.exit(e);
-            return status == 0 ? 0 : cli::ExitUsage;
-        }
-        std::string message = e.what();
-        if (message.empty()) message = "bad usage; see kestrune --help.";
-        return usage(message);
+        if (e.get_exit_code() == 0) return app.exit(e);
+        return usage(cli::UsageProblem(app, args, e));
     }
     for (CLI::App* command : {list, info, flashCommand}) {
         if (command->parsed() && command->count("--simulate") > 0)
             device.simulateVersion = simulate;
+        else if (command->parsed() && device.simulatePace.realtime)
+            device.simulateVersion = "V1.0";
     }
     // "--simulate=" asks for a keyboard whose version text is empty (the parser would give it
     // the default instead).
@@ -132,12 +147,14 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if ((!device.simulateDump.empty() || !device.simulateFaults.empty()) && !device.simulateVersion) {
-        return usage("--simulate-dump and --simulate-fault work only with --simulate.");
+    if ((!device.simulateDump.empty() || !device.simulateFaults.empty() || latency >= 0) && !device.simulateVersion) {
+        return usage("--simulate-dump, --simulate-fault and --simulate-latency work only with --simulate or "
+                     "--simulate-realtime.");
     }
+    device.simulatePace.transferLatencyMs = latency >= 0 ? latency : device.simulatePace.realtime ? 2 : 0;
     for (const std::string& fault : device.simulateFaults) {
         if (!cli::IsKnownSimulatedFault(fault)) {
-            return usage("unknown simulated fault \"" + fault + "\".");
+            return usage("unknown simulated fault '" + fault + "'" + cli::DidYouMean(fault, cli::SimulatedFaultForms()));
         }
     }
 

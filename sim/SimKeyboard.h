@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/Clock.h"
@@ -39,6 +40,9 @@ struct KeyboardConfig {
     std::int64_t ReturnDelayMs = 2500;
     bool StartInUploadMode = false;
     bool StartOnBus = true;
+    // Time every transfer (a report taken or answered) takes, spent through the keyboard's
+    // PassTime: 0 answers at once; a real keyboard takes a few milliseconds.
+    std::int64_t TransferLatencyMs = 0;
 };
 
 struct KeyboardFaults {
@@ -56,6 +60,11 @@ struct KeyboardFaults {
 class SimKeyboard {
 public:
     explicit SimKeyboard(const kestrune::Clock& clock, KeyboardConfig config = {});
+
+    // How the keyboard lets its own time pass (TransferLatencyMs) on its clock: on virtual time
+    // by moving the clock on, on the steady clock by sleeping. Without one no time is spent.
+    using PassTime = std::function<void(std::int64_t ms)>;
+    void SetPassTime(PassTime passTime) { passTime_ = std::move(passTime); }
 
     // Presence on the bus. Every re-enumeration (mode switch, reboot, replug) gives a new
     // generation; a handle opened on an older generation no longer reaches the keyboard.
@@ -90,8 +99,10 @@ private:
     void SettlePendingReturn() const;
     void Reenumerate(bool uploadMode);
     void LeaveForUploadMode();
+    void Transfer();
 
     const kestrune::Clock& clock_;
+    PassTime passTime_;
     KeyboardConfig config_;
     KeyboardFaults faults_;
     std::string version_;

@@ -5,7 +5,7 @@ _kestrune() {
   _init_completion -s || return
 
   local commands="list info pids check image flash"
-  local device_options="--pid-file --simulate --simulate= --simulate-dump --simulate-fault"
+  local device_options="--pid-file --simulate --simulate= --simulate-dump --simulate-fault --simulate-realtime --simulate-latency"
   local file_options="--start"
   local command="" i
   for ((i = 1; i < cword; i++)); do
@@ -24,7 +24,8 @@ _kestrune() {
       ;;
     --simulate-fault)
       local faults="refuse-block: no-answer-block: leave-after-block: fail-set: fail-get: reply-bytes:"
-      faults+=" ignore-finish never-return no-permission version-without-nul no-answer-switch"
+      faults+=" no-answer-switch ignore-finish never-return no-permission version-without-nul busy:"
+      faults+=" sigint-at-block: sigterm-at-block: sighup-at-block:"
       COMPREPLY=($(compgen -W "$faults" -- "$cur"))
       [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
       return

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "cli/Session.h"
 #include "cli/Sha256.h"
 #include "support/FirmwareFiles.h"
 #include "support/TempDir.h"
@@ -38,10 +40,10 @@ struct CliBench {
     std::string File(const std::string& name, const std::string& contents) {
         return dir.Write(name, contents).string();
     }
-    Result Kestrune(const std::string& args) {
+    Result Kestrune(const std::string& args, const std::string& environment = "") {
         const std::string err = (dir.Path() / "stderr.txt").string();
         // A run that hangs is ended after a minute, with status 124.
-        const std::string command = "timeout 60 " + std::string(KESTRUNE_CLI_PATH) + " " + args + " 2>" + err + " </dev/null";
+        const std::string command = environment + " timeout 60 " + std::string(KESTRUNE_CLI_PATH) + " " + args + " 2>" + err + " </dev/null";
         Result run;
         FILE* pipe = ::popen(command.c_str(), "r");
         char buffer[4096];
@@ -165,6 +167,10 @@ TEST(Cli, ExitStatusesForEveryOutcome) {
         {"flash " + fw + " --simulate --yes --simulate-fault busy:0", 7,
          "kestrune: The keyboard is being updated by another program; nothing was written."},
         {"info --simulate --simulate-fault busy:4242", 0, ""},
+        // The keyboard's pace: on virtual time with --simulate; only for the simulation.
+        {"flash " + fw + " --simulate --yes --simulate-latency 1000", 0, ""},
+        {"info --simulate-latency 3", 2, "work only with --simulate or --simulate-realtime"},
+        {"info --simulate-realtime --simulate-latency 1001", 2, "--simulate-latency"},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune(c.args);
@@ -183,25 +189,28 @@ TEST(Cli, FlashSucceedsOnlyOnceTheKeyboardIsBackWithItsVersion) {
         std::string result;
         nlohmann::json newVersion;
         std::vector<std::string> says;  // in standard error, in this order
+        int replugs;  // times the user is told to plug the keyboard in again: once per replug
     };
+    const std::string restart = "plug in again to restart the keyboard.";
     const std::vector<Case> cases{
-        {"--simulate=V1.2", 0, "success", "V2.0", {"Keep the keyboard plugged in", "reports V2.0."}},
-        {"--simulate=V1.0", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", "Waiting for the keyboard to restart", replug, "reports V2.0."}},
+        {"--simulate=V1.2", 0, "success", "V2.0", {"Keep the keyboard plugged in", "reports V2.0."}, 0},
+        {"--simulate=V1.0", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", restart, "Waiting for the keyboard to restart", "reports V2.0."}, 2},
         {"--simulate=V1.2 --timeout 7 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr,
-         {"Keep the keyboard plugged in", "has not restarted yet", "not confirmed: the keyboard did not come back within 7 s", "kestrune info"}},
-        {"--simulate=V1.1 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr, {replug, "Waiting for the keyboard to restart", replug, "did not come back"}},
-        {"--simulate=V1.2 --simulate-fault ignore-finish --no-wait", 0, "uploaded", nullptr, {"The keyboard restarts by itself."}},
-        {"--simulate=V1.0 --no-wait", 0, "uploaded", nullptr, {"Unplug the keyboard and plug it in again to start the new firmware."}},
+         {"Keep the keyboard plugged in", "has not restarted yet", "not confirmed: the keyboard did not come back within 7 s", "kestrune info"}, 1},
+        // After the wait has run out the user is reminded once, in the error.
+        {"--simulate=V1.1 --simulate-fault ignore-finish", 6, "unconfirmed", nullptr, {replug, restart, "Waiting for the keyboard to restart", "did not come back"}, 3},
+        {"--simulate=V1.2 --simulate-fault ignore-finish --no-wait", 0, "uploaded", nullptr, {"The keyboard restarts by itself."}, 0},
+        {"--simulate=V1.0 --no-wait", 0, "uploaded", nullptr, {restart, "Firmware uploaded."}, 2},
         // The switch is taken but its answer lost, the keyboard back at once in firmware-upload
         // mode: no second switch to it, the upload goes on.
         {"--simulate=V1.2 --simulate-fault no-answer-switch", 0, "success", "V2.0",
-         {"Switching the keyboard", "already in firmware-upload mode", "Keep the keyboard plugged in"}},
+         {"Switching the keyboard", "already in firmware-upload mode", "Keep the keyboard plugged in"}, 0},
         // A version that is empty or cannot be read counts as old firmware: the user is asked to replug.
-        {"--simulate=", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", replug}},
-        {"--simulate=V1.2 --simulate-fault fail-get:1", 0, "success", "V2.0", {"firmware V1.2", "Keep the keyboard plugged in"}},
+        {"--simulate=", 0, "success", "V2.0", {replug, "Keep the keyboard plugged in", restart}, 2},
+        {"--simulate=V1.2 --simulate-fault fail-get:1", 0, "success", "V2.0", {"firmware V1.2", "Keep the keyboard plugged in"}, 0},
         // Back after the upload, the keyboard first fails to tell its version: it is asked again,
         // and only its answer confirms the update.
-        {"--simulate=V1.2 --simulate-fault fail-get:16", 0, "success", "V2.0", {"Waiting for the keyboard to restart", "reports V2.0."}},
+        {"--simulate=V1.2 --simulate-fault fail-get:16", 0, "success", "V2.0", {"Waiting for the keyboard to restart", "reports V2.0."}, 0},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune("flash " + fw + " --yes --json " + c.args);
@@ -220,6 +229,9 @@ TEST(Cli, FlashSucceedsOnlyOnceTheKeyboardIsBackWithItsVersion) {
         }
         const std::string keep = "Keep the keyboard plugged in until the update has ended.";
         EXPECT_EQ(run.err.find(keep), run.err.rfind(keep)) << c.args;
+        int replugs = 0;
+        for (std::size_t p = 0; (p = run.err.find(" in again", p)) != std::string::npos; ++p) ++replugs;
+        EXPECT_EQ(replugs, c.replugs) << c.args << "\n" << run.err;
     }
     // An empty version is not mistaken for new firmware even when the keyboard is unreadable at first.
     const Result unreadable = b.Kestrune("flash " + fw + " --yes --simulate=V1.2 --simulate-fault fail-get:1 --simulate-fault fail-get:2");
@@ -383,6 +395,62 @@ TEST(Cli, FaultMatrix) {
         EXPECT_EQ(full, c.sent == 9) << c.args << "\n" << text.err;
         EXPECT_GE(lastDone, 128 * (c.sent - 1)) << c.args << "\n" << text.err;
     }
+}
+
+// A mistyped command, option or fault is named with the closest known one; usage errors name the tool.
+TEST(Cli, TyposGetTheClosestName) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x100, 40)));
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"falsh " + fw, "unknown command 'falsh'; did you mean 'flash'?\n"},
+        {"--json chek " + fw, "unknown command 'chek'; did you mean 'check'?\n"},
+        {"frobnicate", "unknown command 'frobnicate'\n"},
+        {"", "no command given; the commands are list, info, pids, check, image, flash.\n"},
+        {"--jsn list", "unknown option '--jsn'; did you mean '--json'?\n"},
+        {"flash " + fw + " --yess --simulate", "unknown option '--yess' for flash; did you mean '--yes'?\n"},
+        {"flash " + fw + " --time 5", "unknown option '--time' for flash; did you mean '--timeout'?\n"},
+        {"list --timeout 5", "unknown option '--timeout' for list\n"},
+        {"list -x", "unknown option '-x' for list\n"},
+        {"flash " + fw + " --simulate --yes --simulate-fault sigint-at-blok:3",
+         "unknown simulated fault 'sigint-at-blok:3'; did you mean 'sigint-at-block:N'?\n"},
+        {"flash", "FILE is required\n"},
+    };
+    for (const auto& [args, says] : cases) {
+        const Result run = b.Kestrune(args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_TRUE(run.err.starts_with("kestrune: " + says)) << args << "\n" << run.err;
+    }
+}
+
+// Help fits the terminal, broken between words, and names every fault the simulation takes (as
+// does the shell completion).
+TEST(Cli, HelpFitsTheTerminalAndListsEveryFault) {
+    CliBench b;
+    const auto words = [](const std::string& text) {
+        std::istringstream in(text);
+        return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
+    };
+    const std::string wide = b.Kestrune("flash --help").out;
+    for (const std::string& form : cli::SimulatedFaultForms()) EXPECT_NE(wide.find(form), std::string::npos) << form;
+    for (const int columns : {40, 60, 100}) {
+        const Result run = b.Kestrune("flash --help", "COLUMNS=" + std::to_string(columns));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(words(run.out), words(wide)) << columns;
+        std::istringstream lines(run.out);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(line.size(), static_cast<std::size_t>(columns)) << line;
+    }
+    std::ifstream completion(std::filesystem::path(__FILE__).parent_path() / "../../packaging/completion/kestrune.bash");
+    std::string offered;
+    for (std::string line; std::getline(completion, line);)
+        if (line.find("faults=\"") != std::string::npos || line.find("faults+=\"") != std::string::npos)
+            offered += line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1) + " ";
+    std::string forms;
+    for (const std::string& form : cli::SimulatedFaultForms()) forms += form.substr(0, form.find(':')) + (form.find(':') == std::string::npos ? " " : ": ");
+    std::vector<std::string> expected = words(forms), got = words(offered);
+    std::sort(expected.begin(), expected.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected);
 }
 
 // With --json every run prints one document with its exit status, bad usage included.

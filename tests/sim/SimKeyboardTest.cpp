@@ -114,3 +114,17 @@ TEST(SimHidPlatform, WrongReportLengthOrReportIdIsRefused) {
     EXPECT_TRUE(b.hid.SetFeature(b.connection.DeviceHandle, report.data(), report.size()));
     EXPECT_TRUE(b.hid.GetFeature(b.connection.DeviceHandle, report.data(), report.size()));
 }
+
+// Each transfer (a report taken, an answer read) takes the keyboard's latency on its clock.
+TEST(SimKeyboard, EveryTransferTakesItsLatency) {
+    for (const std::int64_t latency : {0, 2, 7}) {
+        SimBench b;
+        b.keyboard.Config().TransferLatencyMs = latency;
+        b.keyboard.SetPassTime([&b](std::int64_t ms) { b.clock.Advance(ms); });
+        b.Find();
+        const std::int64_t start = b.clock.NowMs();
+        std::string version;
+        for (int i = 0; i < 5; ++i) ASSERT_EQ(upload::ReadFirmwareVersion(b.connection, version), 0);
+        EXPECT_EQ(b.clock.NowMs() - start, 5 * 2 * latency);
+    }
+}
