@@ -10,8 +10,9 @@
 // Runs until SIGTERM or SIGINT; then removes its devices, writes the flash (--flash-out) and
 // prints a summary (key=value lines) on standard output. Diagnostics go to standard error.
 //
-//   uhid_keyboard [--version TEXT] [--leave-after-block K] [--refuse-block K] [--plain-first-interface]
-//                 [--decoy] [--upload-mode] [--gap MS] [--flash-out FILE] [--ready-file FILE] [--verbose]
+//   uhid_keyboard [--version TEXT] [--leave-after-block K] [--refuse-block K]
+//                 [--plain-first-interface] [--decoy] [--upload-mode] [--gap MS]
+//                 [--flash-out FILE] [--ready-file FILE] [--verbose]
 //
 // --gap MS: the keyboard stays off the bus at least MS milliseconds each time it leaves or
 //           re-enumerates (a USB keyboard takes a moment to restart; Wine's winebus loses a
