@@ -3,7 +3,7 @@
 # needed) with a tiny initramfs in which a uhid keyboard (uhid_keyboard: the simulated keyboard
 # behind /dev/uhid) stands in for the Kestrune keyboard, and runs the cases of vm-init.sh there.
 #
-#   tests/kernel/run-vm-tests.sh [--work DIR] [--timeout SECONDS] [--verbose] [--realtime]
+#   tests/kernel/run-vm-tests.sh [--work DIR] [--timeout SECONDS] [--verbose] [--realtime] [--build-only]
 #
 # --work DIR      where the kernel package, the builds and the machine's files go
 #                 (default: build-kernel/ at the top of the repository; $KESTRUNE_VM_WORK)
@@ -11,6 +11,7 @@
 # --verbose       every case shows kestrune's output and the keyboard's log of each request
 # --realtime      run the machine on the host's clock instead of counted instructions (slower,
 #                 and its throughput figures vary with whatever else the host is doing)
+# --build-only    stop once the kernel and the programs are ready in DIR (run-wine-vm-tests.sh)
 #
 # Installs what is missing (apt-get through sudo when not root), downloads the kernel package
 # once into DIR/cache, builds static test programs and a static kestrune, and exits 0 only when
@@ -22,6 +23,7 @@ repo=$(cd "$here/../.." && pwd)
 work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
 boot_timeout=240
 verbose=""
+build_only=""
 # By default the machine's clock counts instructions (8 ns each) and skips idle time: the waits
 # of the flash command cost no real time, and throughput figures come out the same on every run.
 clock=(-icount shift=3,sleep=off)
@@ -31,7 +33,8 @@ while (($#)); do
     --timeout) boot_timeout=$2; shift 2 ;;
     --verbose) verbose=" kt.verbose"; shift ;;
     --realtime) clock=(); shift ;;
-    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --build-only) build_only=1; shift ;;
+    -h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-vm-tests.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -171,6 +174,7 @@ cmake --build "$cli_build" -j2 --target kestrune >"$work/cli-build.log" 2>&1 ||
 kestrune=$(find "$cli_build" -type f -name kestrune -perm -u+x | head -n 1)
 [ -n "$kestrune" ] || die "the build made no kestrune"
 step "programs built"
+[ -z "$build_only" ] || exit 0
 
 # ---- the initramfs ------------------------------------------------------------------------------
 root=$work/initramfs

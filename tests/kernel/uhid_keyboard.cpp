@@ -10,10 +10,14 @@
 // Runs until SIGTERM or SIGINT; then removes its devices, writes the flash (--flash-out) and
 // prints a summary (key=value lines) on standard output. Diagnostics go to standard error.
 //
-//   uhid_keyboard [--version TEXT] [--leave-after-block K] [--plain-first-interface] [--decoy]
-//                 [--upload-mode] [--flash-out FILE] [--ready-file FILE] [--verbose]
+//   uhid_keyboard [--version TEXT] [--leave-after-block K] [--refuse-block K]
+//                 [--plain-first-interface] [--decoy] [--upload-mode] [--gap MS]
+//                 [--flash-out FILE] [--ready-file FILE] [--verbose]
 //                 [--hold-block K --hold-file FILE]
 //
+// --gap MS: the keyboard stays off the bus at least MS milliseconds each time it leaves or
+//           re-enumerates (a USB keyboard takes a moment to restart; Wine's winebus loses a
+//           device that arrives while the removal of the one before is still being handled).
 // --upload-mode: the keyboard starts in firmware-upload mode (product ID 6) and stores the blocks
 //                it is sent, as during an upload.
 // --ready-file: written (with the node's name) each time the keyboard's hidraw node is there.
@@ -164,9 +168,11 @@ struct UhidDevice {
 struct Options {
     std::string version = "V1.0";
     int leaveAfterBlock = 0;
+    int refuseBlock = 0;
     bool plainFirstInterface = false;
     bool decoy = false;
     bool uploadMode = false;
+    int gapMs = 0;
     std::string flashOut;
     std::string readyFile;
     int holdBlock = 0;
@@ -184,6 +190,7 @@ public:
         config.ReturnDelayMs = 300;
         keyboard_ = std::make_unique<sim::SimKeyboard>(g_clock, config);
         keyboard_->Faults().LeaveBusAfterBlock = options.leaveAfterBlock;
+        keyboard_->Faults().RefuseBlock = options.refuseBlock;
         kbd_.role = Role::Keyboard;
         plain_.role = Role::PlainInterface;
         decoy_.role = Role::Decoy;
@@ -247,6 +254,7 @@ private:
                 std::to_string(pid));
             DestroyKeyboard();
         }
+        if (enumerations_ > 0 && g_clock.NowMs() - destroyedMs_ < options_.gapMs) return true;
         createdGeneration_ = generation;
         ++enumerations_;
         const std::string tag = "g" + std::to_string(generation);
@@ -332,6 +340,7 @@ private:
     void DestroyKeyboard() {
         Destroy(kbd_);
         Destroy(plain_);
+        destroyedMs_ = g_clock.NowMs();
     }
 
     static void CloseDevice(UhidDevice& device) {
@@ -454,6 +463,7 @@ private:
     UhidDevice kbd_, plain_, decoy_;
     unsigned createdGeneration_ = 0;
     int enumerations_ = 0;
+    std::int64_t destroyedMs_ = 0;
     int setReports_ = 0;
     int getReports_ = 0;
     int failedReplies_ = 0;
@@ -468,9 +478,10 @@ void OnSignal(int) { g_stop = 1; }
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: uhid_keyboard [--version TEXT] [--leave-after-block K] [--plain-first-interface]\n"
-                 "                     [--decoy] [--upload-mode] [--flash-out FILE] [--ready-file FILE]\n"
-                 "                     [--verbose] [--hold-block K --hold-file FILE]\n");
+                 "usage: uhid_keyboard [--version TEXT] [--leave-after-block K] [--refuse-block K]\n"
+                 "                     [--plain-first-interface] [--decoy] [--upload-mode] [--gap MS]\n"
+                 "                     [--flash-out FILE] [--ready-file FILE] [--verbose]\n"
+                 "                     [--hold-block K --hold-file FILE]\n");
     return 2;
 }
 
@@ -489,12 +500,20 @@ int main(int argc, char** argv) {
             const char* v = value();
             if (!v) return Usage();
             options.leaveAfterBlock = std::atoi(v);
+        } else if (arg == "--refuse-block") {
+            const char* v = value();
+            if (!v) return Usage();
+            options.refuseBlock = std::atoi(v);
         } else if (arg == "--plain-first-interface") {
             options.plainFirstInterface = true;
         } else if (arg == "--decoy") {
             options.decoy = true;
         } else if (arg == "--upload-mode") {
             options.uploadMode = true;
+        } else if (arg == "--gap") {
+            const char* v = value();
+            if (!v) return Usage();
+            options.gapMs = std::atoi(v);
         } else if (arg == "--flash-out") {
             const char* v = value();
             if (!v) return Usage();

@@ -20,7 +20,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr UINT ReplyTimeoutMs = 5000;
-constexpr int FirstScanTimeoutS = 60;
+// Long enough for a keyboard plugged in after the start, in an emulated machine.
+constexpr int FirstScanTimeoutS = 180;
 constexpr int UploadTimeoutS = 120;
 
 // Asks a control of the window's thread; the window answers between its steps, message boxes and

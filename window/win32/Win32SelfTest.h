@@ -1,6 +1,6 @@
 #pragma once
-// kestrune-loader-demo --self-test FILE: one whole upload through the window's real controls, as
-// a person would do it, for the Windows build's check under Wine. A second thread waits for the
+// kestrune-loader[-demo] --self-test FILE: one whole upload through the window's real controls, as
+// a person would do it, for the Windows build's checks under Wine. A second thread waits for the
 // first scan, types FILE into the firmware-file field, clicks Upload Firmware and answers every
 // message box with its OK button; it reads the status bar and the device list as the window shows
 // them, and passes when the status bar says "Firmware updated." with the keyboard listed again in

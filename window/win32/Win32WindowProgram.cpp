@@ -32,11 +32,9 @@ void PrintHelp(const std::string& programName, bool demo) {
     PrintLine("with firmware V1.0 or V1.1 must be unplugged and plugged in again when the window asks.");
     PrintLine("");
     PrintLine("Options:");
-    if (demo) {
-        PrintLine("  --self-test FILE   upload FILE through the window's own controls, answering every");
-        PrintLine("                     message box with OK; report on standard output and exit 0 when");
-        PrintLine("                     the upload ended with \"Firmware updated.\"");
-    }
+    PrintLine("  --self-test FILE   upload FILE through the window's own controls, answering every");
+    PrintLine("                     message box with OK; report on standard output and exit 0 when");
+    PrintLine("                     the upload ended with \"Firmware updated.\"");
     PrintLine("  --help             show this help and exit");
     PrintLine("  --version          show the version and exit");
     PrintLine("");
@@ -70,7 +68,7 @@ int RunWindowProgram(usbio::HidPlatform& hid, const char* programName, WindowOpt
                       std::to_string(kestrune::VersionRevision));
             return 0;
         }
-        if (argument == "--self-test" && options.demo && i + 1 < arguments.size()) {
+        if (argument == "--self-test" && i + 1 < arguments.size()) {
             selfTestFile = arguments[++i];
         } else {
             PrintLine(std::string(programName) + ": unknown option " + argument + " (try --help)");

@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# Runs the Windows build against a real HID device: kestrune.exe and kestrune-loader.exe under
+# Debian's Wine, inside the QEMU machine of run-vm-tests.sh (Debian's kernel, a uhid keyboard),
+# so that every feature report goes through Wine's HID stack (hid.dll, hidclass, winebus with its
+# hidraw backend) and the kernel's hidraw and uhid drivers to the simulated keyboard.
+#
+#   tests/kernel/run-wine-vm-tests.sh [--work DIR] [--timeout SECONDS] [--verbose] [--cases "A B"]
+#
+# --work DIR      the folder of run-vm-tests.sh (default: build-kernel/ at the top of the
+#                 repository; $KESTRUNE_VM_WORK); this script's own files go to DIR/wine
+# --timeout S     limit for the whole boot (default 900)
+# --verbose       every case shows its logs as a failing one does, with udev's events and
+#                 Wine's HID and plug-and-play traces
+# --cases "A B"   only these cases (names as in vm-wine-init.sh: no-keyboard list-info flash-hex-old
+#                 flash-bin-new unplug-mid-upload refused-block no-permission window-upload
+#                 window-plug-in)
+#
+# Reuses what is there and makes what is missing: the kernel package and the test programs (through
+# run-vm-tests.sh --build-only), kestrune.exe and kestrune-loader.exe (build-windows/, as
+# tools/windows-test.sh configures it), a slim Wine prefix and Debian's udevd (in DIR/wine). The
+# machine shares the host's /usr and /etc read-only over virtio-9p and runs on the host's clock:
+# Wine loads its files from the host, and the instruction-counted clock of run-vm-tests.sh would
+# jump ahead while it waits for them. Exits 0 only when every case passed (a case marked XFAIL
+# fails on Wine for a reason outside the program, and says so); the last line of the output is
+# "N passed, M failed".
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
+boot_timeout=900
+verbose=""
+cases=""
+while (($#)); do
+    case $1 in
+    --work) work=$2; shift 2 ;;
+    --timeout) boot_timeout=$2; shift 2 ;;
+    --verbose) verbose=" kt.verbose"; shift ;;
+    --cases) cases=" kt.cases=$(echo $2 | tr ' ' ',')"; shift 2 ;;
+    -h | --help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run-wine-vm-tests.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+done
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+wwork=$work/wine
+share=$wwork/share
+mkdir -p "$wwork" "$work/cache"
+started=$(date +%s.%N)
+
+elapsed() { awk -v now="$(date +%s.%N)" -v start="$started" 'BEGIN { printf "%.1f", now - start }'; }
+step() { echo "== $* ($(elapsed) s)"; }
+die() {
+    echo "run-wine-vm-tests.sh: $*" >&2
+    echo "0 passed, 1 failed"
+    exit 1
+}
+
+# ---- packages -----------------------------------------------------------------------------------
+"$repo/tools/ensure-packages.sh" --no-recommends qemu-system-x86 busybox-static cpio kmod xz-utils \
+    g++ cmake ninja-build libcli11-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix wine wine64
+step "packages ready"
+
+# ---- the kernel and the test programs of run-vm-tests.sh ----------------------------------------
+"$here/run-vm-tests.sh" --work "$work" --build-only >"$wwork/build-only.log" 2>&1 ||
+    { tail -n 20 "$wwork/build-only.log"; die "run-vm-tests.sh --build-only failed"; }
+deb=$(ls "$work"/cache/linux-image-*.deb | head -n 1)
+kdir=$work/kernel/$(basename "$deb" .deb)
+[ -f "$kdir/.unpacked" ] || die "run-vm-tests.sh left no unpacked kernel in $kdir"
+step "kernel $(basename "$deb") and test programs"
+
+# The 9p file system over virtio and what it needs, each module after its dependencies.
+mods=$wwork/modules/$(basename "$deb" .deb)
+if [ ! -f "$mods/order" ]; then
+    rm -rf "$mods"
+    mkdir -p "$mods/tree"
+    mapfile -t members < <(dpkg-deb -c "$deb" | awk '{ print $NF }' |
+        grep -E '/kernel/(fs/9p|net/9p|fs/netfs|fs/fscache|drivers/virtio)/[^/]*\.ko(\.xz|\.zst|\.gz)?$' || true)
+    ((${#members[@]})) || die "$(basename "$deb") has no 9p modules"
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$mods/tree" "${members[@]}"
+    while IFS= read -r src; do
+        name=$(basename "$src")
+        name=${name%%.ko*}
+        name=${name//-/_}
+        case $src in
+        *.xz) xz -dc "$src" >"$mods/$name.ko" ;;
+        *.zst) zstd -qdc "$src" >"$mods/$name.ko" ;;
+        *.gz) gzip -dc "$src" >"$mods/$name.ko" ;;
+        *) cp "$src" "$mods/$name.ko" ;;
+        esac
+    done < <(find "$mods/tree" -name '*.ko*')
+    rm -rf "$mods/tree"
+    order=()
+    add_module() {
+        local m=${1//-/_} dep
+        for dep in "${order[@]}"; do [ "$dep" = "$m" ] && return 0; done
+        [ -f "$mods/$m.ko" ] || die "module $m (needed by the 9p file system) is not in $(basename "$deb")"
+        for dep in $(modinfo -F depends "$mods/$m.ko" | tr ',' ' '); do add_module "$dep"; done
+        order+=("$m")
+    }
+    add_module 9p
+    add_module 9pnet_virtio
+    # The PCI transport of virtio, unless the kernel has it built in.
+    [ -f "$mods/virtio_pci.ko" ] && add_module virtio_pci
+    printf '%s\n' "${order[@]}" >"$mods/order.new"
+    mv "$mods/order.new" "$mods/order"
+fi
+
+# ---- the Windows programs -----------------------------------------------------------------------
+wbuild=$repo/build-windows
+mkdir -p "$wbuild/logs"
+if [ ! -f "$wbuild/CMakeCache.txt" ]; then
+    cmake -S "$repo" -B "$wbuild" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_WERROR="${KESTRUNE_WERROR:-OFF}" \
+        -DKESTRUNE_BUILD_BENCH=OFF >"$wbuild/logs/configure.log" 2>&1 ||
+        { tail -n 30 "$wbuild/logs/configure.log"; die "configuring the Windows build failed"; }
+fi
+cmake --build "$wbuild" -j"$(nproc)" --target kestrune kestrune-loader >"$wbuild/logs/wine-vm-build.log" 2>&1 ||
+    { grep -v '^\[' "$wbuild/logs/wine-vm-build.log" | tail -n 30; die "building the Windows programs failed"; }
+[ -f "$wbuild/cli/kestrune.exe" ] && [ -f "$wbuild/window/kestrune-loader.exe" ] ||
+    die "the Windows build made no kestrune.exe or kestrune-loader.exe"
+step "Windows programs built"
+
+# ---- udevd --------------------------------------------------------------------------------------
+# Debian's own udevd, unpacked from its package (not installed on the host): winebus follows the
+# devices through it.
+udev=$wwork/udev
+if [ ! -f "$udev/.unpacked" ]; then
+    udeb=$(ls "$work"/cache/udev_*.deb 2>/dev/null | head -n 1 || true)
+    if [ -z "$udeb" ]; then
+        if ! (cd "$work/cache" && apt-get download -q -o APT::Sandbox::User=root udev >/dev/null 2>&1); then
+            apt-get update -qq
+            (cd "$work/cache" && apt-get download -q -o APT::Sandbox::User=root udev >/dev/null)
+        fi
+        udeb=$(ls "$work"/cache/udev_*.deb | head -n 1)
+    fi
+    rm -rf "$udev"
+    mkdir -p "$udev"
+    dpkg-deb -x "$udeb" "$udev"
+    touch "$udev/.unpacked"
+fi
+
+# ---- the Wine prefix ----------------------------------------------------------------------------
+# Made once on the host (wineboot takes minutes in the machine). wineboot copies Wine's builtin
+# DLLs into the prefix (about 700 MB); every copy that is byte for byte Wine's own file becomes a
+# symbolic link to it, which leaves about 2 MB to copy into the machine's memory.
+prefix=$wwork/prefix
+stamp="$(wine --version), SDL off, null display driver, links"
+if [ "$(cat "$prefix.stamp" 2>/dev/null)" != "$stamp" ]; then
+    rm -rf "$prefix" "$prefix.stamp"
+    (
+        export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+        unset DISPLAY WAYLAND_DISPLAY
+        timeout 600 wine wineboot --init </dev/null >"$wwork/wineboot.log" 2>&1
+        # Without libSDL2, winebus would count its SDL bus as started and never start the
+        # udev/hidraw one.
+        wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /t REG_DWORD /d 0 /f \
+            </dev/null >>"$wwork/wineboot.log" 2>&1
+        # No X server in the machine: windows are drawn by Wine's null display driver.
+        wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >>"$wwork/wineboot.log" 2>&1
+        wineserver -w
+    ) || { tail -n 20 "$wwork/wineboot.log"; die "making the Wine prefix failed"; }
+    lib=/usr/lib/x86_64-linux-gnu/wine
+    while IFS= read -r -d '' f; do
+        name=$(basename "$f")
+        for candidate in "$lib/x86_64-windows/$name" "$lib/i386-windows/$name" "/usr/share/wine/nls/$name" \
+            "/usr/share/wine/fonts/$name"; do
+            if [ -f "$candidate" ] && cmp -s "$f" "$candidate"; then
+                case $f in
+                */syswow64/*) [ "$candidate" = "$lib/x86_64-windows/$name" ] && continue ;;
+                */system32/*) [ "$candidate" = "$lib/i386-windows/$name" ] && continue ;;
+                esac
+                ln -sf "$candidate" "$f"
+                break
+            fi
+        done
+    done < <(find "$prefix/drive_c" -type f -print0)
+    # Where the wineserver of this host kept its socket: not where the machine's will.
+    rm -f "$prefix/wineserver"
+    echo "$stamp" >"$prefix.stamp"
+fi
+step "Wine prefix $(du -sh "$prefix" | cut -f1)"
+
+# ---- the shared folder and the initramfs ----------------------------------------------------------
+rm -rf "$share"
+mkdir -p "$share/bin" "$share/fw" "$share/win"
+cp "$work/bin/uhid_keyboard" "$work/bin/vm_run" "$share/bin/"
+"$work/bin/make_firmware" "$share/fw"
+cp "$wbuild/cli/kestrune.exe" "$wbuild/window/kestrune-loader.exe" "$share/win/"
+cp -a "$prefix" "$share/prefix"
+cp -a "$udev" "$share/udev"
+install -m 0755 "$here/vm-wine-init.sh" "$share/vm-wine-init.sh"
+
+root=$wwork/initramfs
+rm -rf "$root"
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,newroot,lib/modules}
+cp "$(command -v busybox)" "$root/bin/busybox"
+for applet in $("$root/bin/busybox" --list); do
+    [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
+done
+for m in hid uhid hid-generic; do cp "$kdir/modules/$m.ko" "$root/lib/modules/"; done
+while read -r m; do cp "$mods/$m.ko" "$root/lib/modules/"; done <"$mods/order"
+{ cat "$mods/order"; printf '%s\n' hid uhid hid-generic; } >"$root/lib/modules/order"
+install -m 0755 "$here/vm-wine-init.sh" "$root/init"
+(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$wwork/initramfs.cpio.gz"
+step "initramfs $(du -h "$wwork/initramfs.cpio.gz" | cut -f1)"
+
+# ---- the boot -----------------------------------------------------------------------------------
+log=$wwork/console.log
+rm -rf "$wwork/out"
+mkdir -p "$wwork/out"
+echo "Booting $(basename "$deb") under QEMU (TCG, the host's clock); console in $log, the machine's logs in $wwork/out"
+virtfs() { echo "local,path=$1,mount_tag=$2,security_model=none,readonly=on,multidevs=remap"; }
+set +e
+timeout "$boot_timeout" qemu-system-x86_64 -accel tcg -m 2048 -nographic -no-reboot -nic none \
+    -virtfs "$(virtfs /usr usr)" -virtfs "$(virtfs /etc etc)" -virtfs "$(virtfs "$share" share)" \
+    -virtfs "local,path=$wwork/out,mount_tag=out,security_model=none,multidevs=remap" \
+    -kernel "$kdir/vmlinuz" -initrd "$wwork/initramfs.cpio.gz" \
+    -append "console=ttyS0 panic=-1 quiet loglevel=3 cryptomgr.notests$verbose$cases" </dev/null 2>&1 |
+    sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$log" |
+    grep --line-buffered -E '^(KT|  \||KERNEL-TESTS)'
+qemu_status=${PIPESTATUS[0]}
+set -e
+step "machine off (qemu status $qemu_status)"
+
+passed=$(grep -c '^KT-RESULT: PASS' "$log" || true)
+failed=$(grep -c '^KT-RESULT: FAIL' "$log" || true)
+verdict=$(grep '^KERNEL-TESTS:' "$log" | tail -n 1 || true)
+if [ -z "$verdict" ]; then
+    echo "The machine ended without a verdict (qemu status $qemu_status); the end of the console:"
+    tail -n 30 "$log"
+    failed=$((failed + 1))
+elif [ "$verdict" != "KERNEL-TESTS: PASS" ] && [ "$failed" -eq 0 ]; then
+    failed=1
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

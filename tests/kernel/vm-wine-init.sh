@@ -1,0 +1,462 @@
+#!/bin/sh
+# The test machine of run-wine-vm-tests.sh, in two stages.
+#
+# /init (busybox, from the initramfs): loads the HID and 9p modules, builds a root in memory whose
+# /usr and /etc are the host's (read-only over virtio-9p) and whose /share holds what the host
+# prepared (the Windows programs, the slim Wine prefix, the firmware files, udevd), chroots into
+# it and runs this same file there with the argument "cases", then powers the machine off.
+#
+# "cases" (the host's own /bin/sh and tools, in the chroot): starts udevd and Wine, then runs the
+# Windows programs under Wine against a uhid keyboard (uhid_keyboard).
+#
+# Console protocol read by run-wine-vm-tests.sh (as in vm-init.sh):
+#   KT-RESULT: PASS|FAIL|XFAIL <case> [- detail]   one per case (XFAIL: fails on Wine, as expected)
+#   KT-TIME: <what> <seconds>                      where the time goes
+#   KERNEL-TESTS: PASS | KERNEL-TESTS: FAIL <case> ...   the verdict, last
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
+
+if [ "${1:-}" != cases ]; then
+    mount -t proc proc /proc
+    mount -t sysfs sysfs /sys
+    mount -t devtmpfs devtmpfs /dev
+    exec </dev/null >/dev/console 2>&1
+    echo
+    # The modules in the order the host resolved them (dependencies first).
+    for m in $(cat /lib/modules/order); do
+        if ! insmod "/lib/modules/$m.ko"; then
+            echo "KT-RESULT: FAIL insmod-$m - the module did not load"
+            echo "KERNEL-TESTS: FAIL insmod-$m"
+            poweroff -f
+        fi
+    done
+    r=/newroot
+    mkdir -p $r
+    mount -t tmpfs -o size=1200m tmpfs $r
+    mkdir -p $r/usr $r/etc $r/share $r/out $r/dev $r/proc $r/sys $r/tmp $r/run $r/root $r/var/tmp
+    for tag in usr etc share; do
+        if ! mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 "$tag" "$r/$tag"; then
+            echo "KT-RESULT: FAIL mount-$tag - the 9p share did not mount"
+            echo "KERNEL-TESTS: FAIL mount-$tag"
+            poweroff -f
+        fi
+    done
+    # The machine's logs go back to the host (run-wine-vm-tests.sh shows where).
+    mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out "$r/out"
+    for l in bin sbin lib lib32 lib64; do
+        [ -e "$r/usr/$l" ] && ln -s "usr/$l" "$r/$l"
+    done
+    echo "KT-TIME: boot $(cut -d' ' -f1 /proc/uptime)"
+    mount --move /dev $r/dev
+    mount --move /proc $r/proc
+    mount --move /sys $r/sys
+    mkdir -p $r/dev/shm $r/dev/pts
+    mount -t tmpfs tmpfs $r/dev/shm
+    mount -t devpts devpts $r/dev/pts
+    chmod 1777 $r/tmp $r/var/tmp $r/dev/shm
+    chroot $r /bin/sh /share/vm-wine-init.sh cases
+    sync
+    poweroff -f
+fi
+
+# ---- stage 2: in the chroot ----------------------------------------------------------------------
+S=/share
+W=/tmp/kt
+mkdir -p $W
+cd $W || exit 1
+export HOME=/root
+export WINEPREFIX=/tmp/prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export LANG=C.UTF-8
+passed=0
+failed=0
+xfailed=0
+failures=""
+KB_PID=""
+KB_NODE=""
+CLI_STATUS=0
+CLI_TIME=0
+VERBOSE=""
+grep -q "kt.verbose" /proc/cmdline && VERBOSE=1
+
+now() { cut -d' ' -f1 /proc/uptime; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+CASE_START=0
+begin() { CASE_START=$(now); }
+took() { echo "KT-TIME: $1 $(since "$CASE_START")"; }
+
+pass() {
+    passed=$((passed + 1))
+    echo "KT-RESULT: PASS $1${2:+ - $2}"
+    [ -z "$VERBOSE" ] || show_logs
+}
+
+fail() {
+    failed=$((failed + 1))
+    failures="$failures $1"
+    echo "KT-RESULT: FAIL $1${2:+ - $2}"
+    show_logs
+}
+
+# xfail CASE DETAIL: a case that fails because of Wine, not of the program; shown with its trace.
+xfail() {
+    xfailed=$((xfailed + 1))
+    echo "KT-RESULT: XFAIL $1${2:+ - $2}"
+    show_logs
+}
+
+show_logs() {
+    for f in "$W/cli.out" "$W/window.out" "$W/kb.log" "$W/kb.summary" ${VERBOSE:+"$W/udev.log" "$W/wine.log"}; do
+        [ -s "$f" ] || continue
+        echo "  | --- ${f#$W/} (last 25 lines)"
+        tail -n 25 "$f" | tr -d '\r' | sed 's/^/  | /'
+    done
+}
+
+finish() {
+    wineserver -k >/dev/null 2>&1
+    cp "$W"/*.log "$W"/*.out "$W"/kb.summary /out/ 2>/dev/null
+    [ -z "$UDEVD" ] || "$S/udev/bin/udevadm" control --exit >/dev/null 2>&1
+    echo "KT-COUNT: $passed $failed $xfailed"
+    if [ "$failed" -eq 0 ]; then
+        echo "KERNEL-TESTS: PASS"
+    else
+        echo "KERNEL-TESTS: FAIL$failures"
+    fi
+    exit 0
+}
+
+# start_keyboard [uhid_keyboard options]: a fresh keyboard; waits for its hidraw node. It stays
+# away 1.5 s each time it leaves or re-enumerates, as a USB keyboard takes a moment to restart:
+# Wine's winebus loses a device that arrives while the removal of the one before is still being
+# handled (its bus relations then leave the new device out), which a real restart never provokes.
+start_keyboard() {
+    rm -f "$W/ready" "$W/flash.out" "$W/kb.summary" "$W/kb.log" "$W/cli.out"
+    "$S/bin/uhid_keyboard" --gap 1500 --ready-file "$W/ready" --flash-out "$W/flash.out" ${VERBOSE:+--verbose} "$@" \
+        >"$W/kb.summary" 2>"$W/kb.log" &
+    KB_PID=$!
+    i=0
+    while [ ! -f "$W/ready" ]; do
+        i=$((i + 1))
+        if [ $i -gt 200 ] || ! kill -0 "$KB_PID" 2>/dev/null; then
+            echo "  | the uhid keyboard did not come up"
+            stop_keyboard
+            return 1
+        fi
+        sleep 0.05
+    done
+    KB_NODE=$(cut -d' ' -f1 "$W/ready")
+    return 0
+}
+
+stop_keyboard() {
+    [ -n "$KB_PID" ] || return 0
+    kill -TERM "$KB_PID" 2>/dev/null
+    (sleep 10 && kill -KILL "$KB_PID" 2>/dev/null) &
+    watchdog=$!
+    wait "$KB_PID"
+    kill "$watchdog" 2>/dev/null
+    KB_PID=""
+}
+
+kb() { sed -n "s/^$1=//p" "$W/kb.summary"; }
+
+# cli ARGS: kestrune.exe under Wine, from the firmware folder, with a 120-second limit.
+cli() {
+    t0=$(now)
+    (cd "$S/fw" && timeout 120 wine "$S/win/kestrune.exe" "$@") >"$W/cli.out" 2>&1
+    CLI_STATUS=$?
+    CLI_TIME=$(since "$t0")
+}
+
+out_has() { tr -d '\r' <"$W/cli.out" | grep -q -i -E -e "$1"; }
+# window_has REGEX: the same for the window's self-test report.
+window_has() { tr -d '\r' <"$W/window.out" | grep -q -i -E -e "$1"; }
+
+flash_matches() {
+    size=$(wc -c <"$S/fw/$1.expect")
+    cmp -n "$size" "$W/flash.out" "$S/fw/$1.expect" 4608 0 >/dev/null 2>&1
+}
+
+# wait_listed PID: Wine has made the keyboard's HID device (it follows udev with a delay).
+wait_listed() {
+    i=0
+    while [ $i -lt 10 ]; do
+        cli list
+        out_has "0x2E5B:0x$1" && return 0
+        i=$((i + 1))
+        sleep 1
+    done
+    return 1
+}
+
+# ---- Wine and udev ------------------------------------------------------------------------------
+begin
+cp -a "$S/prefix" "$WINEPREFIX"
+took prefix-copy
+
+# winebus follows devices through udev: without the daemon, its fallback loses a node that is
+# made and then changed (the keyboard back in firmware-upload mode).
+UDEVD=""
+begin
+# udevadm is udevd when called by that name; systemd's tools do nothing in a chroot unless told.
+export SYSTEMD_IGNORE_CHROOT=1
+ln -s "$S/udev/bin/udevadm" /run/systemd-udevd
+/run/systemd-udevd --daemon >"$W/udevd.log" 2>&1
+i=0
+while [ ! -S /run/udev/control ] && [ $i -lt 100 ]; do
+    i=$((i + 1))
+    sleep 0.1
+done
+if [ -S /run/udev/control ]; then
+    UDEVD=1
+    took udevd
+else
+    fail udevd "systemd-udevd did not start: $(tail -n 3 "$W/udevd.log" | tr '\n' ' ')"
+fi
+
+# kt.verbose: udev's events and Wine's HID and plug-and-play traces (of the services wineboot
+# starts) are shown with every case.
+if [ -n "$VERBOSE" ]; then
+    "$S/udev/bin/udevadm" monitor --kernel --udev --subsystem-match=hidraw >"$W/udev.log" 2>&1 &
+fi
+begin
+wineserver -p
+if ! WINEDEBUG=${VERBOSE:++hid,+plugplay,+setupapi,}-all timeout 400 wine wineboot >"$W/wine.log" 2>&1; then
+    fail wineboot "wine wineboot failed: $(tail -n 3 "$W/wine.log" | tr '\n' ' ')"
+    finish
+fi
+took wineboot
+
+# ---- the command-line tool ----------------------------------------------------------------------
+
+case_no_keyboard() {
+    begin
+    cli info
+    if [ "$CLI_STATUS" -ne 3 ]; then
+        fail no-keyboard "kestrune.exe info without a keyboard: status $CLI_STATUS, expected 3"
+    else
+        pass no-keyboard "info exits 3 after ${CLI_TIME} s"
+    fi
+    took no-keyboard
+}
+
+case_list_info() {
+    begin
+    start_keyboard --version V1.7 || { fail list "no keyboard"; return; }
+    if ! wait_listed 0011; then
+        fail list "kestrune.exe list never showed 0x2E5B:0x0011 (status $CLI_STATUS)"
+        stop_keyboard
+        return
+    fi
+    if [ "$CLI_STATUS" -ne 0 ] || ! out_has 'hid#vid_2e5b&pid_0011'; then
+        fail list "status $CLI_STATUS, or no HID path with VID_2E5B&PID_0011"
+    else
+        listed=$(tr -d '\r' <"$W/cli.out" | grep -i '2E5B' | head -n 1 | sed 's/  */ /g')
+        cli list --json
+        if [ "$CLI_STATUS" -ne 0 ] || ! out_has '"vendorId": *11867' || ! out_has '"productId": *17' ||
+            ! out_has '"featureReportLength": *132' || ! out_has '"opened": *"read-write"'; then
+            fail list "list --json: status $CLI_STATUS, or vendorId 11867, productId 17, featureReportLength 132, read-write missing"
+        else
+            pass list "listed (text and JSON, 132-byte report, opened read-write): $listed"
+        fi
+    fi
+    took list
+    begin
+    cli info
+    if [ "$CLI_STATUS" -ne 0 ] || ! out_has "11867" || ! out_has "\b17\b" || ! out_has "V1.7"; then
+        fail info "status $CLI_STATUS, or vendor 11867, product 17 or version V1.7 missing"
+    else
+        cli info --json
+        if [ "$CLI_STATUS" -ne 0 ] || ! out_has '"vendorId": *11867' || ! out_has '"productId": *17' ||
+            ! out_has '"firmwareVersion": *"V1.7"'; then
+            fail info "info --json: status $CLI_STATUS or fields missing"
+        else
+            pass info "vendor 11867, product 17, V1.7 (text and JSON)"
+        fi
+    fi
+    stop_keyboard
+    took info
+}
+
+# flash_case NAME FILE VERSION: a fresh keyboard with firmware VERSION takes FILE.
+flash_case() {
+    name=$1
+    file=$2
+    version=$3
+    begin
+    start_keyboard --version "$version" || { fail "$name" "no keyboard"; return; }
+    wait_listed 0011 || { fail "$name" "Wine never showed the keyboard"; stop_keyboard; return; }
+    cli flash "$file" --yes --timeout 60 --json
+    stop_keyboard
+    if [ "$CLI_STATUS" -ne 0 ]; then
+        fail "$name" "kestrune.exe flash $file: status $CLI_STATUS after ${CLI_TIME} s"
+    elif ! out_has '"result": *"success"' || ! out_has '"newFirmwareVersion": *"V2.0"'; then
+        fail "$name" "status 0 without the result \"success\" and the new version V2.0 read back"
+    elif ! flash_matches "$file"; then
+        fail "$name" "the keyboard's flash from 0x1200 differs from $file"
+    elif [ "$(kb finish)" != 1 ]; then
+        fail "$name" "the keyboard did not take the finish command"
+    else
+        pass "$name" "$version: $(kb blocks) blocks, $(kb mode_switches) switch, flash matches $file byte for byte, back as V2.0, ${CLI_TIME} s"
+    fi
+    took "$name"
+}
+
+# fault_case NAME EXPECTED-STATUS DETAIL-REGEX [uhid_keyboard options]: an upload that must fail.
+fault_case() {
+    name=$1
+    expected=$2
+    words=$3
+    shift 3
+    begin
+    start_keyboard --version V1.7 "$@" || { fail "$name" "no keyboard"; return; }
+    wait_listed 0011 || { fail "$name" "Wine never showed the keyboard"; stop_keyboard; return; }
+    cli flash small.bin --yes --timeout 30
+    stop_keyboard
+    if [ "$CLI_STATUS" -ne "$expected" ]; then
+        fail "$name" "status $CLI_STATUS after ${CLI_TIME} s, expected $expected"
+    elif ! out_has "$words"; then
+        fail "$name" "status $expected without a word of the failure"
+    elif [ "$(kb finish)" != 0 ]; then
+        fail "$name" "the keyboard was sent the finish command after the failure"
+    else
+        pass "$name" "status $expected after ${CLI_TIME} s, the keyboard took $(kb blocks) blocks: $(tr -d '\r' <"$W/cli.out" | grep -i -E "$words" | head -n 1)"
+    fi
+    took "$name"
+}
+
+# A user who may not open the keyboard's node: winebus, running as that user, cannot open the
+# hidraw node, so Wine has no HID device for it, and kestrune.exe must end with status 3.
+case_no_permission() {
+    begin
+    start_keyboard --version V1.7 || { fail no-permission "no keyboard"; return; }
+    mkdir -p /tmp/user
+    cp -a "$S/prefix" /tmp/user/prefix
+    chown -R 1000:1000 /tmp/user
+    (cd "$S/fw" && HOME=/tmp/user WINEPREFIX=/tmp/user/prefix timeout 300 \
+        "$S/bin/vm_run" --uid 1000 -- wine "$S/win/kestrune.exe" info) >"$W/cli.out" 2>&1
+    CLI_STATUS=$?
+    HOME=/tmp/user WINEPREFIX=/tmp/user/prefix "$S/bin/vm_run" --uid 1000 -- wineserver -k >/dev/null 2>&1
+    stop_keyboard
+    if [ "$CLI_STATUS" -ne 3 ]; then
+        fail no-permission "kestrune.exe info as uid 1000 on a root-only node: status $CLI_STATUS, expected 3"
+    elif [ "$(kb set_reports)" != 0 ] || [ "$(kb get_reports)" != 0 ]; then
+        fail no-permission "status 3, yet the keyboard got reports"
+    else
+        pass no-permission "status 3, no report sent: $(tr -d '\r' <"$W/cli.out" | head -n 1)"
+    fi
+    took no-permission
+}
+
+# ---- the window ---------------------------------------------------------------------------------
+
+# window_run FILE: starts kestrune-loader.exe --self-test FILE in the background (its report:
+# window.out).
+window_run() {
+    rm -f "$W/cli.out"
+    : >"$W/window.out"
+    (cd "$S/fw" && exec timeout 400 wine "$S/win/kestrune-loader.exe" --self-test "$1") >"$W/window.out" 2>&1 &
+    WINDOW_PID=$!
+}
+
+# window_wait REGEX SECONDS: the self-test's report matches REGEX (or the window ended).
+window_wait() {
+    i=0
+    while [ $i -lt $(($2 * 5)) ]; do
+        window_has "$1" && return 0
+        kill -0 "$WINDOW_PID" 2>/dev/null || { window_has "$1"; return; }
+        i=$((i + 1))
+        sleep 0.2
+    done
+    return 1
+}
+
+# window_end: closes the window (WM_CLOSE, as its close box does) and sets CLI_STATUS.
+window_end() {
+    if kill -0 "$WINDOW_PID" 2>/dev/null; then
+        timeout 60 wine taskkill /im kestrune-loader.exe >/dev/null 2>&1
+    fi
+    wait "$WINDOW_PID"
+    CLI_STATUS=$?
+}
+
+window_verdict() {
+    name=$1
+    file=$2
+    status=$(tr -d '\r' <"$W/window.out" | sed -n 's/.*status "\(Firmware updated\.\)".*/\1/p' | tail -n 1)
+    row=$(tr -d '\r' <"$W/window.out" | sed -n 's/.*device list: //p' | tail -n 1)
+    if [ "$CLI_STATUS" -ne 0 ] || ! window_has 'PASS:'; then
+        fail "$name" "kestrune-loader.exe --self-test: exit $CLI_STATUS, no PASS"
+    elif ! flash_matches "$file"; then
+        fail "$name" "the keyboard's flash from 0x1200 differs from $file"
+    elif [ -z "$status" ] || ! echo "$row" | grep -q "V2.0"; then
+        fail "$name" "status bar \"$status\", list row \"$row\""
+    else
+        pass "$name" "$(kb blocks) blocks, flash matches $file; status bar \"$status\", list row \"$row\"${3:+; $3}"
+    fi
+}
+
+case_window_upload() {
+    begin
+    start_keyboard --version V1.0 || { fail window-upload "no keyboard"; return; }
+    wait_listed 0011 || { fail window-upload "Wine never showed the keyboard"; stop_keyboard; return; }
+    window_run small.hex
+    window_wait '(PASS|FAIL):' 300
+    window_end
+    stop_keyboard
+    window_verdict window-upload small.hex
+    mv "$W/window.out" "$W/window-upload.out"
+    took window-upload
+}
+
+# The window started with no keyboard finds it once it is plugged in, through the device
+# notifications Wine sends (WM_DEVICECHANGE), and then uploads to it.
+case_window_plug_in() {
+    begin
+    rm -f "$W/flash.out" "$W/kb.summary" "$W/kb.log"
+    window_run small.bin
+    if ! window_wait 'status "Device not Found"' 200; then
+        window_end
+        fail window-plug-in "the window did not report the missing keyboard (exit $CLI_STATUS)"
+        mv "$W/window.out" "$W/window-plug-in.out"
+        return
+    fi
+    start_keyboard --version V1.7 || { window_end; fail window-plug-in "no keyboard"; return; }
+    plugged=$(now)
+    # The window rescans at once on WM_DEVICECHANGE; without the notification it never does.
+    if window_wait 'status "Device found' 60; then
+        seen="found $(since "$plugged") s after the keyboard was plugged in"
+        window_wait '(PASS|FAIL):' 300
+        window_end
+        stop_keyboard
+        window_verdict window-plug-in small.bin "$seen"
+    else
+        window_end
+        stop_keyboard
+        xfail window-plug-in "Wine sent the window no WM_DEVICECHANGE for the keyboard plugged in after the start (60 s)"
+    fi
+    mv "$W/window.out" "$W/window-plug-in.out"
+    took window-plug-in
+}
+
+# kt.cases=a,b on the kernel command line: only those cases (run-wine-vm-tests.sh --cases).
+only=$(tr ' ' '\n' </proc/cmdline | sed -n 's/^kt\.cases=//p' | tr ',' ' ')
+run() {
+    if [ -n "$only" ] && ! echo " $only " | grep -q " $1 "; then return; fi
+    shift
+    "$@"
+}
+echo "KT: cases start at $(now) s"
+run no-keyboard case_no_keyboard
+run list-info case_list_info
+run flash-hex-old flash_case flash-hex-old small.hex V1.0
+run flash-bin-new flash_case flash-bin-new small.bin V1.7
+run unplug-mid-upload fault_case unplug-mid-upload 1 fail --leave-after-block 5
+run refused-block fault_case refused-block 1 "fail|refus" --refuse-block 3
+run no-permission case_no_permission
+run window-upload case_window_upload
+run window-plug-in case_window_plug_in
+echo "KT: cases end at $(now) s"
+finish
