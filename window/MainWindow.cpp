@@ -335,18 +335,19 @@ void MainWindow::ScanDevice() {
     view_.SetBusyPointer(false);
 }
 
-void MainWindow::ShowDeviceInfo() {
+bool MainWindow::ShowDeviceInfo() {
     if (!connection_.IsOpen()) {
         view_.SetDeviceRow(std::nullopt);
-        return;
+        return true;
     }
-    upload::ReadFirmwareVersion(connection_, firmwareVersion_);
+    const bool read = upload::ReadFirmwareVersion(connection_, firmwareVersion_) == upload::CommandOK;
     newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
     view_.SetDeviceRow(DeviceRow{std::to_string(usbio::SupportedVendorID),
                                  std::to_string(connection_.MatchedPID), Printable(firmwareVersion_),
                                  modeText_});
     if (connection_.MatchedPID == usbio::UploadModePID)
         SetStatusText(statusText_ + text::UploadModeNote);
+    return read;
 }
 
 // ---- Commands ----
@@ -401,20 +402,34 @@ upload::FirmwareCheck MainWindow::ReadFirmwareFile(const std::string& path,
 void MainWindow::StartUpload() {
     BusyScope busy(*this);
     const std::string path = view_.FirmwareFileText();
+    // Every way out of the flow leaves a status that says how it ended.
     if (path.empty()) {
         Message(text::NoFileChosen, MessageStyle::Warning);
+        SetStatusText(text::NoFileChosen);
         return;
     }
     if (!FileExists(path)) {
-        Message("File " + path + " not found.", MessageStyle::Warning);
+        const std::string missing = "File " + path + " not found.";
+        Message(missing, MessageStyle::Warning);
+        SetStatusText(Printable(missing));
         return;
     }
     // The keyboard is not open when an earlier upload ended (or failed): what the last scan saw
     // may be stale, so look again before deciding how to reach it.
     if (!connection_.IsOpen()) {
         ScanDevice();
-        ShowDeviceInfo();
-        if (!connection_.IsOpen()) return;
+        if (!connection_.IsOpen()) {  // the scan has said so
+            ShowDeviceInfo();
+            return;
+        }
+        // A keyboard that does not answer is not one to switch or write to (the failed read has
+        // closed it).
+        if (!ShowDeviceInfo()) {
+            usbio::CloseDevice(connection_);
+            Message(text::CommunicationFailed, MessageStyle::Warning);
+            SetStatusText(text::CommunicationFailed);
+            return;
+        }
     }
     const bool direct = connection_.MatchedPID == usbio::UploadModePID;
     const std::string startAddressText =
@@ -491,8 +506,10 @@ void MainWindow::StartUpload() {
             break;
         }
         if (Message(text::RetryPrompt, MessageStyle::WarningOkCancel, text::RetryTitle) ==
-            upload::MessageAnswer::Cancel)
+            upload::MessageAnswer::Cancel) {
+            SetStatusText(text::UploadCancelled);
             break;
+        }
     }
     view_.SetBusyPointer(false);
 }

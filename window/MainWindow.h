@@ -74,7 +74,8 @@ public:
 
     // The steps behind the buttons (public so that tests and views can drive them).
     void ScanDevice();
-    void ShowDeviceInfo();
+    // False when the keyboard is open but its firmware version could not be read.
+    bool ShowDeviceInfo();
     void StartUpload();
     void SelectFirmwareFile();
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "support/FirmwareFiles.h"
 #include "upload/FirmwareImage.h"
@@ -262,6 +263,57 @@ TEST(UploadFlow, FailedBlockUnansweredFinishAndFailedModeSwitch) {
         EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
         EXPECT_TRUE(b.Reports(0x20).empty());
         EXPECT_FALSE(b.view.busyPointer);
+    }
+}
+
+TEST(UploadFlow, EveryExitOfTheFlowLeavesAStatusThatSaysWhatHappened) {
+    const std::string failed = "Communication failed.";
+    const std::string notFound = testsupport::kNotFound;
+    struct Case {
+        std::string name;
+        sim::KeyboardConfig config;
+        std::function<void(FlowBench&)> setup;
+        std::string status;  // once the flow has ended
+        Texts boxes;
+    };
+    const std::vector<Case> cases{
+        {"no file", {}, [](FlowBench& b) { b.view.file.clear(); },
+         "Please specifiy the firmware file.", {"Please specifiy the firmware file."}},
+        {"missing file", {}, [](FlowBench& b) { b.view.file = "/no/such.hex"; },
+         "File /no/such.hex not found.", {"File /no/such.hex not found."}},
+        {"keyboard gone", {}, [](FlowBench& b) { usbio::CloseDevice(b.connection); b.keyboard.Unplug(); },
+         "Device not Found", {notFound}},
+        {"version unreadable", {},
+         [](FlowBench& b) {
+             usbio::CloseDevice(b.connection);
+             b.hid.Faults().FailGetOfExchange = b.hid.Exchanges() + 1;
+         },
+         failed, {failed}},
+        {"keyboard busy", {}, [](FlowBench& b) { b.hid.Faults().KeyboardHeldBy = 7; },
+         window::text::KeyboardBusyStatus,
+         {"The keyboard is being updated by another program (PID 7); nothing was written."}},
+        {"switch refused twice", {}, [](FlowBench& b) { b.hid.Faults().FailSetsFrom = 2; }, failed, {failed}},
+        {"cancelled at the prompt", {.ReturnPolicy = sim::KeyboardConfig::Return::Never},
+         [](FlowBench& b) {
+             b.services.onMessage = [](const RecordedMessage& m) {
+                 return m.text == kRetry ? MessageAnswer::Cancel : MessageAnswer::OK;
+             };
+         },
+         "Upload cancelled; nothing was written.", {kInstructions, notFound, notFound, notFound, kRetry}},
+        {"failed while sending", {.StartInUploadMode = true},
+         [](FlowBench& b) { b.keyboard.Faults().RefuseBlock = 2; }, "Firmware uploaded Failed", {}},
+        {"sent", {.StartInUploadMode = true}, [](FlowBench&) {}, "Firmware uploaded OK. Rescanning device...",
+         {kUploaded}},
+    };
+    for (const Case& c : cases) {
+        FlowBench b(c.config);
+        b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x200, 13)));
+        c.setup(b);
+        b.ClickUpload();
+        EXPECT_EQ(b.Status(), c.status) << c.name;
+        EXPECT_EQ(b.services.MessageTexts(), c.boxes) << c.name;
+        EXPECT_FALSE(b.view.busyPointer) << c.name;
+        EXPECT_TRUE(b.view.Enabled(Button::Refresh)) << c.name;
     }
 }
 
