@@ -64,6 +64,14 @@ std::string HexAddress(std::int32_t address) {
     return buffer;
 }
 
+// The status for an upload given up before anything was sent: the problem, and that the keyboard
+// is as it was.
+std::string RefusedStatus(const std::string& problem) {
+    std::string status = Printable(problem);
+    if (!status.empty() && status.back() != '.') status += '.';
+    return status + (status.empty() ? "" : " ") + text::NothingWritten;
+}
+
 constexpr int ExtractingRefreshMs = 50;
 constexpr int DeviceRescanIntervalMs = 1000;
 constexpr int ScanDelayMs = 10;
@@ -379,6 +387,10 @@ void MainWindow::RunUpload(const upload::FirmwareCheck& check) {
     UploadViewAdapter adapter(*this, check.bytesBelowStart);
     uploadStart_ = check.startAddress;
     lastUpload_ = upload::UploadFirmware(connection_, image_, check, adapter, newFirmware_);
+    // "Firmware uploaded Failed" is for failures while sending; a refusal has sent nothing.
+    if (lastUpload_.result == upload::UploadOutcome::Result::Refused)
+        SetStatusText(connection_.WriteBusy ? std::string(text::KeyboardBusyStatus)
+                                            : RefusedStatus(lastUpload_.message));
 }
 
 upload::FirmwareCheck MainWindow::ReadFirmwareFile(const std::string& path,
@@ -440,7 +452,7 @@ void MainWindow::StartUpload() {
     const upload::FirmwareCheck check = ReadFirmwareFile(path, startAddressText);
     if (!check.ok) {
         Message(check.message, check.style, check.title);
-        SetStatusText(text::UploadFailed);
+        SetStatusText(RefusedStatus(check.message));
         return;
     }
     // One program at a time writes to a keyboard.

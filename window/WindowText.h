@@ -60,6 +60,7 @@ inline constexpr char ReplugInstructions[] =
     "  1. Plug out the USB connector\r\n"
     "  2. Plug in the USB connector again\r\n"
     "  3  Click OK button to start uploading the firmware file to keyboard";
+inline constexpr char NothingWritten[] = "Nothing was written to the keyboard.";
 inline constexpr char UploadCancelled[] = "Upload cancelled; nothing was written.";
 inline constexpr char RetryTitle[] = "Restart Keyboard";
 inline constexpr char RetryPrompt[] =

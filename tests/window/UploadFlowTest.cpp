@@ -292,6 +292,10 @@ TEST(UploadFlow, EveryExitOfTheFlowLeavesAStatusThatSaysWhatHappened) {
         {"keyboard busy", {}, [](FlowBench& b) { b.hid.Faults().KeyboardHeldBy = 7; },
          window::text::KeyboardBusyStatus,
          {"The keyboard is being updated by another program (PID 7); nothing was written."}},
+        {"file refused", {}, [](FlowBench& b) { b.ChooseFile("notes.txt", "hello"); },
+         "The file notes.txt is not a firmware file: choose a .hex, .bin or .dat file. Nothing was written to "
+         "the keyboard.",
+         {"The file notes.txt is not a firmware file: choose a .hex, .bin or .dat file."}},
         {"switch refused twice", {}, [](FlowBench& b) { b.hid.Faults().FailSetsFrom = 2; }, failed, {failed}},
         {"cancelled at the prompt", {.ReturnPolicy = sim::KeyboardConfig::Return::Never},
          [](FlowBench& b) {
@@ -371,7 +375,10 @@ TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
         ASSERT_EQ(b.services.messages.size(), 1u) << c.name;
         EXPECT_EQ(b.services.messages[0].style, c.style) << c.name;
         EXPECT_EQ(b.services.messages[0].title, c.title) << c.name;
-        EXPECT_EQ(b.Status(), "Firmware uploaded Failed") << c.name;
+        // The status names the problem, not an upload failure: nothing was sent.
+        std::string problem = b.services.messages[0].text;
+        if (problem.back() != '.') problem += '.';
+        EXPECT_EQ(b.Status(), problem + " Nothing was written to the keyboard.") << c.name;
         EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u) << c.name;  // the scan's version read only
         EXPECT_EQ(b.keyboard.ModeSwitches(), 0) << c.name;
         EXPECT_TRUE(b.connection.IsOpen()) << c.name;
@@ -383,6 +390,7 @@ TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
     b.ClickUpload();
     ASSERT_EQ(b.services.messages.size(), 1u);
     EXPECT_NE(b.services.messages[0].text.find("12G0"), std::string::npos);
+    EXPECT_EQ(b.Status(), b.services.messages[0].text + " Nothing was written to the keyboard.");
     EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u);
 }
 
