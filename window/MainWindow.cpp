@@ -106,7 +106,12 @@ public:
     UploadViewAdapter(MainWindow& window, std::int64_t bytesBelowStart)
         : w_(window), bytesBelowStart_(bytesBelowStart) {}
 
-    void SetStatusText(const std::string& text) override { w_.SetStatusText(text); }
+    void SetStatusText(const std::string& text) override {
+        // Once the keyboard has been told to replug, the status keeps saying so until the rescan
+        // tells what came back.
+        const bool waiting = text == text::UploadedRescanning || text == text::PleaseWait;
+        w_.SetStatusText(replugAsked_ && waiting ? std::string(text::UploadedReplug) : text);
+    }
     void SetBusyPointer(bool busy) override { w_.view_.SetBusyPointer(busy); }
     void SetProgress(std::int64_t done, std::int64_t total) override {
         if (!announced_) {
@@ -122,6 +127,11 @@ public:
     }
     upload::MessageAnswer ShowMessage(const std::string& text, MessageStyle style,
                                       const std::string& title) override {
+        // The finish is sent: the status tells what the box tells, never to keep the cable in.
+        if (text == text::Uploaded) {
+            replugAsked_ = true;
+            w_.SetStatusText(text::UploadedReplug);
+        }
         return w_.Message(text, style, title);
     }
     void PumpEvents() override { w_.services_.PumpEvents(); }
@@ -139,6 +149,7 @@ private:
     MainWindow& w_;
     std::int64_t bytesBelowStart_;
     bool announced_ = false;
+    bool replugAsked_ = false;
 };
 
 MainWindow::MainWindow(usbio::DeviceConnection& connection, MainWindowView& view,
@@ -241,7 +252,6 @@ void MainWindow::OnTimer() {
     if (IsBusy()) return;
     BusyScope busy(*this);
     try {
-        view_.SetProgress(0, progressTotal_);
         ScanDevice();
         ShowDeviceInfo();
     } catch (const std::exception& e) {
@@ -254,6 +264,8 @@ void MainWindow::OnTimer() {
 void MainWindow::OnButton(Button button) {
     if (IsBusy()) return;
     focusAfter_ = button;
+    // The bar shows how the last upload went until the next command starts.
+    if (button != Button::Exit) view_.SetProgress(0, progressTotal_);
     switch (button) {
         case Button::Refresh:
             ArmTimer();

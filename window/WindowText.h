@@ -43,6 +43,8 @@ using upload::text::UploadFailed;
 using upload::text::Uploaded;
 using upload::text::UploadedRescanning;
 using upload::text::FirmwareUpdated;
+inline constexpr char UploadedReplug[] =
+    "Firmware uploaded OK. Please plug out the USB cable and plug in again to restart the keyboard.";
 inline constexpr char ClosesWhenDone[] =
     "Closing when the update has ended. Keep the keyboard plugged in.";
 inline constexpr char KeepPluggedIn[] = "Keep the keyboard plugged in.";

@@ -24,6 +24,8 @@ const std::string kUploaded =
     "The selected firmware file is successfully uploaded to keyboard.\r\n\r\n"
     "Please plug out the USB cable and plug in again to restart the keyboard.";
 const std::string kRetry = window::text::RetryPrompt;
+const std::string kReplugStatus =
+    "Firmware uploaded OK. Please plug out the USB cable and plug in again to restart the keyboard.";
 
 struct FlowBench : WindowBench {
     explicit FlowBench(sim::KeyboardConfig config = {}) : WindowBench(std::move(config)) {
@@ -113,7 +115,14 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
         EXPECT_EQ(b.view.progressDone, 17 * 128);
         // Waits in order: switch pass (1 s, then 3 s / 2 s per rescan), 1 s, then 3 s and 1 s.
         EXPECT_EQ(b.services.sleeps, (std::vector<int>{1000, 3000, 2000, 1000, 3000, 1000})) << c.name;
-        EXPECT_EQ(b.Status(), "Firmware uploaded OK. Rescanning device...");
+        // From the finish on, status and box say the same: replug, never keep it plugged in.
+        EXPECT_EQ(b.services.messages[1].statusShown, kReplugStatus) << c.name;
+        const auto finished = std::find(b.view.statuses.begin(), b.view.statuses.end(), kReplugStatus);
+        ASSERT_NE(finished, b.view.statuses.end()) << c.name;
+        EXPECT_TRUE(std::none_of(finished, b.view.statuses.end(), [](const std::string& s) {
+            return s.find("Keep the keyboard plugged in.") != std::string::npos;
+        })) << c.name;
+        EXPECT_EQ(b.Status(), kReplugStatus);
         EXPECT_FALSE(b.connection.IsOpen());
         EXPECT_FALSE(b.view.busyPointer);
         EXPECT_EQ(b.view.focused, Button::Upload);
@@ -121,8 +130,9 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
         ASSERT_TRUE(b.Tick());
         EXPECT_EQ(b.Status(), "Firmware updated.");
         EXPECT_EQ(b.Row(), (Row{"11867", "17", "V2.0", "Normal"}));
-        EXPECT_EQ(b.view.progressDone, 0);  // a scan empties the bar
+        EXPECT_EQ(b.view.progressDone, 17 * 128);  // full until the next command
         b.Click(Button::Refresh);
+        EXPECT_EQ(b.view.progressDone, 0);
         b.Tick();
         EXPECT_EQ(b.Status(), "Device Found");
     }
@@ -135,6 +145,7 @@ TEST(UploadFlow, NewFirmwareUploadsAfterTheFirstPassWithoutInstructions) {
     b.view.startAddress = "4000";  // not used on this path
     b.ClickUpload();
     EXPECT_TRUE(b.services.messages.empty());
+    EXPECT_EQ(b.Status(), "Firmware uploaded OK. Rescanning device...");
     EXPECT_TRUE(b.FlashHolds(0x1200, data));
     EXPECT_EQ(b.Reports(0x20).size(), 7u);
     ASSERT_TRUE(b.Tick());
@@ -306,8 +317,7 @@ TEST(UploadFlow, EveryExitOfTheFlowLeavesAStatusThatSaysWhatHappened) {
          "Upload cancelled; nothing was written.", {kInstructions, notFound, notFound, notFound, kRetry}},
         {"failed while sending", {.StartInUploadMode = true},
          [](FlowBench& b) { b.keyboard.Faults().RefuseBlock = 2; }, "Firmware uploaded Failed", {}},
-        {"sent", {.StartInUploadMode = true}, [](FlowBench&) {}, "Firmware uploaded OK. Rescanning device...",
-         {kUploaded}},
+        {"sent", {.StartInUploadMode = true}, [](FlowBench&) {}, kReplugStatus, {kUploaded}},
     };
     for (const Case& c : cases) {
         FlowBench b(c.config);

@@ -21,6 +21,7 @@ struct RecordedMessage {
     upload::MessageStyle style = upload::MessageStyle::Plain;
     std::string title;
     std::int64_t atMs = 0;
+    std::string statusShown;  // the window's status while the box is up
 };
 
 // The window's controls: what they show, as plain members.
@@ -70,7 +71,7 @@ public:
 
     upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
                                       const std::string& title) override {
-        messages.push_back({text, style, title, clock_.NowMs()});
+        messages.push_back({text, style, title, clock_.NowMs(), view ? view->status : std::string()});
         events.push_back("box " + title);
         return onMessage ? onMessage(messages.back()) : upload::MessageAnswer::OK;
     }
@@ -139,6 +140,7 @@ public:
     std::function<upload::MessageAnswer(const RecordedMessage&)> onMessage;  // default: OK
     std::function<void()> onPump;  // runs inside every event pump
     std::function<void()> onTime;  // runs after every sleep and pause
+    const FakeView* view = nullptr;  // when set, each box records the status shown beside it
 
 private:
     void PassTime(int ms) {
@@ -156,6 +158,7 @@ struct WindowBench {
     explicit WindowBench(sim::KeyboardConfig config = {}, window::WindowOptions options = {})
         : keyboard(clock, std::move(config)), options(options) {
         services.programFolder = folder.Path().string();
+        services.view = &view;
     }
 
     window::MainWindow& Open() {
