@@ -177,11 +177,12 @@ void MainWindow::Start() {
     if (options_.demo) SetStatusText(std::string(kestrune::ApplicationTitle) + text::DemoSuffix);
     view_.SetFirmwareFileText(services_.ReadSetting(SettingsScope(), text::SettingsSection,
                                                     text::SettingsKey));
-    ArmTimer();
+    ArmTimer(true);
 }
 
-void MainWindow::ArmTimer() {
+void MainWindow::ArmTimer(bool userAsked) {
     timerArmed_ = true;
+    scanUserAsked_ = scanUserAsked_ || userAsked;
     services_.StartTimer(ScanDelayMs, [this] { OnTimer(); });
 }
 
@@ -251,8 +252,10 @@ void MainWindow::OnTimer() {
     timerArmed_ = false;
     if (IsBusy()) return;
     BusyScope busy(*this);
+    const bool userAsked = scanUserAsked_;
+    scanUserAsked_ = false;
     try {
-        ScanDevice();
+        ScanDevice(userAsked);
         ShowDeviceInfo();
     } catch (const std::exception& e) {
         view_.SetBusyPointer(false);
@@ -268,7 +271,7 @@ void MainWindow::OnButton(Button button) {
     if (button != Button::Exit) view_.SetProgress(0, progressTotal_);
     switch (button) {
         case Button::Refresh:
-            ArmTimer();
+            ArmTimer(true);
             break;
         case Button::Upload:
             StartUpload();
@@ -318,7 +321,7 @@ bool MainWindow::OnCloseRequested() {
 
 // ---- Scan and display ----
 
-void MainWindow::ScanDevice() {
+void MainWindow::ScanDevice(bool announceMissing) {
     BusyScope busy(*this);
     view_.SetBusyPointer(true);
     SetStatusText(text::Scanning);
@@ -340,8 +343,9 @@ void MainWindow::ScanDevice() {
         connection_.DeviceCaps.FeatureReportByteLength == 0) {
         const bool closed = !connection_.IsOpen();
         const std::string hint = closed ? usbio::AccessProblemHint(report) : std::string();
-        Message(std::string(text::DeviceNotFound) + (hint.empty() ? "" : "\r\n\r\n" + hint),
-                MessageStyle::Warning);
+        if (announceMissing)
+            Message(std::string(text::DeviceNotFound) + (hint.empty() ? "" : "\r\n\r\n" + hint),
+                    MessageStyle::Warning);
         SetStatusText(text::DeviceNotFoundStatus);
         if (closed) scanState_ = ScanState::NotFound;
         view_.SetBusyPointer(false);

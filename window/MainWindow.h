@@ -73,7 +73,8 @@ public:
     std::string SettingsScope() const;
 
     // The steps behind the buttons (public so that tests and views can drive them).
-    void ScanDevice();
+    // A scan that finds no keyboard says so in a box when announceMissing, in the status always.
+    void ScanDevice(bool announceMissing = true);
     // False when the keyboard is open but its firmware version could not be read.
     bool ShowDeviceInfo();
     void StartUpload();
@@ -85,7 +86,8 @@ private:
     friend class UploadViewAdapter;
     friend class BusyScope;
 
-    void ArmTimer();
+    // Arms the scan timer; the scan opens the not-found box only when the user asked for it.
+    void ArmTimer(bool userAsked = false);
     void SetStatusText(const std::string& text);
     upload::MessageAnswer Message(const std::string& text, upload::MessageStyle style,
                                   const std::string& title = {});
@@ -115,6 +117,7 @@ private:
     bool uploadEnabled_ = false;
     bool timerArmed_ = false;
     bool rescanRequested_ = false;
+    bool scanUserAsked_ = false;  // the pending timer scan is the start-up scan or a Refresh
     bool closeRequested_ = false;
     bool deviceChanged_ = false;
     std::optional<Button> focusAfter_;

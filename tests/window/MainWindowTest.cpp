@@ -71,6 +71,27 @@ TEST(MainWindow, NoKeyboardGivesOneMessageDuringTheScan) {
     EXPECT_EQ(w.ModeText(), "Firmware Upload");
 }
 
+TEST(MainWindow, OnlyScansTheUserStartsSayNotFoundInABox) {
+    // The start-up scan and Refresh open the box; rescans the window starts by itself on device
+    // events (a mouse plugged in, say) and after an upload only update the status.
+    WindowBench b;
+    b.keyboard.Unplug();
+    auto& w = b.Open();
+    b.Tick();
+    ASSERT_EQ(b.services.messages.size(), 1u);
+    for (int i = 0; i < 2; ++i) {
+        b.clock.Advance(1000);
+        w.OnDeviceArrivedOrLeft();
+        ASSERT_TRUE(b.Tick());
+        EXPECT_EQ(b.Status(), "Device not Found");
+        EXPECT_EQ(b.services.messages.size(), 1u);
+    }
+    b.Click(Button::Refresh);
+    b.Tick();
+    EXPECT_EQ(b.services.messages.size(), 2u);
+    EXPECT_EQ(b.Status(), "Device not Found");
+}
+
 TEST(MainWindow, KeyboardRowModeAndFirmwareGeneration) {
     struct Case {
         sim::KeyboardConfig config;
