@@ -107,6 +107,7 @@ public:
         : w_(window), bytesBelowStart_(bytesBelowStart) {}
 
     void SetStatusText(const std::string& text) override {
+        if (finished_) w_.sending_ = false;
         // Once the keyboard has been told to replug, the status keeps saying so until the rescan
         // tells what came back.
         const bool waiting = text == text::UploadedRescanning || text == text::PleaseWait;
@@ -117,12 +118,14 @@ public:
         if (!announced_) {
             // Sending starts now: say from where, what is left out, and that the cable must stay.
             announced_ = true;
+            w_.sending_ = true;
             std::string status = "Uploading from " + HexAddress(w_.uploadStart_);
             if (bytesBelowStart_ > 0)
                 status += "; " + upload::GroupedNumber(bytesBelowStart_) + " bytes below it are not sent";
             w_.SetStatusText(status + ". " + text::KeepPluggedIn);
         }
         w_.progressTotal_ = total;
+        finished_ = done == total;  // the finish goes out next
         w_.view_.SetProgress(done, total);
     }
     upload::MessageAnswer ShowMessage(const std::string& text, MessageStyle style,
@@ -130,6 +133,7 @@ public:
         // The finish is sent: the status tells what the box tells, never to keep the cable in.
         if (text == text::Uploaded) {
             replugAsked_ = true;
+            w_.sending_ = false;
             w_.SetStatusText(text::UploadedReplug);
         }
         return w_.Message(text, style, title);
@@ -150,6 +154,7 @@ private:
     std::int64_t bytesBelowStart_;
     bool announced_ = false;
     bool replugAsked_ = false;
+    bool finished_ = false;
 };
 
 MainWindow::MainWindow(usbio::DeviceConnection& connection, MainWindowView& view,
@@ -188,7 +193,12 @@ void MainWindow::ArmTimer(bool userAsked) {
 
 void MainWindow::SetStatusText(const std::string& text) {
     statusText_ = text;
-    view_.SetStatusText(text);
+    // Once the user has asked to close, the status says so until the window closes; to keep the
+    // keyboard plugged in only while blocks go out.
+    if (closeRequested_)
+        view_.SetStatusText(sending_ ? text::ClosesWhenDone : text::Closing);
+    else
+        view_.SetStatusText(text);
 }
 
 upload::MessageAnswer MainWindow::Message(const std::string& text, MessageStyle style,
@@ -315,7 +325,7 @@ bool MainWindow::OnCloseRequested() {
     // Ending the program in the middle of an upload would leave the keyboard half-written.
     if (!IsBusy()) return true;
     closeRequested_ = true;
-    SetStatusText(text::ClosesWhenDone);
+    SetStatusText(statusText_);
     return false;
 }
 
@@ -403,6 +413,7 @@ void MainWindow::RunUpload(const upload::FirmwareCheck& check) {
     UploadViewAdapter adapter(*this, check.bytesBelowStart);
     uploadStart_ = check.startAddress;
     lastUpload_ = upload::UploadFirmware(connection_, image_, check, adapter, newFirmware_);
+    sending_ = false;
     // "Firmware uploaded Failed" is for failures while sending; a refusal has sent nothing.
     if (lastUpload_.result == upload::UploadOutcome::Result::Refused)
         SetStatusText(connection_.WriteBusy ? std::string(text::KeyboardBusyStatus)

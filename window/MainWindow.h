@@ -119,6 +119,7 @@ private:
     bool rescanRequested_ = false;
     bool scanUserAsked_ = false;  // the pending timer scan is the start-up scan or a Refresh
     bool closeRequested_ = false;
+    bool sending_ = false;  // blocks are going out and the finish is not sent yet
     bool deviceChanged_ = false;
     std::optional<Button> focusAfter_;
     int busyDepth_ = 0;

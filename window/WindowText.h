@@ -47,6 +47,7 @@ inline constexpr char UploadedReplug[] =
     "Firmware uploaded OK. Please plug out the USB cable and plug in again to restart the keyboard.";
 inline constexpr char ClosesWhenDone[] =
     "Closing when the update has ended. Keep the keyboard plugged in.";
+inline constexpr char Closing[] = "Closing when the update has ended.";
 inline constexpr char KeepPluggedIn[] = "Keep the keyboard plugged in.";
 // The message box says usbio::KeyboardBusyText (with the other program's PID when known).
 inline constexpr char KeyboardBusyStatus[] = "Keyboard busy: another program is updating it.";

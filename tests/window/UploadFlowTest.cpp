@@ -432,6 +432,7 @@ TEST(UploadFlow, ClicksTicksAndCloseDuringAnUploadWaitForItsEnd) {
     auto& w = *b.window;
     bool buttonsOff = true;
     bool closeRefused = false;
+    std::size_t closedAt = 0;
     b.services.onPump = [&] {
         for (bool on : b.view.enabled) buttonsOff &= !on;
         for (Button button : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
@@ -440,10 +441,20 @@ TEST(UploadFlow, ClicksTicksAndCloseDuringAnUploadWaitForItsEnd) {
         if (b.keyboard.BlocksTaken() == 3 && !closeRefused) {
             closeRefused = !w.OnCloseRequested();
             EXPECT_EQ(b.Status(), window::text::ClosesWhenDone);
+            closedAt = b.view.statuses.size();
         }
     };
     b.ClickUpload();
     b.services.onPump = nullptr;
+    // From the request on, the status says the window is closing, and from the finish on it no
+    // longer says to keep the keyboard plugged in (the box asks for a replug).
+    ASSERT_GT(closedAt, 0u);
+    const Texts after(b.view.statuses.begin() + static_cast<std::ptrdiff_t>(closedAt) - 1, b.view.statuses.end());
+    EXPECT_EQ(after.front(), window::text::ClosesWhenDone);
+    EXPECT_EQ(after.back(), "Closing when the update has ended.");
+    for (const auto& status : after) EXPECT_TRUE(status.starts_with("Closing when the update has ended.")) << status;
+    EXPECT_EQ(b.services.messages.back().text, kUploaded);
+    EXPECT_EQ(b.services.messages.back().statusShown, "Closing when the update has ended.");
     EXPECT_TRUE(buttonsOff);
     EXPECT_TRUE(closeRefused);
     EXPECT_EQ(b.keyboard.ModeSwitches(), 1);

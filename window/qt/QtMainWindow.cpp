@@ -236,6 +236,8 @@ void QtMainWindow::SetStatusText(const std::string& text) {
     statusText->setText(shown);
     statusText->setToolTip(shown == full ? QString() : full);
     statusText->setAccessibleDescription(full);
+    // Shown at once, also while a command holds the event loop.
+    statusText->repaint();
 }
 
 void QtMainWindow::SetButtonEnabled(Button button, bool enabled) { ButtonOf(button)->setEnabled(enabled); }

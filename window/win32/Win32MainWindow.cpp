@@ -516,6 +516,7 @@ void Win32MainWindow::SetDeviceRow(const std::optional<DeviceRow>& row) {
 
 void Win32MainWindow::SetStatusText(const std::string& text) {
     SendMessageW(statusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(Wide(text).c_str()));
+    UpdateWindow(statusBar);  // shown at once, also while a command holds the message loop
 }
 
 void Win32MainWindow::SetButtonEnabled(Button button, bool enabled) {
