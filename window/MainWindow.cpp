@@ -300,6 +300,7 @@ void MainWindow::OnKeyDown(Key key, KeyModifiers modifiers) {
     if (key == Key::F1 && modifiers.control && !modifiers.shift && !modifiers.alt) {
         startAddressShown_ = true;
         view_.ShowStartAddress();
+        view_.FocusStartAddress();
     }
 }
 
@@ -471,8 +472,9 @@ void MainWindow::StartUpload() {
         }
     }
     const bool direct = connection_.MatchedPID == usbio::UploadModePID;
+    // The start address the user can see is the one used, on either path; hidden, the default.
     const std::string startAddressText =
-        direct ? view_.StartAddressText() : std::string(upload::DefaultStartAddress);
+        startAddressShown_ ? view_.StartAddressText() : std::string(upload::DefaultStartAddress);
 
     // A file that cannot be sent is refused before the keyboard is switched or sent anything.
     // The file is read once, here: the upload sends exactly what was checked.
@@ -490,7 +492,7 @@ void MainWindow::StartUpload() {
     }
     view_.SetBusyPointer(true);
 
-    // Already in firmware-upload mode: upload at once, at the address in the start-address box.
+    // Already in firmware-upload mode: upload at once.
     if (direct) {
         RunUpload(check);
         return;

@@ -142,7 +142,7 @@ TEST(UploadFlow, NewFirmwareUploadsAfterTheFirstPassWithoutInstructions) {
     FlowBench b(sim::KeyboardConfig{.Version = "V2.0", .VersionAfterFinish = "V2.1"});
     const auto data = RandomBytes(0x300, 5);
     b.ChooseFile("fw.hex", HexText(0x1200, data));
-    b.view.startAddress = "4000";  // not used on this path
+    b.view.startAddress = "4000";  // never shown (no Ctrl+F1): not used
     b.ClickUpload();
     EXPECT_TRUE(b.services.messages.empty());
     EXPECT_EQ(b.Status(), "Firmware uploaded OK. Rescanning device...");
@@ -151,6 +151,22 @@ TEST(UploadFlow, NewFirmwareUploadsAfterTheFirstPassWithoutInstructions) {
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Firmware updated.");
     EXPECT_EQ(b.Row().at(2), "V2.1");
+}
+
+TEST(UploadFlow, TheStartAddressShownByCtrlF1IsUsedOnTheSwitchPathToo) {
+    FlowBench b;
+    const auto data = RandomBytes(0x200, 14);
+    b.ChooseFile("fw.hex", HexText(0x8000, data));
+    b.UseStartAddress("8000");
+    EXPECT_TRUE(b.view.startAddressFocused);
+    b.ReplugWhenAsked();
+    b.ClickUpload();
+    EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
+    EXPECT_TRUE(b.Showed("Uploading from 0x8000. Keep the keyboard plugged in."));
+    const auto address = b.Reports(0x10);
+    ASSERT_EQ(address.size(), 1u);
+    EXPECT_EQ(address[0][3], 0x80);
+    EXPECT_TRUE(b.FlashHolds(0x8000, data));
 }
 
 TEST(UploadFlow, KeyboardInUploadModeUsesTheTypedStartAddressAlsoOnARetry) {
@@ -396,7 +412,7 @@ TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
     // A start address that is not one to four hex digits, on the direct path.
     FlowBench b(sim::KeyboardConfig{.StartInUploadMode = true});
     b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(64, 9)));
-    b.view.startAddress = "12G0";
+    b.UseStartAddress("12G0");
     b.ClickUpload();
     ASSERT_EQ(b.services.messages.size(), 1u);
     EXPECT_NE(b.services.messages[0].text.find("12G0"), std::string::npos);

@@ -34,8 +34,15 @@ public:
         statuses.push_back(text);
     }
     void SetButtonEnabled(window::Button b, bool on) override { enabled[Index(b)] = on; }
-    void FocusButton(window::Button b) override { focused = b; }
+    void FocusButton(window::Button b) override {
+        focused = b;
+        startAddressFocused = false;
+    }
     void ShowStartAddress() override { startAddressShown = true; }
+    void FocusStartAddress() override {
+        focused.reset();
+        startAddressFocused = true;
+    }
     std::string StartAddressText() override { return startAddress; }
     void SetStartAddressText(const std::string& text) override { startAddress = text; }
     std::string FirmwareFileText() override { return file; }
@@ -56,7 +63,7 @@ public:
     std::optional<window::DeviceRow> row;
     bool enabled[4] = {true, true, true, true};
     std::optional<window::Button> focused;
-    bool startAddressShown = false;
+    bool startAddressShown = false, startAddressFocused = false;
     bool busyPointer = false;
     std::int64_t progressDone = 0, progressTotal = 0;
     int closes = 0;

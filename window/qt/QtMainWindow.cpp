@@ -244,6 +244,8 @@ void QtMainWindow::SetButtonEnabled(Button button, bool enabled) { ButtonOf(butt
 
 void QtMainWindow::FocusButton(Button button) { ButtonOf(button)->setFocus(Qt::OtherFocusReason); }
 
+void QtMainWindow::FocusStartAddress() { startAddressField->setFocus(Qt::ShortcutFocusReason); }
+
 void QtMainWindow::ShowStartAddress() {
     startAddressLabel->setVisible(true);
     startAddressField->setVisible(true);

@@ -525,6 +525,8 @@ void Win32MainWindow::SetButtonEnabled(Button button, bool enabled) {
 
 void Win32MainWindow::FocusButton(Button button) { SetFocus(ButtonOf(button)); }
 
+void Win32MainWindow::FocusStartAddress() { SetFocus(startAddressField); }
+
 void Win32MainWindow::ShowStartAddress() {
     ShowWindow(startAddressLabel, SW_SHOW);
     ShowWindow(startAddressField, SW_SHOW);
