@@ -208,7 +208,9 @@ upload::MessageAnswer MainWindow::Message(const std::string& text, MessageStyle 
 
 void MainWindow::BeginBusy() {
     if (busyDepth_++ > 0) return;
-    rescanRequested_ = timerArmed_;
+    // A scan still waiting runs once the command has ended: a device rescan keeps its limit.
+    rescanRequested_ = timerArmed_ && scanUserAsked_;
+    heldDeviceRescan_ = timerArmed_ && !scanUserAsked_;
     timerArmed_ = false;
     services_.StopTimer();
     for (Button b : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
@@ -235,7 +237,11 @@ void MainWindow::EndBusy() {
     // A device that came or went during the command is looked at now only when the last scan
     // found no keyboard: after an upload, its own re-enumeration must not replace the outcome the
     // status bar shows.
-    if (rescanRequested_ || (deviceChanged_ && scanState_ == ScanState::NotFound)) ArmTimer();
+    if (rescanRequested_)
+        ArmTimer();
+    else if (heldDeviceRescan_ || (deviceChanged_ && scanState_ == ScanState::NotFound))
+        ArmDeviceRescan();
+    heldDeviceRescan_ = false;
     rescanRequested_ = false;
     deviceChanged_ = false;
 }
@@ -315,6 +321,10 @@ void MainWindow::OnDeviceArrivedOrLeft() {
         return;
     }
     if (timerArmed_) return;
+    ArmDeviceRescan();
+}
+
+void MainWindow::ArmDeviceRescan() {
     // At most one scan a second: a device that re-enumerates sends a burst of events.
     const std::int64_t wait = std::max<std::int64_t>(
         ScanDelayMs, lastScanEndMs_ + DeviceRescanIntervalMs - services_.NowMs());

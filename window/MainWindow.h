@@ -88,6 +88,7 @@ private:
 
     // Arms the scan timer; the scan opens the not-found box only when the user asked for it.
     void ArmTimer(bool userAsked = false);
+    void ArmDeviceRescan();  // for device events: at most one scan a second
     void SetStatusText(const std::string& text);
     upload::MessageAnswer Message(const std::string& text, upload::MessageStyle style,
                                   const std::string& title = {});
@@ -121,6 +122,7 @@ private:
     bool closeRequested_ = false;
     bool sending_ = false;  // blocks are going out and the finish is not sent yet
     bool deviceChanged_ = false;
+    bool heldDeviceRescan_ = false;  // a device rescan was armed when the command started
     std::optional<Button> focusAfter_;
     int busyDepth_ = 0;
     std::int64_t lastScanEndMs_ = -1000000;

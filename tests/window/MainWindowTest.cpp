@@ -231,6 +231,7 @@ TEST(MainWindow, ArrivingDevicesRescanOnlyWhenIdleAndAtMostOncePerSecond) {
     };
     b.Tick();
     EXPECT_EQ(b.Status(), "Device not Found");
+    EXPECT_EQ(b.services.timerMs, 1000);  // deferred, and still at most one scan a second
     b.services.onMessage = nullptr;
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Device Found");
@@ -256,6 +257,11 @@ TEST(MainWindow, ArrivingDevicesRescanOnlyWhenIdleAndAtMostOncePerSecond) {
     b.clock.Advance(1000);
     w.OnDeviceArrivedOrLeft();
     EXPECT_EQ(b.services.timerMs, 10);
+    // A device rescan held off by a command keeps its limit when the command ends.
+    b.Tick();
+    w.OnDeviceArrivedOrLeft();
+    b.Click(Button::SelectFile);
+    EXPECT_EQ(b.services.timerMs, 1000);
 }
 
 TEST(MainWindow, CtrlF1AloneRevealsTheStartAddress) {
