@@ -132,8 +132,10 @@ public:
                                       const std::string& title) override {
         // The finish is sent: the status tells what the box tells, never to keep the cable in.
         if (text == text::Uploaded) {
-            replugAsked_ = true;
             w_.sending_ = false;
+            // The demo's simulated keyboard restarts by itself.
+            if (w_.options_.demo) return w_.Message(text::DemoUploaded, style, title);
+            replugAsked_ = true;
             w_.SetStatusText(text::UploadedReplug);
         }
         return w_.Message(text, style, title);
@@ -203,7 +205,9 @@ void MainWindow::SetStatusText(const std::string& text) {
 
 upload::MessageAnswer MainWindow::Message(const std::string& text, MessageStyle style,
                                           const std::string& title) {
-    return services_.ShowMessage(text, style, title.empty() ? kestrune::ApplicationTitle : title);
+    std::string shownTitle = title.empty() ? std::string(kestrune::ApplicationTitle) : title;
+    if (options_.demo) shownTitle += text::DemoSuffix;
+    return services_.ShowMessage(text, style, shownTitle);
 }
 
 void MainWindow::BeginBusy() {
@@ -345,7 +349,8 @@ bool MainWindow::OnCloseRequested() {
 void MainWindow::ScanDevice(bool announceMissing) {
     BusyScope busy(*this);
     view_.SetBusyPointer(true);
-    SetStatusText(text::Scanning);
+    // The demo's first status, that it is a demo, stays until the first scan ends.
+    if (!options_.demo || scanState_ != ScanState::None) SetStatusText(text::Scanning);
     scanState_ = ScanState::Scanning;
     usbio::InitDeviceIO(connection_);
 
@@ -534,7 +539,9 @@ void MainWindow::StartUpload() {
     firmwareVersion_ = "V1.0";
     upload::ReadFirmwareVersion(connection_, firmwareVersion_);
     newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
-    if (!newFirmware_) Message(text::ReplugInstructions, MessageStyle::Information, text::RestartTitle);
+    if (!newFirmware_)
+        Message(options_.demo ? text::DemoReplugInstructions : text::ReplugInstructions,
+                MessageStyle::Information, text::RestartTitle);
 
     for (;;) {
         view_.SetBusyPointer(true);

@@ -65,6 +65,15 @@ inline constexpr char ReplugInstructions[] =
     "  3  Click OK button to start uploading the firmware file to keyboard";
 inline constexpr char NothingWritten[] = "Nothing was written to the keyboard.";
 inline constexpr char UploadCancelled[] = "Upload cancelled; nothing was written.";
+// The demo's keyboard is simulated: it comes back by itself, nothing is to be unplugged.
+inline constexpr char DemoReplugInstructions[] =
+    "The simulated keyboard is set to [Firmware Upload] mode.\r\n"
+    "\r\n"
+    "Nothing needs to be unplugged: in this demo the keyboard restarts by itself.\r\n"
+    "Click OK button to start uploading the firmware file to keyboard";
+inline constexpr char DemoUploaded[] =
+    "The selected firmware file is successfully uploaded to the simulated keyboard.\r\n\r\n"
+    "Nothing needs to be unplugged: in this demo the keyboard restarts by itself.";
 inline constexpr char RetryTitle[] = "Restart Keyboard";
 inline constexpr char RetryPrompt[] =
     "Make sure the USB cable is plugged out and in. Click OK to try again.";

@@ -38,6 +38,10 @@ TEST(MainWindow, DemoIsMarkedAndKeepsItsOwnRememberedFile) {
     EXPECT_EQ(b.view.caption, "Kestrune Loader V1.0R8 (demo: simulated keyboard)");
     ASSERT_FALSE(b.view.statuses.empty());
     EXPECT_NE(b.view.statuses.front().find("(demo: simulated keyboard)"), std::string::npos);
+    // It stays until the first scan ends.
+    b.Tick();
+    EXPECT_EQ(b.view.statuses.size(), 2u);
+    EXPECT_EQ(b.Status(), "Device Found");
     EXPECT_EQ(b.view.file, "");
     const std::string chosen = b.folder.Write("demo.hex", "x").string();
     w.OnFileDropped(chosen);

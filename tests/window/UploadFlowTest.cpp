@@ -547,7 +547,16 @@ TEST(UploadFlow, DemoKeyboardCompletesAWholeUploadWithoutHardware) {
     const auto data = RandomBytes(0x1000, 12);
     b.view.file = b.folder.Write("demo.hex", HexText(0x1200, data)).string();
     b.Click(Button::Upload);  // the instructions are answered OK
-    EXPECT_EQ(b.services.MessageTexts(), (Texts{kInstructions, kUploaded}));
+    // Its boxes say it is a demo, and that nothing needs to be unplugged.
+    ASSERT_EQ(b.services.messages.size(), 2u);
+    EXPECT_EQ(b.services.messages[0].text, window::text::DemoReplugInstructions);
+    EXPECT_EQ(b.services.messages[1].text, window::text::DemoUploaded);
+    for (const auto& m : b.services.messages) {
+        EXPECT_TRUE(m.title.ends_with(" (demo: simulated keyboard)")) << m.title;
+        EXPECT_EQ(m.text.find("Plug out"), std::string::npos);
+        EXPECT_EQ(m.text.find("plug out"), std::string::npos);
+        EXPECT_NE(m.text.find("Nothing needs to be unplugged"), std::string::npos);
+    }
     EXPECT_TRUE(std::equal(data.begin(), data.end(), b.keyboard.Flash().begin() + 0x1200));
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Firmware updated.");
