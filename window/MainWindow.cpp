@@ -307,6 +307,10 @@ void MainWindow::OnButton(Button button) {
 }
 
 void MainWindow::OnKeyDown(Key key, KeyModifiers modifiers) {
+    if (key == Key::Escape && !modifiers.shift && !modifiers.control && !modifiers.alt) {
+        OnButton(Button::Exit);  // does nothing while a command runs
+        return;
+    }
     if (key == Key::F1 && modifiers.control && !modifiers.shift && !modifiers.alt) {
         startAddressShown_ = true;
         view_.ShowStartAddress();

@@ -23,7 +23,7 @@ struct WindowOptions {
 // What the last scan found.
 enum class ScanState { None, Scanning, NotFound, Found };
 
-enum class Key { F1, Other };
+enum class Key { F1, Escape, Other };
 struct KeyModifiers {
     bool shift = false, control = false, alt = false;
 };

@@ -310,8 +310,16 @@ TEST(MainWindow, RefreshRescansExitClosesAndFocusReturnsToTheButton) {
     b.Click(Button::SelectFile);
     EXPECT_EQ(b.view.focused, Button::SelectFile);
     EXPECT_TRUE(w.OnCloseRequested());
-    b.Click(Button::Exit);
+    // Escape does what Exit does, but not while a command runs.
+    b.services.onPump = [&] { w.OnKeyDown(window::Key::Escape, {}); };
+    b.Click(Button::Refresh);
+    b.Tick();
+    EXPECT_EQ(b.view.closes, 0);
+    b.services.onPump = nullptr;
+    w.OnKeyDown(window::Key::Escape, {});
     EXPECT_EQ(b.view.closes, 1);
+    b.Click(Button::Exit);
+    EXPECT_EQ(b.view.closes, 2);
 }
 
 namespace {
