@@ -134,7 +134,10 @@ public:
         if (text == text::Uploaded) {
             w_.sending_ = false;
             // The demo's simulated keyboard restarts by itself.
-            if (w_.options_.demo) return w_.Message(text::DemoUploaded, style, title);
+            if (w_.options_.demo) {
+                w_.SetStatusText(text::DemoUploadedStatus);
+                return w_.Message(text::DemoUploaded, style, title);
+            }
             replugAsked_ = true;
             w_.SetStatusText(text::UploadedReplug);
         }

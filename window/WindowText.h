@@ -74,6 +74,7 @@ inline constexpr char DemoReplugInstructions[] =
 inline constexpr char DemoUploaded[] =
     "The selected firmware file is successfully uploaded to the simulated keyboard.\r\n\r\n"
     "Nothing needs to be unplugged: in this demo the keyboard restarts by itself.";
+inline constexpr char DemoUploadedStatus[] = "Firmware uploaded OK. The simulated keyboard restarts by itself.";
 inline constexpr char RetryTitle[] = "Restart Keyboard";
 inline constexpr char RetryPrompt[] =
     "Make sure the USB cable is plugged out and in. Click OK to try again.";

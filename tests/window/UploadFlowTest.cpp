@@ -557,6 +557,7 @@ TEST(UploadFlow, DemoKeyboardCompletesAWholeUploadWithoutHardware) {
         EXPECT_EQ(m.text.find("plug out"), std::string::npos);
         EXPECT_NE(m.text.find("Nothing needs to be unplugged"), std::string::npos);
     }
+    EXPECT_EQ(b.services.messages[1].statusShown, "Firmware uploaded OK. The simulated keyboard restarts by itself.");
     EXPECT_TRUE(std::equal(data.begin(), data.end(), b.keyboard.Flash().begin() + 0x1200));
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Firmware updated.");
