@@ -64,6 +64,14 @@ std::string HexAddress(std::int32_t address) {
     return buffer;
 }
 
+// The status for an upload given up before anything was sent: the problem, and that the keyboard
+// is as it was.
+std::string RefusedStatus(const std::string& problem) {
+    std::string status = Printable(problem);
+    if (!status.empty() && status.back() != '.') status += '.';
+    return status + (status.empty() ? "" : " ") + text::NothingWritten;
+}
+
 constexpr int ExtractingRefreshMs = 50;
 constexpr int DeviceRescanIntervalMs = 1000;
 constexpr int ScanDelayMs = 10;
@@ -98,22 +106,41 @@ public:
     UploadViewAdapter(MainWindow& window, std::int64_t bytesBelowStart)
         : w_(window), bytesBelowStart_(bytesBelowStart) {}
 
-    void SetStatusText(const std::string& text) override { w_.SetStatusText(text); }
+    void SetStatusText(const std::string& text) override {
+        if (finished_) w_.sending_ = false;
+        // Once the keyboard has been told to replug, the status keeps saying so until the rescan
+        // tells what came back.
+        const bool waiting = text == text::UploadedRescanning || text == text::PleaseWait;
+        w_.SetStatusText(replugAsked_ && waiting ? std::string(text::UploadedReplug) : text);
+    }
     void SetBusyPointer(bool busy) override { w_.view_.SetBusyPointer(busy); }
     void SetProgress(std::int64_t done, std::int64_t total) override {
         if (!announced_) {
             // Sending starts now: say from where, what is left out, and that the cable must stay.
             announced_ = true;
+            w_.sending_ = true;
             std::string status = "Uploading from " + HexAddress(w_.uploadStart_);
             if (bytesBelowStart_ > 0)
                 status += "; " + upload::GroupedNumber(bytesBelowStart_) + " bytes below it are not sent";
             w_.SetStatusText(status + ". " + text::KeepPluggedIn);
         }
         w_.progressTotal_ = total;
+        finished_ = done == total;  // the finish goes out next
         w_.view_.SetProgress(done, total);
     }
     upload::MessageAnswer ShowMessage(const std::string& text, MessageStyle style,
                                       const std::string& title) override {
+        // The finish is sent: the status tells what the box tells, never to keep the cable in.
+        if (text == text::Uploaded) {
+            w_.sending_ = false;
+            // The demo's simulated keyboard restarts by itself.
+            if (w_.options_.demo) {
+                w_.SetStatusText(text::DemoUploadedStatus);
+                return w_.Message(text::DemoUploaded, style, title);
+            }
+            replugAsked_ = true;
+            w_.SetStatusText(text::UploadedReplug);
+        }
         return w_.Message(text, style, title);
     }
     void PumpEvents() override { w_.services_.PumpEvents(); }
@@ -131,6 +158,8 @@ private:
     MainWindow& w_;
     std::int64_t bytesBelowStart_;
     bool announced_ = false;
+    bool replugAsked_ = false;
+    bool finished_ = false;
 };
 
 MainWindow::MainWindow(usbio::DeviceConnection& connection, MainWindowView& view,
@@ -158,27 +187,37 @@ void MainWindow::Start() {
     if (options_.demo) SetStatusText(std::string(kestrune::ApplicationTitle) + text::DemoSuffix);
     view_.SetFirmwareFileText(services_.ReadSetting(SettingsScope(), text::SettingsSection,
                                                     text::SettingsKey));
-    ArmTimer();
+    ArmTimer(true);
 }
 
-void MainWindow::ArmTimer() {
+void MainWindow::ArmTimer(bool userAsked) {
     timerArmed_ = true;
+    scanUserAsked_ = scanUserAsked_ || userAsked;
     services_.StartTimer(ScanDelayMs, [this] { OnTimer(); });
 }
 
 void MainWindow::SetStatusText(const std::string& text) {
     statusText_ = text;
-    view_.SetStatusText(text);
+    // Once the user has asked to close, the status says so until the window closes; to keep the
+    // keyboard plugged in only while blocks go out.
+    if (closeRequested_)
+        view_.SetStatusText(sending_ ? text::ClosesWhenDone : text::Closing);
+    else
+        view_.SetStatusText(text);
 }
 
 upload::MessageAnswer MainWindow::Message(const std::string& text, MessageStyle style,
                                           const std::string& title) {
-    return services_.ShowMessage(text, style, title.empty() ? kestrune::ApplicationTitle : title);
+    std::string shownTitle = title.empty() ? std::string(kestrune::ApplicationTitle) : title;
+    if (options_.demo) shownTitle += text::DemoSuffix;
+    return services_.ShowMessage(text, style, shownTitle);
 }
 
 void MainWindow::BeginBusy() {
     if (busyDepth_++ > 0) return;
-    rescanRequested_ = timerArmed_;
+    // A scan still waiting runs once the command has ended: a device rescan keeps its limit.
+    rescanRequested_ = timerArmed_ && scanUserAsked_;
+    heldDeviceRescan_ = timerArmed_ && !scanUserAsked_;
     timerArmed_ = false;
     services_.StopTimer();
     for (Button b : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
@@ -205,7 +244,11 @@ void MainWindow::EndBusy() {
     // A device that came or went during the command is looked at now only when the last scan
     // found no keyboard: after an upload, its own re-enumeration must not replace the outcome the
     // status bar shows.
-    if (rescanRequested_ || (deviceChanged_ && scanState_ == ScanState::NotFound)) ArmTimer();
+    if (rescanRequested_)
+        ArmTimer();
+    else if (heldDeviceRescan_ || (deviceChanged_ && scanState_ == ScanState::NotFound))
+        ArmDeviceRescan();
+    heldDeviceRescan_ = false;
     rescanRequested_ = false;
     deviceChanged_ = false;
 }
@@ -232,9 +275,10 @@ void MainWindow::OnTimer() {
     timerArmed_ = false;
     if (IsBusy()) return;
     BusyScope busy(*this);
+    const bool userAsked = scanUserAsked_;
+    scanUserAsked_ = false;
     try {
-        view_.SetProgress(0, progressTotal_);
-        ScanDevice();
+        ScanDevice(userAsked);
         ShowDeviceInfo();
     } catch (const std::exception& e) {
         view_.SetBusyPointer(false);
@@ -246,9 +290,11 @@ void MainWindow::OnTimer() {
 void MainWindow::OnButton(Button button) {
     if (IsBusy()) return;
     focusAfter_ = button;
+    // The bar shows how the last upload went until the next command starts.
+    if (button != Button::Exit) view_.SetProgress(0, progressTotal_);
     switch (button) {
         case Button::Refresh:
-            ArmTimer();
+            ArmTimer(true);
             break;
         case Button::Upload:
             StartUpload();
@@ -264,9 +310,14 @@ void MainWindow::OnButton(Button button) {
 }
 
 void MainWindow::OnKeyDown(Key key, KeyModifiers modifiers) {
+    if (key == Key::Escape && !modifiers.shift && !modifiers.control && !modifiers.alt) {
+        OnButton(Button::Exit);  // does nothing while a command runs
+        return;
+    }
     if (key == Key::F1 && modifiers.control && !modifiers.shift && !modifiers.alt) {
         startAddressShown_ = true;
         view_.ShowStartAddress();
+        view_.FocusStartAddress();
     }
 }
 
@@ -281,6 +332,10 @@ void MainWindow::OnDeviceArrivedOrLeft() {
         return;
     }
     if (timerArmed_) return;
+    ArmDeviceRescan();
+}
+
+void MainWindow::ArmDeviceRescan() {
     // At most one scan a second: a device that re-enumerates sends a burst of events.
     const std::int64_t wait = std::max<std::int64_t>(
         ScanDelayMs, lastScanEndMs_ + DeviceRescanIntervalMs - services_.NowMs());
@@ -292,16 +347,17 @@ bool MainWindow::OnCloseRequested() {
     // Ending the program in the middle of an upload would leave the keyboard half-written.
     if (!IsBusy()) return true;
     closeRequested_ = true;
-    SetStatusText(text::ClosesWhenDone);
+    SetStatusText(statusText_);
     return false;
 }
 
 // ---- Scan and display ----
 
-void MainWindow::ScanDevice() {
+void MainWindow::ScanDevice(bool announceMissing) {
     BusyScope busy(*this);
     view_.SetBusyPointer(true);
-    SetStatusText(text::Scanning);
+    // The demo's first status, that it is a demo, stays until the first scan ends.
+    if (!options_.demo || scanState_ != ScanState::None) SetStatusText(text::Scanning);
     scanState_ = ScanState::Scanning;
     usbio::InitDeviceIO(connection_);
 
@@ -320,8 +376,9 @@ void MainWindow::ScanDevice() {
         connection_.DeviceCaps.FeatureReportByteLength == 0) {
         const bool closed = !connection_.IsOpen();
         const std::string hint = closed ? usbio::AccessProblemHint(report) : std::string();
-        Message(std::string(text::DeviceNotFound) + (hint.empty() ? "" : "\r\n\r\n" + hint),
-                MessageStyle::Warning);
+        if (announceMissing)
+            Message(std::string(text::DeviceNotFound) + (hint.empty() ? "" : "\r\n\r\n" + hint),
+                    MessageStyle::Warning);
         SetStatusText(text::DeviceNotFoundStatus);
         if (closed) scanState_ = ScanState::NotFound;
         view_.SetBusyPointer(false);
@@ -335,18 +392,19 @@ void MainWindow::ScanDevice() {
     view_.SetBusyPointer(false);
 }
 
-void MainWindow::ShowDeviceInfo() {
+bool MainWindow::ShowDeviceInfo() {
     if (!connection_.IsOpen()) {
         view_.SetDeviceRow(std::nullopt);
-        return;
+        return true;
     }
-    upload::ReadFirmwareVersion(connection_, firmwareVersion_);
+    const bool read = upload::ReadFirmwareVersion(connection_, firmwareVersion_) == upload::CommandOK;
     newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
     view_.SetDeviceRow(DeviceRow{std::to_string(usbio::SupportedVendorID),
                                  std::to_string(connection_.MatchedPID), Printable(firmwareVersion_),
                                  modeText_});
     if (connection_.MatchedPID == usbio::UploadModePID)
         SetStatusText(statusText_ + text::UploadModeNote);
+    return read;
 }
 
 // ---- Commands ----
@@ -378,6 +436,11 @@ void MainWindow::RunUpload(const upload::FirmwareCheck& check) {
     UploadViewAdapter adapter(*this, check.bytesBelowStart);
     uploadStart_ = check.startAddress;
     lastUpload_ = upload::UploadFirmware(connection_, image_, check, adapter, newFirmware_);
+    sending_ = false;
+    // "Firmware uploaded Failed" is for failures while sending; a refusal has sent nothing.
+    if (lastUpload_.result == upload::UploadOutcome::Result::Refused)
+        SetStatusText(connection_.WriteBusy ? std::string(text::KeyboardBusyStatus)
+                                            : RefusedStatus(lastUpload_.message));
 }
 
 upload::FirmwareCheck MainWindow::ReadFirmwareFile(const std::string& path,
@@ -401,31 +464,46 @@ upload::FirmwareCheck MainWindow::ReadFirmwareFile(const std::string& path,
 void MainWindow::StartUpload() {
     BusyScope busy(*this);
     const std::string path = view_.FirmwareFileText();
+    // Every way out of the flow leaves a status that says how it ended.
     if (path.empty()) {
         Message(text::NoFileChosen, MessageStyle::Warning);
+        SetStatusText(text::NoFileChosen);
         return;
     }
     if (!FileExists(path)) {
-        Message("File " + path + " not found.", MessageStyle::Warning);
+        const std::string missing = "File " + path + " not found.";
+        Message(missing, MessageStyle::Warning);
+        SetStatusText(Printable(missing));
         return;
     }
     // The keyboard is not open when an earlier upload ended (or failed): what the last scan saw
     // may be stale, so look again before deciding how to reach it.
     if (!connection_.IsOpen()) {
         ScanDevice();
-        ShowDeviceInfo();
-        if (!connection_.IsOpen()) return;
+        if (!connection_.IsOpen()) {  // the scan has said so
+            ShowDeviceInfo();
+            return;
+        }
+        // A keyboard that does not answer is not one to switch or write to (the failed read has
+        // closed it).
+        if (!ShowDeviceInfo()) {
+            usbio::CloseDevice(connection_);
+            Message(text::CommunicationFailed, MessageStyle::Warning);
+            SetStatusText(text::CommunicationFailed);
+            return;
+        }
     }
     const bool direct = connection_.MatchedPID == usbio::UploadModePID;
+    // The start address the user can see is the one used, on either path; hidden, the default.
     const std::string startAddressText =
-        direct ? view_.StartAddressText() : std::string(upload::DefaultStartAddress);
+        startAddressShown_ ? view_.StartAddressText() : std::string(upload::DefaultStartAddress);
 
     // A file that cannot be sent is refused before the keyboard is switched or sent anything.
     // The file is read once, here: the upload sends exactly what was checked.
     const upload::FirmwareCheck check = ReadFirmwareFile(path, startAddressText);
     if (!check.ok) {
         Message(check.message, check.style, check.title);
-        SetStatusText(text::UploadFailed);
+        SetStatusText(RefusedStatus(check.message));
         return;
     }
     // One program at a time writes to a keyboard.
@@ -436,7 +514,7 @@ void MainWindow::StartUpload() {
     }
     view_.SetBusyPointer(true);
 
-    // Already in firmware-upload mode: upload at once, at the address in the start-address box.
+    // Already in firmware-upload mode: upload at once.
     if (direct) {
         RunUpload(check);
         return;
@@ -468,7 +546,9 @@ void MainWindow::StartUpload() {
     firmwareVersion_ = "V1.0";
     upload::ReadFirmwareVersion(connection_, firmwareVersion_);
     newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
-    if (!newFirmware_) Message(text::ReplugInstructions, MessageStyle::Information, text::RestartTitle);
+    if (!newFirmware_)
+        Message(options_.demo ? text::DemoReplugInstructions : text::ReplugInstructions,
+                MessageStyle::Information, text::RestartTitle);
 
     for (;;) {
         view_.SetBusyPointer(true);
@@ -491,8 +571,10 @@ void MainWindow::StartUpload() {
             break;
         }
         if (Message(text::RetryPrompt, MessageStyle::WarningOkCancel, text::RetryTitle) ==
-            upload::MessageAnswer::Cancel)
+            upload::MessageAnswer::Cancel) {
+            SetStatusText(text::UploadCancelled);
             break;
+        }
     }
     view_.SetBusyPointer(false);
 }

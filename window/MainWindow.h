@@ -23,7 +23,7 @@ struct WindowOptions {
 // What the last scan found.
 enum class ScanState { None, Scanning, NotFound, Found };
 
-enum class Key { F1, Other };
+enum class Key { F1, Escape, Other };
 struct KeyModifiers {
     bool shift = false, control = false, alt = false;
 };
@@ -73,8 +73,10 @@ public:
     std::string SettingsScope() const;
 
     // The steps behind the buttons (public so that tests and views can drive them).
-    void ScanDevice();
-    void ShowDeviceInfo();
+    // A scan that finds no keyboard says so in a box when announceMissing, in the status always.
+    void ScanDevice(bool announceMissing = true);
+    // False when the keyboard is open but its firmware version could not be read.
+    bool ShowDeviceInfo();
     void StartUpload();
     void SelectFirmwareFile();
 
@@ -84,7 +86,9 @@ private:
     friend class UploadViewAdapter;
     friend class BusyScope;
 
-    void ArmTimer();
+    // Arms the scan timer; the scan opens the not-found box only when the user asked for it.
+    void ArmTimer(bool userAsked = false);
+    void ArmDeviceRescan();  // for device events: at most one scan a second
     void SetStatusText(const std::string& text);
     upload::MessageAnswer Message(const std::string& text, upload::MessageStyle style,
                                   const std::string& title = {});
@@ -114,8 +118,11 @@ private:
     bool uploadEnabled_ = false;
     bool timerArmed_ = false;
     bool rescanRequested_ = false;
+    bool scanUserAsked_ = false;  // the pending timer scan is the start-up scan or a Refresh
     bool closeRequested_ = false;
+    bool sending_ = false;  // blocks are going out and the finish is not sent yet
     bool deviceChanged_ = false;
+    bool heldDeviceRescan_ = false;  // a device rescan was armed when the command started
     std::optional<Button> focusAfter_;
     int busyDepth_ = 0;
     std::int64_t lastScanEndMs_ = -1000000;

@@ -26,6 +26,7 @@ public:
     virtual void SetButtonEnabled(Button button, bool enabled) = 0;
     virtual void FocusButton(Button button) = 0;
     virtual void ShowStartAddress() = 0;
+    virtual void FocusStartAddress() = 0;
     virtual std::string StartAddressText() = 0;
     virtual void SetStartAddressText(const std::string& text) = 0;
     virtual std::string FirmwareFileText() = 0;

@@ -43,8 +43,11 @@ using upload::text::UploadFailed;
 using upload::text::Uploaded;
 using upload::text::UploadedRescanning;
 using upload::text::FirmwareUpdated;
+inline constexpr char UploadedReplug[] =
+    "Firmware uploaded OK. Please plug out the USB cable and plug in again to restart the keyboard.";
 inline constexpr char ClosesWhenDone[] =
     "Closing when the update has ended. Keep the keyboard plugged in.";
+inline constexpr char Closing[] = "Closing when the update has ended.";
 inline constexpr char KeepPluggedIn[] = "Keep the keyboard plugged in.";
 // The message box says usbio::KeyboardBusyText (with the other program's PID when known).
 inline constexpr char KeyboardBusyStatus[] = "Keyboard busy: another program is updating it.";
@@ -60,6 +63,18 @@ inline constexpr char ReplugInstructions[] =
     "  1. Plug out the USB connector\r\n"
     "  2. Plug in the USB connector again\r\n"
     "  3  Click OK button to start uploading the firmware file to keyboard";
+inline constexpr char NothingWritten[] = "Nothing was written to the keyboard.";
+inline constexpr char UploadCancelled[] = "Upload cancelled; nothing was written.";
+// The demo's keyboard is simulated: it comes back by itself, nothing is to be unplugged.
+inline constexpr char DemoReplugInstructions[] =
+    "The simulated keyboard is set to [Firmware Upload] mode.\r\n"
+    "\r\n"
+    "Nothing needs to be unplugged: in this demo the keyboard restarts by itself.\r\n"
+    "Click OK button to start uploading the firmware file to keyboard";
+inline constexpr char DemoUploaded[] =
+    "The selected firmware file is successfully uploaded to the simulated keyboard.\r\n\r\n"
+    "Nothing needs to be unplugged: in this demo the keyboard restarts by itself.";
+inline constexpr char DemoUploadedStatus[] = "Firmware uploaded OK. The simulated keyboard restarts by itself.";
 inline constexpr char RetryTitle[] = "Restart Keyboard";
 inline constexpr char RetryPrompt[] =
     "Make sure the USB cable is plugged out and in. Click OK to try again.";

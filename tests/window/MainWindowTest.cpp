@@ -38,6 +38,10 @@ TEST(MainWindow, DemoIsMarkedAndKeepsItsOwnRememberedFile) {
     EXPECT_EQ(b.view.caption, "Kestrune Loader V1.0R8 (demo: simulated keyboard)");
     ASSERT_FALSE(b.view.statuses.empty());
     EXPECT_NE(b.view.statuses.front().find("(demo: simulated keyboard)"), std::string::npos);
+    // It stays until the first scan ends.
+    b.Tick();
+    EXPECT_EQ(b.view.statuses.size(), 2u);
+    EXPECT_EQ(b.Status(), "Device Found");
     EXPECT_EQ(b.view.file, "");
     const std::string chosen = b.folder.Write("demo.hex", "x").string();
     w.OnFileDropped(chosen);
@@ -69,6 +73,27 @@ TEST(MainWindow, NoKeyboardGivesOneMessageDuringTheScan) {
     EXPECT_TRUE(b.Row().empty());
     EXPECT_FALSE(b.view.Enabled(Button::Upload));
     EXPECT_EQ(w.ModeText(), "Firmware Upload");
+}
+
+TEST(MainWindow, OnlyScansTheUserStartsSayNotFoundInABox) {
+    // The start-up scan and Refresh open the box; rescans the window starts by itself on device
+    // events (a mouse plugged in, say) and after an upload only update the status.
+    WindowBench b;
+    b.keyboard.Unplug();
+    auto& w = b.Open();
+    b.Tick();
+    ASSERT_EQ(b.services.messages.size(), 1u);
+    for (int i = 0; i < 2; ++i) {
+        b.clock.Advance(1000);
+        w.OnDeviceArrivedOrLeft();
+        ASSERT_TRUE(b.Tick());
+        EXPECT_EQ(b.Status(), "Device not Found");
+        EXPECT_EQ(b.services.messages.size(), 1u);
+    }
+    b.Click(Button::Refresh);
+    b.Tick();
+    EXPECT_EQ(b.services.messages.size(), 2u);
+    EXPECT_EQ(b.Status(), "Device not Found");
 }
 
 TEST(MainWindow, KeyboardRowModeAndFirmwareGeneration) {
@@ -210,6 +235,7 @@ TEST(MainWindow, ArrivingDevicesRescanOnlyWhenIdleAndAtMostOncePerSecond) {
     };
     b.Tick();
     EXPECT_EQ(b.Status(), "Device not Found");
+    EXPECT_EQ(b.services.timerMs, 1000);  // deferred, and still at most one scan a second
     b.services.onMessage = nullptr;
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Device Found");
@@ -235,6 +261,11 @@ TEST(MainWindow, ArrivingDevicesRescanOnlyWhenIdleAndAtMostOncePerSecond) {
     b.clock.Advance(1000);
     w.OnDeviceArrivedOrLeft();
     EXPECT_EQ(b.services.timerMs, 10);
+    // A device rescan held off by a command keeps its limit when the command ends.
+    b.Tick();
+    w.OnDeviceArrivedOrLeft();
+    b.Click(Button::SelectFile);
+    EXPECT_EQ(b.services.timerMs, 1000);
 }
 
 TEST(MainWindow, CtrlF1AloneRevealsTheStartAddress) {
@@ -279,8 +310,16 @@ TEST(MainWindow, RefreshRescansExitClosesAndFocusReturnsToTheButton) {
     b.Click(Button::SelectFile);
     EXPECT_EQ(b.view.focused, Button::SelectFile);
     EXPECT_TRUE(w.OnCloseRequested());
-    b.Click(Button::Exit);
+    // Escape does what Exit does, but not while a command runs.
+    b.services.onPump = [&] { w.OnKeyDown(window::Key::Escape, {}); };
+    b.Click(Button::Refresh);
+    b.Tick();
+    EXPECT_EQ(b.view.closes, 0);
+    b.services.onPump = nullptr;
+    w.OnKeyDown(window::Key::Escape, {});
     EXPECT_EQ(b.view.closes, 1);
+    b.Click(Button::Exit);
+    EXPECT_EQ(b.view.closes, 2);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "support/FirmwareFiles.h"
 #include "upload/FirmwareImage.h"
@@ -23,6 +24,8 @@ const std::string kUploaded =
     "The selected firmware file is successfully uploaded to keyboard.\r\n\r\n"
     "Please plug out the USB cable and plug in again to restart the keyboard.";
 const std::string kRetry = window::text::RetryPrompt;
+const std::string kReplugStatus =
+    "Firmware uploaded OK. Please plug out the USB cable and plug in again to restart the keyboard.";
 
 struct FlowBench : WindowBench {
     explicit FlowBench(sim::KeyboardConfig config = {}) : WindowBench(std::move(config)) {
@@ -112,7 +115,14 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
         EXPECT_EQ(b.view.progressDone, 17 * 128);
         // Waits in order: switch pass (1 s, then 3 s / 2 s per rescan), 1 s, then 3 s and 1 s.
         EXPECT_EQ(b.services.sleeps, (std::vector<int>{1000, 3000, 2000, 1000, 3000, 1000})) << c.name;
-        EXPECT_EQ(b.Status(), "Firmware uploaded OK. Rescanning device...");
+        // From the finish on, status and box say the same: replug, never keep it plugged in.
+        EXPECT_EQ(b.services.messages[1].statusShown, kReplugStatus) << c.name;
+        const auto finished = std::find(b.view.statuses.begin(), b.view.statuses.end(), kReplugStatus);
+        ASSERT_NE(finished, b.view.statuses.end()) << c.name;
+        EXPECT_TRUE(std::none_of(finished, b.view.statuses.end(), [](const std::string& s) {
+            return s.find("Keep the keyboard plugged in.") != std::string::npos;
+        })) << c.name;
+        EXPECT_EQ(b.Status(), kReplugStatus);
         EXPECT_FALSE(b.connection.IsOpen());
         EXPECT_FALSE(b.view.busyPointer);
         EXPECT_EQ(b.view.focused, Button::Upload);
@@ -120,8 +130,9 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
         ASSERT_TRUE(b.Tick());
         EXPECT_EQ(b.Status(), "Firmware updated.");
         EXPECT_EQ(b.Row(), (Row{"11867", "17", "V2.0", "Normal"}));
-        EXPECT_EQ(b.view.progressDone, 0);  // a scan empties the bar
+        EXPECT_EQ(b.view.progressDone, 17 * 128);  // full until the next command
         b.Click(Button::Refresh);
+        EXPECT_EQ(b.view.progressDone, 0);
         b.Tick();
         EXPECT_EQ(b.Status(), "Device Found");
     }
@@ -131,14 +142,31 @@ TEST(UploadFlow, NewFirmwareUploadsAfterTheFirstPassWithoutInstructions) {
     FlowBench b(sim::KeyboardConfig{.Version = "V2.0", .VersionAfterFinish = "V2.1"});
     const auto data = RandomBytes(0x300, 5);
     b.ChooseFile("fw.hex", HexText(0x1200, data));
-    b.view.startAddress = "4000";  // not used on this path
+    b.view.startAddress = "4000";  // never shown (no Ctrl+F1): not used
     b.ClickUpload();
     EXPECT_TRUE(b.services.messages.empty());
+    EXPECT_EQ(b.Status(), "Firmware uploaded OK. Rescanning device...");
     EXPECT_TRUE(b.FlashHolds(0x1200, data));
     EXPECT_EQ(b.Reports(0x20).size(), 7u);
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Firmware updated.");
     EXPECT_EQ(b.Row().at(2), "V2.1");
+}
+
+TEST(UploadFlow, TheStartAddressShownByCtrlF1IsUsedOnTheSwitchPathToo) {
+    FlowBench b;
+    const auto data = RandomBytes(0x200, 14);
+    b.ChooseFile("fw.hex", HexText(0x8000, data));
+    b.UseStartAddress("8000");
+    EXPECT_TRUE(b.view.startAddressFocused);
+    b.ReplugWhenAsked();
+    b.ClickUpload();
+    EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
+    EXPECT_TRUE(b.Showed("Uploading from 0x8000. Keep the keyboard plugged in."));
+    const auto address = b.Reports(0x10);
+    ASSERT_EQ(address.size(), 1u);
+    EXPECT_EQ(address[0][3], 0x80);
+    EXPECT_TRUE(b.FlashHolds(0x8000, data));
 }
 
 TEST(UploadFlow, KeyboardInUploadModeUsesTheTypedStartAddressAlsoOnARetry) {
@@ -265,6 +293,60 @@ TEST(UploadFlow, FailedBlockUnansweredFinishAndFailedModeSwitch) {
     }
 }
 
+TEST(UploadFlow, EveryExitOfTheFlowLeavesAStatusThatSaysWhatHappened) {
+    const std::string failed = "Communication failed.";
+    const std::string notFound = testsupport::kNotFound;
+    struct Case {
+        std::string name;
+        sim::KeyboardConfig config;
+        std::function<void(FlowBench&)> setup;
+        std::string status;  // once the flow has ended
+        Texts boxes;
+    };
+    const std::vector<Case> cases{
+        {"no file", {}, [](FlowBench& b) { b.view.file.clear(); },
+         "Please specifiy the firmware file.", {"Please specifiy the firmware file."}},
+        {"missing file", {}, [](FlowBench& b) { b.view.file = "/no/such.hex"; },
+         "File /no/such.hex not found.", {"File /no/such.hex not found."}},
+        {"keyboard gone", {}, [](FlowBench& b) { usbio::CloseDevice(b.connection); b.keyboard.Unplug(); },
+         "Device not Found", {notFound}},
+        {"version unreadable", {},
+         [](FlowBench& b) {
+             usbio::CloseDevice(b.connection);
+             b.hid.Faults().FailGetOfExchange = b.hid.Exchanges() + 1;
+         },
+         failed, {failed}},
+        {"keyboard busy", {}, [](FlowBench& b) { b.hid.Faults().KeyboardHeldBy = 7; },
+         window::text::KeyboardBusyStatus,
+         {"The keyboard is being updated by another program (PID 7); nothing was written."}},
+        {"file refused", {}, [](FlowBench& b) { b.ChooseFile("notes.txt", "hello"); },
+         "The file notes.txt is not a firmware file: choose a .hex, .bin or .dat file. Nothing was written to "
+         "the keyboard.",
+         {"The file notes.txt is not a firmware file: choose a .hex, .bin or .dat file."}},
+        {"switch refused twice", {}, [](FlowBench& b) { b.hid.Faults().FailSetsFrom = 2; }, failed, {failed}},
+        {"cancelled at the prompt", {.ReturnPolicy = sim::KeyboardConfig::Return::Never},
+         [](FlowBench& b) {
+             b.services.onMessage = [](const RecordedMessage& m) {
+                 return m.text == kRetry ? MessageAnswer::Cancel : MessageAnswer::OK;
+             };
+         },
+         "Upload cancelled; nothing was written.", {kInstructions, notFound, notFound, notFound, kRetry}},
+        {"failed while sending", {.StartInUploadMode = true},
+         [](FlowBench& b) { b.keyboard.Faults().RefuseBlock = 2; }, "Firmware uploaded Failed", {}},
+        {"sent", {.StartInUploadMode = true}, [](FlowBench&) {}, kReplugStatus, {kUploaded}},
+    };
+    for (const Case& c : cases) {
+        FlowBench b(c.config);
+        b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x200, 13)));
+        c.setup(b);
+        b.ClickUpload();
+        EXPECT_EQ(b.Status(), c.status) << c.name;
+        EXPECT_EQ(b.services.MessageTexts(), c.boxes) << c.name;
+        EXPECT_FALSE(b.view.busyPointer) << c.name;
+        EXPECT_TRUE(b.view.Enabled(Button::Refresh)) << c.name;
+    }
+}
+
 TEST(UploadFlow, KeyboardThatNeverReturnsLeadsToThePromptAndCancelEndsTheFlow) {
     FlowBench b(sim::KeyboardConfig{.ReturnPolicy = sim::KeyboardConfig::Return::Never});
     b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x100, 8)));
@@ -319,7 +401,10 @@ TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
         ASSERT_EQ(b.services.messages.size(), 1u) << c.name;
         EXPECT_EQ(b.services.messages[0].style, c.style) << c.name;
         EXPECT_EQ(b.services.messages[0].title, c.title) << c.name;
-        EXPECT_EQ(b.Status(), "Firmware uploaded Failed") << c.name;
+        // The status names the problem, not an upload failure: nothing was sent.
+        std::string problem = b.services.messages[0].text;
+        if (problem.back() != '.') problem += '.';
+        EXPECT_EQ(b.Status(), problem + " Nothing was written to the keyboard.") << c.name;
         EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u) << c.name;  // the scan's version read only
         EXPECT_EQ(b.keyboard.ModeSwitches(), 0) << c.name;
         EXPECT_TRUE(b.connection.IsOpen()) << c.name;
@@ -327,10 +412,11 @@ TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
     // A start address that is not one to four hex digits, on the direct path.
     FlowBench b(sim::KeyboardConfig{.StartInUploadMode = true});
     b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(64, 9)));
-    b.view.startAddress = "12G0";
+    b.UseStartAddress("12G0");
     b.ClickUpload();
     ASSERT_EQ(b.services.messages.size(), 1u);
     EXPECT_NE(b.services.messages[0].text.find("12G0"), std::string::npos);
+    EXPECT_EQ(b.Status(), b.services.messages[0].text + " Nothing was written to the keyboard.");
     EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u);
 }
 
@@ -362,6 +448,7 @@ TEST(UploadFlow, ClicksTicksAndCloseDuringAnUploadWaitForItsEnd) {
     auto& w = *b.window;
     bool buttonsOff = true;
     bool closeRefused = false;
+    std::size_t closedAt = 0;
     b.services.onPump = [&] {
         for (bool on : b.view.enabled) buttonsOff &= !on;
         for (Button button : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
@@ -370,10 +457,20 @@ TEST(UploadFlow, ClicksTicksAndCloseDuringAnUploadWaitForItsEnd) {
         if (b.keyboard.BlocksTaken() == 3 && !closeRefused) {
             closeRefused = !w.OnCloseRequested();
             EXPECT_EQ(b.Status(), window::text::ClosesWhenDone);
+            closedAt = b.view.statuses.size();
         }
     };
     b.ClickUpload();
     b.services.onPump = nullptr;
+    // From the request on, the status says the window is closing, and from the finish on it no
+    // longer says to keep the keyboard plugged in (the box asks for a replug).
+    ASSERT_GT(closedAt, 0u);
+    const Texts after(b.view.statuses.begin() + static_cast<std::ptrdiff_t>(closedAt) - 1, b.view.statuses.end());
+    EXPECT_EQ(after.front(), window::text::ClosesWhenDone);
+    EXPECT_EQ(after.back(), "Closing when the update has ended.");
+    for (const auto& status : after) EXPECT_TRUE(status.starts_with("Closing when the update has ended.")) << status;
+    EXPECT_EQ(b.services.messages.back().text, kUploaded);
+    EXPECT_EQ(b.services.messages.back().statusShown, "Closing when the update has ended.");
     EXPECT_TRUE(buttonsOff);
     EXPECT_TRUE(closeRefused);
     EXPECT_EQ(b.keyboard.ModeSwitches(), 1);
@@ -450,7 +547,17 @@ TEST(UploadFlow, DemoKeyboardCompletesAWholeUploadWithoutHardware) {
     const auto data = RandomBytes(0x1000, 12);
     b.view.file = b.folder.Write("demo.hex", HexText(0x1200, data)).string();
     b.Click(Button::Upload);  // the instructions are answered OK
-    EXPECT_EQ(b.services.MessageTexts(), (Texts{kInstructions, kUploaded}));
+    // Its boxes say it is a demo, and that nothing needs to be unplugged.
+    ASSERT_EQ(b.services.messages.size(), 2u);
+    EXPECT_EQ(b.services.messages[0].text, window::text::DemoReplugInstructions);
+    EXPECT_EQ(b.services.messages[1].text, window::text::DemoUploaded);
+    for (const auto& m : b.services.messages) {
+        EXPECT_TRUE(m.title.ends_with(" (demo: simulated keyboard)")) << m.title;
+        EXPECT_EQ(m.text.find("Plug out"), std::string::npos);
+        EXPECT_EQ(m.text.find("plug out"), std::string::npos);
+        EXPECT_NE(m.text.find("Nothing needs to be unplugged"), std::string::npos);
+    }
+    EXPECT_EQ(b.services.messages[1].statusShown, "Firmware uploaded OK. The simulated keyboard restarts by itself.");
     EXPECT_TRUE(std::equal(data.begin(), data.end(), b.keyboard.Flash().begin() + 0x1200));
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Firmware updated.");

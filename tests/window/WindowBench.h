@@ -21,6 +21,7 @@ struct RecordedMessage {
     upload::MessageStyle style = upload::MessageStyle::Plain;
     std::string title;
     std::int64_t atMs = 0;
+    std::string statusShown;  // the window's status while the box is up
 };
 
 // The window's controls: what they show, as plain members.
@@ -33,8 +34,15 @@ public:
         statuses.push_back(text);
     }
     void SetButtonEnabled(window::Button b, bool on) override { enabled[Index(b)] = on; }
-    void FocusButton(window::Button b) override { focused = b; }
+    void FocusButton(window::Button b) override {
+        focused = b;
+        startAddressFocused = false;
+    }
     void ShowStartAddress() override { startAddressShown = true; }
+    void FocusStartAddress() override {
+        focused.reset();
+        startAddressFocused = true;
+    }
     std::string StartAddressText() override { return startAddress; }
     void SetStartAddressText(const std::string& text) override { startAddress = text; }
     std::string FirmwareFileText() override { return file; }
@@ -55,7 +63,7 @@ public:
     std::optional<window::DeviceRow> row;
     bool enabled[4] = {true, true, true, true};
     std::optional<window::Button> focused;
-    bool startAddressShown = false;
+    bool startAddressShown = false, startAddressFocused = false;
     bool busyPointer = false;
     std::int64_t progressDone = 0, progressTotal = 0;
     int closes = 0;
@@ -70,7 +78,7 @@ public:
 
     upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
                                       const std::string& title) override {
-        messages.push_back({text, style, title, clock_.NowMs()});
+        messages.push_back({text, style, title, clock_.NowMs(), view ? view->status : std::string()});
         events.push_back("box " + title);
         return onMessage ? onMessage(messages.back()) : upload::MessageAnswer::OK;
     }
@@ -139,6 +147,7 @@ public:
     std::function<upload::MessageAnswer(const RecordedMessage&)> onMessage;  // default: OK
     std::function<void()> onPump;  // runs inside every event pump
     std::function<void()> onTime;  // runs after every sleep and pause
+    const FakeView* view = nullptr;  // when set, each box records the status shown beside it
 
 private:
     void PassTime(int ms) {
@@ -156,6 +165,7 @@ struct WindowBench {
     explicit WindowBench(sim::KeyboardConfig config = {}, window::WindowOptions options = {})
         : keyboard(clock, std::move(config)), options(options) {
         services.programFolder = folder.Path().string();
+        services.view = &view;
     }
 
     window::MainWindow& Open() {

@@ -147,6 +147,12 @@ TEST(QtWindow, KeyboardAndScreenReaderAccess) {
     // Ctrl+F1 from any control reveals the start address.
     QTest::keyClick(w.firmwareFileField, Qt::Key_F1, Qt::ControlModifier);
     EXPECT_TRUE(w.startAddressField->isVisible());
+    EXPECT_EQ(w.focusWidget(), w.startAddressField);
+    // After Select Firmware File the focus is back on its button, not in the file field.
+    w.firmwareFileField->setFocus();
+    w.selectFileButton->click();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.focusWidget(), w.selectFileButton);
     // Enter on the focused Refresh button rescans, and the focus comes back to it.
     w.refreshButton->setFocus();
     QTest::keyClick(w.refreshButton, Qt::Key_Return);
@@ -154,6 +160,9 @@ TEST(QtWindow, KeyboardAndScreenReaderAccess) {
     b.Scan();
     EXPECT_TRUE(w.refreshButton->hasFocus() || !QApplication::focusWidget());
     EXPECT_EQ(w.statusText->text(), "Device Found");
+    // Escape does what Exit does.
+    QTest::keyClick(w.refreshButton, Qt::Key_Escape);
+    EXPECT_FALSE(w.isVisible());
 }
 
 TEST(QtWindow, DroppedFileIsTaken) {

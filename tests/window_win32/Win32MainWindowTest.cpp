@@ -260,6 +260,9 @@ TEST(Win32Window, KeyboardAndScreenReaderAccess) {
     }
     EXPECT_TRUE(HasStyle(w.startAddressField, WS_VISIBLE));
     EXPECT_TRUE(w.Logic().StartAddressShown());
+    EXPECT_EQ(GetFocus(), w.startAddressField);
+    // The focus is drawn from the start, not only once a key has been pressed.
+    EXPECT_EQ(SendMessageW(w.Handle(), WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS, 0);
     EXPECT_EQ(GetNextDlgTabItem(w.Handle(), w.uploadButton, FALSE), w.startAddressField);
     // Enter on the focused Refresh button rescans, and the focus comes back to it.
     SetFocus(w.refreshButton);
@@ -270,6 +273,10 @@ TEST(Win32Window, KeyboardAndScreenReaderAccess) {
     b.Scan();
     EXPECT_EQ(StatusOf(w.statusBar), "Device Found");
     EXPECT_EQ(GetFocus(), w.refreshButton);
+    // Escape does what Exit does.
+    MSG escape{w.refreshButton, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+    EXPECT_TRUE(w.PreTranslateMessage(escape));
+    EXPECT_FALSE(IsWindowVisible(w.Handle()));
 }
 
 TEST(Win32Window, DroppedFileIsTakenAndArrivalRescans) {

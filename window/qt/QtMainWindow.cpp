@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QTimer>
 #include <algorithm>
 
 #include "window/WindowText.h"
@@ -174,9 +175,12 @@ bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         const Qt::KeyboardModifiers m = key->modifiers();
-        logic_->OnKeyDown(key->key() == Qt::Key_F1 ? Key::F1 : Key::Other,
-                          KeyModifiers{(m & Qt::ShiftModifier) != 0, (m & Qt::ControlModifier) != 0,
-                                       (m & Qt::AltModifier) != 0});
+        const Key which = key->key() == Qt::Key_F1       ? Key::F1
+                          : key->key() == Qt::Key_Escape ? Key::Escape
+                                                         : Key::Other;
+        logic_->OnKeyDown(which, KeyModifiers{(m & Qt::ShiftModifier) != 0, (m & Qt::ControlModifier) != 0,
+                                              (m & Qt::AltModifier) != 0});
+        if (which == Key::Escape) return true;
         // Enter presses the focused button, as Space does.
         auto* button = qobject_cast<QPushButton*>(watched);
         if (button && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
@@ -236,11 +240,23 @@ void QtMainWindow::SetStatusText(const std::string& text) {
     statusText->setText(shown);
     statusText->setToolTip(shown == full ? QString() : full);
     statusText->setAccessibleDescription(full);
+    // Shown at once, also while a command holds the event loop.
+    statusText->repaint();
 }
 
 void QtMainWindow::SetButtonEnabled(Button button, bool enabled) { ButtonOf(button)->setEnabled(enabled); }
 
-void QtMainWindow::FocusButton(Button button) { ButtonOf(button)->setFocus(Qt::OtherFocusReason); }
+void QtMainWindow::FocusButton(Button button) {
+    QPushButton* target = ButtonOf(button);
+    target->setFocus(Qt::OtherFocusReason);
+    // A message box or the file dialog that has just closed hands the focus back to the control
+    // that had it before the buttons went off (the file field): take it again once it has.
+    QTimer::singleShot(0, target, [target] {
+        if (target->isEnabled() && target->isVisible()) target->setFocus(Qt::OtherFocusReason);
+    });
+}
+
+void QtMainWindow::FocusStartAddress() { startAddressField->setFocus(Qt::ShortcutFocusReason); }
 
 void QtMainWindow::ShowStartAddress() {
     startAddressLabel->setVisible(true);

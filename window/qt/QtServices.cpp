@@ -62,6 +62,13 @@ upload::MessageAnswer QtServices::ShowMessage(const std::string& text, upload::M
             box.setStandardButtons(QMessageBox::Ok);
             break;
     }
+    // Centred on the window, also when it opens before the window manager has placed the window
+    // (the start-up scan's box), where Qt would put it in the screen's corner.
+    if (parent_ && parent_->isVisible()) {
+        box.adjustSize();
+        const QRect frame = parent_->frameGeometry();
+        box.move(frame.center() - QPoint(box.width() / 2, box.height() / 2));
+    }
     return box.exec() == QMessageBox::Cancel ? upload::MessageAnswer::Cancel
                                              : upload::MessageAnswer::OK;
 }

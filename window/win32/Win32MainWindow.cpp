@@ -380,6 +380,8 @@ void Win32MainWindow::ApplyLayout() {
 }
 
 void Win32MainWindow::Show() {
+    // Focus rectangles are drawn from the first paint, not only after the first key press.
+    SendMessageW(window_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
     ShowWindow(window_, SW_SHOWNORMAL);
     UpdateWindow(window_);
     SetFocus(deviceList);
@@ -431,6 +433,10 @@ std::intptr_t Win32MainWindow::HandleMessage(unsigned message, std::uintptr_t wP
             } else if (focusBeforeDeactivation_ && IsWindowEnabled(focusBeforeDeactivation_)) {
                 SetFocus(focusBeforeDeactivation_);
                 return 0;
+            } else if (IsWindowEnabled(refreshButton)) {
+                // Never active without a focus (Tab would do nothing).
+                SetFocus(refreshButton);
+                return 0;
             }
             break;
         case WM_DROPFILES: {
@@ -477,9 +483,9 @@ bool Win32MainWindow::PreTranslateMessage(const tagMSG& msg) {
     if (msg.message == WM_KEYDOWN || msg.message == WM_SYSKEYDOWN) {
         const KeyModifiers modifiers{GetKeyState(VK_SHIFT) < 0, GetKeyState(VK_CONTROL) < 0,
                                      GetKeyState(VK_MENU) < 0};
-        const Key key = msg.wParam == VK_F1 ? Key::F1 : Key::Other;
+        const Key key = msg.wParam == VK_F1 ? Key::F1 : msg.wParam == VK_ESCAPE ? Key::Escape : Key::Other;
         if (logic_) logic_->OnKeyDown(key, modifiers);
-        if (key == Key::F1 && modifiers.control) return true;
+        if ((key == Key::F1 && modifiers.control) || key == Key::Escape) return true;
         // Enter presses the focused button, as Space does.
         const HWND focus = GetFocus();
         if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN && !modifiers.shift &&
@@ -516,13 +522,21 @@ void Win32MainWindow::SetDeviceRow(const std::optional<DeviceRow>& row) {
 
 void Win32MainWindow::SetStatusText(const std::string& text) {
     SendMessageW(statusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(Wide(text).c_str()));
+    UpdateWindow(statusBar);  // shown at once, also while a command holds the message loop
 }
 
 void Win32MainWindow::SetButtonEnabled(Button button, bool enabled) {
     EnableWindow(ButtonOf(button), enabled);
 }
 
-void Win32MainWindow::FocusButton(Button button) { SetFocus(ButtonOf(button)); }
+void Win32MainWindow::FocusButton(Button button) {
+    // Also where the focus goes when the window is activated again: a message box that has just
+    // closed may hand the activation back only after the command has ended.
+    focusBeforeDeactivation_ = ButtonOf(button);
+    SetFocus(focusBeforeDeactivation_);
+}
+
+void Win32MainWindow::FocusStartAddress() { SetFocus(startAddressField); }
 
 void Win32MainWindow::ShowStartAddress() {
     ShowWindow(startAddressLabel, SW_SHOW);

@@ -70,6 +70,7 @@ public:
     void SetButtonEnabled(Button button, bool enabled) override;
     void FocusButton(Button button) override;
     void ShowStartAddress() override;
+    void FocusStartAddress() override;
     std::string StartAddressText() override;
     void SetStartAddressText(const std::string& text) override;
     std::string FirmwareFileText() override;
