@@ -103,6 +103,24 @@ std::string AccessProblemHint(const DiscoveryReport& report, HostSystem host = T
 void FindDevice(DeviceConnection& connection, const DiscoveryHooks& hooks,
                 DiscoveryReport* report = nullptr);
 
+// One keyboard interface that FindAllDevices found, closed again.
+struct FoundKeyboard {
+    std::string Path;
+    HIDD_ATTRIBUTES Attributes{};
+    std::int32_t MatchedPID = 0;  // the table entry that matched: 6 = firmware-upload mode
+    std::uint16_t FeatureReportLength = 0;
+    DeviceIdentity Identity;  // the platform's PeekIdentity of the path
+};
+
+// Every interface, in enumeration order, that FindDevice would accept, each opened, checked and
+// closed again, with the same pause per candidate.
+std::vector<FoundKeyboard> FindAllDevices(HidPlatform& platform, const DiscoveryHooks& hooks,
+                                          DiscoveryReport* report = nullptr);
+
+// Whether the ID a user gave (a device path, a port path or a serial number) names the keyboard.
+// An empty ID names none.
+bool MatchesDeviceId(const FoundKeyboard& keyboard, const std::string& id);
+
 // True when the IDs belong to the keyboard; then MatchedPID holds the table entry that matched.
 bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection& connection,
                  const DiscoveryHooks& hooks);
