@@ -225,7 +225,7 @@ bool Confirm(const std::string& question) {
 bool IsKnownSimulatedFault(const std::string& fault) { return ParseSimulatedFault(fault).has_value(); }
 
 int RunList(Output& out, const DeviceOptions& device) {
-    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     WatchTable(session, out);
     auto& hid = session.Hid();
@@ -275,7 +275,13 @@ int RunList(Output& out, const DeviceOptions& device) {
                                           static_cast<std::int16_t>(ids->ProductID), scratch, hooks);
         }
         entry["keyboard"] = keyboard;
-        if (keyboard) entry["mode"] = ModeName(scratch.MatchedPID);
+        usbio::DeviceIdentity identity;
+        if (keyboard) {
+            entry["mode"] = ModeName(scratch.MatchedPID);
+            identity = hid.PeekIdentity(path);
+            entry["port"] = identity.PortPath.empty() ? nlohmann::json(nullptr) : nlohmann::json(identity.PortPath);
+            entry["serial"] = identity.Serial.empty() ? nlohmann::json(nullptr) : nlohmann::json(identity.Serial);
+        }
         const bool refused = handle == usbio::INVALID_HANDLE_VALUE &&
                             (rwError == usbio::OpenError::PermissionDenied ||
                              noneError == usbio::OpenError::PermissionDenied);
@@ -291,6 +297,8 @@ int RunList(Output& out, const DeviceOptions& device) {
                 text += ", feature report " + std::to_string(featureLength) + " bytes";
             else
                 text += refused ? ", cannot be opened: no permission" : ", cannot be opened";
+            if (!identity.PortPath.empty()) text += ", port " + identity.PortPath;
+            if (!identity.Serial.empty()) text += ", serial " + identity.Serial;
             out.Say(text);
         }
         out.doc["interfaces"].push_back(entry);
@@ -301,7 +309,7 @@ int RunList(Output& out, const DeviceOptions& device) {
 }
 
 int RunInfo(Output& out, const DeviceOptions& device) {
-    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();
@@ -459,7 +467,7 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     // still ends with the result and the JSON document.
     if (flash.yes) InstallInterruptHandler();
 
-    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
     auto& c = session.Connection();

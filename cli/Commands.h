@@ -15,6 +15,7 @@ struct DeviceOptions {
     std::vector<std::string> simulateFaults;     // --simulate-fault FAULT (test aid)
     std::string pidFile;                         // --pid-file FILE (UTF-8)
     SimulationPace simulatePace;                 // --simulate-realtime, --simulate-latency MS
+    int simulateCount = 1;                       // --simulate-count N
 };
 
 struct FileOptions {

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -156,7 +157,8 @@ std::filesystem::path ProgramFolder() {
 }
 
 Session::Session(const std::optional<std::string>& simulateVersion,
-                 const std::vector<std::string>& simulatedFaults, SimulationPace pace) {
+                 const std::vector<std::string>& simulatedFaults, SimulationPace pace,
+                 int simulateCount) {
     if (simulateVersion) {
         if (pace.realtime) {
             clock_ = std::make_unique<kestrune::SteadyClock>();
@@ -170,9 +172,21 @@ Session::Session(const std::optional<std::string>& simulateVersion,
         config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
         config.ReturnDelayMs = 2000;
         config.TransferLatencyMs = pace.transferLatencyMs;
-        keyboard_ = std::make_unique<sim::SimKeyboard>(*clock_, config);
-        keyboard_->SetPassTime([this](std::int64_t ms) { Sleep(static_cast<int>(ms)); });
-        auto hid = std::make_unique<sim::SimHidPlatform>(*keyboard_);
+        std::vector<sim::SimKeyboard*> keyboards;
+        for (int k = 0; k < std::max(simulateCount, 1); ++k) {
+            char serial[16];
+            std::snprintf(serial, sizeof serial, "KS%04d", (k + 1) % 10000);
+            config.PortPath = "1-" + std::to_string(4 + k);
+            config.Serial = serial;
+            auto keyboard = std::make_unique<sim::SimKeyboard>(*clock_, config);
+            keyboard->SetPassTime([this](std::int64_t ms) { Sleep(static_cast<int>(ms)); });
+            keyboards.push_back(keyboard.get());
+            if (k == 0)
+                keyboard_ = std::move(keyboard);
+            else
+                otherKeyboards_.push_back(std::move(keyboard));
+        }
+        auto hid = std::make_unique<sim::SimHidPlatform>(keyboards);
         for (const std::string& text : simulatedFaults) {
             const auto fault = ParseSimulatedFault(text);
             if (!fault) continue;

@@ -64,9 +64,12 @@ struct SimulationPace {
 
 class Session {
 public:
-    // With a version text: the simulated keyboard reporting that version, at the given pace.
+    // With a version text: the simulated keyboard reporting that version, at the given pace;
+    // simulateCount of them, each at a port and with a serial number of its own (1-4 and KS0001,
+    // 1-5 and KS0002, ...). The keyboard faults apply to the first one, the bus faults to all.
     explicit Session(const std::optional<std::string>& simulateVersion,
-                     const std::vector<std::string>& simulatedFaults = {}, SimulationPace pace = {});
+                     const std::vector<std::string>& simulatedFaults = {}, SimulationPace pace = {},
+                     int simulateCount = 1);
     ~Session();
 
     usbio::HidPlatform& Hid() { return *hid_; }
@@ -90,6 +93,7 @@ private:
     std::unique_ptr<kestrune::Clock> clock_;
     kestrune::VirtualClock* virtualClock_ = nullptr;
     std::unique_ptr<sim::SimKeyboard> keyboard_;
+    std::vector<std::unique_ptr<sim::SimKeyboard>> otherKeyboards_;
     std::unique_ptr<usbio::HidPlatform> hid_;
     std::unique_ptr<usbio::DeviceConnection> connection_;
     std::string lastTableError_;

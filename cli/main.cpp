@@ -1,6 +1,7 @@
 // kestrune: the command-line tool. See README.md for the commands, the JSON documents and the
 // exit statuses.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ int main(int argc, char** argv) {
         command->add_option("--simulate-dump", device.simulateDump,
                             "With --simulate: write the bytes the keyboard received in its blocks to OUT");
         command->add_option("--simulate-fault", device.simulateFaults, faultHelp)->allow_extra_args(false);
+        command->add_option("--simulate-count", device.simulateCount,
+                            "With --simulate: N simulated keyboards, at ports 1-4, 1-5, ... with serial "
+                            "numbers KS0001, KS0002, ...")
+            ->check(CLI::Range(1, 64));
         command->add_flag("--simulate-realtime", device.simulatePace.realtime,
                           "Use the simulated keyboard at a real keyboard's pace: each transfer takes "
                           "--simulate-latency, every wait is real (Ctrl+C can be tried); implies --simulate");
@@ -147,9 +152,13 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if ((!device.simulateDump.empty() || !device.simulateFaults.empty() || latency >= 0) && !device.simulateVersion) {
-        return usage("--simulate-dump, --simulate-fault and --simulate-latency work only with --simulate or "
-                     "--simulate-realtime.");
+    const bool countGiven = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
+        return arg == "--simulate-count" || arg.starts_with("--simulate-count=");
+    });
+    if ((!device.simulateDump.empty() || !device.simulateFaults.empty() || latency >= 0 || countGiven) &&
+        !device.simulateVersion) {
+        return usage("--simulate-dump, --simulate-fault, --simulate-latency and --simulate-count work only with "
+                     "--simulate or --simulate-realtime.");
     }
     device.simulatePace.transferLatencyMs = latency >= 0 ? latency : device.simulatePace.realtime ? 2 : 0;
     for (const std::string& fault : device.simulateFaults) {

@@ -5,7 +5,7 @@ _kestrune() {
   _init_completion -s || return
 
   local commands="list info pids check image flash"
-  local device_options="--pid-file --simulate --simulate= --simulate-dump --simulate-fault --simulate-realtime --simulate-latency"
+  local device_options="--pid-file --simulate --simulate= --simulate-dump --simulate-fault --simulate-realtime --simulate-latency --simulate-count"
   local file_options="--start"
   local command="" i
   for ((i = 1; i < cword; i++)); do
@@ -30,7 +30,7 @@ _kestrune() {
       [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
       return
       ;;
-    --start | --timeout)
+    --start | --timeout | --simulate-count)
       return
       ;;
   esac

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -171,6 +172,8 @@ TEST(Cli, ExitStatusesForEveryOutcome) {
         {"flash " + fw + " --simulate --yes --simulate-latency 1000", 0, ""},
         {"info --simulate-latency 3", 2, "work only with --simulate or --simulate-realtime"},
         {"info --simulate-realtime --simulate-latency 1001", 2, "--simulate-latency"},
+        {"list --simulate-count 2", 2, "work only with --simulate or --simulate-realtime"},
+        {"list --simulate --simulate-count 0", 2, "--simulate-count"},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune(c.args);
@@ -334,6 +337,25 @@ TEST(Cli, InfoListAndPidsDescribeWhatIsThere) {
 // The whole flash on the simulated keyboard under every fault it can be given: the exit status,
 // the blocks the keyboard took against the blocks reported, progress that never says 100 % before
 // the last block is taken, and no hang (the virtual clock runs every wait at once).
+TEST(Cli, ListMarksEveryKeyboardWithItsPortAndSerial) {
+    CliBench b;
+    const Result list = b.Kestrune("list --simulate --simulate-count 3 --json");
+    ASSERT_EQ(list.status, 0) << list.err;
+    std::vector<std::array<std::string, 3>> keyboards;
+    const auto doc = list.Json();
+    for (const auto& entry : doc["interfaces"]) {
+        EXPECT_EQ(entry.contains("port"), entry["keyboard"] == true);
+        if (entry["keyboard"] == true) keyboards.push_back({entry["path"], entry["port"], entry["serial"]});
+    }
+    const std::vector<std::array<std::string, 3>> expected = {{"sim:keyboard/1/if1", "1-4", "KS0001"},
+                                                              {"sim:keyboard2/1/if1", "1-5", "KS0002"},
+                                                              {"sim:keyboard3/1/if1", "1-6", "KS0003"}};
+    EXPECT_EQ(keyboards, expected);
+    const Result human = b.Kestrune("list --simulate --simulate-count 2");
+    EXPECT_NE(human.out.find("keyboard, Normal mode, feature report 132 bytes, port 1-5, serial KS0002"),
+              std::string::npos) << human.out;
+}
+
 TEST(Cli, FaultMatrix) {
     CliBench b;
     const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 38)));  // 9 blocks
