@@ -16,6 +16,7 @@ struct DeviceOptions {
     std::string pidFile;                         // --pid-file FILE (UTF-8)
     SimulationPace simulatePace;                 // --simulate-realtime, --simulate-latency MS
     int simulateCount = 1;                       // --simulate-count N
+    std::string deviceId;                        // --device ID: port path, serial or device path
 };
 
 struct FileOptions {

@@ -60,7 +60,7 @@ const std::vector<std::string>& SimulatedFaultForms() {
     static const std::vector<std::string> forms{
         "refuse-block:N", "no-answer-block:N", "leave-after-block:N", "fail-set:N", "fail-get:N",
         "reply-bytes:N", "no-answer-switch", "ignore-finish", "never-return", "no-permission",
-        "version-without-nul", "busy:PID", "sigint-at-block:N", "sigterm-at-block:N", "sighup-at-block:N"};
+        "version-without-nul", "busy:PID", "sigint-at-block:N", "sigterm-at-block:N", "sighup-at-block:N", "upload-mode"};
     return forms;
 }
 
@@ -173,7 +173,10 @@ Session::Session(const std::optional<std::string>& simulateVersion,
         config.ReturnDelayMs = 2000;
         config.TransferLatencyMs = pace.transferLatencyMs;
         std::vector<sim::SimKeyboard*> keyboards;
+        const bool startsInUploadMode =
+            std::find(simulatedFaults.begin(), simulatedFaults.end(), "upload-mode") != simulatedFaults.end();
         for (int k = 0; k < std::max(simulateCount, 1); ++k) {
+            config.StartInUploadMode = k == 0 && startsInUploadMode;
             char serial[16];
             std::snprintf(serial, sizeof serial, "KS%04d", (k + 1) % 10000);
             config.PortPath = "1-" + std::to_string(4 + k);
@@ -238,7 +241,19 @@ usbio::DiscoveryHooks Session::Hooks() {
         lastTableError_ = text;
         if (onTableError) onTableError(text);
     };
+    if (follow_) {
+        hooks.Accept = [this](const std::string& path) {
+            return usbio::IsSameKeyboard(*follow_, hid_->PeekIdentity(path));
+        };
+    }
     return hooks;
+}
+
+std::vector<usbio::FoundKeyboard> Session::FindAll() {
+    usbio::DiscoveryHooks hooks = Hooks();
+    hooks.ShowTableError = nullptr;
+    hooks.Accept = nullptr;
+    return usbio::FindAllDevices(*hid_, hooks);
 }
 
 usbio::DiscoveryReport Session::Scan() {

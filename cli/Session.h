@@ -22,7 +22,7 @@ namespace cli {
 // exchange), reply-bytes:N (every reply that long), ignore-finish, never-return, no-permission,
 // version-without-nul, busy:PID (another program holds the keyboard; 0: PID unknown),
 // sigint-at-block:N, sigterm-at-block:N, sighup-at-block:N (the signal arrives while block N is
-// being exchanged; one fault per signal). Nothing for an unknown name or a number that is missing, not decimal
+// being exchanged; one fault per signal), upload-mode (the keyboard starts in firmware-upload mode). Nothing for an unknown name or a number that is missing, not decimal
 // or larger than an int holds.
 struct SimulatedFault {
     std::string name;
@@ -82,6 +82,12 @@ public:
     void Sleep(int ms);
 
     usbio::DiscoveryHooks Hooks();
+    // Every keyboard attached, each checked and closed again; table errors are left to Scan.
+    std::vector<usbio::FoundKeyboard> FindAll();
+    // From here on every search looks only at this keyboard (usbio::IsSameKeyboard), through
+    // its restarts and its switch into firmware-upload mode.
+    void Follow(const usbio::FoundKeyboard& keyboard) { follow_ = keyboard; }
+    const std::optional<usbio::FoundKeyboard>& Following() const { return follow_; }
     // One search for the keyboard, without the one-second waits: only interfaces that can be the
     // keyboard are opened. Table errors of PIDDef.txt go to onTableError (once per search).
     usbio::DiscoveryReport Scan();
@@ -97,6 +103,7 @@ private:
     std::unique_ptr<usbio::HidPlatform> hid_;
     std::unique_ptr<usbio::DeviceConnection> connection_;
     std::string lastTableError_;
+    std::optional<usbio::FoundKeyboard> follow_;
 };
 
 }  // namespace cli

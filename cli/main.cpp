@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
     addDeviceOptions(list);
     auto* info = app.add_subcommand("info", "Show the keyboard: IDs, firmware version, mode");
     addDeviceOptions(info);
+    const std::string deviceHelp = "The keyboard to use: its port path, serial number or device path, as list shows them";
+    info->add_option("--device", device.deviceId, deviceHelp);
     std::string pidFile;
     auto* pids = app.add_subcommand("pids", "Show the product-ID table in use and where it comes from");
     pids->add_option("--pid-file", pidFile, "Read this definition file instead of the PIDDef.txt found");
@@ -84,6 +86,7 @@ int main(int argc, char** argv) {
     auto* flashCommand = app.add_subcommand("flash", "Update the keyboard's firmware");
     addFileOptions(flashCommand);
     addDeviceOptions(flashCommand);
+    flashCommand->add_option("--device", device.deviceId, deviceHelp);
     flashCommand->add_flag("-y,--yes", flash.yes, "Do not ask before writing");
     flashCommand->add_flag("--no-wait", flash.noWait,
                            "End once the firmware is sent, without waiting for the keyboard to restart");

@@ -209,6 +209,7 @@ namespace {
 bool OpenIfKeyboard(DeviceConnection& connection, const std::string& path,
                     const DiscoveryHooks& hooks, DiscoveryReport* report) {
     HidPlatform& platform = *connection.Platform;
+    if (hooks.Accept && !hooks.Accept(path)) return false;
     // IDs read without opening the interface pass over the ones no table entry names: other
     // vendors' and the keyboard maker's other products, unopened and without the pause.
     if (hooks.SkipByPeek) {
@@ -281,6 +282,10 @@ std::vector<FoundKeyboard> FindAllDevices(HidPlatform& platform, const Discovery
         CloseDevice(connection);
     }
     return found;
+}
+
+bool IsSameKeyboard(const FoundKeyboard& chosen, const DeviceIdentity& identity) {
+    return identity == chosen.Identity;
 }
 
 bool MatchesDeviceId(const FoundKeyboard& keyboard, const std::string& id) {

@@ -60,6 +60,9 @@ struct DiscoveryHooks {
     // cannot be the keyboard (another vendor, or a product ID no table entry names) without
     // opening them or pausing.
     bool SkipByPeek = false;
+    // When set, an interface it turns down is passed over unopened and without the pause: the
+    // way a search follows one chosen keyboard (IsSameKeyboard).
+    std::function<bool(const std::string& path)> Accept;
 };
 
 // What a search saw besides its result, for telling the user why nothing was found.
@@ -120,6 +123,12 @@ std::vector<FoundKeyboard> FindAllDevices(HidPlatform& platform, const Discovery
 // Whether the ID a user gave (a device path, a port path or a serial number) names the keyboard.
 // An empty ID names none.
 bool MatchesDeviceId(const FoundKeyboard& keyboard, const std::string& id);
+
+// Whether an interface with this platform identity is the keyboard chosen earlier:
+// the same port path and serial number. A keyboard whose identity the platform cannot tell at all
+// (not on USB, like a virtual uhid keyboard) cannot be told from another such keyboard: every
+// interface without an identity is taken for it, none with one.
+bool IsSameKeyboard(const FoundKeyboard& chosen, const DeviceIdentity& identity);
 
 // True when the IDs belong to the keyboard; then MatchedPID holds the table entry that matched.
 bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection& connection,

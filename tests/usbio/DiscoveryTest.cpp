@@ -467,6 +467,17 @@ TEST(FindAllDevices, EveryKeyboardWithItsIdentityWhileTheFirstMatchRuleStays) {
         for (int k = 0; k < 2; ++k)
             EXPECT_EQ(usbio::MatchesDeviceId(found[static_cast<std::size_t>(k)], id), k == which) << id;
 
+    // A search that follows a keyboard looks at no other, whichever mode it is in.
+    usbio::DiscoveryHooks follow = b.Hooks();
+    follow.Accept = [&](const std::string& path) { return usbio::IsSameKeyboard(found[1], hid.PeekIdentity(path)); };
+    usbio::DeviceConnection followed(hid);
+    usbio::FindDevice(followed, follow);
+    ASSERT_TRUE(followed.IsOpen());
+    EXPECT_EQ(followed.MatchedPID, 6);
+    usbio::CloseDevice(followed);
+    EXPECT_FALSE(usbio::IsSameKeyboard(found[0], {"1-4", ""}));  // port and serial both count
+    EXPECT_TRUE(usbio::IsSameKeyboard({"x", {}, 0, 0, {}}, {}));   // nothing told: as before
+
     // The window's scan still stops at the first keyboard.
     usbio::DeviceConnection connection(hid);
     usbio::FindDevice(connection, b.Hooks());
