@@ -27,7 +27,7 @@ struct FlashOptions {
     bool yes = false;
     int timeoutSeconds = 60;
     bool noWait = false;  // end once the blocks are sent, without waiting for the restart
-    std::string expectSha256;   // --expect-sha256: the file's SHA-256, lower-case hex (empty: none)
+    std::string expectSha256;   // --expect-sha256: the file's SHA-256, hex in either case (empty: none)
     std::optional<std::string> expectVersion;  // --expect-version: the version to come back with
 };
 
