@@ -86,6 +86,22 @@ int main(int argc, char** argv) {
                              "Seconds to wait for the keyboard to come back")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600));
+    flashCommand->add_option("--expect-sha256", flash.expectSha256,
+                             "Refuse the file unless the SHA-256 of its bytes is HEX (64 digits, either case)")
+        ->type_name("HEX")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return cli::IsSha256Text(text) ? std::string()
+                                               : "'" + text + "' is not a SHA-256 (64 hexadecimal digits)";
+            },
+            "", "SHA-256"));
+    flashCommand->add_option("--expect-version", flash.expectVersion,
+                             "Succeed only when the keyboard comes back reporting exactly this version")
+        ->type_name("TEXT");
+    flashCommand->add_option("--simulate-new-version", device.simulateNewVersion,
+                             "With --simulate: the version the simulated keyboard reports after the upload "
+                             "(default V2.0)")
+        ->type_name("VERSION");
     for (CLI::App* command : {list, info, pids, check, image, flashCommand})
         command->add_flag("--json", json, "Print one JSON document on standard output");
 
@@ -147,9 +163,11 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if ((!device.simulateDump.empty() || !device.simulateFaults.empty() || latency >= 0) && !device.simulateVersion) {
-        return usage("--simulate-dump, --simulate-fault and --simulate-latency work only with --simulate or "
-                     "--simulate-realtime.");
+    if ((!device.simulateDump.empty() || !device.simulateFaults.empty() || latency >= 0 ||
+         device.simulateNewVersion) &&
+        !device.simulateVersion) {
+        return usage("--simulate-dump, --simulate-fault, --simulate-latency and --simulate-new-version work only "
+                     "with --simulate or --simulate-realtime.");
     }
     device.simulatePace.transferLatencyMs = latency >= 0 ? latency : device.simulatePace.realtime ? 2 : 0;
     for (const std::string& fault : device.simulateFaults) {
@@ -157,6 +175,9 @@ int main(int argc, char** argv) {
             return usage("unknown simulated fault '" + fault + "'" + cli::DidYouMean(fault, cli::SimulatedFaultForms()));
         }
     }
+
+    if (flash.expectVersion && flash.noWait)
+        return usage("--expect-version needs the keyboard to come back: it cannot be used with --no-wait.");
 
     cli::Output out(json);
     if (list->parsed()) return cli::RunList(out, device);
