@@ -7,6 +7,7 @@
 #include <system_error>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <sstream>
 
@@ -197,8 +198,17 @@ std::vector<std::uint8_t> SentBytes(const upload::FirmwareImage& image,
         begin, begin + static_cast<std::ptrdiff_t>(check.blocks) * static_cast<std::ptrdiff_t>(upload::BlockSize));
 }
 
+// The SHA-256 of the file's bytes as they are on disk (what a published checksum is of); empty
+// when the file cannot be read.
+std::string FileSha256(const std::string& path) {
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
+    if (!in.is_open()) return "";
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return Sha256Hex(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
 void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareImage& image,
-                  const upload::FirmwareCheck& check) {
+                  const upload::FirmwareCheck& check, const std::string& fileSha) {
     const auto bytes = SentBytes(image, check);
     const std::string sha = Sha256Hex(bytes.data(), bytes.size());
     const char* kind = KindName(upload::FirmwareKindOfPath(file.file));
@@ -209,6 +219,7 @@ void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareIm
     out.doc["blocks"] = check.blocks;
     out.doc["bytes"] = bytes.size();
     out.doc["sha256"] = sha;
+    out.doc["fileSha256"] = fileSha;
     out.doc["bytesBelowStart"] = check.bytesBelowStart;
     if (!out.Json()) {
         out.Say(std::string("File:          ") + PrintableText(file.file));
@@ -216,7 +227,8 @@ void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareIm
         out.Say("Start address: " + Hex4(check.startAddress));
         out.Say("End address:   " + Hex4(check.endAddress));
         out.Say("Blocks:        " + std::to_string(check.blocks) + " (" + std::to_string(bytes.size()) + " bytes)");
-        out.Say("SHA-256:       " + sha);
+        out.Say("SHA-256:       " + sha + " (the bytes sent)");
+        out.Say("File SHA-256:  " + fileSha);
         if (check.bytesBelowStart > 0) out.Say(upload::NotSentBelowStartText(check));
     }
 }
@@ -278,6 +290,12 @@ bool Confirm(const std::string& question) {
 }  // namespace
 
 bool IsKnownSimulatedFault(const std::string& fault) { return ParseSimulatedFault(fault).has_value(); }
+
+bool IsSha256Text(const std::string& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
 
 int RunList(Output& out, const DeviceOptions& device) {
     Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
@@ -475,7 +493,7 @@ int RunCheck(Output& out, const FileOptions& file) {
     upload::FirmwareImage image;
     upload::FirmwareCheck check;
     if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
-    DescribeFile(out, file, image, check);
+    DescribeFile(out, file, image, check, FileSha256(file.file));
     return out.Finish(ExitOK);
 }
 
@@ -537,6 +555,7 @@ const char* FlashResultOfStatus(int status) {
         case ExitUnconfirmed: return "unconfirmed";
         case ExitBusy: return "busy";
         case ExitSeveralKeyboards: return "several-keyboards";
+        case ExitWrongVersion: return "wrong-version";
         default: return "failed";
     }
 }
@@ -553,13 +572,32 @@ int Busy(Output& out, const usbio::DeviceConnection& connection) {
 int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash) {
     upload::FirmwareImage image;
     upload::FirmwareCheck check;
+    // The file's bytes are hashed before and after it is read into the image: a file that changed
+    // in between is not the one that was checked.
+    const std::string fileSha = FileSha256(file.file);
     if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
-    DescribeFile(out, file, image, check);
+    if (FileSha256(file.file) != fileSha) {
+        out.Error(PrintableText(file.file) + " changed while it was read; nothing was sent.");
+        return out.Finish(ExitInvalidFile);
+    }
+    DescribeFile(out, file, image, check, fileSha);
+    if (!flash.expectSha256.empty()) {
+        std::string expected = flash.expectSha256;
+        std::transform(expected.begin(), expected.end(), expected.begin(),
+                       [](char c) { return static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c); });
+        if (expected != fileSha) {
+            out.Error("the SHA-256 of " + PrintableText(file.file) + " is " + fileSha + ", not the expected " +
+                      expected + "; nothing was sent.");
+            return out.Finish(ExitInvalidFile);
+        }
+    }
     // Without a question to ask, signals are handled from the start: SIGTERM during the search
     // still ends with the result and the JSON document.
     if (flash.yes) InstallInterruptHandler();
 
     Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
+    if (session.Keyboard() && device.simulateNewVersion)
+        session.Keyboard()->Config().VersionAfterFinish = *device.simulateNewVersion;
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     WatchTable(session, out);
     std::vector<usbio::FoundKeyboard> several;
@@ -695,6 +733,13 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     std::string updated;
     const WaitResult back = WaitForKeyboard(session, false, flash.timeoutSeconds, &updated);
     usbio::CloseDevice(c);
+    if (back == WaitResult::Found && flash.expectVersion && updated != *flash.expectVersion) {
+        out.doc["result"] = "wrong-version";
+        out.doc["newFirmwareVersion"] = updated;
+        out.Error("the keyboard came back reporting " + PrintableText(updated) + ", not the expected " +
+                  PrintableText(*flash.expectVersion) + ".");
+        return out.Finish(ExitWrongVersion);
+    }
     if (back == WaitResult::Found) {
         out.doc["result"] = "success";
         out.doc["newFirmwareVersion"] = updated;

@@ -17,6 +17,7 @@ struct DeviceOptions {
     SimulationPace simulatePace;                 // --simulate-realtime, --simulate-latency MS
     int simulateCount = 1;                       // --simulate-count N
     std::string deviceId;                        // --device ID: port path, serial or device path
+    std::optional<std::string> simulateNewVersion;  // --simulate-new-version: reported after an upload
 };
 
 struct FileOptions {
@@ -28,7 +29,12 @@ struct FlashOptions {
     bool yes = false;
     int timeoutSeconds = 60;
     bool noWait = false;  // end once the blocks are sent, without waiting for the restart
+    std::string expectSha256;   // --expect-sha256: the file's SHA-256, hex in either case (empty: none)
+    std::optional<std::string> expectVersion;  // --expect-version: the version to come back with
 };
+
+// Whether text is a SHA-256 as hexadecimal text: 64 digits, either case.
+bool IsSha256Text(const std::string& text);
 
 // Faults the simulated keyboard can be given (see ParseSimulatedFault in cli/Session.h). False
 // when a name is not one of them or its number does not fit.

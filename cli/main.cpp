@@ -94,6 +94,22 @@ int main(int argc, char** argv) {
                              "Seconds to wait for the keyboard to come back")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600));
+    flashCommand->add_option("--expect-sha256", flash.expectSha256,
+                             "Refuse the file unless the SHA-256 of its bytes is HEX (64 digits, either case)")
+        ->type_name("HEX")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return cli::IsSha256Text(text) ? std::string()
+                                               : "'" + text + "' is not a SHA-256 (64 hexadecimal digits)";
+            },
+            "", "SHA-256"));
+    flashCommand->add_option("--expect-version", flash.expectVersion,
+                             "Succeed only when the keyboard comes back reporting exactly this version")
+        ->type_name("TEXT");
+    flashCommand->add_option("--simulate-new-version", device.simulateNewVersion,
+                             "With --simulate: the version the simulated keyboard reports after the upload "
+                             "(default V2.0)")
+        ->type_name("VERSION");
     for (CLI::App* command : {list, info, pids, check, image, flashCommand})
         command->add_flag("--json", json, "Print one JSON document on standard output");
 
@@ -158,10 +174,11 @@ int main(int argc, char** argv) {
     const bool countGiven = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
         return arg == "--simulate-count" || arg.starts_with("--simulate-count=");
     });
-    if ((!device.simulateDump.empty() || !device.simulateFaults.empty() || latency >= 0 || countGiven) &&
+    if ((!device.simulateDump.empty() || !device.simulateFaults.empty() || latency >= 0 ||
+         device.simulateNewVersion || countGiven) &&
         !device.simulateVersion) {
-        return usage("--simulate-dump, --simulate-fault, --simulate-latency and --simulate-count work only with "
-                     "--simulate or --simulate-realtime.");
+        return usage("--simulate-dump, --simulate-fault, --simulate-latency, --simulate-new-version and "
+                     "--simulate-count work only with --simulate or --simulate-realtime.");
     }
     device.simulatePace.transferLatencyMs = latency >= 0 ? latency : device.simulatePace.realtime ? 2 : 0;
     for (const std::string& fault : device.simulateFaults) {
@@ -169,6 +186,9 @@ int main(int argc, char** argv) {
             return usage("unknown simulated fault '" + fault + "'" + cli::DidYouMean(fault, cli::SimulatedFaultForms()));
         }
     }
+
+    if (flash.expectVersion && flash.noWait)
+        return usage("--expect-version needs the keyboard to come back: it cannot be used with --no-wait.");
 
     cli::Output out(json);
     if (list->parsed()) return cli::RunList(out, device);

@@ -30,7 +30,7 @@ _kestrune() {
       [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
       return
       ;;
-    --start | --timeout | --simulate-count | --device)
+    --start | --timeout | --simulate-count | --device | --expect-sha256 | --expect-version | --simulate-new-version)
       return
       ;;
   esac
@@ -53,7 +53,7 @@ _kestrune() {
     pids) options="--pid-file" ;;
     check) options="$file_options" ;;
     image) options="$file_options -o --output" ;;
-    flash) options="$file_options $device_options --device -y --yes --no-wait --timeout" ;;
+    flash) options="$file_options $device_options --device -y --yes --no-wait --timeout --expect-sha256 --expect-version --simulate-new-version" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options --json --help" -- "$cur"))

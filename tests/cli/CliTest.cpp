@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -239,6 +240,53 @@ TEST(Cli, FlashSucceedsOnlyOnceTheKeyboardIsBackWithItsVersion) {
     // An empty version is not mistaken for new firmware even when the keyboard is unreadable at first.
     const Result unreadable = b.Kestrune("flash " + fw + " --yes --simulate=V1.2 --simulate-fault fail-get:1 --simulate-fault fail-get:2");
     EXPECT_EQ(unreadable.status, 0) << unreadable.err;
+}
+
+// A flash can be told what to expect: the file's SHA-256 (of its bytes, as a published checksum
+// is) and the version the keyboard comes back with.
+TEST(Cli, FlashChecksWhatItWasToldToExpect) {
+    CliBench b;
+    const std::string text = HexText(0x1200, RandomBytes(0x400, 37));
+    const std::string fw = b.File("fw.hex", text);
+    const std::string sha = cli::Sha256Hex(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    std::string upper = sha;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string other = sha;
+    other[0] = other[0] == '0' ? '1' : '0';
+    const std::string dump = (b.dir.Path() / "dump.bin").string();
+    struct Case {
+        std::string args;
+        int status;
+        std::string result;
+        std::string says;  // in standard error
+        bool sent;
+    };
+    const std::vector<Case> cases{
+        {"--expect-sha256 " + sha, 0, "success", "reports V2.0.", true},
+        {"--expect-sha256 " + upper, 0, "success", "reports V2.0.", true},
+        {"--expect-sha256 " + other, 4, "refused", "is " + sha + ", not the expected " + other + "; nothing was sent", false},
+        {"--expect-sha256 " + sha.substr(1), 2, "usage", "not a SHA-256 (64 hexadecimal digits)", false},
+        {"--expect-sha256 " + sha.substr(1) + "g", 2, "usage", "not a SHA-256", false},
+        {"--expect-version V2.0", 0, "success", "reports V2.0.", true},
+        {"--expect-version V3.1 --simulate-new-version V3.1", 0, "success", "reports V3.1.", true},
+        {"--expect-version V3.1", 10, "wrong-version", "came back reporting V2.0, not the expected V3.1.", true},
+        {"--expect-version v2.0", 10, "wrong-version", "not the expected v2.0.", true},
+        {"--expect-version V2.0 --no-wait", 2, "usage", "cannot be used with --no-wait", false},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(dump);
+        const Result run = b.Kestrune("flash " + fw + " --simulate=V1.2 --yes --json --simulate-dump " + dump + " " + c.args);
+        EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << c.args << "\n" << run.err;
+        EXPECT_EQ(std::filesystem::exists(dump), c.sent) << c.args;
+        if (run.out.empty()) continue;
+        const auto doc = run.Json();
+        EXPECT_EQ(doc["result"], c.result) << c.args;
+        if (c.status != 2) {
+            EXPECT_EQ(doc["fileSha256"], sha) << c.args;
+        }
+    }
+    EXPECT_EQ(b.Kestrune("check --json " + fw).Json()["fileSha256"], sha);
 }
 
 TEST(Cli, DeviceTextsAndFileNamesNeverBreakTheOutput) {

@@ -19,6 +19,8 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/kernel/vm-host.sh
+. "$here/vm-host.sh"
 repo=$(cd "$here/../.." && pwd)
 work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
 boot_timeout=240
@@ -180,15 +182,13 @@ step "programs built"
 root=$work/initramfs
 rm -rf "$root"
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,fw,lib/modules}
-cp "$(command -v busybox)" "$root/bin/busybox"
-for applet in $("$root/bin/busybox" --list); do
-    [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
-done
+busybox_root "$root"
 cp "$kdir"/modules/*.ko "$root/lib/modules/"
 cp "$bin/uhid_keyboard" "$bin/feature_loop" "$bin/vm_run" "$root/bin/"
 strip -o "$root/bin/kestrune" "$kestrune"
 "$bin/make_firmware" "$root/fw"
 install -m 0755 "$here/vm-init.sh" "$root/init"
+install -m 0644 "$here/vm-keyboard.sh" "$root/lib/vm-keyboard.sh"
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.cpio.gz"
 step "initramfs $(du -h "$work/initramfs.cpio.gz" | cut -f1)"
 
@@ -206,15 +206,4 @@ qemu_status=${PIPESTATUS[0]}
 set -e
 step "machine off (qemu status $qemu_status)"
 
-passed=$(grep -c '^KT-RESULT: PASS' "$log" || true)
-failed=$(grep -c '^KT-RESULT: FAIL' "$log" || true)
-verdict=$(grep '^KERNEL-TESTS:' "$log" | tail -n 1 || true)
-if [ -z "$verdict" ]; then
-    echo "The machine ended without a verdict (qemu status $qemu_status); the end of the console:"
-    tail -n 30 "$log"
-    failed=$((failed + 1))
-elif [ "$verdict" != "KERNEL-TESTS: PASS" ] && [ "$failed" -eq 0 ]; then
-    failed=1
-fi
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report_verdict "$log" "$qemu_status"

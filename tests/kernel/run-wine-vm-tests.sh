@@ -26,6 +26,8 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/kernel/vm-host.sh
+. "$here/vm-host.sh"
 repo=$(cd "$here/../.." && pwd)
 work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
 boot_timeout=900
@@ -190,14 +192,12 @@ cp "$wbuild/cli/kestrune.exe" "$wbuild/window/kestrune-loader.exe" "$share/win/"
 cp -a "$prefix" "$share/prefix"
 cp -a "$udev" "$share/udev"
 install -m 0755 "$here/vm-wine-init.sh" "$share/vm-wine-init.sh"
+install -m 0644 "$here/vm-keyboard.sh" "$share/vm-keyboard.sh"
 
 root=$wwork/initramfs
 rm -rf "$root"
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,newroot,lib/modules}
-cp "$(command -v busybox)" "$root/bin/busybox"
-for applet in $("$root/bin/busybox" --list); do
-    [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
-done
+busybox_root "$root"
 for m in hid uhid hid-generic; do cp "$kdir/modules/$m.ko" "$root/lib/modules/"; done
 while read -r m; do cp "$mods/$m.ko" "$root/lib/modules/"; done <"$mods/order"
 { cat "$mods/order"; printf '%s\n' hid uhid hid-generic; } >"$root/lib/modules/order"
@@ -223,15 +223,4 @@ qemu_status=${PIPESTATUS[0]}
 set -e
 step "machine off (qemu status $qemu_status)"
 
-passed=$(grep -c '^KT-RESULT: PASS' "$log" || true)
-failed=$(grep -c '^KT-RESULT: FAIL' "$log" || true)
-verdict=$(grep '^KERNEL-TESTS:' "$log" | tail -n 1 || true)
-if [ -z "$verdict" ]; then
-    echo "The machine ended without a verdict (qemu status $qemu_status); the end of the console:"
-    tail -n 30 "$log"
-    failed=$((failed + 1))
-elif [ "$verdict" != "KERNEL-TESTS: PASS" ] && [ "$failed" -eq 0 ]; then
-    failed=1
-fi
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report_verdict "$log" "$qemu_status"

@@ -82,40 +82,8 @@ for m in hid uhid hid-generic; do
 done
 echo "KT: modules loaded at $(uptime_s) s, kernel $(uname -r)"
 
-# start_keyboard [uhid_keyboard options]: starts a fresh keyboard and waits for its hidraw node.
-start_keyboard() {
-    rm -f "$W/ready" "$W/flash.out" "$W/kb.summary" "$W/kb.log" "$W/cli.out"
-    uhid_keyboard --ready-file "$W/ready" --flash-out "$W/flash.out" ${VERBOSE:+--verbose} "$@" \
-        >"$W/kb.summary" 2>"$W/kb.log" &
-    KB_PID=$!
-    i=0
-    while [ ! -f "$W/ready" ]; do
-        i=$((i + 1))
-        if [ $i -gt 200 ] || ! kill -0 "$KB_PID" 2>/dev/null; then
-            echo "  | the uhid keyboard did not come up"
-            stop_keyboard
-            return 1
-        fi
-        sleep 0.05
-    done
-    KB_NODE=$(cut -d' ' -f1 "$W/ready")
-    return 0
-}
-
-# stop_keyboard: ends the keyboard; its flash is then in $W/flash.out, its counters in kb.summary.
-stop_keyboard() {
-    [ -n "$KB_PID" ] || return 0
-    kill -TERM "$KB_PID" 2>/dev/null
-    # A keyboard stuck in the kernel must not stop the whole run.
-    (sleep 10 && kill -KILL "$KB_PID" 2>/dev/null) &
-    watchdog=$!
-    wait "$KB_PID"
-    kill "$watchdog" 2>/dev/null
-    KB_PID=""
-}
-
-# kb VALUE-NAME: one counter of the keyboard's summary (after stop_keyboard).
-kb() { sed -n "s/^$1=//p" "$W/kb.summary"; }
+# start_keyboard, stop_keyboard and kb: the uhid keyboard.
+. /lib/vm-keyboard.sh
 
 # cli [vm_run options --] ARGS: runs kestrune with a 60-second limit; sets CLI_STATUS, CLI_TIME.
 cli() {

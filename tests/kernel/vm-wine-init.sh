@@ -127,40 +127,13 @@ finish() {
     exit 0
 }
 
-# start_keyboard [uhid_keyboard options]: a fresh keyboard; waits for its hidraw node. It stays
-# away 1.5 s each time it leaves or re-enumerates, as a USB keyboard takes a moment to restart:
-# Wine's winebus loses a device that arrives while the removal of the one before is still being
-# handled (its bus relations then leave the new device out), which a real restart never provokes.
-start_keyboard() {
-    rm -f "$W/ready" "$W/flash.out" "$W/kb.summary" "$W/kb.log" "$W/cli.out"
-    "$S/bin/uhid_keyboard" --gap 1500 --ready-file "$W/ready" --flash-out "$W/flash.out" ${VERBOSE:+--verbose} "$@" \
-        >"$W/kb.summary" 2>"$W/kb.log" &
-    KB_PID=$!
-    i=0
-    while [ ! -f "$W/ready" ]; do
-        i=$((i + 1))
-        if [ $i -gt 200 ] || ! kill -0 "$KB_PID" 2>/dev/null; then
-            echo "  | the uhid keyboard did not come up"
-            stop_keyboard
-            return 1
-        fi
-        sleep 0.05
-    done
-    KB_NODE=$(cut -d' ' -f1 "$W/ready")
-    return 0
-}
-
-stop_keyboard() {
-    [ -n "$KB_PID" ] || return 0
-    kill -TERM "$KB_PID" 2>/dev/null
-    (sleep 10 && kill -KILL "$KB_PID" 2>/dev/null) &
-    watchdog=$!
-    wait "$KB_PID"
-    kill "$watchdog" 2>/dev/null
-    KB_PID=""
-}
-
-kb() { sed -n "s/^$1=//p" "$W/kb.summary"; }
+# start_keyboard, stop_keyboard and kb: the uhid keyboard. It stays away 1.5 s each time it
+# leaves or re-enumerates, as a USB keyboard takes a moment to restart: Wine's winebus loses a
+# device that arrives while the removal of the one before is still being handled (its bus
+# relations then leave the new device out), which a real restart never provokes.
+KB_PROGRAM=$S/bin/uhid_keyboard
+KB_OPTIONS="--gap 1500"
+. "$S/vm-keyboard.sh"
 
 # cli ARGS: kestrune.exe under Wine, from the firmware folder, with a 120-second limit.
 cli() {
