@@ -596,8 +596,9 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     if (flash.yes) InstallInterruptHandler();
 
     Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
-    if (session.Keyboard() && device.simulateNewVersion)
-        session.Keyboard()->Config().VersionAfterFinish = *device.simulateNewVersion;
+    if (device.simulateNewVersion)
+        for (sim::SimKeyboard* keyboard : session.Keyboards())
+            keyboard->Config().VersionAfterFinish = *device.simulateNewVersion;
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     WatchTable(session, out);
     std::vector<usbio::FoundKeyboard> several;

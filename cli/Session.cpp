@@ -220,6 +220,13 @@ Session::Session(const std::optional<std::string>& simulateVersion,
     connection_ = std::make_unique<usbio::DeviceConnection>(*hid_);
 }
 
+std::vector<sim::SimKeyboard*> Session::Keyboards() {
+    std::vector<sim::SimKeyboard*> all;
+    if (keyboard_) all.push_back(keyboard_.get());
+    for (const auto& k : otherKeyboards_) all.push_back(k.get());
+    return all;
+}
+
 Session::~Session() { usbio::CloseDevice(*connection_); }
 
 void Session::Sleep(int ms) {

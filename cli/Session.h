@@ -77,6 +77,8 @@ public:
     const kestrune::Clock& Clock() const { return *clock_; }
     bool Simulated() const { return keyboard_ != nullptr; }
     sim::SimKeyboard* Keyboard() { return keyboard_.get(); }
+    // Every simulated keyboard, the first one first; none on hardware.
+    std::vector<sim::SimKeyboard*> Keyboards();
 
     // Waits; on virtual time it moves the clock on and returns at once.
     void Sleep(int ms);

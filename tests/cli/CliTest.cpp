@@ -422,6 +422,7 @@ TEST(Cli, SeveralKeyboardsAreChosenByIdAndNeverGuessed) {
         {" --device KS0002", 0, "success", "1-5", false},
         {" --device KS0001", 0, "success", "1-4", true},
         {" --device 1-9", 3, "no-keyboard", "", false},
+        {" --device 1-5 --simulate-new-version V3.0 --expect-version V3.0", 0, "success", "1-5", false},
         // The first keyboard waits in firmware-upload mode, first in every scan, while the second
         // one switches and comes back: it is never taken for it.
         {" --device 1-5 --simulate-fault upload-mode", 0, "success", "1-5", false},
