@@ -110,6 +110,61 @@ bool FindKeyboard(Session& session, Output& out) {
     return false;
 }
 
+nlohmann::json NullIfEmpty(const std::string& text) {
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+// One keyboard as the lists of several show it: its device path, port, serial and mode.
+std::string KeyboardLine(const usbio::FoundKeyboard& k) {
+    return "  " + k.Path + "  port " + (k.Identity.PortPath.empty() ? "unknown" : k.Identity.PortPath) +
+           ", serial " + (k.Identity.Serial.empty() ? "none" : k.Identity.Serial) + ", " +
+           ModeName(k.MatchedPID) + " mode";
+}
+
+nlohmann::json KeyboardJson(const usbio::FoundKeyboard& k) {
+    return {{"path", k.Path}, {"port", NullIfEmpty(k.Identity.PortPath)},
+            {"serial", NullIfEmpty(k.Identity.Serial)}, {"productId", k.MatchedPID},
+            {"mode", ModeName(k.MatchedPID)}};
+}
+
+std::string KeyboardLines(const std::vector<usbio::FoundKeyboard>& keyboards) {
+    std::string lines;
+    for (const auto& k : keyboards) lines += "\n" + KeyboardLine(k);
+    return lines;
+}
+
+// Chooses the keyboard a device command works on: the one that --device names, or the only one
+// attached. Then it is open and every later search of the session follows it, and the result is
+// 0. Several that --device does not narrow down to one: -1, with them in several and nothing
+// open. Otherwise the exit status, the reason said.
+int ChooseKeyboard(Session& session, Output& out, const std::string& id,
+                   std::vector<usbio::FoundKeyboard>& several) {
+    std::vector<usbio::FoundKeyboard> found = session.FindAll();
+    if (found.empty()) {
+        // The usual search says why there is none (or finds one plugged in meanwhile).
+        if (!FindKeyboard(session, out)) return ExitNoKeyboard;
+        usbio::CloseDevice(session.Connection());
+        found = session.FindAll();
+    }
+    std::vector<usbio::FoundKeyboard> chosen;
+    for (const auto& k : found)
+        if (id.empty() || usbio::MatchesDeviceId(k, id)) chosen.push_back(k);
+    if (chosen.empty()) {
+        out.doc["keyboards"] = nlohmann::json::array();
+        for (const auto& k : found) out.doc["keyboards"].push_back(KeyboardJson(k));
+        out.Error(found.empty() ? "no keyboard found. Attach the keyboard and try again."
+                                : "no keyboard matches --device " + id + ". The keyboards attached:" +
+                                      KeyboardLines(found));
+        return ExitNoKeyboard;
+    }
+    if (chosen.size() > 1) {
+        several = chosen;
+        return -1;
+    }
+    session.Follow(chosen.front());
+    return FindKeyboard(session, out) ? 0 : ExitNoKeyboard;
+}
+
 void WriteDump(Session& session, const DeviceOptions& device) {
     if (device.simulateDump.empty() || !session.Keyboard()) return;
     const auto& bytes = session.Keyboard()->BlockBytesReceived();
@@ -243,7 +298,7 @@ bool IsSha256Text(const std::string& text) {
 }
 
 int RunList(Output& out, const DeviceOptions& device) {
-    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     WatchTable(session, out);
     auto& hid = session.Hid();
@@ -293,7 +348,13 @@ int RunList(Output& out, const DeviceOptions& device) {
                                           static_cast<std::int16_t>(ids->ProductID), scratch, hooks);
         }
         entry["keyboard"] = keyboard;
-        if (keyboard) entry["mode"] = ModeName(scratch.MatchedPID);
+        usbio::DeviceIdentity identity;
+        if (keyboard) {
+            entry["mode"] = ModeName(scratch.MatchedPID);
+            identity = hid.PeekIdentity(path);
+            entry["port"] = identity.PortPath.empty() ? nlohmann::json(nullptr) : nlohmann::json(identity.PortPath);
+            entry["serial"] = identity.Serial.empty() ? nlohmann::json(nullptr) : nlohmann::json(identity.Serial);
+        }
         const bool refused = handle == usbio::INVALID_HANDLE_VALUE &&
                             (rwError == usbio::OpenError::PermissionDenied ||
                              noneError == usbio::OpenError::PermissionDenied);
@@ -309,6 +370,8 @@ int RunList(Output& out, const DeviceOptions& device) {
                 text += ", feature report " + std::to_string(featureLength) + " bytes";
             else
                 text += refused ? ", cannot be opened: no permission" : ", cannot be opened";
+            if (!identity.PortPath.empty()) text += ", port " + identity.PortPath;
+            if (!identity.Serial.empty()) text += ", serial " + identity.Serial;
             out.Say(text);
         }
         out.doc["interfaces"].push_back(entry);
@@ -318,24 +381,60 @@ int RunList(Output& out, const DeviceOptions& device) {
     return out.Finish(ExitOK);
 }
 
-int RunInfo(Output& out, const DeviceOptions& device) {
-    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
-    if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
-    if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
+namespace {
+
+// Describes the open keyboard; false when its version could not be read.
+bool DescribeKeyboard(Output& out, Session& session, nlohmann::json& doc) {
     auto& c = session.Connection();
     std::string version;
     const bool versionRead = upload::ReadFirmwareVersion(c, version) == upload::CommandOK;
-    out.doc["vendorId"] = usbio::SupportedVendorID;
-    out.doc["productId"] = c.MatchedPID;
-    out.doc["firmwareVersion"] = versionRead ? nlohmann::json(version) : nlohmann::json(nullptr);
-    out.doc["mode"] = ModeName(c.MatchedPID);
+    doc["vendorId"] = usbio::SupportedVendorID;
+    doc["productId"] = c.MatchedPID;
+    doc["firmwareVersion"] = versionRead ? nlohmann::json(version) : nlohmann::json(nullptr);
+    doc["mode"] = ModeName(c.MatchedPID);
     if (!out.Json()) {
         out.Say("Vendor ID:        " + std::to_string(usbio::SupportedVendorID));
         out.Say("Product ID:       " + std::to_string(c.MatchedPID));
         out.Say("Firmware version: " + (versionRead ? PrintableText(version) : std::string("(could not be read)")));
         out.Say(std::string("Mode:             ") + ModeName(c.MatchedPID));
     }
-    return out.Finish(versionRead ? ExitOK : ExitUploadFailed);
+    return versionRead;
+}
+
+}  // namespace
+
+int RunInfo(Output& out, const DeviceOptions& device) {
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
+    if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
+    WatchTable(session, out);
+    std::vector<usbio::FoundKeyboard> several;
+    const int chosen = ChooseKeyboard(session, out, device.deviceId, several);
+    if (chosen > 0) return out.Finish(chosen);
+    if (chosen == 0) {
+        if (const auto& k = session.Following()) {
+            out.doc["port"] = NullIfEmpty(k->Identity.PortPath);
+            out.doc["serial"] = NullIfEmpty(k->Identity.Serial);
+        }
+        return out.Finish(DescribeKeyboard(out, session, out.doc) ? ExitOK : ExitUploadFailed);
+    }
+    // Several attached and none chosen: each of them, one after the other.
+    bool allRead = true;
+    out.doc["keyboards"] = nlohmann::json::array();
+    for (const usbio::FoundKeyboard& k : several) {
+        if (&k != &several.front()) out.Say("");
+        out.Say("Keyboard " + k.Path + " (port " + (k.Identity.PortPath.empty() ? "unknown" : k.Identity.PortPath) +
+                ", serial " + (k.Identity.Serial.empty() ? "none" : k.Identity.Serial) + "):");
+        nlohmann::json entry = KeyboardJson(k);
+        session.Follow(k);
+        if (FindKeyboard(session, out)) {
+            allRead = DescribeKeyboard(out, session, entry) && allRead;
+            usbio::CloseDevice(session.Connection());
+        } else {
+            allRead = false;
+        }
+        out.doc["keyboards"].push_back(entry);
+    }
+    return out.Finish(allRead ? ExitOK : ExitUploadFailed);
 }
 
 namespace {
@@ -455,6 +554,7 @@ const char* FlashResultOfStatus(int status) {
         case ExitCancelled: return "cancelled";
         case ExitUnconfirmed: return "unconfirmed";
         case ExitBusy: return "busy";
+        case ExitSeveralKeyboards: return "several-keyboards";
         case ExitWrongVersion: return "wrong-version";
         default: return "failed";
     }
@@ -495,17 +595,37 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     // still ends with the result and the JSON document.
     if (flash.yes) InstallInterruptHandler();
 
-    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace);
-    if (session.Keyboard() && device.simulateNewVersion)
-        session.Keyboard()->Config().VersionAfterFinish = *device.simulateNewVersion;
+    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
+    if (device.simulateNewVersion)
+        for (sim::SimKeyboard* keyboard : session.Keyboards())
+            keyboard->Config().VersionAfterFinish = *device.simulateNewVersion;
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
-    if (!FindKeyboard(session, out)) return out.Finish(ExitNoKeyboard);
+    WatchTable(session, out);
+    std::vector<usbio::FoundKeyboard> several;
+    const int chosen = ChooseKeyboard(session, out, device.deviceId, several);
+    if (chosen > 0) return out.Finish(chosen);
+    if (chosen < 0) {
+        // Never a guess: with several attached the user names the one to write.
+        out.doc["result"] = "several-keyboards";
+        out.doc["keyboards"] = nlohmann::json::array();
+        for (const auto& k : several) out.doc["keyboards"].push_back(KeyboardJson(k));
+        out.Error((device.deviceId.empty() ? std::to_string(several.size()) + " keyboards are attached"
+                                           : "--device " + device.deviceId + " names " +
+                                                 std::to_string(several.size()) + " keyboards") +
+                  "; choose one with --device ID (its port, serial number or device path). Nothing was "
+                  "written. The keyboards:" + KeyboardLines(several));
+        return out.Finish(ExitSeveralKeyboards);
+    }
     auto& c = session.Connection();
     // One program at a time writes to a keyboard: it is taken before anything is sent to it.
     if (!usbio::LockForWriting(c)) return Busy(out, c);
     std::string version;
     const bool versionRead = ReadVersion(session, version);
     out.doc["keyboard"] = {{"productId", c.MatchedPID}, {"firmwareVersion", version}, {"mode", ModeName(c.MatchedPID)}};
+    if (const auto& k = session.Following()) {
+        out.doc["keyboard"]["port"] = NullIfEmpty(k->Identity.PortPath);
+        out.doc["keyboard"]["serial"] = NullIfEmpty(k->Identity.Serial);
+    }
     out.Say("Keyboard found: product ID " + std::to_string(c.MatchedPID) + ", firmware " +
             (version.empty() ? std::string("(unknown)") : PrintableText(version)) + ", " +
             ModeName(c.MatchedPID) + " mode.");

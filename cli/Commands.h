@@ -15,6 +15,8 @@ struct DeviceOptions {
     std::vector<std::string> simulateFaults;     // --simulate-fault FAULT (test aid)
     std::string pidFile;                         // --pid-file FILE (UTF-8)
     SimulationPace simulatePace;                 // --simulate-realtime, --simulate-latency MS
+    int simulateCount = 1;                       // --simulate-count N
+    std::string deviceId;                        // --device ID: port path, serial or device path
     std::optional<std::string> simulateNewVersion;  // --simulate-new-version: reported after an upload
 };
 

@@ -62,6 +62,7 @@ inline constexpr int ExitCancelled = 5;
 inline constexpr int ExitUnconfirmed = 6;  // uploaded, but the keyboard did not come back
 inline constexpr int ExitBusy = 7;         // another program is writing to the keyboard
 inline constexpr int ExitWriteFailed = 8;  // an output file could not be written
+inline constexpr int ExitSeveralKeyboards = 9;  // several keyboards attached, none chosen with --device
 inline constexpr int ExitWrongVersion = 10;  // flash --expect-version: back with another version
 
 // Text from the device, fit for a terminal: control characters (C0, DEL, C1) and bytes that are

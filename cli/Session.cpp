@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -59,7 +60,7 @@ const std::vector<std::string>& SimulatedFaultForms() {
     static const std::vector<std::string> forms{
         "refuse-block:N", "no-answer-block:N", "leave-after-block:N", "fail-set:N", "fail-get:N",
         "reply-bytes:N", "no-answer-switch", "ignore-finish", "never-return", "no-permission",
-        "version-without-nul", "busy:PID", "sigint-at-block:N", "sigterm-at-block:N", "sighup-at-block:N"};
+        "version-without-nul", "busy:PID", "sigint-at-block:N", "sigterm-at-block:N", "sighup-at-block:N", "upload-mode"};
     return forms;
 }
 
@@ -156,7 +157,8 @@ std::filesystem::path ProgramFolder() {
 }
 
 Session::Session(const std::optional<std::string>& simulateVersion,
-                 const std::vector<std::string>& simulatedFaults, SimulationPace pace) {
+                 const std::vector<std::string>& simulatedFaults, SimulationPace pace,
+                 int simulateCount) {
     if (simulateVersion) {
         if (pace.realtime) {
             clock_ = std::make_unique<kestrune::SteadyClock>();
@@ -170,9 +172,24 @@ Session::Session(const std::optional<std::string>& simulateVersion,
         config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
         config.ReturnDelayMs = 2000;
         config.TransferLatencyMs = pace.transferLatencyMs;
-        keyboard_ = std::make_unique<sim::SimKeyboard>(*clock_, config);
-        keyboard_->SetPassTime([this](std::int64_t ms) { Sleep(static_cast<int>(ms)); });
-        auto hid = std::make_unique<sim::SimHidPlatform>(*keyboard_);
+        std::vector<sim::SimKeyboard*> keyboards;
+        const bool startsInUploadMode =
+            std::find(simulatedFaults.begin(), simulatedFaults.end(), "upload-mode") != simulatedFaults.end();
+        for (int k = 0; k < std::max(simulateCount, 1); ++k) {
+            config.StartInUploadMode = k == 0 && startsInUploadMode;
+            char serial[16];
+            std::snprintf(serial, sizeof serial, "KS%04d", (k + 1) % 10000);
+            config.PortPath = "1-" + std::to_string(4 + k);
+            config.Serial = serial;
+            auto keyboard = std::make_unique<sim::SimKeyboard>(*clock_, config);
+            keyboard->SetPassTime([this](std::int64_t ms) { Sleep(static_cast<int>(ms)); });
+            keyboards.push_back(keyboard.get());
+            if (k == 0)
+                keyboard_ = std::move(keyboard);
+            else
+                otherKeyboards_.push_back(std::move(keyboard));
+        }
+        auto hid = std::make_unique<sim::SimHidPlatform>(keyboards);
         for (const std::string& text : simulatedFaults) {
             const auto fault = ParseSimulatedFault(text);
             if (!fault) continue;
@@ -203,6 +220,13 @@ Session::Session(const std::optional<std::string>& simulateVersion,
     connection_ = std::make_unique<usbio::DeviceConnection>(*hid_);
 }
 
+std::vector<sim::SimKeyboard*> Session::Keyboards() {
+    std::vector<sim::SimKeyboard*> all;
+    if (keyboard_) all.push_back(keyboard_.get());
+    for (const auto& k : otherKeyboards_) all.push_back(k.get());
+    return all;
+}
+
 Session::~Session() { usbio::CloseDevice(*connection_); }
 
 void Session::Sleep(int ms) {
@@ -224,7 +248,19 @@ usbio::DiscoveryHooks Session::Hooks() {
         lastTableError_ = text;
         if (onTableError) onTableError(text);
     };
+    if (follow_) {
+        hooks.Accept = [this](const std::string& path) {
+            return usbio::IsSameKeyboard(*follow_, hid_->PeekIdentity(path));
+        };
+    }
     return hooks;
+}
+
+std::vector<usbio::FoundKeyboard> Session::FindAll() {
+    usbio::DiscoveryHooks hooks = Hooks();
+    hooks.ShowTableError = nullptr;
+    hooks.Accept = nullptr;
+    return usbio::FindAllDevices(*hid_, hooks);
 }
 
 usbio::DiscoveryReport Session::Scan() {

@@ -22,7 +22,7 @@ namespace cli {
 // exchange), reply-bytes:N (every reply that long), ignore-finish, never-return, no-permission,
 // version-without-nul, busy:PID (another program holds the keyboard; 0: PID unknown),
 // sigint-at-block:N, sigterm-at-block:N, sighup-at-block:N (the signal arrives while block N is
-// being exchanged; one fault per signal). Nothing for an unknown name or a number that is missing, not decimal
+// being exchanged; one fault per signal), upload-mode (the keyboard starts in firmware-upload mode). Nothing for an unknown name or a number that is missing, not decimal
 // or larger than an int holds.
 struct SimulatedFault {
     std::string name;
@@ -64,9 +64,12 @@ struct SimulationPace {
 
 class Session {
 public:
-    // With a version text: the simulated keyboard reporting that version, at the given pace.
+    // With a version text: the simulated keyboard reporting that version, at the given pace;
+    // simulateCount of them, each at a port and with a serial number of its own (1-4 and KS0001,
+    // 1-5 and KS0002, ...). The keyboard faults apply to the first one, the bus faults to all.
     explicit Session(const std::optional<std::string>& simulateVersion,
-                     const std::vector<std::string>& simulatedFaults = {}, SimulationPace pace = {});
+                     const std::vector<std::string>& simulatedFaults = {}, SimulationPace pace = {},
+                     int simulateCount = 1);
     ~Session();
 
     usbio::HidPlatform& Hid() { return *hid_; }
@@ -74,11 +77,19 @@ public:
     const kestrune::Clock& Clock() const { return *clock_; }
     bool Simulated() const { return keyboard_ != nullptr; }
     sim::SimKeyboard* Keyboard() { return keyboard_.get(); }
+    // Every simulated keyboard, the first one first; none on hardware.
+    std::vector<sim::SimKeyboard*> Keyboards();
 
     // Waits; on virtual time it moves the clock on and returns at once.
     void Sleep(int ms);
 
     usbio::DiscoveryHooks Hooks();
+    // Every keyboard attached, each checked and closed again; table errors are left to Scan.
+    std::vector<usbio::FoundKeyboard> FindAll();
+    // From here on every search looks only at this keyboard (usbio::IsSameKeyboard), through
+    // its restarts and its switch into firmware-upload mode.
+    void Follow(const usbio::FoundKeyboard& keyboard) { follow_ = keyboard; }
+    const std::optional<usbio::FoundKeyboard>& Following() const { return follow_; }
     // One search for the keyboard, without the one-second waits: only interfaces that can be the
     // keyboard are opened. Table errors of PIDDef.txt go to onTableError (once per search).
     usbio::DiscoveryReport Scan();
@@ -90,9 +101,11 @@ private:
     std::unique_ptr<kestrune::Clock> clock_;
     kestrune::VirtualClock* virtualClock_ = nullptr;
     std::unique_ptr<sim::SimKeyboard> keyboard_;
+    std::vector<std::unique_ptr<sim::SimKeyboard>> otherKeyboards_;
     std::unique_ptr<usbio::HidPlatform> hid_;
     std::unique_ptr<usbio::DeviceConnection> connection_;
     std::string lastTableError_;
+    std::optional<usbio::FoundKeyboard> follow_;
 };
 
 }  // namespace cli

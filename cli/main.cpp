@@ -1,6 +1,7 @@
 // kestrune: the command-line tool. See README.md for the commands, the JSON documents and the
 // exit statuses.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ int main(int argc, char** argv) {
         command->add_option("--simulate-dump", device.simulateDump,
                             "With --simulate: write the bytes the keyboard received in its blocks to OUT");
         command->add_option("--simulate-fault", device.simulateFaults, faultHelp)->allow_extra_args(false);
+        command->add_option("--simulate-count", device.simulateCount,
+                            "With --simulate: N simulated keyboards, at ports 1-4, 1-5, ... with serial "
+                            "numbers KS0001, KS0002, ...")
+            ->check(CLI::Range(1, 64));
         command->add_flag("--simulate-realtime", device.simulatePace.realtime,
                           "Use the simulated keyboard at a real keyboard's pace: each transfer takes "
                           "--simulate-latency, every wait is real (Ctrl+C can be tried); implies --simulate");
@@ -66,6 +71,8 @@ int main(int argc, char** argv) {
     addDeviceOptions(list);
     auto* info = app.add_subcommand("info", "Show the keyboard: IDs, firmware version, mode");
     addDeviceOptions(info);
+    const std::string deviceHelp = "The keyboard to use: its port path, serial number or device path, as list shows them";
+    info->add_option("--device", device.deviceId, deviceHelp);
     std::string pidFile;
     auto* pids = app.add_subcommand("pids", "Show the product-ID table in use and where it comes from");
     pids->add_option("--pid-file", pidFile, "Read this definition file instead of the PIDDef.txt found");
@@ -79,6 +86,7 @@ int main(int argc, char** argv) {
     auto* flashCommand = app.add_subcommand("flash", "Update the keyboard's firmware");
     addFileOptions(flashCommand);
     addDeviceOptions(flashCommand);
+    flashCommand->add_option("--device", device.deviceId, deviceHelp);
     flashCommand->add_flag("-y,--yes", flash.yes, "Do not ask before writing");
     flashCommand->add_flag("--no-wait", flash.noWait,
                            "End once the firmware is sent, without waiting for the keyboard to restart");
@@ -163,11 +171,14 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    const bool countGiven = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
+        return arg == "--simulate-count" || arg.starts_with("--simulate-count=");
+    });
     if ((!device.simulateDump.empty() || !device.simulateFaults.empty() || latency >= 0 ||
-         device.simulateNewVersion) &&
+         device.simulateNewVersion || countGiven) &&
         !device.simulateVersion) {
-        return usage("--simulate-dump, --simulate-fault, --simulate-latency and --simulate-new-version work only "
-                     "with --simulate or --simulate-realtime.");
+        return usage("--simulate-dump, --simulate-fault, --simulate-latency, --simulate-new-version and "
+                     "--simulate-count work only with --simulate or --simulate-realtime.");
     }
     device.simulatePace.transferLatencyMs = latency >= 0 ? latency : device.simulatePace.realtime ? 2 : 0;
     for (const std::string& fault : device.simulateFaults) {

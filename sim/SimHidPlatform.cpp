@@ -25,11 +25,15 @@ KeyboardConfig DemoKeyboardConfig() {
 std::vector<DecoyInterface> DemoDecoys() { return {DefaultDecoys().front()}; }
 
 SimHidPlatform::SimHidPlatform(SimKeyboard& keyboard, std::vector<DecoyInterface> decoys)
-    : keyboard_(keyboard), decoys_(std::move(decoys)) {}
+    : SimHidPlatform(std::vector<SimKeyboard*>{&keyboard}, std::move(decoys)) {}
 
-std::string SimHidPlatform::KeyboardPath(int interfaceIndex) const {
-    return "sim:keyboard/" + std::to_string(keyboard_.Generation()) + "/if" +
-           std::to_string(interfaceIndex);
+SimHidPlatform::SimHidPlatform(std::vector<SimKeyboard*> keyboards, std::vector<DecoyInterface> decoys)
+    : keyboard_(*keyboards.at(0)), keyboards_(std::move(keyboards)), decoys_(std::move(decoys)) {}
+
+std::string SimHidPlatform::KeyboardPath(std::size_t keyboard, int interfaceIndex) const {
+    // The first keyboard keeps the name it had when the bus held only one.
+    const std::string name = keyboard == 0 ? "sim:keyboard/" : "sim:keyboard" + std::to_string(keyboard + 1) + "/";
+    return name + std::to_string(keyboards_[keyboard]->Generation()) + "/if" + std::to_string(interfaceIndex);
 }
 
 bool SimHidPlatform::EnumerateInterfaces(std::vector<std::string>& paths) {
@@ -37,29 +41,32 @@ bool SimHidPlatform::EnumerateInterfaces(std::vector<std::string>& paths) {
     if (faults_.FailEnumeration) return false;
     paths.clear();
     for (const DecoyInterface& d : decoys_) paths.push_back(d.Name);
-    if (keyboard_.IsOnBus()) {
-        if (faults_.KeyboardHasPlainFirstInterface) paths.push_back(KeyboardPath(0));
-        paths.push_back(KeyboardPath(1));
+    for (std::size_t k = 0; k < keyboards_.size(); ++k) {
+        if (!keyboards_[k]->IsOnBus()) continue;
+        if (faults_.KeyboardHasPlainFirstInterface) paths.push_back(KeyboardPath(k, 0));
+        paths.push_back(KeyboardPath(k, 1));
     }
     return true;
 }
 
 std::optional<SimHidPlatform::Target> SimHidPlatform::Resolve(const std::string& path) const {
     for (const DecoyInterface& d : decoys_)
-        if (d.Name == path) return Target{false, 0, 0, &d};
-    for (int i = 0; i < 2; ++i)
-        if (keyboard_.IsOnBus() && path == KeyboardPath(i))
-            return Target{true, i, keyboard_.Generation(), nullptr};
+        if (d.Name == path) return Target{false, 0, 0, &d, 0};
+    for (std::size_t k = 0; k < keyboards_.size(); ++k)
+        for (int i = 0; i < 2; ++i)
+            if (keyboards_[k]->IsOnBus() && path == KeyboardPath(k, i))
+                return Target{true, i, keyboards_[k]->Generation(), nullptr, k};
     return std::nullopt;
 }
 
 bool SimHidPlatform::KeyboardReachable(const Target& target) const {
-    return keyboard_.IsOnBus() && keyboard_.Generation() == target.Generation;
+    const SimKeyboard& keyboard = *keyboards_[target.Keyboard];
+    return keyboard.IsOnBus() && keyboard.Generation() == target.Generation;
 }
 
 std::uint16_t SimHidPlatform::FeatureLength(const Target& target) const {
     if (!target.IsKeyboard) return target.Decoy->FeatureReportLength;
-    return target.KeyboardInterface == 0 ? 0 : keyboard_.Config().FeatureReportLength;
+    return target.KeyboardInterface == 0 ? 0 : keyboards_[target.Keyboard]->Config().FeatureReportLength;
 }
 
 std::optional<usbio::HIDD_ATTRIBUTES> SimHidPlatform::PeekAttributes(const std::string& path) {
@@ -69,13 +76,20 @@ std::optional<usbio::HIDD_ATTRIBUTES> SimHidPlatform::PeekAttributes(const std::
     usbio::HIDD_ATTRIBUTES a;
     a.Size = 12;
     if (target->IsKeyboard) {
-        a.VendorID = keyboard_.Config().VendorID;
-        a.ProductID = keyboard_.CurrentPID();
+        a.VendorID = keyboards_[target->Keyboard]->Config().VendorID;
+        a.ProductID = keyboards_[target->Keyboard]->CurrentPID();
     } else {
         a.VendorID = target->Decoy->VendorID;
         a.ProductID = target->Decoy->ProductID;
     }
     return a;
+}
+
+usbio::DeviceIdentity SimHidPlatform::PeekIdentity(const std::string& path) {
+    const auto target = Resolve(path);
+    if (!target || !target->IsKeyboard) return {};
+    const KeyboardConfig& config = keyboards_[target->Keyboard]->Config();
+    return {config.PortPath, config.Serial};
 }
 
 usbio::HidHandle SimHidPlatform::Open(const std::string& path, usbio::HidAccess access,
@@ -128,7 +142,7 @@ bool SimHidPlatform::GetAttributes(usbio::HidHandle handle, usbio::HIDD_ATTRIBUT
     } else if (t.Decoy->FailsAttributes) {
         return false;
     }
-    attributes = *PeekAttributes(t.IsKeyboard ? KeyboardPath(t.KeyboardInterface) : t.Decoy->Name);
+    attributes = *PeekAttributes(t.IsKeyboard ? KeyboardPath(t.Keyboard, t.KeyboardInterface) : t.Decoy->Name);
     attributes.VersionNumber = 0x0100;
     return true;
 }
@@ -172,7 +186,7 @@ bool SimHidPlatform::SetFeature(usbio::HidHandle handle, const std::uint8_t* dat
         return false;
     // Like the HID class driver: the length must be the device's feature report length.
     if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
-    return keyboard_.TakeReport(data, length);
+    return keyboards_[it->second.Keyboard]->TakeReport(data, length);
 }
 
 bool SimHidPlatform::GetFeature(usbio::HidHandle handle, std::uint8_t* data, std::size_t length) {
@@ -181,7 +195,7 @@ bool SimHidPlatform::GetFeature(usbio::HidHandle handle, std::uint8_t* data, std
     if (it == handles_.end() || !it->second.IsKeyboard) return false;
     if (!KeyboardReachable(it->second) || faults_.FailGetOfExchange == exchanges_) return false;
     if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
-    if (!keyboard_.AnswerReport(data, length)) return false;
+    if (!keyboards_[it->second.Keyboard]->AnswerReport(data, length)) return false;
     if (faults_.ReplyBytes && *faults_.ReplyBytes < length) {
         std::fill(data + *faults_.ReplyBytes, data + length, 0);
         return false;

@@ -57,9 +57,15 @@ struct PlatformFaults {
 class SimHidPlatform final : public usbio::HidPlatform {
 public:
     explicit SimHidPlatform(SimKeyboard& keyboard, std::vector<DecoyInterface> decoys = DefaultDecoys());
+    // Several keyboards on one bus (at least one), each under paths of its own; the platform's
+    // faults apply to all of them. Keyboard() is the first.
+    explicit SimHidPlatform(std::vector<SimKeyboard*> keyboards,
+                            std::vector<DecoyInterface> decoys = DefaultDecoys());
 
     bool EnumerateInterfaces(std::vector<std::string>& paths) override;
     std::optional<usbio::HIDD_ATTRIBUTES> PeekAttributes(const std::string& path) override;
+    // The keyboard's configured port path and serial; nothing for the decoys.
+    usbio::DeviceIdentity PeekIdentity(const std::string& path) override;
     usbio::HidHandle Open(const std::string& path, usbio::HidAccess access,
                           usbio::OpenError* error) override;
     void Close(usbio::HidHandle handle) override;
@@ -92,13 +98,15 @@ private:
         int KeyboardInterface = 0;  // 0 = the plain interface, 1 = the protocol interface
         unsigned Generation = 0;
         const DecoyInterface* Decoy = nullptr;
+        std::size_t Keyboard = 0;  // which of keyboards_
     };
     std::optional<Target> Resolve(const std::string& path) const;
-    std::string KeyboardPath(int interfaceIndex) const;
+    std::string KeyboardPath(std::size_t keyboard, int interfaceIndex) const;
     bool KeyboardReachable(const Target& target) const;
     std::uint16_t FeatureLength(const Target& target) const;
 
     SimKeyboard& keyboard_;
+    std::vector<SimKeyboard*> keyboards_;
     std::vector<DecoyInterface> decoys_;
     PlatformFaults faults_;
     std::map<usbio::HidHandle, Target> handles_;

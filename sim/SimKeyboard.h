@@ -43,6 +43,10 @@ struct KeyboardConfig {
     // Time every transfer (a report taken or answered) takes, spent through the keyboard's
     // PassTime: 0 answers at once; a real keyboard takes a few milliseconds.
     std::int64_t TransferLatencyMs = 0;
+    // Where the keyboard is plugged in and its USB serial number (empty: none), the same in
+    // both modes and across replugs.
+    std::string PortPath = "1-4";
+    std::string Serial = "KS0001";
 };
 
 struct KeyboardFaults {

@@ -202,60 +202,95 @@ std::string AccessProblemHint(const DiscoveryReport& report, HostSystem host) {
            "keyboard and plug it in again.";
 }
 
+namespace {
+
+// Opens the interface at path and keeps it open when it belongs to the keyboard and can carry the
+// upload protocol; otherwise leaves no device open. Pauses before the open as the hooks ask.
+bool OpenIfKeyboard(DeviceConnection& connection, const std::string& path,
+                    const DiscoveryHooks& hooks, DiscoveryReport* report) {
+    HidPlatform& platform = *connection.Platform;
+    if (hooks.Accept && !hooks.Accept(path)) return false;
+    // IDs read without opening the interface pass over the ones no table entry names: other
+    // vendors' and the keyboard maker's other products, unopened and without the pause.
+    if (hooks.SkipByPeek) {
+        if (const auto peek = platform.PeekAttributes(path); peek && !IdsAreTheKeyboards(peek, hooks))
+            return false;
+    }
+    if (hooks.Pause) hooks.Pause(1000.0f);
+
+    OpenError readWriteError = OpenError::None;
+    OpenError noAccessError = OpenError::None;
+    connection.DeviceHandle = platform.Open(path, HidAccess::ReadWrite, &readWriteError);
+    if (connection.DeviceHandle == INVALID_HANDLE_VALUE)
+        connection.DeviceHandle = platform.Open(path, HidAccess::None, &noAccessError);
+    if (connection.DeviceHandle == INVALID_HANDLE_VALUE) {
+        // Only an interface whose IDs say so is the keyboard: a security key or any other
+        // device the system reserves is not.
+        if (report &&
+            (readWriteError == OpenError::PermissionDenied ||
+             noAccessError == OpenError::PermissionDenied) &&
+            IdsAreTheKeyboards(platform.PeekAttributes(path), hooks))
+            report->PermissionDenied.push_back(path);
+        return false;
+    }
+
+    connection.DeviceAttributes.Size = 12;
+    if (!platform.GetAttributes(connection.DeviceHandle, connection.DeviceAttributes) ||
+        !IdIsMatched(static_cast<std::int16_t>(connection.DeviceAttributes.VendorID),
+                     static_cast<std::int16_t>(connection.DeviceAttributes.ProductID),
+                     connection, hooks) ||
+        !platform.GetPreparsedData(connection.DeviceHandle, connection.PreparsedData) ||
+        !platform.GetCaps(connection.PreparsedData, connection.DeviceCaps)) {
+        CloseDevice(connection);
+        return false;
+    }
+    // An interface of the keyboard that cannot carry a whole write-block report is not the one
+    // that speaks the upload protocol, and one whose report is longer than the platform can
+    // exchange would fail every exchange: keep looking.
+    const std::size_t featureLength = connection.DeviceCaps.FeatureReportByteLength;
+    if (featureLength < MinUsableFeatureLength || featureLength > platform.MaxFeatureReportLength()) {
+        if (report) report->NoUsableFeature.push_back(path);
+        CloseDevice(connection);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void FindDevice(DeviceConnection& connection, const DiscoveryHooks& hooks,
                 DiscoveryReport* report) {
-    HidPlatform& platform = *connection.Platform;
     std::vector<std::string> paths;
-    if (!platform.EnumerateInterfaces(paths)) return;
+    if (!connection.Platform->EnumerateInterfaces(paths)) return;
     if (report) report->InterfacesSeen = paths.size();
-
-    for (const std::string& path : paths) {
-        // IDs read without opening the interface pass over the ones no table entry names: other
-        // vendors' and the keyboard maker's other products, unopened and without the pause.
-        if (hooks.SkipByPeek) {
-            if (const auto peek = platform.PeekAttributes(path); peek && !IdsAreTheKeyboards(peek, hooks))
-                continue;
-        }
-        if (hooks.Pause) hooks.Pause(1000.0f);
-
-        OpenError readWriteError = OpenError::None;
-        OpenError noAccessError = OpenError::None;
-        connection.DeviceHandle = platform.Open(path, HidAccess::ReadWrite, &readWriteError);
-        if (connection.DeviceHandle == INVALID_HANDLE_VALUE)
-            connection.DeviceHandle = platform.Open(path, HidAccess::None, &noAccessError);
-        if (connection.DeviceHandle == INVALID_HANDLE_VALUE) {
-            // Only an interface whose IDs say so is the keyboard: a security key or any other
-            // device the system reserves is not.
-            if (report &&
-                (readWriteError == OpenError::PermissionDenied ||
-                 noAccessError == OpenError::PermissionDenied) &&
-                IdsAreTheKeyboards(platform.PeekAttributes(path), hooks))
-                report->PermissionDenied.push_back(path);
-            continue;
-        }
-
-        connection.DeviceAttributes.Size = 12;
-        if (!platform.GetAttributes(connection.DeviceHandle, connection.DeviceAttributes) ||
-            !IdIsMatched(static_cast<std::int16_t>(connection.DeviceAttributes.VendorID),
-                         static_cast<std::int16_t>(connection.DeviceAttributes.ProductID),
-                         connection, hooks) ||
-            !platform.GetPreparsedData(connection.DeviceHandle, connection.PreparsedData) ||
-            !platform.GetCaps(connection.PreparsedData, connection.DeviceCaps)) {
-            CloseDevice(connection);
-            continue;
-        }
-        // An interface of the keyboard that cannot carry a whole write-block report is not the one
-        // that speaks the upload protocol, and one whose report is longer than the platform can
-        // exchange would fail every exchange: keep looking.
-        const std::size_t featureLength = connection.DeviceCaps.FeatureReportByteLength;
-        if (featureLength < MinUsableFeatureLength || featureLength > platform.MaxFeatureReportLength()) {
-            if (report) report->NoUsableFeature.push_back(path);
-            CloseDevice(connection);
-            continue;
-        }
-        return;
-    }
+    for (const std::string& path : paths)
+        if (OpenIfKeyboard(connection, path, hooks, report)) return;
     connection.DeviceHandle = INVALID_HANDLE_VALUE;
+}
+
+std::vector<FoundKeyboard> FindAllDevices(HidPlatform& platform, const DiscoveryHooks& hooks,
+                                          DiscoveryReport* report) {
+    std::vector<FoundKeyboard> found;
+    std::vector<std::string> paths;
+    if (!platform.EnumerateInterfaces(paths)) return found;
+    if (report) report->InterfacesSeen = paths.size();
+    DeviceConnection connection(platform);
+    for (const std::string& path : paths) {
+        if (!OpenIfKeyboard(connection, path, hooks, report)) continue;
+        found.push_back({path, connection.DeviceAttributes, connection.MatchedPID,
+                         connection.DeviceCaps.FeatureReportByteLength, platform.PeekIdentity(path)});
+        CloseDevice(connection);
+    }
+    return found;
+}
+
+bool IsSameKeyboard(const FoundKeyboard& chosen, const DeviceIdentity& identity) {
+    return identity == chosen.Identity;
+}
+
+bool MatchesDeviceId(const FoundKeyboard& keyboard, const std::string& id) {
+    return !id.empty() && (id == keyboard.Path || id == keyboard.Identity.PortPath ||
+                           id == keyboard.Identity.Serial);
 }
 
 }  // namespace usbio

@@ -60,6 +60,9 @@ struct DiscoveryHooks {
     // cannot be the keyboard (another vendor, or a product ID no table entry names) without
     // opening them or pausing.
     bool SkipByPeek = false;
+    // When set, an interface it turns down is passed over unopened and without the pause: the
+    // way a search follows one chosen keyboard (IsSameKeyboard).
+    std::function<bool(const std::string& path)> Accept;
 };
 
 // What a search saw besides its result, for telling the user why nothing was found.
@@ -102,6 +105,30 @@ std::string AccessProblemHint(const DiscoveryReport& report, HostSystem host = T
 // Precondition: no device open.
 void FindDevice(DeviceConnection& connection, const DiscoveryHooks& hooks,
                 DiscoveryReport* report = nullptr);
+
+// One keyboard interface that FindAllDevices found, closed again.
+struct FoundKeyboard {
+    std::string Path;
+    HIDD_ATTRIBUTES Attributes{};
+    std::int32_t MatchedPID = 0;  // the table entry that matched: 6 = firmware-upload mode
+    std::uint16_t FeatureReportLength = 0;
+    DeviceIdentity Identity;  // the platform's PeekIdentity of the path
+};
+
+// Every interface, in enumeration order, that FindDevice would accept, each opened, checked and
+// closed again, with the same pause per candidate.
+std::vector<FoundKeyboard> FindAllDevices(HidPlatform& platform, const DiscoveryHooks& hooks,
+                                          DiscoveryReport* report = nullptr);
+
+// Whether the ID a user gave (a device path, a port path or a serial number) names the keyboard.
+// An empty ID names none.
+bool MatchesDeviceId(const FoundKeyboard& keyboard, const std::string& id);
+
+// Whether an interface with this platform identity is the keyboard chosen earlier:
+// the same port path and serial number. A keyboard whose identity the platform cannot tell at all
+// (not on USB, like a virtual uhid keyboard) cannot be told from another such keyboard: every
+// interface without an identity is taken for it, none with one.
+bool IsSameKeyboard(const FoundKeyboard& chosen, const DeviceIdentity& identity);
 
 // True when the IDs belong to the keyboard; then MatchedPID holds the table entry that matched.
 bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection& connection,

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "usbio/DeviceIdentity.h"
+
 namespace usbio {
 
 using HidHandle = std::intptr_t;
@@ -62,6 +64,13 @@ public:
     virtual std::optional<HIDD_ATTRIBUTES> PeekAttributes(const std::string& path) {
         (void)path;
         return std::nullopt;
+    }
+
+    // The port path and serial number of the USB device an interface belongs to, without opening
+    // it; empty fields where the platform cannot tell.
+    virtual DeviceIdentity PeekIdentity(const std::string& path) {
+        (void)path;
+        return {};
     }
 
     // INVALID_HANDLE_VALUE on failure; error (when given) says why.

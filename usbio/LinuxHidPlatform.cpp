@@ -239,6 +239,29 @@ std::optional<HIDD_ATTRIBUTES> LinuxHidPlatform::PeekAttributes(const std::strin
     return attributes;
 }
 
+DeviceIdentity LinuxHidPlatform::PeekIdentity(const std::string& path) {
+    const std::string name = fs::path(path).filename().string();
+    if (!IsHidrawName(name)) return {};
+    std::error_code error;
+    const fs::path root = fs::weakly_canonical(sysRoot_, error);
+    fs::path dir = fs::canonical(sysRoot_ / "class" / "hidraw" / name / "device", error);
+    if (error) return {};
+    // Up from the HID device to the first folder that is a USB device (interfaces have no
+    // busnum), never above the sysfs root.
+    for (int depth = 0; depth < 16 && dir.has_relative_path() && dir != root; ++depth) {
+        const auto busnum = ReadSmallFile(dir / "busnum");
+        const auto devpath = ReadSmallFile(dir / "devpath");
+        if (busnum && devpath) {
+            DeviceIdentity identity;
+            identity.PortPath = UsbPortPath(*busnum, *devpath);
+            if (const auto serial = ReadSmallFile(dir / "serial")) identity.Serial = CleanSerial(*serial);
+            return identity;
+        }
+        dir = dir.parent_path();
+    }
+    return {};
+}
+
 HidHandle LinuxHidPlatform::Open(const std::string& path, HidAccess access, OpenError* error) {
     // hidraw checks no access mode in its ioctls: a node opened for reading only can still be
     // asked for its attributes and descriptor, and can send and fetch feature reports. So the

@@ -40,6 +40,10 @@ public:
     // file name of the path; VersionNumber from the USB device's bcdDevice when there is one.
     std::optional<HIDD_ATTRIBUTES> PeekAttributes(const std::string& path) override;
 
+    // From the first folder above <sysRoot>/class/hidraw/hidrawN/device (links resolved) that has
+    // busnum and devpath files, the USB device: its port path and its serial file.
+    DeviceIdentity PeekIdentity(const std::string& path) override;
+
     // ReadWrite opens O_RDWR, None opens O_RDONLY: hidraw allows every ioctl used here on a
     // read-only descriptor.
     HidHandle Open(const std::string& path, HidAccess access, OpenError* error) override;

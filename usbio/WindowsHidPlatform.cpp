@@ -22,6 +22,7 @@ constexpr usbio::HidHandle NoHandle = usbio::INVALID_HANDLE_VALUE;
 #endif
 #include <windows.h>
 
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 // The HID library headers carry no C linkage of their own.
@@ -170,6 +171,41 @@ void WindowsHidPlatform::Close(HidHandle handle) {
         }
     }
     CloseHandle(ToHandle(handle));
+}
+
+DeviceIdentity WindowsHidPlatform::PeekIdentity(const std::string& path) {
+    GUID hidGuid{};
+    HidD_GetHidGuid(&hidGuid);
+    const DeviceInfoSet set(SetupDiCreateDeviceInfoList(&hidGuid, nullptr));
+    if (!set.valid()) return {};
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof(interfaceData);
+    if (!SetupDiOpenDeviceInterfaceA(set.get(), path.c_str(), 0, &interfaceData)) return {};
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof(info);
+    // The size query fills in the device record even though it has no room for the path.
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailA(set.get(), &interfaceData, nullptr, 0, &required, &info);
+    if (info.DevInst == 0) return {};
+    // Up from the HID device, past the USB interface of a composite device, to the USB device.
+    DEVINST node = info.DevInst;
+    for (int depth = 0; depth < 8; ++depth) {
+        DEVINST parent = 0;
+        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return {};
+        node = parent;
+        char id[MAX_DEVICE_ID_LEN + 1] = {};
+        if (CM_Get_Device_IDA(node, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return {};
+        if (!IsUsbDeviceInstanceId(id)) continue;
+        DeviceIdentity identity;
+        identity.Serial = SerialFromInstanceId(id);
+        char paths[2048] = {};
+        ULONG size = sizeof(paths);
+        if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_LOCATION_PATHS, nullptr, paths, &size,
+                                              0) == CR_SUCCESS)
+            identity.PortPath = FirstMultiSzString(paths, std::min<std::size_t>(size, sizeof(paths)));
+        return identity;
+    }
+    return {};
 }
 
 std::string WriteLockName(const std::string& path) {

@@ -32,6 +32,10 @@ public:
     // works on it. Nothing when not even that open succeeds.
     std::optional<HIDD_ATTRIBUTES> PeekAttributes(const std::string& path) override;
 
+    // From the USB device above the interface (CM_Get_Parent): the first of its location paths
+    // and the serial number its instance ID carries.
+    DeviceIdentity PeekIdentity(const std::string& path) override;
+
     // ReadWrite asks for read and write access, None for no access at all: Windows still allows
     // attribute queries and feature reports on such a handle, and it is the only open the system
     // grants on the keyboard's and mouse's own interfaces. Both share reading and writing with

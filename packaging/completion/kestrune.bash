@@ -5,7 +5,7 @@ _kestrune() {
   _init_completion -s || return
 
   local commands="list info pids check image flash"
-  local device_options="--pid-file --simulate --simulate= --simulate-dump --simulate-fault --simulate-realtime --simulate-latency"
+  local device_options="--pid-file --simulate --simulate= --simulate-dump --simulate-fault --simulate-realtime --simulate-latency --simulate-count"
   local file_options="--start"
   local command="" i
   for ((i = 1; i < cword; i++)); do
@@ -25,12 +25,12 @@ _kestrune() {
     --simulate-fault)
       local faults="refuse-block: no-answer-block: leave-after-block: fail-set: fail-get: reply-bytes:"
       faults+=" no-answer-switch ignore-finish never-return no-permission version-without-nul busy:"
-      faults+=" sigint-at-block: sigterm-at-block: sighup-at-block:"
+      faults+=" sigint-at-block: sigterm-at-block: sighup-at-block: upload-mode"
       COMPREPLY=($(compgen -W "$faults" -- "$cur"))
       [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
       return
       ;;
-    --start | --timeout | --expect-sha256 | --expect-version | --simulate-new-version)
+    --start | --timeout | --simulate-count | --device | --expect-sha256 | --expect-version | --simulate-new-version)
       return
       ;;
   esac
@@ -48,11 +48,12 @@ _kestrune() {
       fi
       return
       ;;
-    list | info) options="$device_options" ;;
+    list) options="$device_options" ;;
+    info) options="$device_options --device" ;;
     pids) options="--pid-file" ;;
     check) options="$file_options" ;;
     image) options="$file_options -o --output" ;;
-    flash) options="$file_options $device_options -y --yes --no-wait --timeout --expect-sha256 --expect-version --simulate-new-version" ;;
+    flash) options="$file_options $device_options --device -y --yes --no-wait --timeout --expect-sha256 --expect-version --simulate-new-version" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options --json --help" -- "$cur"))

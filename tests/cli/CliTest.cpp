@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -172,6 +173,8 @@ TEST(Cli, ExitStatusesForEveryOutcome) {
         {"flash " + fw + " --simulate --yes --simulate-latency 1000", 0, ""},
         {"info --simulate-latency 3", 2, "work only with --simulate or --simulate-realtime"},
         {"info --simulate-realtime --simulate-latency 1001", 2, "--simulate-latency"},
+        {"list --simulate-count 2", 2, "work only with --simulate or --simulate-realtime"},
+        {"list --simulate --simulate-count 0", 2, "--simulate-count"},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune(c.args);
@@ -382,6 +385,76 @@ TEST(Cli, InfoListAndPidsDescribeWhatIsThere) {
 // The whole flash on the simulated keyboard under every fault it can be given: the exit status,
 // the blocks the keyboard took against the blocks reported, progress that never says 100 % before
 // the last block is taken, and no hang (the virtual clock runs every wait at once).
+TEST(Cli, ListMarksEveryKeyboardWithItsPortAndSerial) {
+    CliBench b;
+    const Result list = b.Kestrune("list --simulate --simulate-count 3 --json");
+    ASSERT_EQ(list.status, 0) << list.err;
+    std::vector<std::array<std::string, 3>> keyboards;
+    const auto doc = list.Json();
+    for (const auto& entry : doc["interfaces"]) {
+        EXPECT_EQ(entry.contains("port"), entry["keyboard"] == true);
+        if (entry["keyboard"] == true) keyboards.push_back({entry["path"], entry["port"], entry["serial"]});
+    }
+    const std::vector<std::array<std::string, 3>> expected = {{"sim:keyboard/1/if1", "1-4", "KS0001"},
+                                                              {"sim:keyboard2/1/if1", "1-5", "KS0002"},
+                                                              {"sim:keyboard3/1/if1", "1-6", "KS0003"}};
+    EXPECT_EQ(keyboards, expected);
+    const Result human = b.Kestrune("list --simulate --simulate-count 2");
+    EXPECT_NE(human.out.find("keyboard, Normal mode, feature report 132 bytes, port 1-5, serial KS0002"),
+              std::string::npos) << human.out;
+}
+
+TEST(Cli, SeveralKeyboardsAreChosenByIdAndNeverGuessed) {
+    CliBench b;
+    const std::string fw = b.File("fw.bin", testsupport::AsText(RandomBytes(0x1A00, 41)));
+    const std::string dump = (b.dir.Path() / "dump.bin").string();  // what the first keyboard received
+    const std::string two = " --simulate --simulate-count 2 --yes --json --simulate-dump " + dump;
+    struct Case {
+        std::string args;
+        int status;
+        std::string result, port;  // the flash's result and the port of the keyboard written
+        bool firstWritten;
+    };
+    const std::vector<Case> cases = {
+        {"", 9, "several-keyboards", "", false},
+        {" --device sim:keyboard2/1/if1", 0, "success", "1-5", false},
+        {" --device 1-5", 0, "success", "1-5", false},
+        {" --device KS0002", 0, "success", "1-5", false},
+        {" --device KS0001", 0, "success", "1-4", true},
+        {" --device 1-9", 3, "no-keyboard", "", false},
+        {" --device 1-5 --simulate-new-version V3.0 --expect-version V3.0", 0, "success", "1-5", false},
+        // The first keyboard waits in firmware-upload mode, first in every scan, while the second
+        // one switches and comes back: it is never taken for it.
+        {" --device 1-5 --simulate-fault upload-mode", 0, "success", "1-5", false},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(dump);
+        const Result run = b.Kestrune("flash " + fw + two + c.args);
+        EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+        const auto doc = run.Json();
+        EXPECT_EQ(doc["result"], c.result) << c.args;
+        if (!c.port.empty()) {
+            EXPECT_EQ(doc["keyboard"]["port"], c.port) << c.args;
+        }
+        EXPECT_EQ(Slurp(dump).empty(), !c.firstWritten) << c.args;
+    }
+    const Result refused = b.Kestrune("flash " + fw + " --simulate --simulate-count 2 --yes");
+    EXPECT_NE(refused.err.find("2 keyboards are attached; choose one with --device ID"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("sim:keyboard2/1/if1  port 1-5, serial KS0002, Normal mode"), std::string::npos)
+        << refused.err;
+
+    // info shows every keyboard, or the one chosen.
+    const Result all = b.Kestrune("info --simulate --simulate-count 2 --json");
+    ASSERT_EQ(all.status, 0) << all.err;
+    ASSERT_EQ(all.Json()["keyboards"].size(), 2u);
+    EXPECT_EQ(all.Json()["keyboards"][1]["serial"], "KS0002");
+    EXPECT_EQ(all.Json()["keyboards"][1]["firmwareVersion"], "V1.0");
+    const Result one = b.Kestrune("info --simulate --simulate-count 2 --device 1-5 --json");
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.Json()["serial"], "KS0002");
+    EXPECT_FALSE(one.Json().contains("keyboards"));
+}
+
 TEST(Cli, FaultMatrix) {
     CliBench b;
     const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 38)));  // 9 blocks

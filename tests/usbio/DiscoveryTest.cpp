@@ -435,3 +435,85 @@ TEST(IdIsMatched, TableErrorIsShownOncePerCallAndMatchingGoesOn) {
     EXPECT_EQ(b.tableErrors[0].rfind("IdIsMatched function error", 0), 0u);
     EXPECT_NE(b.tableErrors[0].find("line 2"), std::string::npos);
 }
+
+TEST(FindAllDevices, EveryKeyboardWithItsIdentityWhileTheFirstMatchRuleStays) {
+    SimBench b;  // the keyboard at 1-4, serial KS0001
+    sim::KeyboardConfig second;
+    second.PortPath = "1-5.2";
+    second.Serial = "";
+    second.StartInUploadMode = true;
+    sim::SimKeyboard other(b.clock, second);
+    sim::SimHidPlatform hid({&b.keyboard, &other});
+    usbio::DiscoveryReport report;
+    const auto found = usbio::FindAllDevices(hid, b.Hooks(), &report);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].Path, "sim:keyboard/1/if1");
+    EXPECT_EQ(found[0].MatchedPID, 17);
+    EXPECT_EQ(found[0].Identity, (usbio::DeviceIdentity{"1-4", "KS0001"}));
+    EXPECT_EQ(found[1].Path, "sim:keyboard2/1/if1");
+    EXPECT_EQ(found[1].MatchedPID, 6);
+    EXPECT_EQ(found[1].FeatureReportLength, 132);
+    EXPECT_EQ(found[1].Identity, (usbio::DeviceIdentity{"1-5.2", ""}));
+    EXPECT_EQ(report.InterfacesSeen, 6u);
+    EXPECT_EQ(b.pauses.size(), 6u);  // a pause before every open, as FindDevice
+    EXPECT_EQ(hid.OpenHandles(), 0u);
+    EXPECT_EQ(hid.OpenPreparsed(), 0u);
+
+    // Each kind of ID names its keyboard and no other; an empty ID names none.
+    const std::vector<std::pair<std::string, int>> ids = {
+        {"sim:keyboard/1/if1", 0}, {"1-4", 0}, {"KS0001", 0}, {"sim:keyboard2/1/if1", 1},
+        {"1-5.2", 1}, {"1-5", -1}, {"", -1}};
+    for (const auto& [id, which] : ids)
+        for (int k = 0; k < 2; ++k)
+            EXPECT_EQ(usbio::MatchesDeviceId(found[static_cast<std::size_t>(k)], id), k == which) << id;
+
+    // A search that follows a keyboard looks at no other, whichever mode it is in.
+    usbio::DiscoveryHooks follow = b.Hooks();
+    follow.Accept = [&](const std::string& path) { return usbio::IsSameKeyboard(found[1], hid.PeekIdentity(path)); };
+    usbio::DeviceConnection followed(hid);
+    usbio::FindDevice(followed, follow);
+    ASSERT_TRUE(followed.IsOpen());
+    EXPECT_EQ(followed.MatchedPID, 6);
+    usbio::CloseDevice(followed);
+    EXPECT_FALSE(usbio::IsSameKeyboard(found[0], {"1-4", ""}));  // port and serial both count
+    EXPECT_TRUE(usbio::IsSameKeyboard({"x", {}, 0, 0, {}}, {}));   // nothing told: as before
+
+    // The window's scan still stops at the first keyboard.
+    usbio::DeviceConnection connection(hid);
+    usbio::FindDevice(connection, b.Hooks());
+    ASSERT_TRUE(connection.IsOpen());
+    EXPECT_EQ(connection.MatchedPID, 17);
+    usbio::CloseDevice(connection);
+}
+
+TEST(DeviceIdentity, ReadFromSysfsTextsAndWindowsProperties) {
+    struct PortCase { std::string busnum, devpath, port; };
+    for (const PortCase& c : std::vector<PortCase>{{"1\n", "4.2\n", "1-4.2"}, {"3", "1", "3-1"},
+                                                   {"12\n", "0\n", "12-0"}, {"", "4", ""},
+                                                   {"1", "", ""}, {"x", "4", ""}, {"1", "4..2", ""},
+                                                   {"1", "4.", ""}, {"1", "4-2", ""}, {"1", "../4", ""}})
+        EXPECT_EQ(usbio::UsbPortPath(c.busnum, c.devpath), c.port) << c.busnum << " " << c.devpath;
+
+    struct SerialCase { std::string text, serial; };
+    for (const SerialCase& c : std::vector<SerialCase>{{"KS0001\n", "KS0001"}, {"", ""},
+                                                       {"with space", ""}, {"bad\x01", ""},
+                                                       {std::string(127, 'A'), ""}})
+        EXPECT_EQ(usbio::CleanSerial(c.text), c.serial) << c.text;
+
+    const char paths[] = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2)\0ACPI(_SB_)#USB(4)\0\0";
+    EXPECT_EQ(usbio::FirstMultiSzString(paths, sizeof(paths)), "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2)");
+    EXPECT_EQ(usbio::FirstMultiSzString("USB(4)", 6), "USB(4)");  // no NUL in the data
+    EXPECT_EQ(usbio::FirstMultiSzString(nullptr, 4), "");
+
+    struct InstanceCase { std::string id; bool usbDevice; std::string serial; };
+    for (const InstanceCase& c : std::vector<InstanceCase>{
+             {"USB\\VID_2E5B&PID_0011\\KS0001", true, "KS0001"},
+             {"usb\\vid_2e5b&pid_0006\\ks0001", true, "ks0001"},
+             {"USB\\VID_2E5B&PID_0011\\5&2A3B4C5D&0&2", true, ""},
+             {"USB\\VID_2E5B&PID_0011&MI_01\\6&1F2E3D4C&0&0001", false, ""},
+             {"HID\\VID_2E5B&PID_0011\\7&38A1B2C3&0&0000", false, ""},
+             {"", false, ""}}) {
+        EXPECT_EQ(usbio::IsUsbDeviceInstanceId(c.id), c.usbDevice) << c.id;
+        EXPECT_EQ(usbio::SerialFromInstanceId(c.id), c.serial) << c.id;
+    }
+}

@@ -142,6 +142,22 @@ TEST_F(FakeTree, PeekReadsTrustworthyIdsAndTheUsbDeviceVersion) {
 
 // ---- uevent parsing ------------------------------------------------------------------------
 
+TEST_F(FakeTree, IdentityComesFromTheNearestUsbDeviceAbove) {
+    // The USB device above the interface folder "1.1", below a hub that is a USB device too.
+    const fs::path usb = AddNode("hidraw2", KeyboardUevent).parent_path().parent_path().parent_path().parent_path();
+    WriteFile(usb / "busnum", "1\n");
+    WriteFile(usb / "devpath", "4.2\n");
+    WriteFile(usb / "serial", "KS0001\n");
+    WriteFile(usb.parent_path() / "busnum", "1\n");
+    WriteFile(usb.parent_path() / "devpath", "4\n");
+    EXPECT_EQ(LinuxHidPlatform(sys_, dev_).PeekIdentity(DevPath("hidraw2")), (DeviceIdentity{"1-4.2", "KS0001"}));
+
+    fs::remove(usb / "serial");  // no serial number: the port alone
+    EXPECT_EQ(LinuxHidPlatform(sys_, dev_).PeekIdentity(DevPath("hidraw2")), (DeviceIdentity{"1-4.2", ""}));
+    for (const std::string& path : {DevPath("hidraw7"), DevPath("sda"), std::string()})
+        EXPECT_EQ(LinuxHidPlatform(sys_, dev_).PeekIdentity(path), DeviceIdentity{}) << path;
+}
+
 TEST(ParseHidUevent, ReadsOnlyTheFirstHidIdLineAndOnlyWhenWellFormed) {
     using Ids = std::array<std::uint16_t, 3>;  // bus, vendor, product
     const std::pair<std::string, std::optional<Ids>> cases[] = {
