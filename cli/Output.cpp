@@ -1,10 +1,6 @@
 #include "cli/Output.h"
 
-#include "common/PrintableText.h"
-
 namespace cli {
-
-std::string PrintableText(std::string_view text) { return kestrune::PrintableText(text); }
 
 std::string PrintableLines(std::string_view text) {
     std::string out;

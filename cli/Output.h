@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/PrintableText.h"
+
 namespace cli {
 
 // PrintableText line by line: line ends stay (CR LF becomes LF), everything else is escaped.
@@ -65,8 +67,7 @@ inline constexpr int ExitWriteFailed = 8;  // an output file could not be writte
 inline constexpr int ExitSeveralKeyboards = 9;  // several keyboards attached, none chosen with --device
 inline constexpr int ExitWrongVersion = 10;  // flash --expect-version: back with another version
 
-// Text from the device, fit for a terminal: control characters (C0, DEL, C1) and bytes that are
-// not UTF-8 are shown as \xNN (\u0085 and so on for C1), so no escape sequence reaches it.
-std::string PrintableText(std::string_view text);
+// Text from the device or a file name, fit for a terminal (see common/PrintableText.h).
+using kestrune::PrintableText;
 
 }  // namespace cli
