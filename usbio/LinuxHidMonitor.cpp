@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cerrno>
 #include <cstring>
-#include <thread>
 #include <string_view>
+#include <thread>
 
 namespace usbio {
 
@@ -59,7 +60,11 @@ bool LinuxHidMonitor::WaitForChange(int timeoutMs) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd watch{fd_, POLLIN, 0};
         const int ready = ::poll(&watch, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
-        if (ready < 0) return false;  // a signal (the caller checks its stop flag) or a broken watch
+        if (ready < 0 && errno == EINTR) return false;  // a signal: the caller checks its stop flag
+        if (ready < 0) {  // the watch failed: as without one
+            std::this_thread::sleep_for(std::max(left, std::chrono::milliseconds(0)));
+            return true;
+        }
         if (ready > 0 && TakeChanges()) return true;
         if (ready == 0 || left.count() <= 0) return false;
     }
