@@ -22,7 +22,7 @@ public:
     // Without a watch it sleeps the time and returns true, so that the caller looks again.
     bool WaitForChange(int timeoutMs);
 
-    struct Watch;
+    struct Watch;  // the thread and its window; public only so that the window procedure can name it
 
 private:
     std::unique_ptr<Watch> watch_;
