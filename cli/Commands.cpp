@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <iostream>
 #include <sstream>
 
@@ -576,15 +577,10 @@ int Busy(Output& out, const usbio::DeviceConnection& connection) {
 
 int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash) {
     PreparedFile prepared;
-    if (const int status = PrepareFlashFile(out, file, flash, prepared)) return out.Finish(status);
-    // Without a question to ask, signals are handled from the start: SIGTERM during the search
-    // still ends with the result and the JSON document.
-    if (flash.yes) InstallInterruptHandler();
-
-    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
-    ApplySimulatedNewVersion(session, device);
-    if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
-    WatchTable(session, out);
+    int status = 0;
+    const std::unique_ptr<Session> started = StartFlashing(out, device, file, flash, prepared, status);
+    if (!started) return out.Finish(status);
+    Session& session = *started;
     std::vector<usbio::FoundKeyboard> several;
     const int chosen = ChooseKeyboard(session, out, device.deviceId, several);
     if (chosen > 0) return out.Finish(chosen);
@@ -632,10 +628,23 @@ int PrepareFlashFile(Output& out, const FileOptions& file, const FlashOptions& f
     return 0;
 }
 
-void ApplySimulatedNewVersion(Session& session, const DeviceOptions& device) {
+std::unique_ptr<Session> StartFlashing(Output& out, const DeviceOptions& device, const FileOptions& file,
+                                       const FlashOptions& flash, PreparedFile& prepared, int& status) {
+    if ((status = PrepareFlashFile(out, file, flash, prepared))) return nullptr;
+    // Without a question to ask, signals are handled from the start: SIGTERM during the search
+    // still ends with the result and the JSON document.
+    if (flash.yes) InstallInterruptHandler();
+    auto session = std::make_unique<Session>(device.simulateVersion, device.simulateFaults, device.simulatePace,
+                                             device.simulateCount);
     if (device.simulateNewVersion)
-        for (sim::SimKeyboard* keyboard : session.Keyboards())
+        for (sim::SimKeyboard* keyboard : session->Keyboards())
             keyboard->Config().VersionAfterFinish = *device.simulateNewVersion;
+    if (!UseProductIdFile(*session, out, device)) {
+        status = ExitUsage;
+        return nullptr;
+    }
+    WatchTable(*session, out);
+    return session;
 }
 
 int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepared, const FlashOptions& flash,

@@ -57,13 +57,10 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
         if (!out.doc.contains("result")) out.doc["result"] = FlashResultOfStatus(status);
     };
     PreparedFile prepared;
-    if (const int status = PrepareFlashFile(out, file, flash, prepared)) return out.Finish(status);
-    if (flash.yes) InstallInterruptHandler();
-
-    Session bench(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
-    ApplySimulatedNewVersion(bench, device);
-    if (!UseProductIdFile(bench, out, device)) return out.Finish(ExitUsage);
-    WatchTable(bench, out);
+    int started = 0;
+    const std::unique_ptr<Session> session = StartFlashing(out, device, file, flash, prepared, started);
+    if (!session) return out.Finish(started);
+    Session& bench = *session;
     // The usual search shows the table's errors once and can say why there is no keyboard.
     const usbio::DiscoveryReport report = bench.Scan();
     usbio::CloseDevice(bench.Connection());
