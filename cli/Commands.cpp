@@ -628,6 +628,27 @@ int PrepareFlashFile(Output& out, const FileOptions& file, const FlashOptions& f
     return 0;
 }
 
+int AskBeforeWriting(Output& out, const FlashOptions& flash, const std::string& question) {
+    if (!flash.yes) {
+        if (out.Json() || !StdinIsTerminal()) {
+            out.Error("add --yes to write the firmware without being asked.");
+            return ExitUsage;
+        }
+        if (!Confirm(question)) {
+            out.Error("cancelled; nothing was written.");
+            return ExitCancelled;
+        }
+    }
+    // From here on Ctrl+C is handled: before the first block it cancels cleanly, during the
+    // upload it asks to be pressed a second time.
+    InstallInterruptHandler();
+    if (Interrupts() > 0) {
+        out.Error("cancelled; nothing was written.");
+        return ExitCancelled;
+    }
+    return 0;
+}
+
 std::unique_ptr<Session> StartFlashing(Output& out, const DeviceOptions& device, const FileOptions& file,
                                        const FlashOptions& flash, PreparedFile& prepared, int& status) {
     if ((status = PrepareFlashFile(out, file, flash, prepared))) return nullptr;
@@ -666,23 +687,8 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
             (version.empty() ? std::string("(unknown)") : PrintableText(version)) + ", " +
             ModeName(c.MatchedPID) + " mode.");
 
-    if (!flash.yes) {
-        if (out.Json() || !StdinIsTerminal()) {
-            out.Error("add --yes to write the firmware without being asked.");
-            return out.Finish(ExitUsage);
-        }
-        if (!Confirm("Write " + file.file + " to the keyboard?")) {
-            out.Error("cancelled; nothing was written.");
-            return out.Finish(ExitCancelled);
-        }
-    }
-    // From here on Ctrl+C is handled: before the first block it cancels cleanly, during the
-    // upload it asks to be pressed a second time.
-    InstallInterruptHandler();
-    if (Interrupts() > 0) {
-        out.Error("cancelled; nothing was written.");
-        return out.Finish(ExitCancelled);
-    }
+    if (const int status = AskBeforeWriting(out, flash, "Write " + file.file + " to the keyboard?"))
+        return out.Finish(status);
 
     bool newFirmware = IsNewFirmware(versionRead, version);
     if (c.MatchedPID != usbio::UploadModePID) {

@@ -79,21 +79,8 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
         return out.Finish(ExitSeveralKeyboards);
     }
     const std::string count = std::to_string(found.size()) + (found.size() == 1 ? " keyboard" : " keyboards");
-    if (!flash.yes) {
-        if (out.Json() || !StdinIsTerminal()) {
-            out.Error("add --yes to write the firmware without being asked.");
-            return out.Finish(ExitUsage);
-        }
-        if (!Confirm("Write " + file.file + " to " + count + "?" + KeyboardLines(found))) {
-            out.Error("cancelled; nothing was written.");
-            return out.Finish(ExitCancelled);
-        }
-    }
-    InstallInterruptHandler();
-    if (Interrupts() > 0) {
-        out.Error("cancelled; nothing was written.");
-        return out.Finish(ExitCancelled);
-    }
+    if (const int status = AskBeforeWriting(out, flash, "Write " + file.file + " to " + count + "?" + KeyboardLines(found)))
+        return out.Finish(status);
 
     out.Say("Updating " + count + ", each in its own worker. Ctrl+C stops them all.");
     KeyboardBoard board(StderrIsTerminal());

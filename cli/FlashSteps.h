@@ -65,5 +65,8 @@ bool StdinIsTerminal();
 bool StderrIsTerminal();
 // Asks on the terminal; true for y or yes.
 bool Confirm(const std::string& question);
+// Unless flash.yes, asks the question (without a terminal, or with --json: the usage error that
+// --yes is missing); then handles Ctrl+C. 0 to go on, else the exit status (the reason said).
+int AskBeforeWriting(Output& out, const FlashOptions& flash, const std::string& question);
 
 }  // namespace cli
