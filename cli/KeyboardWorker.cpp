@@ -125,11 +125,11 @@ bool IdentitiesAreDistinct(const std::vector<usbio::FoundKeyboard>& keyboards) {
 KeyboardRun FlashOneKeyboard(Session& bench, const usbio::FoundKeyboard& keyboard, const PreparedFile& prepared,
                              const FlashOptions& flash, const DeviceOptions& device, KeyboardBoard& board,
                              std::size_t row) {
-    const std::int64_t startedMs = bench.Clock().NowMs();
     KeyboardRun run;
     run.keyboard = keyboard;
     Session session(bench, Session::ForWorker{});
     session.Follow(keyboard);
+    const std::int64_t startedMs = session.Clock().NowMs();  // the keyboard's own time when simulated
     Output out(false);
     out.lines = [&board, row](const std::string& line, bool error) { board.Message(row, line, error); };
     out.beforeFinish = [&out](int status) {
@@ -151,7 +151,7 @@ KeyboardRun FlashOneKeyboard(Session& bench, const usbio::FoundKeyboard& keyboar
     }
     usbio::CloseDevice(session.Connection());
     run.doc = std::move(out.doc);
-    run.seconds = static_cast<double>(bench.Clock().NowMs() - startedMs) / 1000.0;
+    run.seconds = static_cast<double>(session.Clock().NowMs() - startedMs) / 1000.0;
     return run;
 }
 
