@@ -55,7 +55,9 @@ QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtServices& serv
     QObject::connect(deviceList, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
         if (showingRows_ || !item) return;
         const int index = deviceList->indexOfTopLevelItem(item);
-        if (index >= 0) logic_->OnRowSelected(static_cast<std::size_t>(index));
+        // Once the list has finished with the click: the logic shows the rows again.
+        if (index >= 0)
+            QTimer::singleShot(0, this, [this, index] { logic_->OnRowSelected(static_cast<std::size_t>(index)); });
     });
     deviceList->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     deviceList->header()->setStretchLastSection(false);

@@ -40,6 +40,9 @@ enum ControlId : int {
     StatusLabelId,
 };
 
+// Posted to the window when the user selects a row of the device list (wParam: the row).
+constexpr UINT RowSelectedMessage = WM_APP + 1;
+
 // The interface class of every HID device (GUID_DEVINTERFACE_HID).
 constexpr GUID HidInterfaceClass = {0x4d1e55b2, 0xf16f, 0x11cf,
                                     {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
@@ -424,12 +427,16 @@ std::intptr_t Win32MainWindow::HandleMessage(unsigned message, std::uintptr_t wP
             if (header && header->hwndFrom == deviceList && header->code == LVN_ITEMCHANGED &&
                 !showingRows_ && logic_) {
                 const auto* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
+                // Taken once the list has finished with the click: the logic shows the rows again.
                 if ((change->uChanged & LVIF_STATE) && change->iItem >= 0 &&
                     (change->uNewState & LVIS_SELECTED) && !(change->uOldState & LVIS_SELECTED))
-                    logic_->OnRowSelected(static_cast<std::size_t>(change->iItem));
+                    PostMessageW(window_, RowSelectedMessage, static_cast<WPARAM>(change->iItem), 0);
             }
             return 0;
         }
+        case RowSelectedMessage:
+            if (logic_) logic_->OnRowSelected(static_cast<std::size_t>(wParam));
+            return 0;
         case WM_CLOSE:
             if (closing_ || !logic_ || logic_->OnCloseRequested()) Close();
             return 0;
