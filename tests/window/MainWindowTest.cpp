@@ -410,6 +410,7 @@ TEST(Layout, NoTextIsCutOffAtAnyFontSize) {
         for (std::size_t i = 0; i < 4; ++i)
             EXPECT_LE(m.textWidth(window::text::ColumnHeaders[i]) + 8, l.columnWidths[i]) << context;
         EXPECT_LE(m.textWidth("11867") + 8, l.columnWidths[0]);
+        EXPECT_LE(m.textWidth("1-10.4.4.4") + 8, l.portColumnWidth) << context;
         int columns = 0;
         for (int w : l.columnWidths) columns += w;
         EXPECT_LE(columns, l.deviceList.width) << context;

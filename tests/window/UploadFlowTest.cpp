@@ -594,10 +594,14 @@ TEST(UploadFlow, TheSelectedRowIsTheKeyboardUpdatedAndNoOtherIsWrittenTo) {
     const auto firstReports = b.keyboard.ReportsTaken().size();
     b.ChooseFile("fw.hex", HexText(0x1200, data));
     b.services.onMessage = [&](const RecordedMessage& m) {
-        if (m.title == "Restart the Keyboard") second.Replug();
+        if (m.title == "Restart the Keyboard") {
+            b.window->OnRowSelected(0);  // too late: the update is under way
+            second.Replug();
+        }
         return MessageAnswer::OK;
     };
     b.ClickUpload();
+    EXPECT_EQ(b.view.selected, 1u);
     EXPECT_EQ(b.services.MessageTexts(), (Texts{kInstructions, kUploaded}));
     EXPECT_TRUE(std::equal(data.begin(), data.end(), second.Flash().begin() + 0x1200));
     EXPECT_EQ(second.ModeSwitches(), 1);
