@@ -51,6 +51,9 @@ WindowLayout ComputeLayout(const TextMetrics& metrics) {
         listWidth += scaled(8);
     }
     l.columnWidths = shares(listWidth);
+    // Wide enough for its header and a port three hubs deep; the list scrolls sideways when the
+    // five columns need more than its width.
+    l.portColumnWidth = std::max(width(text::PortColumnHeader), width("1-10.4.4.4")) + scaled(ColumnTextPadding);
 
     // The right-hand column: Refresh and Upload Firmware at the top, the start-address label and
     // field below them.

@@ -27,6 +27,7 @@ struct WindowLayout {
     Rect deviceList, refreshButton, uploadButton, selectFileButton, exitButton;
     Rect startAddressLabel, startAddressField, firmwareFileField, progressBar, statusBar;
     std::array<int, 4> columnWidths{};
+    int portColumnWidth = 0;  // the port column, shown only with several keyboards
     std::array<int, 2> statusPanelWidths{};
 };
 

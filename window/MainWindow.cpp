@@ -72,6 +72,17 @@ std::string RefusedStatus(const std::string& problem) {
     return status + (status.empty() ? "" : " ") + text::NothingWritten;
 }
 
+// The port column's text: the port path, or the serial number where the port cannot be told.
+std::string PortText(const usbio::DeviceIdentity& identity) {
+    if (!identity.PortPath.empty()) return Printable(identity.PortPath);
+    if (!identity.Serial.empty()) return "serial " + Printable(identity.Serial);
+    return text::PortUnknown;
+}
+
+std::string ModeTextOf(std::int32_t matchedPid) {
+    return matchedPid == usbio::UploadModePID ? text::UploadMode : text::NormalMode;
+}
+
 constexpr int ExtractingRefreshMs = 50;
 constexpr int DeviceRescanIntervalMs = 1000;
 constexpr int ScanDelayMs = 10;
@@ -98,6 +109,21 @@ public:
 
 private:
     MainWindow& window_;
+};
+
+// The scans of an upload, and of the keyboard a row choice names, look at the chosen keyboard only.
+class MainWindow::FollowScope {
+public:
+    explicit FollowScope(MainWindow& window) : window_(window), before_(window.followOnly_) {
+        window_.followOnly_ = true;
+    }
+    ~FollowScope() { window_.followOnly_ = before_; }
+    FollowScope(const FollowScope&) = delete;
+    FollowScope& operator=(const FollowScope&) = delete;
+
+private:
+    MainWindow& window_;
+    bool before_;
 };
 
 // The upload sequence's view of the window.
@@ -181,7 +207,7 @@ void MainWindow::Start() {
                                         kestrune::VersionMinor, kestrune::VersionRevision);
     if (options_.demo) caption += text::DemoSuffix;
     view_.SetCaption(caption);
-    view_.SetDeviceRow(std::nullopt);
+    view_.SetDeviceRows({}, std::nullopt);
     view_.SetStartAddressText(upload::DefaultStartAddress);
     view_.SetButtonEnabled(Button::Upload, false);
     if (options_.demo) SetStatusText(std::string(kestrune::ApplicationTitle) + text::DemoSuffix);
@@ -277,6 +303,10 @@ void MainWindow::OnTimer() {
     BusyScope busy(*this);
     const bool userAsked = scanUserAsked_;
     scanUserAsked_ = false;
+    ScanAndShow(userAsked);
+}
+
+void MainWindow::ScanAndShow(bool userAsked) {
     try {
         ScanDevice(userAsked);
         ShowDeviceInfo();
@@ -285,6 +315,21 @@ void MainWindow::OnTimer() {
         Message(std::string(text::ScanErrorPrefix) + e.what(), MessageStyle::Warning);
     }
     lastScanEndMs_ = services_.NowMs();
+}
+
+void MainWindow::OnRowSelected(std::size_t index) {
+    if (index >= listed_.size() || index == SelectedRow()) return;
+    if (listed_.size() < 2) return;
+    // While a command runs, the keyboard it works on stays the selected one.
+    if (IsBusy()) {
+        ShowRows();
+        return;
+    }
+    chosen_ = listed_[index].keyboard;
+    pendingStatus_.clear();  // it told of the keyboard chosen before
+    BusyScope busy(*this);
+    FollowScope follow(*this);
+    ScanAndShow(false);
 }
 
 void MainWindow::OnButton(Button button) {
@@ -360,17 +405,22 @@ void MainWindow::ScanDevice(bool announceMissing) {
     if (!options_.demo || scanState_ != ScanState::None) SetStatusText(text::Scanning);
     scanState_ = ScanState::Scanning;
     usbio::InitDeviceIO(connection_);
+    open_.reset();
 
-    const usbio::DiscoveryHooks hooks = Hooks();
     usbio::DiscoveryReport report;
-    connection_.MatchedPID = usbio::NormalModePID;
-    usbio::FindDevice(connection_, hooks, &report);
-    modeText_ = connection_.MatchedPID == usbio::UploadModePID ? text::UploadMode : text::NormalMode;
-    if (!connection_.IsOpen()) {
-        connection_.MatchedPID = usbio::UploadModePID;
-        usbio::FindDevice(connection_, hooks, &report);
-        modeText_ = text::UploadMode;
+    Search(chosen_ ? &*chosen_ : nullptr, report);
+    // The chosen keyboard is not attached. An upload's scans, and the rescans that wait for the
+    // keyboard an upload has just updated, keep waiting for it; any other scan, and Refresh
+    // always, takes the first keyboard found, as with one keyboard.
+    if (!connection_.IsOpen() && chosen_ && !followOnly_ && (pendingStatus_.empty() || announceMissing)) {
+        report = {};
+        Search(nullptr, report);
+        if (connection_.IsOpen()) {
+            chosen_.reset();
+            pendingStatus_.clear();  // it told of the keyboard that is gone
+        }
     }
+    if (!followOnly_) ListKeyboards();
 
     if (!connection_.IsOpen() || !connection_.LastErrorText.empty() ||
         connection_.DeviceCaps.FeatureReportByteLength == 0) {
@@ -392,16 +442,128 @@ void MainWindow::ScanDevice(bool announceMissing) {
     view_.SetBusyPointer(false);
 }
 
+void MainWindow::Search(const usbio::FoundKeyboard* follow, usbio::DiscoveryReport& report) {
+    usbio::HidPlatform& platform = *connection_.Platform;
+    usbio::DiscoveryHooks hooks = Hooks();
+    std::string openedPath;
+    hooks.Accept = [&](const std::string& path) {
+        if (follow && !usbio::IsSameKeyboard(*follow, platform.PeekIdentity(path))) return false;
+        openedPath = path;  // a search ends at the interface it opens
+        return true;
+    };
+    connection_.MatchedPID = usbio::NormalModePID;
+    usbio::FindDevice(connection_, hooks, &report);
+    modeText_ = ModeTextOf(connection_.MatchedPID);
+    if (!connection_.IsOpen()) {
+        connection_.MatchedPID = usbio::UploadModePID;
+        usbio::FindDevice(connection_, hooks, &report);
+        modeText_ = text::UploadMode;
+    }
+    if (connection_.IsOpen())
+        open_ = usbio::FoundKeyboard{openedPath, connection_.DeviceAttributes, connection_.MatchedPID,
+                                     connection_.DeviceCaps.FeatureReportByteLength,
+                                     platform.PeekIdentity(openedPath)};
+}
+
+void MainWindow::ListKeyboards() {
+    // The open keyboard's row is filled in by ShowDeviceInfo.
+    listed_.clear();
+    if (!open_) return;
+    // Further keyboards are looked for only among the interfaces whose IDs, read without opening
+    // them, are the keyboard's and whose identity is another's: with one keyboard attached nothing
+    // more is opened and nothing more waited for.
+    usbio::HidPlatform& platform = *connection_.Platform;
+    std::vector<std::string> paths;
+    if (!platform.EnumerateInterfaces(paths)) paths.clear();
+    const usbio::ProductIdTable table =
+        usbio::LoadProductIdTable(usbio::FindProductIdFile(PathOf(services_.ProgramFolder())));
+    auto peeksAsKeyboard = [&](const std::string& path) {
+        const auto ids = platform.PeekAttributes(path);
+        return ids && ids->VendorID == usbio::SupportedVendorID &&
+               std::any_of(table.Entries.begin(), table.Entries.end(), [&](std::int32_t entry) {
+                   return usbio::ProductIdMatchesEntry(static_cast<std::int16_t>(ids->ProductID), entry);
+               });
+    };
+    const auto openAt = std::find(paths.begin(), paths.end(), open_->Path) - paths.begin();
+    std::vector<std::pair<std::ptrdiff_t, ListedKeyboard>> found{{openAt, {*open_, {}}}};
+    std::vector<usbio::DeviceIdentity> looked{open_->Identity};
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const usbio::DeviceIdentity identity = platform.PeekIdentity(paths[i]);
+        if (std::find(looked.begin(), looked.end(), identity) != looked.end() || !peeksAsKeyboard(paths[i]))
+            continue;
+        looked.push_back(identity);
+        // Another keyboard: its own interfaces only, on a connection of its own, closed again
+        // once its version is read.
+        usbio::FoundKeyboard other;
+        other.Identity = identity;
+        usbio::DiscoveryHooks hooks = Hooks();
+        hooks.ShowTableError = nullptr;  // the search for the open keyboard has shown them
+        hooks.Accept = [&](const std::string& path) {
+            if (!usbio::IsSameKeyboard(other, platform.PeekIdentity(path))) return false;
+            other.Path = path;
+            return true;
+        };
+        usbio::DeviceConnection connection(platform);
+        connection.MatchedPID = usbio::NormalModePID;
+        usbio::FindDevice(connection, hooks);
+        if (!connection.IsOpen()) continue;
+        other.Attributes = connection.DeviceAttributes;
+        other.MatchedPID = connection.MatchedPID;
+        other.FeatureReportLength = connection.DeviceCaps.FeatureReportByteLength;
+        std::string version;
+        upload::ReadFirmwareVersion(connection, version);
+        usbio::CloseDevice(connection);
+        found.push_back({static_cast<std::ptrdiff_t>(i),
+                         {other,
+                          DeviceRow{std::to_string(usbio::SupportedVendorID), std::to_string(other.MatchedPID),
+                                    Printable(version), ModeTextOf(other.MatchedPID), PortText(identity)}}});
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [at, keyboard] : found) listed_.push_back(std::move(keyboard));
+    // Several keyboards: the open one, the first found unless one was chosen, is the selected
+    // row. One: nothing is chosen, the window works as it always has.
+    if (listed_.size() > 1)
+        chosen_ = *open_;
+    else
+        chosen_.reset();
+}
+
+std::optional<std::size_t> MainWindow::SelectedRow() const {
+    if (listed_.size() < 2 || !chosen_) return std::nullopt;
+    for (std::size_t i = 0; i < listed_.size(); ++i)
+        if (usbio::IsSameKeyboard(*chosen_, listed_[i].keyboard.Identity)) return i;
+    return std::nullopt;
+}
+
+void MainWindow::ShowRows() {
+    std::vector<DeviceRow> rows;
+    for (const ListedKeyboard& k : listed_) rows.push_back(k.row);
+    view_.SetDeviceRows(rows, SelectedRow());
+}
+
 bool MainWindow::ShowDeviceInfo() {
     if (!connection_.IsOpen()) {
-        view_.SetDeviceRow(std::nullopt);
+        // An upload's scans keep the other keyboards' rows while the chosen one is away.
+        if (!followOnly_ || listed_.size() < 2) listed_.clear();
+        ShowRows();
         return true;
     }
     const bool read = upload::ReadFirmwareVersion(connection_, firmwareVersion_) == upload::CommandOK;
     newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
-    view_.SetDeviceRow(DeviceRow{std::to_string(usbio::SupportedVendorID),
-                                 std::to_string(connection_.MatchedPID), Printable(firmwareVersion_),
-                                 modeText_});
+    const usbio::FoundKeyboard shown = open_.value_or(usbio::FoundKeyboard{});
+    const DeviceRow row{std::to_string(usbio::SupportedVendorID), std::to_string(connection_.MatchedPID),
+                        Printable(firmwareVersion_), modeText_, PortText(shown.Identity)};
+    auto at = std::find_if(listed_.begin(), listed_.end(), [&](const ListedKeyboard& k) {
+        return usbio::IsSameKeyboard(k.keyboard, shown.Identity);
+    });
+    if (at == listed_.end()) {
+        if (listed_.size() < 2) listed_.clear();
+        listed_.push_back({shown, row});
+    } else {
+        *at = {shown, row};
+    }
+    ShowRows();
     if (connection_.MatchedPID == usbio::UploadModePID)
         SetStatusText(statusText_ + text::UploadModeNote);
     return read;
@@ -463,6 +625,8 @@ upload::FirmwareCheck MainWindow::ReadFirmwareFile(const std::string& path,
 
 void MainWindow::StartUpload() {
     BusyScope busy(*this);
+    // From the first scan to the last, the upload looks at the keyboard it started with only.
+    FollowScope follow(*this);
     const std::string path = view_.FirmwareFileText();
     // Every way out of the flow leaves a status that says how it ended.
     if (path.empty()) {
@@ -493,6 +657,8 @@ void MainWindow::StartUpload() {
             return;
         }
     }
+    // Nothing is sent to any other keyboard, whatever is plugged in meanwhile.
+    if (open_) chosen_ = *open_;
     const bool direct = connection_.MatchedPID == usbio::UploadModePID;
     // The start address the user can see is the one used, on either path; hidden, the default.
     const std::string startAddressText =

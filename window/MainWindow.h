@@ -3,9 +3,11 @@
 // buttons, file selection and the whole Upload Firmware flow with its waits, prompts and rescans.
 // It reaches the screen only through its view (MainWindowView, the controls) and the platform's
 // services (WindowServices: dialogs, settings, folders, events, time).
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "upload/FirmwareImage.h"
 #include "upload/UploadSequence.h"
@@ -51,6 +53,10 @@ public:
     void OnKeyDown(Key key, KeyModifiers modifiers);
     void OnFileDropped(const std::string& path);
     void OnDeviceArrivedOrLeft();
+    // The user selected another row of the device list: from now on that keyboard is the one
+    // Upload Firmware updates, and the window looks at it at once. Ignored (the selection shown
+    // again) while a command runs.
+    void OnRowSelected(std::size_t index);
     // True when the window may close now; otherwise it closes as soon as the running command ends.
     bool OnCloseRequested();
 
@@ -70,6 +76,11 @@ public:
     const std::string& PendingStatusText() const { return pendingStatus_; }
     void SetPendingStatusText(const std::string& text) { pendingStatus_ = text; }
     const upload::UploadOutcome& LastUpload() const { return lastUpload_; }
+    // The keyboard every search follows, by its identity: the selected row while several are
+    // listed, and the one an upload works on from its start until a scan lists it alone again.
+    const std::optional<usbio::FoundKeyboard>& ChosenKeyboard() const { return chosen_; }
+    // The selected row; none while the list holds fewer than two rows.
+    std::optional<std::size_t> SelectedRow() const;
     std::string SettingsScope() const;
 
     // The steps behind the buttons (public so that tests and views can drive them).
@@ -83,8 +94,16 @@ public:
 private:
     class UploadViewAdapter;
     class BusyScope;
+    class FollowScope;
     friend class UploadViewAdapter;
     friend class BusyScope;
+    friend class FollowScope;
+
+    // A keyboard of the device list and what its row shows.
+    struct ListedKeyboard {
+        usbio::FoundKeyboard keyboard;
+        DeviceRow row;
+    };
 
     // Arms the scan timer; the scan opens the not-found box only when the user asked for it.
     void ArmTimer(bool userAsked = false);
@@ -96,6 +115,12 @@ private:
     void BeginBusy();
     void EndBusy();
     usbio::DiscoveryHooks Hooks();
+    // The scan's two searches (as a normal keyboard, then in firmware-upload mode), looking only
+    // at follow's interfaces when given; sets open_ when a keyboard is open.
+    void Search(const usbio::FoundKeyboard* follow, usbio::DiscoveryReport& report);
+    void ListKeyboards();
+    void ShowRows();
+    void ScanAndShow(bool userAsked);
     upload::FirmwareCheck ReadFirmwareFile(const std::string& path,
                                            const std::string& startAddressText);
     void RunUpload(const upload::FirmwareCheck& check);
@@ -129,6 +154,11 @@ private:
     std::int64_t progressTotal_ = 0;
     std::int32_t uploadStart_ = 0;
     upload::UploadOutcome lastUpload_;
+
+    std::vector<ListedKeyboard> listed_;            // the device list, in enumeration order
+    std::optional<usbio::FoundKeyboard> open_;      // the keyboard the connection has open
+    std::optional<usbio::FoundKeyboard> chosen_;
+    bool followOnly_ = false;  // the scans of an upload or a row choice: the chosen keyboard only
 };
 
 }  // namespace window

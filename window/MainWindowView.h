@@ -3,9 +3,11 @@
 // and the focus, the progress bar, the start-address and firmware-file fields, the busy pointer.
 // The Qt window, the Win32 window and the tests' scripted view each implement it; dialogs, settings,
 // time and events are the platform's services (window/WindowServices.h). Texts are UTF-8.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace window {
 
@@ -13,6 +15,7 @@ enum class Button { Refresh, Upload, Exit, SelectFile };
 
 struct DeviceRow {
     std::string vendorId, productId, firmwareVersion, mode;
+    std::string port;  // where the keyboard is plugged in; shown only when the list has several rows
     bool operator==(const DeviceRow&) const = default;
 };
 
@@ -21,7 +24,11 @@ public:
     virtual ~MainWindowView() = default;
 
     virtual void SetCaption(const std::string& text) = 0;
-    virtual void SetDeviceRow(const std::optional<DeviceRow>& row) = 0;  // nullopt empties the list
+    // One row per keyboard (none: an empty list). With more than one row the list has a fifth
+    // column, the port, and selected names the row Upload Firmware updates; a user's choice of
+    // another row goes to MainWindow::OnRowSelected. Showing the rows reports no choice.
+    virtual void SetDeviceRows(const std::vector<DeviceRow>& rows,
+                               std::optional<std::size_t> selected) = 0;
     virtual void SetStatusText(const std::string& text) = 0;
     virtual void SetButtonEnabled(Button button, bool enabled) = 0;
     virtual void FocusButton(Button button) = 0;

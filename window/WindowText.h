@@ -21,6 +21,9 @@ inline constexpr char StatusName[] = "Status";
 
 inline constexpr const char* ColumnHeaders[4] = {"Vendor ID", "Product ID", "Firmware Version",
                                                   "Status Mode"};
+// The fifth column, shown only while several keyboards are listed.
+inline constexpr char PortColumnHeader[] = "Port";
+inline constexpr char PortUnknown[] = "unknown";
 
 inline constexpr char SettingsSection[] = "Firmware";
 inline constexpr char SettingsKey[] = "File";

@@ -223,6 +223,43 @@ TEST(MainWindow, ScanOpensAndPausesOnlyForInterfacesThatCanBeTheKeyboard) {
     EXPECT_EQ(b.services.pauses, 0);
 }
 
+TEST(MainWindow, OneRowPerKeyboardWithItsPortTheFirstSelected) {
+    // One keyboard: one row, nothing selected (so no port column), one pause, as always. More:
+    // a row each in bus order, the first selected and chosen, one pause per keyboard.
+    using window::DeviceRow;
+    const DeviceRow first{"11867", "17", "V1.0", "Normal", "1-4"};
+    const DeviceRow second{"11867", "6", "V2.0", "Firmware Upload", "1-5"};
+    const DeviceRow third{"11867", "17", "V1.1", "Normal", "serial KS0003"};
+    struct Case {
+        std::vector<sim::KeyboardConfig> more;
+        std::vector<DeviceRow> rows;
+        std::optional<std::size_t> selected;
+    };
+    const sim::KeyboardConfig secondConfig{.Version = "V2.0", .StartInUploadMode = true, .PortPath = "1-5", .Serial = "KS0002"};
+    const sim::KeyboardConfig thirdConfig{.Version = "V1.1", .PortPath = "", .Serial = "KS0003"};
+    const std::vector<Case> cases{{{}, {first}, std::nullopt},
+                                  {{secondConfig}, {first, second}, 0},
+                                  {{secondConfig, thirdConfig}, {first, second, third}, 0}};
+    for (const Case& c : cases) {
+        WindowBench b({}, {}, c.more);
+        auto& w = b.Open();
+        const std::int64_t before = b.clock.NowMs();
+        b.Tick();
+        EXPECT_EQ(b.view.rows, c.rows) << c.rows.size();
+        EXPECT_EQ(b.view.selected, c.selected) << c.rows.size();
+        EXPECT_EQ(w.SelectedRow(), c.selected) << c.rows.size();
+        EXPECT_EQ(w.ChosenKeyboard().has_value(), c.rows.size() > 1);
+        EXPECT_EQ(b.services.pauses, static_cast<int>(c.rows.size()));
+        EXPECT_EQ(b.clock.NowMs() - before, 1000 * static_cast<std::int64_t>(c.rows.size()));
+        EXPECT_EQ(b.Status(), "Device Found");
+        EXPECT_TRUE(b.view.Enabled(Button::Upload));
+        EXPECT_TRUE(b.services.messages.empty());
+        // The others were read and closed again; the first stays open for Upload Firmware.
+        EXPECT_EQ(b.hid.OpenHandles(), 1u);
+        for (const auto& other : b.others) EXPECT_EQ(other->ModeSwitches(), 0);
+    }
+}
+
 TEST(MainWindow, ArrivingDevicesRescanOnlyWhenIdleAndAtMostOncePerSecond) {
     WindowBench b;
     b.keyboard.Unplug();
@@ -373,6 +410,7 @@ TEST(Layout, NoTextIsCutOffAtAnyFontSize) {
         for (std::size_t i = 0; i < 4; ++i)
             EXPECT_LE(m.textWidth(window::text::ColumnHeaders[i]) + 8, l.columnWidths[i]) << context;
         EXPECT_LE(m.textWidth("11867") + 8, l.columnWidths[0]);
+        EXPECT_LE(m.textWidth("1-10.4.4.4") + 8, l.portColumnWidth) << context;
         int columns = 0;
         for (int w : l.columnWidths) columns += w;
         EXPECT_LE(columns, l.deviceList.width) << context;

@@ -28,7 +28,8 @@ const std::string kReplugStatus =
     "Firmware uploaded OK. Please plug out the USB cable and plug in again to restart the keyboard.";
 
 struct FlowBench : WindowBench {
-    explicit FlowBench(sim::KeyboardConfig config = {}) : WindowBench(std::move(config)) {
+    explicit FlowBench(sim::KeyboardConfig config = {}, std::vector<sim::KeyboardConfig> more = {})
+        : WindowBench(std::move(config), {}, std::move(more)) {
         Open();
         Tick();
     }
@@ -578,4 +579,68 @@ TEST(UploadFlow, AKeyboardAnotherProgramWritesToIsLeftAlone) {
         EXPECT_TRUE(b.Reports(0x20).empty());
         EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
     }
+}
+
+TEST(UploadFlow, TheSelectedRowIsTheKeyboardUpdatedAndNoOtherIsWrittenTo) {
+    const auto data = RandomBytes(0x400, 31);
+    FlowBench b({}, {{.PortPath = "1-5", .Serial = "KS0002"}});
+    sim::SimKeyboard& second = *b.others[0];
+    ASSERT_EQ(b.view.rows.size(), 2u);
+    EXPECT_EQ(b.view.selected, 0u);
+    b.window->OnRowSelected(1);
+    EXPECT_EQ(b.view.selected, 1u);
+    EXPECT_EQ(b.Status(), "Device Found");
+    const auto firstFlash = b.keyboard.Flash();
+    const auto firstReports = b.keyboard.ReportsTaken().size();
+    b.ChooseFile("fw.hex", HexText(0x1200, data));
+    b.services.onMessage = [&](const RecordedMessage& m) {
+        if (m.title == "Restart the Keyboard") {
+            b.window->OnRowSelected(0);  // too late: the update is under way
+            second.Replug();
+        }
+        return MessageAnswer::OK;
+    };
+    b.ClickUpload();
+    EXPECT_EQ(b.view.selected, 1u);
+    EXPECT_EQ(b.services.MessageTexts(), (Texts{kInstructions, kUploaded}));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), second.Flash().begin() + 0x1200));
+    EXPECT_EQ(second.ModeSwitches(), 1);
+    EXPECT_EQ(b.keyboard.Flash(), firstFlash);
+    EXPECT_EQ(b.keyboard.ReportsTaken().size(), firstReports);
+    EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
+    // The rescan after the upload shows the outcome of the keyboard updated, still selected.
+    ASSERT_TRUE(b.Tick());
+    EXPECT_EQ(b.Status(), "Firmware updated.");
+    EXPECT_EQ(b.view.selected, 1u);
+    EXPECT_EQ(b.Row(), (Row{"11867", "17", "V2.0", "Normal"}));
+}
+
+TEST(UploadFlow, AKeyboardPluggedInDuringTheReplugWaitIsNeverOpened) {
+    // The newcomer comes first on the bus and in firmware-upload mode: a search for the first
+    // keyboard found would upload to it.
+    FlowBench b({.StartInUploadMode = true, .StartOnBus = false}, {{.PortPath = "1-5", .Serial = "KS0002"}});
+    sim::SimKeyboard& target = *b.others[0];
+    ASSERT_EQ(b.view.rows.size(), 1u);  // one keyboard attached: the window as always
+    EXPECT_EQ(b.view.selected, std::nullopt);
+    const auto data = RandomBytes(0x400, 32);
+    b.ChooseFile("fw.hex", HexText(0x1200, data));
+    const auto newcomerFlash = b.keyboard.Flash();
+    b.services.onMessage = [&](const RecordedMessage& m) {
+        if (m.title == "Restart the Keyboard") {
+            b.keyboard.Plug();
+            target.Replug();
+        }
+        return MessageAnswer::OK;
+    };
+    b.ClickUpload();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), target.Flash().begin() + 0x1200));
+    EXPECT_TRUE(b.keyboard.ReportsTaken().empty());
+    EXPECT_EQ(b.keyboard.Flash(), newcomerFlash);
+    for (const auto& opened : b.hid.OpenLog()) EXPECT_NE(opened.rfind("sim:keyboard/", 0), 0u) << opened;
+    // Afterwards both are listed; the one updated stays the selected row and tells its outcome.
+    ASSERT_TRUE(b.Tick());
+    EXPECT_EQ(b.Status(), "Firmware updated.");
+    ASSERT_EQ(b.view.rows.size(), 2u);
+    EXPECT_EQ(b.view.selected, 1u);
+    EXPECT_EQ(b.view.rows[1].port, "1-5");
 }

@@ -28,7 +28,10 @@ struct RecordedMessage {
 class FakeView final : public window::MainWindowView {
 public:
     void SetCaption(const std::string& text) override { caption = text; }
-    void SetDeviceRow(const std::optional<window::DeviceRow>& r) override { row = r; }
+    void SetDeviceRows(const std::vector<window::DeviceRow>& r, std::optional<std::size_t> s) override {
+        rows = r;
+        selected = s;
+    }
     void SetStatusText(const std::string& text) override {
         status = text;
         statuses.push_back(text);
@@ -60,7 +63,8 @@ public:
 
     std::string caption, status, startAddress, file;
     std::vector<std::string> statuses;
-    std::optional<window::DeviceRow> row;
+    std::vector<window::DeviceRow> rows;
+    std::optional<std::size_t> selected;
     bool enabled[4] = {true, true, true, true};
     std::optional<window::Button> focused;
     bool startAddressShown = false, startAddressFocused = false;
@@ -162,10 +166,24 @@ private:
 };
 
 struct WindowBench {
-    explicit WindowBench(sim::KeyboardConfig config = {}, window::WindowOptions options = {})
-        : keyboard(clock, std::move(config)), options(options) {
+    // More keyboards come after the first on the bus, each plugged in at a port of its own.
+    explicit WindowBench(sim::KeyboardConfig config = {}, window::WindowOptions options = {},
+                         std::vector<sim::KeyboardConfig> more = {})
+        : keyboard(clock, std::move(config)), others(MakeOthers(clock, std::move(more))),
+          hid(AllKeyboards()), options(options) {
         services.programFolder = folder.Path().string();
         services.view = &view;
+    }
+    static std::vector<std::unique_ptr<sim::SimKeyboard>> MakeOthers(
+        const kestrune::VirtualClock& clock, std::vector<sim::KeyboardConfig> configs) {
+        std::vector<std::unique_ptr<sim::SimKeyboard>> made;
+        for (auto& c : configs) made.push_back(std::make_unique<sim::SimKeyboard>(clock, std::move(c)));
+        return made;
+    }
+    std::vector<sim::SimKeyboard*> AllKeyboards() {
+        std::vector<sim::SimKeyboard*> all{&keyboard};
+        for (auto& k : others) all.push_back(k.get());
+        return all;
     }
 
     window::MainWindow& Open() {
@@ -176,9 +194,11 @@ struct WindowBench {
     // Runs the scan timer's tick if it is armed, without waiting for it; false when it is not.
     bool Tick() { return services.FireTimer(); }
     const std::string& Status() const { return view.status; }
+    // The cells of the only row, or of the selected one; empty when the list is.
     std::vector<std::string> Row() const {
-        if (!view.row) return {};
-        return {view.row->vendorId, view.row->productId, view.row->firmwareVersion, view.row->mode};
+        if (view.rows.empty()) return {};
+        const window::DeviceRow& r = view.rows.at(view.selected.value_or(0));
+        return {r.vendorId, r.productId, r.firmwareVersion, r.mode};
     }
     void Click(window::Button b) {
         if (view.Enabled(b)) window->OnButton(b);
@@ -186,7 +206,8 @@ struct WindowBench {
 
     kestrune::VirtualClock clock;
     sim::SimKeyboard keyboard;
-    sim::SimHidPlatform hid{keyboard};
+    std::vector<std::unique_ptr<sim::SimKeyboard>> others;
+    sim::SimHidPlatform hid;
     usbio::DeviceConnection connection{hid};
     TempDir folder;
     FakeServices services{clock};

@@ -67,7 +67,9 @@ struct QtBench {
 
     kestrune::VirtualClock clock;
     sim::SimKeyboard keyboard;
-    sim::SimHidPlatform hid{keyboard};
+    // Off the bus until a test plugs it in.
+    sim::SimKeyboard second{clock, {.StartOnBus = false, .PortPath = "1-5", .Serial = "KS0002"}};
+    sim::SimHidPlatform hid{{&keyboard, &second}};
     usbio::DeviceConnection connection{hid};
     testsupport::TempDir folder;
     ScriptedServices services{clock};
@@ -178,4 +180,27 @@ TEST(QtWindow, DroppedFileIsTaken) {
     QApplication::sendEvent(&w, &drop);
     EXPECT_EQ(w.firmwareFileField->text(), path);
     EXPECT_EQ(b.services.settings["File"], path.toStdString());
+}
+
+TEST(QtWindow, SeveralKeyboardsShowTheirPortsAndAClickedRowReachesTheLogic) {
+    QtBench b;
+    auto& w = b.Open();
+    b.Scan();
+    EXPECT_TRUE(w.deviceList->isColumnHidden(4));
+    b.second.Plug();
+    w.refreshButton->click();
+    b.Scan();
+    ASSERT_EQ(w.deviceList->topLevelItemCount(), 2);
+    EXPECT_FALSE(w.deviceList->isColumnHidden(4));
+    EXPECT_EQ(w.deviceList->headerItem()->text(4), "Port");
+    EXPECT_EQ(w.deviceList->topLevelItem(1)->text(4), "1-5");
+    EXPECT_EQ(w.deviceList->currentItem(), w.deviceList->topLevelItem(0));
+    const QRect second = w.deviceList->visualItemRect(w.deviceList->topLevelItem(1));
+    QTest::mouseClick(w.deviceList->viewport(), Qt::LeftButton, {}, second.center());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.Logic().SelectedRow(), 1u);
+    ASSERT_TRUE(w.Logic().ChosenKeyboard());
+    EXPECT_EQ(w.Logic().ChosenKeyboard()->Identity.Serial, "KS0002");
+    EXPECT_EQ(w.deviceList->currentItem(), w.deviceList->topLevelItem(1));
+    EXPECT_EQ(w.statusText->text(), "Device Found");
 }

@@ -78,7 +78,9 @@ struct Win32Bench {
 
     kestrune::VirtualClock clock;
     sim::SimKeyboard keyboard;
-    sim::SimHidPlatform hid{keyboard};
+    // Off the bus until a test plugs it in.
+    sim::SimKeyboard second{clock, {.Version = "V2.0", .StartOnBus = false, .PortPath = "1-5", .Serial = "KS0002"}};
+    sim::SimHidPlatform hid{{&keyboard, &second}};
     usbio::DeviceConnection connection{hid};
     testsupport::TempDir folder;
     ScriptedServices services{clock};
@@ -304,6 +306,46 @@ TEST(Win32Window, DroppedFileIsTakenAndArrivalRescans) {
     arrival.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     SendMessageW(w.Handle(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&arrival));
     EXPECT_TRUE(b.services.TimerRunning());
+}
+
+TEST(Win32Window, SeveralKeyboardsAddThePortColumnAndASelectedRowReachesTheLogic) {
+    Win32Bench b;
+    Win32MainWindow* opened = b.Open();
+    if (!opened) GTEST_SKIP() << "no display for windows";
+    auto& w = *opened;
+    const HWND header = reinterpret_cast<HWND>(SendMessageW(w.deviceList, LVM_GETHEADER, 0, 0));
+    b.Scan();
+    EXPECT_EQ(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 4);
+    b.second.Plug();
+    SendMessageW(w.refreshButton, BM_CLICK, 0, 0);
+    b.Scan();
+    ASSERT_EQ(SendMessageW(w.deviceList, LVM_GETITEMCOUNT, 0, 0), 2);
+    EXPECT_EQ(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 5);
+    wchar_t text[64] = {};
+    LVCOLUMNW column{};
+    column.mask = LVCF_TEXT;
+    column.pszText = text;
+    column.cchTextMax = 64;
+    SendMessageW(w.deviceList, LVM_GETCOLUMNW, 4, reinterpret_cast<LPARAM>(&column));
+    EXPECT_EQ(Utf8(text), "Port");
+    EXPECT_EQ(SendMessageW(w.deviceList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 0);
+    // The user selects the second row: the list tells the window, the window the logic.
+    LVITEMW state{};
+    state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    state.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(w.deviceList, LVM_SETITEMSTATE, 1, reinterpret_cast<LPARAM>(&state));
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    EXPECT_EQ(w.Logic().SelectedRow(), 1u);
+    ASSERT_TRUE(w.Logic().ChosenKeyboard());
+    EXPECT_EQ(w.Logic().ChosenKeyboard()->Identity.Serial, "KS0002");
+    EXPECT_EQ(SendMessageW(w.deviceList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 1);
+    // One keyboard again: one row, four columns.
+    b.second.Unplug();
+    SendMessageW(w.refreshButton, BM_CLICK, 0, 0);
+    b.Scan();
+    EXPECT_EQ(SendMessageW(w.deviceList, LVM_GETITEMCOUNT, 0, 0), 1);
+    EXPECT_EQ(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 4);
 }
 
 TEST(Win32Services, SettingsLiveInTheRegistryWhereQSettingsKeepsThem) {

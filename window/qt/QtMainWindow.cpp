@@ -45,10 +45,20 @@ QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtServices& serv
     setWindowTitle(QString::fromUtf8(text::WindowTitle));
     deviceList = new QTreeWidget(this);
     deviceList->setRootIsDecorated(false);
-    deviceList->setColumnCount(4);
+    deviceList->setColumnCount(5);
     QStringList headers;
     for (const char* h : text::ColumnHeaders) headers << QString::fromUtf8(h);
+    headers << QString::fromUtf8(text::PortColumnHeader);
     deviceList->setHeaderLabels(headers);
+    deviceList->setColumnHidden(4, true);  // the port: only while several keyboards are listed
+    deviceList->setSelectionMode(QAbstractItemView::SingleSelection);
+    QObject::connect(deviceList, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        if (showingRows_ || !item) return;
+        const int index = deviceList->indexOfTopLevelItem(item);
+        // Once the list has finished with the click: the logic shows the rows again.
+        if (index >= 0)
+            QTimer::singleShot(0, this, [this, index] { logic_->OnRowSelected(static_cast<std::size_t>(index)); });
+    });
     deviceList->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     deviceList->header()->setStretchLastSection(false);
     deviceList->setAccessibleName(QString::fromUtf8(text::DeviceListName));
@@ -147,6 +157,7 @@ void QtMainWindow::ApplyLayout() {
     setFixedSize(l.width, l.height);
     deviceList->setGeometry(R(l.deviceList));
     for (int i = 0; i < 4; ++i) deviceList->setColumnWidth(i, l.columnWidths[static_cast<std::size_t>(i)]);
+    deviceList->setColumnWidth(4, l.portColumnWidth);
     refreshButton->setGeometry(R(l.refreshButton));
     uploadButton->setGeometry(R(l.uploadButton));
     exitButton->setGeometry(R(l.exitButton));
@@ -221,15 +232,22 @@ void QtMainWindow::dropEvent(QDropEvent* event) {
 
 void QtMainWindow::SetCaption(const std::string& text) { setWindowTitle(Q(text)); }
 
-void QtMainWindow::SetDeviceRow(const std::optional<DeviceRow>& row) {
+void QtMainWindow::SetDeviceRows(const std::vector<DeviceRow>& rows, std::optional<std::size_t> selected) {
+    showingRows_ = true;
     deviceList->clear();
-    if (!row) return;
-    auto* item = new QTreeWidgetItem(deviceList);
-    item->setText(0, Q(row->vendorId));
-    item->setText(1, Q(row->productId));
-    item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-    item->setText(2, Q(row->firmwareVersion));
-    item->setText(3, Q(row->mode));
+    deviceList->setColumnHidden(4, rows.size() < 2);
+    for (const DeviceRow& row : rows) {
+        auto* item = new QTreeWidgetItem(deviceList);
+        item->setText(0, Q(row.vendorId));
+        item->setText(1, Q(row.productId));
+        item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+        item->setText(2, Q(row.firmwareVersion));
+        item->setText(3, Q(row.mode));
+        item->setText(4, Q(row.port));
+    }
+    if (selected && *selected < rows.size())
+        deviceList->setCurrentItem(deviceList->topLevelItem(static_cast<int>(*selected)));
+    showingRows_ = false;
 }
 
 void QtMainWindow::SetStatusText(const std::string& text) {

@@ -41,7 +41,7 @@ public:
 
     // MainWindowView
     void SetCaption(const std::string& text) override;
-    void SetDeviceRow(const std::optional<DeviceRow>& row) override;
+    void SetDeviceRows(const std::vector<DeviceRow>& rows, std::optional<std::size_t> selected) override;
     void SetStatusText(const std::string& text) override;
     void SetButtonEnabled(Button button, bool enabled) override;
     void FocusButton(Button button) override;
@@ -71,6 +71,7 @@ private:
     std::unique_ptr<MainWindow> logic_;
     QWidget* statusBar_;
     bool closing_ = false;
+    bool showingRows_ = false;  // the rows are being shown: a selection change is not the user's
 };
 
 }  // namespace window::qt

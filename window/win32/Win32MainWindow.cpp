@@ -40,6 +40,9 @@ enum ControlId : int {
     StatusLabelId,
 };
 
+// Posted to the window when the user selects a row of the device list (wParam: the row).
+constexpr UINT RowSelectedMessage = WM_APP + 1;
+
 // The interface class of every HID device (GUID_DEVINTERFACE_HID).
 constexpr GUID HidInterfaceClass = {0x4d1e55b2, 0xf16f, 0x11cf,
                                     {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
@@ -362,6 +365,8 @@ void Win32MainWindow::ApplyLayout() {
     for (int column = 0; column < 4; ++column)
         SendMessageW(deviceList, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),
                      layout_.columnWidths[static_cast<std::size_t>(column)]);
+    layout_.portColumnWidth = px(l.portColumnWidth);
+    if (portColumnShown_) SendMessageW(deviceList, LVM_SETCOLUMNWIDTH, 4, layout_.portColumnWidth);
     int parts[2] = {layout_.statusPanelWidths[0],
                     layout_.statusPanelWidths[0] + layout_.statusPanelWidths[1]};
     SendMessageW(statusBar, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
@@ -415,6 +420,22 @@ std::intptr_t Win32MainWindow::HandleMessage(unsigned message, std::uintptr_t wP
                     default: break;
                 }
             }
+            return 0;
+        case WM_NOTIFY: {
+            // The user selected another row of the device list.
+            const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+            if (header && header->hwndFrom == deviceList && header->code == LVN_ITEMCHANGED &&
+                !showingRows_ && logic_) {
+                const auto* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
+                // Taken once the list has finished with the click: the logic shows the rows again.
+                if ((change->uChanged & LVIF_STATE) && change->iItem >= 0 &&
+                    (change->uNewState & LVIS_SELECTED) && !(change->uOldState & LVIS_SELECTED))
+                    PostMessageW(window_, RowSelectedMessage, static_cast<WPARAM>(change->iItem), 0);
+            }
+            return 0;
+        }
+        case RowSelectedMessage:
+            if (logic_) logic_->OnRowSelected(static_cast<std::size_t>(wParam));
             return 0;
         case WM_CLOSE:
             if (closing_ || !logic_ || logic_->OnCloseRequested()) Close();
@@ -504,20 +525,45 @@ bool Win32MainWindow::PreTranslateMessage(const tagMSG& msg) {
 
 void Win32MainWindow::SetCaption(const std::string& text) { SetWindowTextW(window_, Wide(text).c_str()); }
 
-void Win32MainWindow::SetDeviceRow(const std::optional<DeviceRow>& row) {
+void Win32MainWindow::SetDeviceRows(const std::vector<DeviceRow>& rows, std::optional<std::size_t> selected) {
+    showingRows_ = true;
     SendMessageW(deviceList, LVM_DELETEALLITEMS, 0, 0);
-    if (!row) return;
-    const std::string* cells[4] = {&row->vendorId, &row->productId, &row->firmwareVersion, &row->mode};
-    for (int column = 0; column < 4; ++column) {
-        std::wstring text = Wide(*cells[column]);
-        LVITEMW item{};
-        item.mask = LVIF_TEXT;
-        item.iItem = 0;
-        item.iSubItem = column;
-        item.pszText = text.data();
-        SendMessageW(deviceList, column == 0 ? LVM_INSERTITEMW : LVM_SETITEMTEXTW, 0,
-                     reinterpret_cast<LPARAM>(&item));
+    // The port column is there only while several keyboards are listed.
+    const bool showPort = rows.size() > 1;
+    if (showPort && !portColumnShown_) {
+        std::wstring header = Wide(text::PortColumnHeader);
+        LVCOLUMNW column{};
+        column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = layout_.portColumnWidth;
+        column.pszText = header.data();
+        column.iSubItem = 4;
+        SendMessageW(deviceList, LVM_INSERTCOLUMNW, 4, reinterpret_cast<LPARAM>(&column));
+    } else if (!showPort && portColumnShown_) {
+        SendMessageW(deviceList, LVM_DELETECOLUMN, 4, 0);
     }
+    portColumnShown_ = showPort;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const DeviceRow& row = rows[r];
+        const std::string* cells[5] = {&row.vendorId, &row.productId, &row.firmwareVersion, &row.mode, &row.port};
+        for (int column = 0; column < (showPort ? 5 : 4); ++column) {
+            std::wstring text = Wide(*cells[column]);
+            LVITEMW item{};
+            item.mask = LVIF_TEXT;
+            item.iItem = static_cast<int>(r);
+            item.iSubItem = column;
+            item.pszText = text.data();
+            SendMessageW(deviceList, column == 0 ? LVM_INSERTITEMW : LVM_SETITEMTEXTW,
+                         column == 0 ? 0 : static_cast<WPARAM>(r), reinterpret_cast<LPARAM>(&item));
+        }
+    }
+    if (selected && *selected < rows.size()) {
+        LVITEMW state{};
+        state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        state.state = LVIS_SELECTED | LVIS_FOCUSED;
+        SendMessageW(deviceList, LVM_SETITEMSTATE, static_cast<WPARAM>(*selected), reinterpret_cast<LPARAM>(&state));
+    }
+    showingRows_ = false;
 }
 
 void Win32MainWindow::SetStatusText(const std::string& text) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "window/Layout.h"
 #include "window/MainWindow.h"
@@ -65,7 +66,7 @@ public:
 
     // MainWindowView
     void SetCaption(const std::string& text) override;
-    void SetDeviceRow(const std::optional<DeviceRow>& row) override;
+    void SetDeviceRows(const std::vector<DeviceRow>& rows, std::optional<std::size_t> selected) override;
     void SetStatusText(const std::string& text) override;
     void SetButtonEnabled(Button button, bool enabled) override;
     void FocusButton(Button button) override;
@@ -105,6 +106,8 @@ private:
     std::int64_t progressDone_ = 0, progressTotal_ = 0;
     bool busyPointer_ = false;
     bool closing_ = false;
+    bool portColumnShown_ = false;  // the fifth column, while several keyboards are listed
+    bool showingRows_ = false;      // the rows are being shown: a selection change is not the user's
 };
 
 }  // namespace window::win32
