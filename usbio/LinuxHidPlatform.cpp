@@ -162,6 +162,26 @@ OpenError OpenErrorOf(int error) {
 
 }  // namespace
 
+// The rest of the first line of text that starts with key; nullopt when none does.
+std::optional<std::string_view> UeventValue(std::string_view text, std::string_view key) {
+    std::size_t lineStart = 0;
+    while (lineStart < text.size()) {
+        std::size_t lineEnd = text.find('\n', lineStart);
+        if (lineEnd == std::string_view::npos) lineEnd = text.size();
+        const std::string_view line = text.substr(lineStart, lineEnd - lineStart);
+        if (line.substr(0, key.size()) == key) return line.substr(key.size());
+        lineStart = lineEnd + 1;
+    }
+    return std::nullopt;
+}
+
+DeviceIdentity ParseHidUeventIdentity(std::string_view text) {
+    DeviceIdentity identity;
+    if (const auto phys = UeventValue(text, "HID_PHYS=")) identity.PortPath = CleanSerial(*phys);
+    if (const auto uniq = UeventValue(text, "HID_UNIQ=")) identity.Serial = CleanSerial(*uniq);
+    return identity;
+}
+
 std::optional<HidUeventId> ParseHidUevent(std::string_view text) {
     constexpr std::string_view key = "HID_ID=";
     std::size_t lineStart = 0;
@@ -244,8 +264,9 @@ DeviceIdentity LinuxHidPlatform::PeekIdentity(const std::string& path) {
     if (!IsHidrawName(name)) return {};
     std::error_code error;
     const fs::path root = fs::weakly_canonical(sysRoot_, error);
-    fs::path dir = fs::canonical(sysRoot_ / "class" / "hidraw" / name / "device", error);
+    const fs::path hidDevice = fs::canonical(sysRoot_ / "class" / "hidraw" / name / "device", error);
     if (error) return {};
+    fs::path dir = hidDevice;
     // Up from the HID device to the first folder that is a USB device (interfaces have no
     // busnum), never above the sysfs root.
     for (int depth = 0; depth < 16 && dir.has_relative_path() && dir != root; ++depth) {
@@ -259,7 +280,8 @@ DeviceIdentity LinuxHidPlatform::PeekIdentity(const std::string& path) {
         }
         dir = dir.parent_path();
     }
-    return {};
+    const auto uevent = ReadSmallFile(hidDevice / "uevent");
+    return uevent ? ParseHidUeventIdentity(*uevent) : DeviceIdentity{};
 }
 
 HidHandle LinuxHidPlatform::Open(const std::string& path, HidAccess access, OpenError* error) {
