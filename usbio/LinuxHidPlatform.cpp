@@ -162,22 +162,38 @@ OpenError OpenErrorOf(int error) {
 
 }  // namespace
 
-// The rest of the first line of text that starts with key; nullopt when none does.
+// The rest of the first line of text that starts with key, without carriage returns at its end;
+// nullopt when no line does.
 std::optional<std::string_view> UeventValue(std::string_view text, std::string_view key) {
     std::size_t lineStart = 0;
     while (lineStart < text.size()) {
         std::size_t lineEnd = text.find('\n', lineStart);
         if (lineEnd == std::string_view::npos) lineEnd = text.size();
-        const std::string_view line = text.substr(lineStart, lineEnd - lineStart);
-        if (line.substr(0, key.size()) == key) return line.substr(key.size());
+        std::string_view line = text.substr(lineStart, lineEnd - lineStart);
         lineStart = lineEnd + 1;
+        if (line.substr(0, key.size()) != key) continue;
+        line.remove_prefix(key.size());
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        return line;
     }
     return std::nullopt;
 }
 
+// HID_PHYS without the interface part that drivers of devices with several interfaces add
+// ("usb-0000:00:14.0-4/input1" gives "usb-0000:00:14.0-4"), so that it names the device.
+std::string_view WithoutInputPart(std::string_view phys) {
+    const std::size_t slash = phys.rfind("/input");
+    if (slash == std::string_view::npos) return phys;
+    const std::string_view number = phys.substr(slash + 6);
+    const bool digits = !number.empty() &&
+        std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits ? phys.substr(0, slash) : phys;
+}
+
 DeviceIdentity ParseHidUeventIdentity(std::string_view text) {
     DeviceIdentity identity;
-    if (const auto phys = UeventValue(text, "HID_PHYS=")) identity.PortPath = CleanSerial(*phys);
+    if (const auto phys = UeventValue(text, "HID_PHYS="))
+        identity.PortPath = CleanSerial(WithoutInputPart(*phys));
     if (const auto uniq = UeventValue(text, "HID_UNIQ=")) identity.Serial = CleanSerial(*uniq);
     return identity;
 }

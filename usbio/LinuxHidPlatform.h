@@ -97,9 +97,11 @@ std::optional<HidUeventId> ParseHidUevent(std::string_view text);
 
 // The identity of a HID device that is not on USB, from the text of its uevent file: HID_PHYS
 // (where the device is attached: the adapter of a Bluetooth device, what a uhid device was given)
-// as the port path and HID_UNIQ (a Bluetooth device's address, a uhid device's serial number) as
-// the serial, each from the first line that starts with its key and cleaned as CleanSerial does.
-// Either is empty when absent or not clean.
+// as the port path, less a last "/inputN" (the interface of a device with several, as USB drivers
+// write it: every interface of the device, in either mode, gets the same port), and HID_UNIQ (a
+// Bluetooth device's address, a uhid device's serial number) as the serial. Each comes from the
+// first line that starts with its key and is cleaned as CleanSerial does; either is empty when
+// absent or not clean.
 DeviceIdentity ParseHidUeventIdentity(std::string_view text);
 
 // The PID of the process that holds a flock on the file with that device and inode number, as a

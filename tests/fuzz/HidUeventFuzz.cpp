@@ -62,16 +62,30 @@ std::optional<usbio::HidUeventId> Oracle(std::string_view text) {
     return std::nullopt;
 }
 
-// The value of the first line that starts with key, kept when it is 1 to 126 characters from '!'
-// to '~' once the carriage returns at its end are dropped.
+// The value of the first line that starts with key, kept when it is at most 126 characters from
+// '!' to '~' once the carriage returns at its end are dropped, for HID_PHYS also a last "/input"
+// with digits (and the carriage returns then at its end).
 std::string IdentityOracle(std::string_view text, std::string_view key) {
+    const auto dropReturns = [](std::string_view& s) {
+        while (!s.empty() && s.back() == '\r') s.remove_suffix(1);
+    };
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size());
         std::string_view line = text.substr(at, end - at);
         at = end + 1;
         if (line.rfind(key, 0) != 0) continue;
         line.remove_prefix(key.size());
-        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        dropReturns(line);
+        if (key == "HID_PHYS=") {
+            std::size_t digits = 0;
+            while (digits < line.size() && line[line.size() - 1 - digits] >= '0' && line[line.size() - 1 - digits] <= '9')
+                ++digits;
+            const std::string_view head = line.substr(0, line.size() - digits);
+            if (digits > 0 && head.size() >= 6 && head.substr(head.size() - 6) == "/input") {
+                line = head.substr(0, head.size() - 6);
+                dropReturns(line);
+            }
+        }
         if (line.size() > 126) return {};
         for (char c : line)
             if (c < '!' || c > '~') return {};

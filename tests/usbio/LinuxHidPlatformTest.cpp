@@ -160,7 +160,7 @@ TEST_F(FakeTree, IdentityComesFromTheNearestUsbDeviceAbove) {
 }
 
 TEST_F(FakeTree, IdentityOffUsbComesFromTheHidDeviceItself) {
-    const std::string phys = "HID_PHYS=usb-kt-1\nHID_UNIQ=KT0001\n";
+    const std::string phys = "HID_PHYS=usb-kt-1/input1\nHID_UNIQ=KT0001\n";
     struct Case {
         const char* Name;
         std::optional<std::string> Uevent;
@@ -176,6 +176,10 @@ TEST_F(FakeTree, IdentityOffUsbComesFromTheHidDeviceItself) {
         // serial, first line of each.
         {"hidraw2", KeyboardUevent + phys + "HID_PHYS=other\nHID_UNIQ=other\n", false, {}, {"usb-kt-1", "KT0001"}},
         {"hidraw3", "HID_UNIQ=\nHID_PHYS=00:1a:7d:da:71:13\r\n", false, {}, {"00:1a:7d:da:71:13", ""}},
+        // Only a last "/input" with a number is the interface.
+        {"hidraw12", "HID_PHYS=kt/input0/input\r\nHID_UNIQ=KT/input1\n", false, {}, {"kt/input0/input", "KT/input1"}},
+        {"hidraw13", "HID_PHYS=kt/input0/input12\r\n", false, {}, {"kt/input0", ""}},
+        {"hidraw14", "HID_PHYS=/input1\n", false, {}, {}},
         {"hidraw4", "HID_UNIQ=aa:bb:cc:dd:ee:ff", false, {}, {"", "aa:bb:cc:dd:ee:ff"}},
         {"hidraw5", KeyboardUevent, false, {}, {}},
         // Garbage gives nothing: not printable, a space, too long, not at a line's start.
