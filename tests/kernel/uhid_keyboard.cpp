@@ -16,10 +16,11 @@
 //                 [--flash-out FILE] [--ready-file FILE] [--verbose]
 //                 [--hold-block K --hold-file FILE]
 //
-// --phys, --uniq: what the keyboard's devices give the kernel as where they are attached (HID_PHYS,
-//           default "kestrune-uhid") and as their serial number (HID_UNIQ, default none), at most
-//           63 characters each; every incarnation of the keyboard keeps them, as a USB keyboard
-//           keeps its port and serial, so that several keyboards can be told apart.
+// --phys, --uniq: where the keyboard is attached and its serial number (default "kestrune-uhid" and
+//           none), at most 56 and 63 characters. Its interfaces give the kernel PHYS/input0 (the
+//           plain one) and PHYS/input1 as HID_PHYS, as USB's HID driver writes it, and UNIQ as
+//           HID_UNIQ; every incarnation of the keyboard keeps them, as a USB keyboard keeps its
+//           port and serial, so that several keyboards can be told apart.
 // --gap MS: the keyboard stays off the bus at least MS milliseconds each time it leaves or
 //           re-enumerates (a USB keyboard takes a moment to restart; Wine's winebus loses a
 //           device that arrives while the removal of the one before is still being handled).
@@ -219,7 +220,7 @@ public:
     int Run() {
         if (options_.decoy) {
             decoy_.product = DecoyProduct;
-            if (!Create(decoy_, DecoyVendor, DecoyProduct, KeyboardDescriptor, options_.phys + "-decoy", "",
+            if (!Create(decoy_, DecoyVendor, DecoyProduct, KeyboardDescriptor, options_.phys + "/decoy", "",
                         "Other Vendor Device"))
                 return 1;
         }
@@ -278,16 +279,15 @@ private:
         if (enumerations_ > 0 && g_clock.NowMs() - destroyedMs_ < options_.gapMs) return true;
         createdGeneration_ = generation;
         ++enumerations_;
-        // Both interfaces of the keyboard are attached where the keyboard is.
         if (options_.plainFirstInterface) {
             plain_.product = pid;
             if (!Create(plain_, sim::KeyboardConfig{}.VendorID, pid, PlainKeyboardDescriptor,
-                        options_.phys, options_.uniq, "Kestrune Keyboard"))
+                        options_.phys + "/input0", options_.uniq, "Kestrune Keyboard"))
                 return false;
         }
         kbd_.product = pid;
-        if (!Create(kbd_, sim::KeyboardConfig{}.VendorID, pid, KeyboardDescriptor, options_.phys,
-                    options_.uniq, "Kestrune Keyboard"))
+        if (!Create(kbd_, sim::KeyboardConfig{}.VendorID, pid, KeyboardDescriptor,
+                    options_.phys + "/input1", options_.uniq, "Kestrune Keyboard"))
             return false;
         if (!options_.readyFile.empty()) {
             const std::string temporary = options_.readyFile + ".new";
@@ -539,9 +539,10 @@ int main(int argc, char** argv) {
             if (!v) return Usage();
             options.gapMs = std::atoi(v);
         } else if (arg == "--phys" || arg == "--uniq") {
-            // uhid takes 63 characters and a NUL; the kernel would cut a longer one silently.
+            // uhid takes 63 characters and a NUL (the phys less its "/input1"); the kernel would
+            // cut a longer one silently.
             const char* v = value();
-            if (!v || std::strlen(v) > 63 || (arg == "--phys" && !*v)) return Usage();
+            if (!v || std::strlen(v) > (arg == "--phys" ? 56u : 63u) || (arg == "--phys" && !*v)) return Usage();
             (arg == "--phys" ? options.phys : options.uniq) = v;
         } else if (arg == "--flash-out") {
             const char* v = value();

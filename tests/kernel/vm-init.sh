@@ -597,13 +597,14 @@ case_station() {
     kill "$watchdog" 2>/dev/null
     stop_units 3
     cp "$W/station.out" "$W/cli.out"
-    sha=$(sha256sum "$FW/small.bin" | cut -d' ' -f1)
+    # The SHA-256 of the bytes sent or of the file, as kestrune check tells them.
+    sha=$(kestrune check "$FW/small.bin" --json | sed -n -E 's/^ *"(sha256|fileSha256)": *"([0-9a-f]{64})".*/\2/p' | tr '\n' '|')
     record=$(cat "$W/station.jsonl" 2>/dev/null)
     has() { echo "$record" | grep -q -E "\"$1\": *$2"; }
     if [ "$status" -ne 0 ]; then
         fail station "status $status after SIGINT"
     elif [ "$(grep -c . "$W/station.jsonl")" != 1 ] || ! has port '"usb-kt-3"' || ! has serial '"KT0003"' \
-        || ! has versionBefore '"V1.7"' || ! has versionAfter '"V2.0"' || ! has sha256 "\"$sha\"" \
+        || ! has versionBefore '"V1.7"' || ! has versionAfter '"V2.0"' || ! has sha256 "\"(${sha%|})\"" \
         || ! has result '"success"'; then
         echo "$record" >>"$W/cli.out"
         fail station "the log does not hold one success record for usb-kt-3"
