@@ -11,6 +11,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/FlashSteps.h"
 #include "cli/Session.h"
 #include "cli/Sha256.h"
 #include "cli/TerminalView.h"
@@ -61,6 +62,8 @@ const char* OpenErrorName(usbio::OpenError error) {
     }
     return "other";
 }
+
+}  // namespace
 
 bool StdinIsTerminal() { return isatty(fileno(stdin)) != 0; }
 bool StderrIsTerminal() { return isatty(fileno(stderr)) != 0; }
@@ -132,6 +135,8 @@ std::string KeyboardLines(const std::vector<usbio::FoundKeyboard>& keyboards) {
     for (const auto& k : keyboards) lines += "\n" + KeyboardLine(k);
     return lines;
 }
+
+namespace {
 
 // Chooses the keyboard a device command works on: the one that --device names, or the only one
 // attached. Then it is open and every later search of the session follows it, and the result is
@@ -279,6 +284,8 @@ bool ReadVersion(Session& session, std::string& version) {
            upload::ReadFirmwareVersion(session.Connection(), version) == upload::CommandOK;
 }
 
+}  // namespace
+
 bool Confirm(const std::string& question) {
     std::fprintf(stderr, "%s [y/N] ", PrintableLines(question).c_str());
     std::fflush(stderr);
@@ -286,8 +293,6 @@ bool Confirm(const std::string& question) {
     if (!std::getline(std::cin, answer)) return false;
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
 }
-
-}  // namespace
 
 bool IsKnownSimulatedFault(const std::string& fault) { return ParseSimulatedFault(fault).has_value(); }
 
@@ -570,35 +575,14 @@ int Busy(Output& out, const usbio::DeviceConnection& connection) {
 }
 
 int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash) {
-    upload::FirmwareImage image;
-    upload::FirmwareCheck check;
-    // The file's bytes are hashed before and after it is read into the image: a file that changed
-    // in between is not the one that was checked.
-    const std::string fileSha = FileSha256(file.file);
-    if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
-    if (FileSha256(file.file) != fileSha) {
-        out.Error(PrintableText(file.file) + " changed while it was read; nothing was sent.");
-        return out.Finish(ExitInvalidFile);
-    }
-    DescribeFile(out, file, image, check, fileSha);
-    if (!flash.expectSha256.empty()) {
-        std::string expected = flash.expectSha256;
-        std::transform(expected.begin(), expected.end(), expected.begin(),
-                       [](char c) { return static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c); });
-        if (expected != fileSha) {
-            out.Error("the SHA-256 of " + PrintableText(file.file) + " is " + fileSha + ", not the expected " +
-                      expected + "; nothing was sent.");
-            return out.Finish(ExitInvalidFile);
-        }
-    }
+    PreparedFile prepared;
+    if (const int status = PrepareFlashFile(out, file, flash, prepared)) return out.Finish(status);
     // Without a question to ask, signals are handled from the start: SIGTERM during the search
     // still ends with the result and the JSON document.
     if (flash.yes) InstallInterruptHandler();
 
     Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
-    if (device.simulateNewVersion)
-        for (sim::SimKeyboard* keyboard : session.Keyboards())
-            keyboard->Config().VersionAfterFinish = *device.simulateNewVersion;
+    ApplySimulatedNewVersion(session, device);
     if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
     WatchTable(session, out);
     std::vector<usbio::FoundKeyboard> several;
@@ -612,10 +596,53 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
         out.Error((device.deviceId.empty() ? std::to_string(several.size()) + " keyboards are attached"
                                            : "--device " + device.deviceId + " names " +
                                                  std::to_string(several.size()) + " keyboards") +
-                  "; choose one with --device ID (its port, serial number or device path). Nothing was "
-                  "written. The keyboards:" + KeyboardLines(several));
+                  "; choose one with --device ID (its port, serial number or device path), or flash "
+                  "them all with --all. Nothing was written. The keyboards:" + KeyboardLines(several));
         return out.Finish(ExitSeveralKeyboards);
     }
+    return FlashOpenKeyboard(out, session, prepared, flash, device);
+}
+
+}  // namespace
+
+int PrepareFlashFile(Output& out, const FileOptions& file, const FlashOptions& flash, PreparedFile& prepared) {
+    prepared.file = file;
+    upload::FirmwareImage& image = prepared.image;
+    upload::FirmwareCheck& check = prepared.check;
+    // The file's bytes are hashed before and after it is read into the image: a file that changed
+    // in between is not the one that was checked.
+    const std::string fileSha = FileSha256(file.file);
+    if (const int status = LoadFile(out, file, image, check)) return status;
+    if (FileSha256(file.file) != fileSha) {
+        out.Error(PrintableText(file.file) + " changed while it was read; nothing was sent.");
+        return ExitInvalidFile;
+    }
+    prepared.fileSha = fileSha;
+    DescribeFile(out, file, image, check, fileSha);
+    if (!flash.expectSha256.empty()) {
+        std::string expected = flash.expectSha256;
+        std::transform(expected.begin(), expected.end(), expected.begin(),
+                       [](char c) { return static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c); });
+        if (expected != fileSha) {
+            out.Error("the SHA-256 of " + PrintableText(file.file) + " is " + fileSha + ", not the expected " +
+                      expected + "; nothing was sent.");
+            return ExitInvalidFile;
+        }
+    }
+    return 0;
+}
+
+void ApplySimulatedNewVersion(Session& session, const DeviceOptions& device) {
+    if (device.simulateNewVersion)
+        for (sim::SimKeyboard* keyboard : session.Keyboards())
+            keyboard->Config().VersionAfterFinish = *device.simulateNewVersion;
+}
+
+int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepared, const FlashOptions& flash,
+                      const DeviceOptions& device, const ProgressSink& progress) {
+    const FileOptions& file = prepared.file;
+    const upload::FirmwareImage& image = prepared.image;
+    const upload::FirmwareCheck& check = prepared.check;
     auto& c = session.Connection();
     // One program at a time writes to a keyboard: it is taken before anything is sent to it.
     if (!usbio::LockForWriting(c)) return Busy(out, c);
@@ -699,9 +726,10 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     out.Say("Uploading " + std::to_string(check.blocks) + " blocks from " + Hex4(check.startAddress) + "...");
     out.Say("Keep the keyboard plugged in until the update has ended.");
     TerminalView view(out, session, StderrIsTerminal());
+    view.progressTo = progress;
     const upload::UploadOutcome outcome = upload::UploadFirmware(c, image, check, view, newFirmware);
     view.EndProgressLine();
-    WriteDump(session, device);
+    if (!progress) WriteDump(session, device);
     out.doc["blocksSent"] = outcome.blocksSent;
     switch (outcome.result) {
         case upload::UploadOutcome::Result::Success:
@@ -756,8 +784,6 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
               "keyboard runs.");
     return out.Finish(ExitUnconfirmed);
 }
-
-}  // namespace
 
 int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
              const FlashOptions& flash) {

@@ -50,5 +50,17 @@ const char* FlashResultOfStatus(int status);
 
 int RunFlash(Output& out, const DeviceOptions& device, const FileOptions& file,
              const FlashOptions& flash);
+// flash --all: every keyboard attached, side by side, one worker each; a table at the end. Exit 0
+// only when every keyboard came back confirmed, else the status of the first one that did not.
+int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& file,
+                const FlashOptions& flash);
+
+struct StationOptions {
+    std::string logPath;  // --log: JSON Lines, one record a unit, appended (empty: none)
+};
+// station: flashes each keyboard plugged in, once, until Ctrl+C (with the simulated keyboards: until
+// every one has come, been flashed and left). Exit 0 when no unit failed, 1 when one did.
+int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash,
+               const StationOptions& station);
 
 }  // namespace cli

@@ -23,20 +23,22 @@ public:
     // Control characters other than line ends are escaped (PrintableLines): whatever a message
     // holds, no escape sequence reaches the terminal.
     void Say(const std::string& line) const {
+        if (lines) return lines(line, false);
         std::FILE* to = json_ ? stderr : stdout;
         std::fprintf(to, "%s\n", PrintableLines(line).c_str());
         std::fflush(to);
     }
     // An error, always on standard error; also recorded in the JSON document.
     void Error(const std::string& line) {
+        if (json_ || lines) doc["error"] = line;
+        if (lines) return lines(line, true);
         std::fprintf(stderr, "kestrune: %s\n", PrintableLines(line).c_str());
         std::fflush(stderr);
-        if (json_) doc["error"] = line;
     }
     // Prints the JSON document (in JSON mode) with the exit status, and returns the status.
     int Finish(int status) {
         if (beforeFinish) beforeFinish(status);
-        if (json_) {
+        if (json_ && !lines) {
             doc["exitStatus"] = status;
             // Text that is not valid UTF-8 (a device's version, a file name in another
             // encoding) is replaced, never thrown on.
@@ -49,6 +51,10 @@ public:
     nlohmann::json doc = nlohmann::json::object();
     // Called by Finish with the status, before the document is printed.
     std::function<void(int status)> beforeFinish;
+    // When set, Say and Error hand their lines (error: true for Error) to it instead of the
+    // terminal, and Finish prints nothing: the output of one of several keyboards being flashed
+    // side by side, which the caller shows. The document is kept as in JSON mode.
+    std::function<void(const std::string& line, bool error)> lines;
 
 private:
     bool json_;

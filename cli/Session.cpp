@@ -64,9 +64,20 @@ const std::vector<std::string>& SimulatedFaultForms() {
     return forms;
 }
 
-std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text) {
+std::optional<SimulatedFault> ParseSimulatedFault(const std::string& whole) {
+    std::string text = whole;
+    int keyboard = 0;
+    if (const auto at = whole.rfind('@'); at != std::string::npos) {
+        const char* first = whole.data() + at + 1;
+        const char* last = whole.data() + whole.size();
+        if (first == last || *first < '1' || *first > '9') return std::nullopt;
+        const auto [end, error] = std::from_chars(first, last, keyboard);
+        if (error != std::errc{} || end != last) return std::nullopt;
+        --keyboard;
+        text = whole.substr(0, at);
+    }
     const auto colon = text.find(':');
-    SimulatedFault fault{text.substr(0, colon), 0};
+    SimulatedFault fault{text.substr(0, colon), 0, keyboard};
     for (const std::string& form : SimulatedFaultForms()) {
         const auto formColon = form.find(':');
         if (form.substr(0, formColon) != fault.name) continue;
@@ -158,80 +169,91 @@ std::filesystem::path ProgramFolder() {
 
 Session::Session(const std::optional<std::string>& simulateVersion,
                  const std::vector<std::string>& simulatedFaults, SimulationPace pace,
-                 int simulateCount) {
+                 int simulateCount)
+    : bench_(std::make_shared<Bench>()) {
+    Bench& bench = *bench_;
     if (simulateVersion) {
         if (pace.realtime) {
-            clock_ = std::make_unique<kestrune::SteadyClock>();
+            bench.clock = std::make_unique<kestrune::SteadyClock>();
         } else {
             auto clock = std::make_unique<kestrune::VirtualClock>();
-            virtualClock_ = clock.get();
-            clock_ = std::move(clock);
+            bench.virtualClock = clock.get();
+            bench.clock = std::move(clock);
         }
+        std::vector<std::optional<SimulatedFault>> faults;
+        for (const std::string& text : simulatedFaults) faults.push_back(ParseSimulatedFault(text));
         sim::KeyboardConfig config;
         config.Version = *simulateVersion;
         config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
         config.ReturnDelayMs = 2000;
         config.TransferLatencyMs = pace.transferLatencyMs;
         std::vector<sim::SimKeyboard*> keyboards;
-        const bool startsInUploadMode =
-            std::find(simulatedFaults.begin(), simulatedFaults.end(), "upload-mode") != simulatedFaults.end();
         for (int k = 0; k < std::max(simulateCount, 1); ++k) {
-            config.StartInUploadMode = k == 0 && startsInUploadMode;
+            config.StartInUploadMode = std::any_of(faults.begin(), faults.end(), [k](const auto& fault) {
+                return fault && fault->name == "upload-mode" && fault->keyboard == k;
+            });
             char serial[16];
             std::snprintf(serial, sizeof serial, "KS%04d", (k + 1) % 10000);
             config.PortPath = "1-" + std::to_string(4 + k);
             config.Serial = serial;
-            auto keyboard = std::make_unique<sim::SimKeyboard>(*clock_, config);
-            keyboard->SetPassTime([this](std::int64_t ms) { Sleep(static_cast<int>(ms)); });
+            auto keyboard = std::make_unique<sim::SimKeyboard>(*bench.clock, config);
+            Bench* shared = &bench;
+            keyboard->SetPassTime([shared](std::int64_t ms) { shared->Sleep(static_cast<int>(ms)); });
             keyboards.push_back(keyboard.get());
-            if (k == 0)
-                keyboard_ = std::move(keyboard);
-            else
-                otherKeyboards_.push_back(std::move(keyboard));
+            bench.keyboards.push_back(std::move(keyboard));
         }
         auto hid = std::make_unique<sim::SimHidPlatform>(keyboards);
-        for (const std::string& text : simulatedFaults) {
-            const auto fault = ParseSimulatedFault(text);
+        for (const auto& fault : faults) {
             if (!fault) continue;
             const std::string& name = fault->name;
             const int n = fault->number;
-            if (name == "refuse-block") keyboard_->Faults().RefuseBlock = n;
-            if (name == "no-answer-block") keyboard_->Faults().NoAnswerToBlock = n;
-            if (name == "leave-after-block") keyboard_->Faults().LeaveBusAfterBlock = n;
+            // A keyboard fault for a keyboard that is not there is left out.
+            if (fault->keyboard < 0 || fault->keyboard >= static_cast<int>(keyboards.size())) continue;
+            sim::SimKeyboard& keyboard = *keyboards[static_cast<std::size_t>(fault->keyboard)];
+            if (name == "refuse-block") keyboard.Faults().RefuseBlock = n;
+            if (name == "no-answer-block") keyboard.Faults().NoAnswerToBlock = n;
+            if (name == "leave-after-block") keyboard.Faults().LeaveBusAfterBlock = n;
             if (name == "fail-set") hid->Faults().FailSetOfExchange = n;
             if (name == "fail-get") hid->Faults().FailGetOfExchange = n;
             if (name == "reply-bytes") hid->Faults().ReplyBytes = static_cast<std::size_t>(n);
-            if (name == "ignore-finish") keyboard_->Faults().IgnoreFinish = true;
-            if (name == "never-return") keyboard_->Config().ReturnPolicy = sim::KeyboardConfig::Return::Never;
+            if (name == "ignore-finish") keyboard.Faults().IgnoreFinish = true;
+            if (name == "never-return") keyboard.Config().ReturnPolicy = sim::KeyboardConfig::Return::Never;
             if (name == "no-permission") hid->Faults().KeyboardPermissionDenied = true;
-            if (name == "version-without-nul") keyboard_->Faults().VersionWithoutNul = true;
-            if (name == "no-answer-switch") keyboard_->Faults().NoAnswerToSwitch = true;
+            if (name == "version-without-nul") keyboard.Faults().VersionWithoutNul = true;
+            if (name == "no-answer-switch") keyboard.Faults().NoAnswerToSwitch = true;
             if (name == "busy") hid->Faults().KeyboardHeldBy = n;
             if (name.starts_with("sig")) {
                 const int signal = name == "sigint-at-block" ? SIGINT : name == "sigterm-at-block" ? SIGTERM : HangupSignal;
-                keyboard_->Faults().DuringBlock.emplace(n, [signal] { RaiseAndWait(signal); });
+                keyboard.Faults().DuringBlock.emplace(n, [signal] { RaiseAndWait(signal); });
             }
         }
-        hid_ = std::move(hid);
+        bench.simulatedBus = hid.get();
+        bench.hid = std::move(hid);
     } else {
-        clock_ = std::make_unique<kestrune::SteadyClock>();
-        hid_ = std::make_unique<PlatformHid>();
+        bench.clock = std::make_unique<kestrune::SteadyClock>();
+        bench.hid = std::make_unique<PlatformHid>();
     }
-    connection_ = std::make_unique<usbio::DeviceConnection>(*hid_);
+    connection_ = std::make_unique<usbio::DeviceConnection>(*bench.hid);
+}
+
+Session::Session(Session& bench, ForWorker)
+    : bench_(bench.bench_), connection_(std::make_unique<usbio::DeviceConnection>(*bench_->hid)) {
+    productIdFile = bench.productIdFile;
 }
 
 std::vector<sim::SimKeyboard*> Session::Keyboards() {
     std::vector<sim::SimKeyboard*> all;
-    if (keyboard_) all.push_back(keyboard_.get());
-    for (const auto& k : otherKeyboards_) all.push_back(k.get());
+    for (const auto& k : bench_->keyboards) all.push_back(k.get());
     return all;
 }
 
 Session::~Session() { usbio::CloseDevice(*connection_); }
 
-void Session::Sleep(int ms) {
-    if (virtualClock_) {
-        virtualClock_->Advance(ms);
+void Session::Sleep(int ms) { bench_->Sleep(ms); }
+
+void Session::Bench::Sleep(int ms) {
+    if (virtualClock) {
+        virtualClock->Advance(ms);
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -250,7 +272,7 @@ usbio::DiscoveryHooks Session::Hooks() {
     };
     if (follow_) {
         hooks.Accept = [this](const std::string& path) {
-            return usbio::IsSameKeyboard(*follow_, hid_->PeekIdentity(path));
+            return usbio::IsSameKeyboard(*follow_, Hid().PeekIdentity(path));
         };
     }
     return hooks;
@@ -260,7 +282,7 @@ std::vector<usbio::FoundKeyboard> Session::FindAll() {
     usbio::DiscoveryHooks hooks = Hooks();
     hooks.ShowTableError = nullptr;
     hooks.Accept = nullptr;
-    return usbio::FindAllDevices(*hid_, hooks);
+    return usbio::FindAllDevices(Hid(), hooks);
 }
 
 usbio::DiscoveryReport Session::Scan() {

@@ -22,11 +22,14 @@ namespace cli {
 // exchange), reply-bytes:N (every reply that long), ignore-finish, never-return, no-permission,
 // version-without-nul, busy:PID (another program holds the keyboard; 0: PID unknown),
 // sigint-at-block:N, sigterm-at-block:N, sighup-at-block:N (the signal arrives while block N is
-// being exchanged; one fault per signal), upload-mode (the keyboard starts in firmware-upload mode). Nothing for an unknown name or a number that is missing, not decimal
-// or larger than an int holds.
+// being exchanged; one fault per signal), upload-mode (the keyboard starts in firmware-upload mode).
+// A keyboard fault applies to the first simulated keyboard, or with "@K" after it to the K-th
+// ("refuse-block:3@2"). Nothing for an unknown name, or a number that is missing, not decimal or
+// larger than an int holds.
 struct SimulatedFault {
     std::string name;
     int number = 0;
+    int keyboard = 0;  // which simulated keyboard a keyboard fault is for, 0-based ("FAULT@K": K-1)
 };
 std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text);
 // Every fault ParseSimulatedFault takes, as the user writes it ("refuse-block:N", "busy:PID",
@@ -64,19 +67,27 @@ struct SimulationPace {
 
 class Session {
 public:
+    struct ForWorker {};
     // With a version text: the simulated keyboard reporting that version, at the given pace;
     // simulateCount of them, each at a port and with a serial number of its own (1-4 and KS0001,
     // 1-5 and KS0002, ...). The keyboard faults apply to the first one, the bus faults to all.
     explicit Session(const std::optional<std::string>& simulateVersion,
                      const std::vector<std::string>& simulatedFaults = {}, SimulationPace pace = {},
                      int simulateCount = 1);
+    // A session of its own (connection, followed keyboard) on the same platform, clock and
+    // simulated keyboards as bench: for a worker that flashes one keyboard while others flash
+    // theirs. The bench outlives it.
+    Session(Session& bench, ForWorker);
     ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
-    usbio::HidPlatform& Hid() { return *hid_; }
+    usbio::HidPlatform& Hid() { return *bench_->hid; }
     usbio::DeviceConnection& Connection() { return *connection_; }
-    const kestrune::Clock& Clock() const { return *clock_; }
-    bool Simulated() const { return keyboard_ != nullptr; }
-    sim::SimKeyboard* Keyboard() { return keyboard_.get(); }
+    const kestrune::Clock& Clock() const { return *bench_->clock; }
+    bool Simulated() const { return !bench_->keyboards.empty(); }
+    sim::SimKeyboard* Keyboard() { return Simulated() ? bench_->keyboards.front().get() : nullptr; }
+    sim::SimHidPlatform* SimulatedBus() { return bench_->simulatedBus; }
     // Every simulated keyboard, the first one first; none on hardware.
     std::vector<sim::SimKeyboard*> Keyboards();
 
@@ -98,11 +109,16 @@ public:
     std::filesystem::path productIdFile;
 
 private:
-    std::unique_ptr<kestrune::Clock> clock_;
-    kestrune::VirtualClock* virtualClock_ = nullptr;
-    std::unique_ptr<sim::SimKeyboard> keyboard_;
-    std::vector<std::unique_ptr<sim::SimKeyboard>> otherKeyboards_;
-    std::unique_ptr<usbio::HidPlatform> hid_;
+    // What the sessions of one command share: the clock, the simulated keyboards, the platform.
+    struct Bench {
+        std::unique_ptr<kestrune::Clock> clock;
+        kestrune::VirtualClock* virtualClock = nullptr;
+        std::vector<std::unique_ptr<sim::SimKeyboard>> keyboards;
+        sim::SimHidPlatform* simulatedBus = nullptr;
+        std::unique_ptr<usbio::HidPlatform> hid;
+        void Sleep(int ms);
+    };
+    std::shared_ptr<Bench> bench_;
     std::unique_ptr<usbio::DeviceConnection> connection_;
     std::string lastTableError_;
     std::optional<usbio::FoundKeyboard> follow_;

@@ -3,6 +3,7 @@
 #include "cli/ProgressLine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 
@@ -14,6 +15,7 @@ TerminalView::TerminalView(Output& out, Session& session, bool progressOnTermina
 void TerminalView::SetProgress(std::int64_t doneBytes, std::int64_t totalBytes) {
     done_ = doneBytes;
     total_ = totalBytes;
+    if (progressTo) return progressTo(doneBytes, totalBytes);
     if (doneBytes == 0) return;  // the bar is being prepared, not moved
     Draw(false);
 }
@@ -74,7 +76,9 @@ bool TerminalView::StopRequested() {
         EndProgressLine();
         return true;
     }
-    if (!warned_) {
+    // Said once, also when several keyboards are being written.
+    static std::atomic<bool> warnedAny{false};
+    if (!warned_ && !warnedAny.exchange(true)) {
         warned_ = true;
         EndProgressLine();
         std::fprintf(stderr,

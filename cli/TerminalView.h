@@ -3,6 +3,7 @@
 // terminal, plain lines otherwise; messages as text; Ctrl+C as a stop request.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "cli/Output.h"
@@ -27,6 +28,8 @@ public:
     bool StopRequested() override;
 
     const std::string& LastStatus() const { return status_; }
+    // When set, the progress goes here instead of the terminal's bar (one of several keyboards).
+    std::function<void(std::int64_t doneBytes, std::int64_t totalBytes)> progressTo;
     void EndProgressLine();
 
 private:

@@ -87,30 +87,44 @@ int main(int argc, char** argv) {
     addFileOptions(flashCommand);
     addDeviceOptions(flashCommand);
     flashCommand->add_option("--device", device.deviceId, deviceHelp);
+    bool all = false;
+    flashCommand->add_flag("--all", all,
+                           "Update every keyboard attached, side by side; a table of the results at the end");
     flashCommand->add_flag("-y,--yes", flash.yes, "Do not ask before writing");
     flashCommand->add_flag("--no-wait", flash.noWait,
                            "End once the firmware is sent, without waiting for the keyboard to restart");
-    flashCommand->add_option("--timeout", flash.timeoutSeconds,
-                             "Seconds to wait for the keyboard to come back")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 3600));
-    flashCommand->add_option("--expect-sha256", flash.expectSha256,
-                             "Refuse the file unless the SHA-256 of its bytes is HEX (64 digits, either case)")
-        ->type_name("HEX")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                return cli::IsSha256Text(text) ? std::string()
-                                               : "'" + text + "' is not a SHA-256 (64 hexadecimal digits)";
-            },
-            "", "SHA-256"));
-    flashCommand->add_option("--expect-version", flash.expectVersion,
-                             "Succeed only when the keyboard comes back reporting exactly this version")
-        ->type_name("TEXT");
-    flashCommand->add_option("--simulate-new-version", device.simulateNewVersion,
-                             "With --simulate: the version the simulated keyboard reports after the upload "
-                             "(default V2.0)")
-        ->type_name("VERSION");
-    for (CLI::App* command : {list, info, pids, check, image, flashCommand})
+    auto addFlashOptions = [&](CLI::App* command) {
+        command->add_option("--timeout", flash.timeoutSeconds, "Seconds to wait for the keyboard to come back")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 3600));
+        command->add_option("--expect-sha256", flash.expectSha256,
+                            "Refuse the file unless the SHA-256 of its bytes is HEX (64 digits, either case)")
+            ->type_name("HEX")
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    return cli::IsSha256Text(text) ? std::string()
+                                                   : "'" + text + "' is not a SHA-256 (64 hexadecimal digits)";
+                },
+                "", "SHA-256"));
+        command->add_option("--expect-version", flash.expectVersion,
+                            "Succeed only when the keyboard comes back reporting exactly this version")
+            ->type_name("TEXT");
+        command->add_option("--simulate-new-version", device.simulateNewVersion,
+                            "With --simulate: the version the simulated keyboard reports after the upload "
+                            "(default V2.0)")
+            ->type_name("VERSION");
+    };
+    addFlashOptions(flashCommand);
+    cli::StationOptions stationOptions;
+    auto* station = app.add_subcommand(
+        "station", "Update each keyboard plugged in, once, until Ctrl+C; one line and one log record a unit");
+    addFileOptions(station);
+    addDeviceOptions(station);
+    addFlashOptions(station);
+    station->add_option("--log", stationOptions.logPath,
+                        "Append one JSON Lines record per unit to this file, written through unit by unit")
+        ->type_name("FILE.jsonl");
+    for (CLI::App* command : {list, info, pids, check, image, flashCommand, station})
         command->add_flag("--json", json, "Print one JSON document on standard output");
 
     // The plain requests for help or the version are answered here: the parser ends them by
@@ -121,7 +135,7 @@ int main(int argc, char** argv) {
     }
     const bool helpLast = args.size() >= 2 && (args.back() == "--help" || args.back() == "-h");
     CLI::App* helpFor = nullptr;
-    for (CLI::App* command : {list, info, pids, check, image, flashCommand})
+    for (CLI::App* command : {list, info, pids, check, image, flashCommand, station})
         if (args.size() == 3 && args[1] == command->get_name()) helpFor = command;
     if (helpLast && (args.size() == 2 || helpFor)) {
         const std::string help = helpFor ? helpFor->help("kestrune") : app.help();
@@ -157,7 +171,7 @@ int main(int argc, char** argv) {
         if (e.get_exit_code() == 0) return app.exit(e);
         return usage(cli::UsageProblem(app, args, e));
     }
-    for (CLI::App* command : {list, info, flashCommand}) {
+    for (CLI::App* command : {list, info, flashCommand, station}) {
         if (command->parsed() && command->count("--simulate") > 0)
             device.simulateVersion = simulate;
         else if (command->parsed() && device.simulatePace.realtime)
@@ -189,6 +203,8 @@ int main(int argc, char** argv) {
 
     if (flash.expectVersion && flash.noWait)
         return usage("--expect-version needs the keyboard to come back: it cannot be used with --no-wait.");
+    if (all && !device.deviceId.empty())
+        return usage("--all updates every keyboard; --device chooses one: use one of them.");
 
     cli::Output out(json);
     if (list->parsed()) return cli::RunList(out, device);
@@ -196,5 +212,7 @@ int main(int argc, char** argv) {
     if (pids->parsed()) return cli::RunPids(out, pidFile);
     if (check->parsed()) return cli::RunCheck(out, file);
     if (image->parsed()) return cli::RunImage(out, file, imageOut);
+    if (station->parsed()) return cli::RunStation(out, device, file, flash, stationOptions);
+    if (all) return cli::RunFlashAll(out, device, file, flash);
     return cli::RunFlash(out, device, file, flash);
 }

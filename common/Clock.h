@@ -1,6 +1,7 @@
 #pragma once
 // The clock seam: every wait in the program measures time through one of these, so that tests
 // can run a whole re-plug flow on virtual time.
+#include <atomic>
 #include <cstdint>
 
 namespace kestrune {
@@ -17,13 +18,14 @@ public:
     std::int64_t NowMs() const override;
 };
 
-// Time that moves only when told to.
+// Time that moves only when told to. Several threads may read and move it (workers flashing
+// simulated keyboards side by side, each spending its keyboard's time).
 class VirtualClock final : public Clock {
 public:
-    std::int64_t NowMs() const override { return now_; }
-    void Advance(std::int64_t ms) { if (ms > 0) now_ += ms; }
+    std::int64_t NowMs() const override { return now_.load(); }
+    void Advance(std::int64_t ms) { if (ms > 0) now_.fetch_add(ms); }
 private:
-    std::int64_t now_ = 0;
+    std::atomic<std::int64_t> now_{0};
 };
 
 }  // namespace kestrune

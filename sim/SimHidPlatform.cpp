@@ -37,6 +37,7 @@ std::string SimHidPlatform::KeyboardPath(std::size_t keyboard, int interfaceInde
 }
 
 bool SimHidPlatform::EnumerateInterfaces(std::vector<std::string>& paths) {
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     if (faults_.FailEnumeration) return false;
     paths.clear();
@@ -70,6 +71,7 @@ std::uint16_t SimHidPlatform::FeatureLength(const Target& target) const {
 }
 
 std::optional<usbio::HIDD_ATTRIBUTES> SimHidPlatform::PeekAttributes(const std::string& path) {
+    const std::lock_guard lock(mutex_);
     const auto target = Resolve(path);
     if (!target) return std::nullopt;
     if (!target->IsKeyboard && target->Decoy->HidesIds) return std::nullopt;
@@ -86,6 +88,7 @@ std::optional<usbio::HIDD_ATTRIBUTES> SimHidPlatform::PeekAttributes(const std::
 }
 
 usbio::DeviceIdentity SimHidPlatform::PeekIdentity(const std::string& path) {
+    const std::lock_guard lock(mutex_);
     const auto target = Resolve(path);
     if (!target || !target->IsKeyboard) return {};
     const KeyboardConfig& config = keyboards_[target->Keyboard]->Config();
@@ -94,6 +97,7 @@ usbio::DeviceIdentity SimHidPlatform::PeekIdentity(const std::string& path) {
 
 usbio::HidHandle SimHidPlatform::Open(const std::string& path, usbio::HidAccess access,
                                       usbio::OpenError* error) {
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     auto fail = [&](usbio::OpenError e) {
         if (error) *error = e;
@@ -119,11 +123,13 @@ usbio::HidHandle SimHidPlatform::Open(const std::string& path, usbio::HidAccess 
 }
 
 void SimHidPlatform::Close(usbio::HidHandle handle) {
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     handles_.erase(handle);
 }
 
 usbio::WriteLock SimHidPlatform::LockForWriting(usbio::HidHandle handle) {
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     const auto it = handles_.find(handle);
     if (it == handles_.end()) return {false, 0};
@@ -133,6 +139,7 @@ usbio::WriteLock SimHidPlatform::LockForWriting(usbio::HidHandle handle) {
 }
 
 bool SimHidPlatform::GetAttributes(usbio::HidHandle handle, usbio::HIDD_ATTRIBUTES& attributes) {
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     const auto it = handles_.find(handle);
     if (it == handles_.end()) return false;
@@ -148,6 +155,7 @@ bool SimHidPlatform::GetAttributes(usbio::HidHandle handle, usbio::HIDD_ATTRIBUT
 }
 
 bool SimHidPlatform::GetPreparsedData(usbio::HidHandle handle, usbio::PreparsedHandle& preparsed) {
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     const auto it = handles_.find(handle);
     if (it == handles_.end()) return false;
@@ -160,6 +168,7 @@ bool SimHidPlatform::GetPreparsedData(usbio::HidHandle handle, usbio::PreparsedH
 }
 
 bool SimHidPlatform::GetCaps(usbio::PreparsedHandle preparsed, usbio::HIDP_CAPS& caps) {
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     const auto it = preparsed_.find(preparsed);
     if (it == preparsed_.end() || faults_.KeyboardFailsCaps) return false;
@@ -171,12 +180,25 @@ bool SimHidPlatform::GetCaps(usbio::PreparsedHandle preparsed, usbio::HIDP_CAPS&
 }
 
 void SimHidPlatform::FreePreparsedData(usbio::PreparsedHandle preparsed) {
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     preparsed_.erase(preparsed);
 }
 
+void SimHidPlatform::PassTransferTime(usbio::HidHandle handle) {
+    SimKeyboard* keyboard = nullptr;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto it = handles_.find(handle);
+        if (it != handles_.end() && it->second.IsKeyboard) keyboard = keyboards_[it->second.Keyboard];
+    }
+    if (keyboard) keyboard->PassTransferTime();
+}
+
 bool SimHidPlatform::SetFeature(usbio::HidHandle handle, const std::uint8_t* data,
                                 std::size_t length) {
+    PassTransferTime(handle);
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     const auto it = handles_.find(handle);
     if (it == handles_.end() || !it->second.IsKeyboard) return false;
@@ -190,6 +212,8 @@ bool SimHidPlatform::SetFeature(usbio::HidHandle handle, const std::uint8_t* dat
 }
 
 bool SimHidPlatform::GetFeature(usbio::HidHandle handle, std::uint8_t* data, std::size_t length) {
+    PassTransferTime(handle);
+    const std::lock_guard lock(mutex_);
     ++hidCalls_;
     const auto it = handles_.find(handle);
     if (it == handles_.end() || !it->second.IsKeyboard) return false;

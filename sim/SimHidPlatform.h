@@ -2,6 +2,7 @@
 // The simulated keyboard behind the HID platform interface, on a bus with a few decoy interfaces.
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +55,8 @@ struct PlatformFaults {
     std::optional<std::int64_t> KeyboardHeldBy;
 };
 
+// Safe to use from several threads at once (one worker per keyboard): its state and the
+// keyboards' are taken under one lock, and a transfer's latency is spent outside it.
 class SimHidPlatform final : public usbio::HidPlatform {
 public:
     explicit SimHidPlatform(SimKeyboard& keyboard, std::vector<DecoyInterface> decoys = DefaultDecoys());
@@ -81,6 +84,13 @@ public:
     void SetMaxFeatureReportLength(std::size_t length) { maxFeatureLength_ = length; }
 
     SimKeyboard& Keyboard() { return keyboard_; }
+    // Runs f under the platform's lock: for changing a keyboard (plugging it in, say) while other
+    // threads use the platform.
+    template <class F>
+    void Locked(F f) {
+        const std::lock_guard lock(mutex_);
+        f();
+    }
     PlatformFaults& Faults() { return faults_; }
     std::vector<DecoyInterface>& Decoys() { return decoys_; }
 
@@ -104,6 +114,7 @@ private:
     std::string KeyboardPath(std::size_t keyboard, int interfaceIndex) const;
     bool KeyboardReachable(const Target& target) const;
     std::uint16_t FeatureLength(const Target& target) const;
+    void PassTransferTime(usbio::HidHandle handle);
 
     SimKeyboard& keyboard_;
     std::vector<SimKeyboard*> keyboards_;
@@ -118,6 +129,7 @@ private:
     int hidCalls_ = 0;
     int writeLocks_ = 0;
     std::size_t maxFeatureLength_ = 0xFFFF;
+    mutable std::recursive_mutex mutex_;
 };
 
 }  // namespace sim

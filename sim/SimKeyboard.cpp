@@ -65,12 +65,11 @@ void SimKeyboard::Reenumerate(bool uploadMode) {
     ++generation_;
 }
 
-void SimKeyboard::Transfer() {
+void SimKeyboard::PassTransferTime() {
     if (config_.TransferLatencyMs > 0 && passTime_) passTime_(config_.TransferLatencyMs);
 }
 
 bool SimKeyboard::TakeReport(const std::uint8_t* data, std::size_t length) {
-    Transfer();
     if (!IsOnBus() || length < 3) return false;
     reports_.emplace_back(data, data + length);
     const std::uint8_t command = data[1];
@@ -123,7 +122,6 @@ void SimKeyboard::LeaveForUploadMode() {
 }
 
 bool SimKeyboard::AnswerReport(std::uint8_t* data, std::size_t length) {
-    Transfer();
     if (!IsOnBus()) return false;
     if (faults_.NoAnswerToBlock > 0 && faults_.NoAnswerToBlock == blocksSeen_ && lastReport_.size() > 1 &&
         lastReport_[1] == CmdWriteBlock) {

@@ -69,6 +69,10 @@ public:
     // by moving the clock on, on the steady clock by sleeping. Without one no time is spent.
     using PassTime = std::function<void(std::int64_t ms)>;
     void SetPassTime(PassTime passTime) { passTime_ = std::move(passTime); }
+    // Spends the time one transfer takes (TransferLatencyMs). The transport calls it before each
+    // report it hands over or fetches, outside any lock of its own, so that transfers to different
+    // keyboards overlap as they do on a real bus.
+    void PassTransferTime();
 
     // Presence on the bus. Every re-enumeration (mode switch, reboot, replug) gives a new
     // generation; a handle opened on an older generation no longer reaches the keyboard.
@@ -103,7 +107,6 @@ private:
     void SettlePendingReturn() const;
     void Reenumerate(bool uploadMode);
     void LeaveForUploadMode();
-    void Transfer();
 
     const kestrune::Clock& clock_;
     PassTime passTime_;

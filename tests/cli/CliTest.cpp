@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -682,4 +684,99 @@ TEST(Cli, HelpVersionAndCompletionNameEverything) {
         EXPECT_NE(help.out.find(fault), std::string::npos) << fault;
         EXPECT_NE(completion.find(fault), std::string::npos) << fault;
     }
+}
+
+// flash --all: one worker per keyboard, a table at the end; success only when every keyboard is back.
+TEST(Cli, FlashAllUpdatesEveryKeyboardAndSaysHowEachEnded) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 43)));  // 9 blocks
+    struct Case {
+        std::string args;
+        int status;
+        std::vector<std::string> results;  // per keyboard, in port order
+    };
+    const std::vector<Case> cases{
+        {"--simulate-count 3", 0, {"success", "success", "success"}},
+        {"--simulate-count 3 --simulate-fault refuse-block:5@2", 1, {"success", "failed", "success"}},
+        {"--simulate-count 2 --timeout 5 --simulate-fault never-return@2", 5, {"success", "cancelled"}},
+        {"--simulate-count 2 --simulate-new-version V9 --expect-version V2.0", 10, {"wrong-version", "wrong-version"}},
+        {"--simulate-count 2 --simulate-fault ignore-finish@1 --timeout 5", 6, {"unconfirmed", "success"}},
+        {"", 0, {"success"}},
+    };
+    for (const Case& c : cases) {
+        const Result run = b.Kestrune("flash --all --yes --json --simulate " + fw + " " + c.args);
+        EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+        const auto doc = run.Json();
+        EXPECT_EQ(doc["exitStatus"], c.status) << c.args;
+        EXPECT_EQ(doc["result"], c.status == 0 ? "success" : "failed") << c.args;
+        ASSERT_EQ(doc["keyboards"].size(), c.results.size()) << c.args;
+        for (std::size_t k = 0; k < c.results.size(); ++k) {
+            const auto& keyboard = doc["keyboards"][k];
+            EXPECT_EQ(keyboard["result"], c.results[k]) << c.args << " keyboard " << k;
+            EXPECT_EQ(keyboard["port"], "1-" + std::to_string(4 + k)) << c.args;
+            EXPECT_EQ(keyboard["oldVersion"], "V1.0") << c.args;
+            EXPECT_EQ(keyboard["newVersion"].is_string(), c.results[k] == "success" || c.results[k] == "wrong-version")
+                << c.args;
+        }
+    }
+    // The table: a header and a row per keyboard, on standard output.
+    const Result text = b.Kestrune("flash --all --yes --simulate --simulate-count 2 " + fw);
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("PORT  SERIAL  OLD   NEW   RESULT   SECONDS\n1-4   KS0001  V1.0  V2.0  success  "),
+              std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\n1-5   KS0002  V1.0  V2.0  success  "), std::string::npos) << text.out;
+    EXPECT_NE(text.err.find("1-5 KS0002: Unplug the keyboard's USB cable now"), std::string::npos) << text.err;
+    EXPECT_EQ(b.Kestrune("flash --all --device 1-4 --yes --simulate " + fw).status, 2);
+    EXPECT_EQ(b.Kestrune("flash --all --simulate " + fw).status, 2);  // no terminal to ask on
+
+    // Ctrl+C twice (SIGTERM) while one keyboard is being written stops every worker; the table
+    // still comes.
+    const Result stopped = b.Kestrune("flash --all --yes --json --simulate --simulate-count 3 " + fw +
+                                      " --simulate-fault sigterm-at-block:3@1");
+    EXPECT_EQ(stopped.status, 5) << stopped.err;
+    ASSERT_EQ(stopped.Json()["keyboards"].size(), 3u);
+    EXPECT_EQ(stopped.Json()["keyboards"][0]["result"], "stopped");
+}
+
+// station: each keyboard plugged in is updated once and logged; a failed one again only after a
+// replug. The simulated line plugs keyboard k in at 1 s + 3 s * k, takes a failed unit out and
+// plugs it in again 2 s later, and leaves the units that passed plugged in.
+TEST(Cli, StationUpdatesEachArrivalOnceAndLogsEveryUnit) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 44)));
+    const std::string log = (b.dir.Path() / "units.jsonl").string();
+    const std::string sha = cli::Sha256Hex(reinterpret_cast<const std::uint8_t*>(Slurp(fw).data()), Slurp(fw).size());
+    const Result run = b.Kestrune("station " + fw + " --simulate --simulate-count 3 --log " + log +
+                                  " --simulate-fault refuse-block:5@2");
+    EXPECT_EQ(run.status, 1) << run.err;  // one unit failed (and passed when replugged)
+    std::vector<nlohmann::json> records;
+    std::istringstream lines(Slurp(log));
+    for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(records.size(), 4u) << Slurp(log);
+    std::map<std::string, std::vector<std::string>> results;  // serial -> results in order
+    for (const auto& r : records) {
+        results[r["serial"]].push_back(r["result"]);
+        EXPECT_EQ(r["sha256"], sha);
+        EXPECT_EQ(r["file"], "fw.hex");
+        EXPECT_EQ(r["versionBefore"], "V1.0");
+        EXPECT_EQ(r["port"], "1-" + std::to_string(4 + std::stoi(r["serial"].get<std::string>().substr(2)) - 1));
+        EXPECT_EQ(r["time"].get<std::string>().size(), 20u) << r;  // 2026-12-08T17:29:04Z
+        EXPECT_EQ(r["versionAfter"].is_string(), r["result"] == "success") << r;
+        EXPECT_TRUE(r["seconds"].is_number()) << r;
+    }
+    // Every unit once, though later arrivals made the station look again; KS0002 again after its replug.
+    const std::map<std::string, std::vector<std::string>> expected{
+        {"KS0001", {"success"}}, {"KS0002", {"failed", "success"}}, {"KS0003", {"success"}}};
+    EXPECT_EQ(results, expected);
+    EXPECT_NE(run.out.find("FAIL 1-5 KS0002  V1.0 -> ?  failed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("(passed 3, failed 1)\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("\x1b["), std::string::npos);  // no colour without a terminal
+
+    // The log is appended to; --json gives the records on standard output too.
+    const Result again = b.Kestrune("station " + fw + " --simulate --json --log " + log);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(nlohmann::json::parse(again.out)["result"], "success");
+    const std::string appended = Slurp(log);
+    EXPECT_EQ(std::count(appended.begin(), appended.end(), '\n'), 5);
+    EXPECT_EQ(b.Kestrune("station " + fw + " --simulate --log " + b.dir.Path().string()).status, 8);
 }

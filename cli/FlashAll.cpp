@@ -1,0 +1,133 @@
+#include <cstdio>
+#include <thread>
+
+#include "cli/Commands.h"
+#include "cli/KeyboardWorker.h"
+
+namespace cli {
+
+namespace {
+
+std::string Cell(const std::string& text) { return text.empty() ? "-" : PrintableText(text); }
+
+// The table at the end: one row per keyboard.
+void PrintSummary(Output& out, const std::vector<KeyboardRun>& runs) {
+    struct Line {
+        std::string port, serial, before, after, result, seconds;
+    };
+    std::vector<Line> lines{{"PORT", "SERIAL", "OLD", "NEW", "RESULT", "SECONDS"}};
+    for (const KeyboardRun& run : runs) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", run.seconds);
+        const auto& id = run.keyboard.Identity;
+        lines.push_back({id.PortPath.empty() ? Cell(run.keyboard.Path) : Cell(id.PortPath), Cell(id.Serial),
+                         Cell(run.VersionBefore()), Cell(run.VersionAfter()), run.Result(), seconds});
+    }
+    std::size_t width[5] = {};
+    for (const Line& l : lines) {
+        const std::string* cells[5] = {&l.port, &l.serial, &l.before, &l.after, &l.result};
+        for (int i = 0; i < 5; ++i) width[i] = std::max(width[i], cells[i]->size());
+    }
+    for (const Line& l : lines) {
+        char text[1024];
+        std::snprintf(text, sizeof text, "%-*s  %-*s  %-*s  %-*s  %-*s  %s", static_cast<int>(width[0]),
+                      l.port.c_str(), static_cast<int>(width[1]), l.serial.c_str(), static_cast<int>(width[2]),
+                      l.before.c_str(), static_cast<int>(width[3]), l.after.c_str(), static_cast<int>(width[4]),
+                      l.result.c_str(), l.seconds.c_str());
+        out.Say(text);
+    }
+}
+
+}  // namespace
+
+nlohmann::json KeyboardRunJson(const KeyboardRun& run) {
+    nlohmann::json entry = KeyboardJson(run.keyboard);
+    entry["oldVersion"] = NullIfEmpty(run.VersionBefore());
+    entry["newVersion"] = NullIfEmpty(run.VersionAfter());
+    entry["result"] = run.Result();
+    entry["exitStatus"] = run.status;
+    entry["seconds"] = run.seconds;
+    if (run.doc.contains("blocksSent")) entry["blocksSent"] = run.doc["blocksSent"];
+    if (run.doc.contains("error")) entry["error"] = run.doc["error"];
+    return entry;
+}
+
+int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash) {
+    out.beforeFinish = [&out](int status) {
+        if (!out.doc.contains("result")) out.doc["result"] = FlashResultOfStatus(status);
+    };
+    PreparedFile prepared;
+    if (const int status = PrepareFlashFile(out, file, flash, prepared)) return out.Finish(status);
+    if (flash.yes) InstallInterruptHandler();
+
+    Session bench(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
+    ApplySimulatedNewVersion(bench, device);
+    if (!UseProductIdFile(bench, out, device)) return out.Finish(ExitUsage);
+    WatchTable(bench, out);
+    // The usual search shows the table's errors once and can say why there is no keyboard.
+    const usbio::DiscoveryReport report = bench.Scan();
+    usbio::CloseDevice(bench.Connection());
+    const std::vector<usbio::FoundKeyboard> found = bench.FindAll();
+    if (found.empty()) {
+        ExplainNoKeyboard(out, report);
+        return out.Finish(ExitNoKeyboard);
+    }
+    out.doc["keyboards"] = nlohmann::json::array();
+    for (const auto& k : found) out.doc["keyboards"].push_back(KeyboardJson(k));
+    if (!IdentitiesAreDistinct(found)) {
+        out.doc["result"] = "several-keyboards";
+        out.Error("some of these keyboards cannot be told apart (the same port and serial number, or neither): "
+                  "flash them one at a time with --device. Nothing was written. The keyboards:" +
+                  KeyboardLines(found));
+        return out.Finish(ExitSeveralKeyboards);
+    }
+    const std::string count = std::to_string(found.size()) + (found.size() == 1 ? " keyboard" : " keyboards");
+    if (!flash.yes) {
+        if (out.Json() || !StdinIsTerminal()) {
+            out.Error("add --yes to write the firmware without being asked.");
+            return out.Finish(ExitUsage);
+        }
+        if (!Confirm("Write " + file.file + " to " + count + "?" + KeyboardLines(found))) {
+            out.Error("cancelled; nothing was written.");
+            return out.Finish(ExitCancelled);
+        }
+    }
+    InstallInterruptHandler();
+    if (Interrupts() > 0) {
+        out.Error("cancelled; nothing was written.");
+        return out.Finish(ExitCancelled);
+    }
+
+    out.Say("Updating " + count + ", each in its own worker. Ctrl+C stops them all.");
+    KeyboardBoard board(StderrIsTerminal());
+    std::vector<std::size_t> rows;
+    for (const auto& k : found) rows.push_back(board.Add(KeyboardLabel(k)));
+    std::vector<KeyboardRun> runs(found.size());
+    {
+        std::vector<std::jthread> workers;
+        for (std::size_t i = 0; i < found.size(); ++i)
+            workers.emplace_back([&, i] {
+                runs[i] = FlashOneKeyboard(bench, found[i], prepared, flash, device, board, rows[i]);
+            });
+    }
+    board.End();
+
+    int status = ExitOK;
+    out.doc["keyboards"] = nlohmann::json::array();
+    for (const KeyboardRun& run : runs) {
+        out.doc["keyboards"].push_back(KeyboardRunJson(run));
+        if (status == ExitOK && run.status != ExitOK) status = run.status;
+    }
+    if (!out.Json()) PrintSummary(out, runs);
+    std::size_t confirmed = 0;
+    for (const KeyboardRun& run : runs) confirmed += run.status == ExitOK ? 1 : 0;
+    out.doc["result"] = status == ExitOK ? "success" : "failed";
+    if (status != ExitOK)
+        out.Error(std::to_string(confirmed) + " of " + std::to_string(runs.size()) +
+                  " keyboards updated and confirmed; see the table for the others.");
+    else
+        out.Say("All " + count + " updated and confirmed.");
+    return out.Finish(status);
+}
+
+}  // namespace cli

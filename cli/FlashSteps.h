@@ -1,0 +1,64 @@
+#pragma once
+// The steps of a flash that the commands share: reading the firmware file once, finding and
+// choosing keyboards, and the whole update of one keyboard that a session has open. `flash`
+// updates one keyboard with them, `flash --all` and `station` several, each in a worker of its own.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/Commands.h"
+#include "cli/Output.h"
+#include "cli/Session.h"
+#include "upload/FirmwareImage.h"
+#include "upload/UploadSequence.h"
+#include "usbio/Discovery.h"
+
+namespace cli {
+
+// A firmware file read and checked once, for every keyboard it is written to.
+struct PreparedFile {
+    FileOptions file;
+    upload::FirmwareImage image;
+    upload::FirmwareCheck check;
+    std::string fileSha;  // SHA-256 of the file's bytes, lower-case hex
+};
+
+// Reads and checks the file as an upload would, and describes it (--expect-sha256 included).
+// 0, or the exit status to end with (the reason said; Finish not called).
+int PrepareFlashFile(Output& out, const FileOptions& file, const FlashOptions& flash, PreparedFile& prepared);
+
+// --simulate-new-version: the version every simulated keyboard reports after an upload.
+void ApplySimulatedNewVersion(Session& session, const DeviceOptions& device);
+
+// Receives the upload's progress instead of the terminal's progress bar.
+using ProgressSink = std::function<void(std::int64_t doneBytes, std::int64_t totalBytes)>;
+
+// The whole update of the keyboard the session has open and follows: the write lock, the version,
+// the question (unless flash.yes), the switch into firmware-upload mode with its replug wait, the
+// upload and the wait for the keyboard's return. Says each step, fills out.doc ("result",
+// "keyboard", "newFirmwareVersion", "blocksSent") and returns out.Finish(status).
+int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepared, const FlashOptions& flash,
+                      const DeviceOptions& device, const ProgressSink& progress = {});
+
+// Session set-up shared by the device commands: table errors of PIDDef.txt are shown.
+void WatchTable(Session& session, Output& out);
+// --pid-file: the named table for the searches; false (and said) when there is no such file.
+bool UseProductIdFile(Session& session, Output& out, const DeviceOptions& device);
+// One search, with table errors shown; false (and the reason said) when no keyboard is open.
+bool FindKeyboard(Session& session, Output& out);
+// Says why no keyboard was found.
+void ExplainNoKeyboard(Output& out, const usbio::DiscoveryReport& report);
+
+nlohmann::json NullIfEmpty(const std::string& text);
+// One keyboard as the lists of several show it: its device path, port, serial and mode.
+std::string KeyboardLine(const usbio::FoundKeyboard& keyboard);
+std::string KeyboardLines(const std::vector<usbio::FoundKeyboard>& keyboards);
+nlohmann::json KeyboardJson(const usbio::FoundKeyboard& keyboard);
+
+bool StdinIsTerminal();
+bool StderrIsTerminal();
+// Asks on the terminal; true for y or yes.
+bool Confirm(const std::string& question);
+
+}  // namespace cli

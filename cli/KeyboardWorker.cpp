@@ -1,0 +1,143 @@
+#include "cli/KeyboardWorker.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+namespace cli {
+
+std::size_t KeyboardBoard::Add(const std::string& label) {
+    const std::lock_guard lock(mutex_);
+    rows_.push_back(Row{label, "", -1, -1});
+    return rows_.size() - 1;
+}
+
+std::string KeyboardBoard::RowText(const Row& row) const {
+    std::string text = row.label + "  ";
+    if (row.percent >= 0 && row.percent < 100) {
+        const int filled = row.percent / 5;
+        text += "[" + std::string(static_cast<std::size_t>(filled), '#') +
+                std::string(static_cast<std::size_t>(20 - filled), ' ') + "] " + std::to_string(row.percent) + "%";
+    } else {
+        text += row.text;
+    }
+    return PrintableText(text);
+}
+
+void KeyboardBoard::DrawLocked() {
+    if (!terminal_) return;
+    // Back to the first line of the board, then every line anew, each cleared to its end.
+    if (drawnRows_ > 0) std::fprintf(to_, "\x1b[%zuA", drawnRows_);
+    for (const Row& row : rows_) std::fprintf(to_, "\r\x1b[2K%s\n", RowText(row).c_str());
+    drawnRows_ = rows_.size();
+    std::fflush(to_);
+    lastDraw_ = std::chrono::steady_clock::now();
+}
+
+void KeyboardBoard::Message(std::size_t row, const std::string& text, bool error) {
+    const std::lock_guard lock(mutex_);
+    if (row >= rows_.size()) return;
+    // The first line of a message says enough on one line.
+    const std::string first = text.substr(0, text.find('\n'));
+    rows_[row].text = error ? "error: " + first : first;
+    rows_[row].percent = -1;
+    if (terminal_) {
+        DrawLocked();
+    } else {
+        std::fprintf(to_, "%s: %s%s\n", PrintableText(rows_[row].label).c_str(), error ? "error: " : "",
+                     PrintableLines(text).c_str());
+        std::fflush(to_);
+    }
+}
+
+void KeyboardBoard::Progress(std::size_t row, std::int64_t doneBytes, std::int64_t totalBytes) {
+    const std::lock_guard lock(mutex_);
+    if (row >= rows_.size() || doneBytes <= 0) return;
+    const int percent = static_cast<int>(std::clamp<std::int64_t>(doneBytes * 100 / std::max<std::int64_t>(totalBytes, 1), 0, 100));
+    Row& r = rows_[row];
+    r.percent = percent;
+    if (terminal_) {
+        if (std::chrono::steady_clock::now() - lastDraw_ >= std::chrono::milliseconds(100) || percent == 100)
+            DrawLocked();
+    } else if (percent >= 25 && percent / 25 != r.lastQuarter) {
+        r.lastQuarter = percent / 25;
+        std::fprintf(to_, "%s: uploaded %d%%\n", PrintableText(r.label).c_str(), percent);
+        std::fflush(to_);
+    }
+}
+
+void KeyboardBoard::End() {
+    const std::lock_guard lock(mutex_);
+    if (terminal_) {
+        for (Row& row : rows_) row.percent = -1;
+        DrawLocked();
+    }
+}
+
+std::string KeyboardRun::Result() const {
+    return doc.contains("result") && doc["result"].is_string() ? doc["result"].get<std::string>()
+                                                               : FlashResultOfStatus(status);
+}
+
+std::string KeyboardRun::VersionBefore() const {
+    if (doc.contains("keyboard") && doc["keyboard"].contains("firmwareVersion") &&
+        doc["keyboard"]["firmwareVersion"].is_string())
+        return doc["keyboard"]["firmwareVersion"].get<std::string>();
+    return "";
+}
+
+std::string KeyboardRun::VersionAfter() const {
+    if (doc.contains("newFirmwareVersion") && doc["newFirmwareVersion"].is_string())
+        return doc["newFirmwareVersion"].get<std::string>();
+    return "";
+}
+
+std::string KeyboardLabel(const usbio::FoundKeyboard& keyboard) {
+    const auto& id = keyboard.Identity;
+    if (id.PortPath.empty() && id.Serial.empty()) return keyboard.Path;
+    return (id.PortPath.empty() ? "?" : id.PortPath) + " " + (id.Serial.empty() ? "-" : id.Serial);
+}
+
+bool IdentitiesAreDistinct(const std::vector<usbio::FoundKeyboard>& keyboards) {
+    std::set<std::pair<std::string, std::string>> seen;
+    for (const auto& k : keyboards) {
+        if (keyboards.size() > 1 && k.Identity.PortPath.empty() && k.Identity.Serial.empty()) return false;
+        if (!seen.emplace(k.Identity.PortPath, k.Identity.Serial).second) return false;
+    }
+    return true;
+}
+
+KeyboardRun FlashOneKeyboard(Session& bench, const usbio::FoundKeyboard& keyboard, const PreparedFile& prepared,
+                             const FlashOptions& flash, const DeviceOptions& device, KeyboardBoard& board,
+                             std::size_t row) {
+    const std::int64_t startedMs = bench.Clock().NowMs();
+    KeyboardRun run;
+    run.keyboard = keyboard;
+    Session session(bench, Session::ForWorker{});
+    session.Follow(keyboard);
+    Output out(false);
+    out.lines = [&board, row](const std::string& line, bool error) { board.Message(row, line, error); };
+    out.beforeFinish = [&out](int status) {
+        if (!out.doc.contains("result")) out.doc["result"] = FlashResultOfStatus(status);
+    };
+    FlashOptions options = flash;
+    options.yes = true;  // asked once for all of them
+    DeviceOptions own = device;
+    own.simulateDump.clear();
+    session.Scan();
+    if (!session.Connection().IsOpen()) {
+        out.Error("the keyboard is gone; nothing was written.");
+        run.status = out.Finish(ExitNoKeyboard);
+    } else {
+        run.status = FlashOpenKeyboard(out, session, prepared, options, own,
+                                       [&board, row](std::int64_t done, std::int64_t total) {
+                                           board.Progress(row, done, total);
+                                       });
+    }
+    usbio::CloseDevice(session.Connection());
+    run.doc = std::move(out.doc);
+    run.seconds = static_cast<double>(bench.Clock().NowMs() - startedMs) / 1000.0;
+    return run;
+}
+
+}  // namespace cli

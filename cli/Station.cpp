@@ -1,0 +1,352 @@
+// kestrune station: a production line's bench. Each keyboard plugged in is updated once, by a
+// worker of its own, and one record per unit is appended to a JSON Lines log.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "cli/Commands.h"
+#include "cli/KeyboardWorker.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#if __has_include("usbio/WindowsHidMonitor.h")
+#include "usbio/WindowsHidMonitor.h"
+#define KESTRUNE_WINDOWS_MONITOR 1
+#endif
+#else
+#include <poll.h>
+#include <unistd.h>
+
+#include "usbio/LinuxHidMonitor.h"
+#endif
+
+namespace cli {
+
+namespace {
+
+using Key = std::pair<std::string, std::string>;  // port path, serial
+Key KeyOf(const usbio::DeviceIdentity& identity) { return {identity.PortPath, identity.Serial}; }
+
+// Waits for keyboards to come or go. True when something changed (the station then looks again).
+class PlugWatch {
+public:
+    virtual ~PlugWatch() = default;
+    // busy: workers are running (the simulated bench lets their time pass rather than its own).
+    virtual bool WaitForChange(int timeoutMs, bool busy) = 0;
+    // A unit's update has ended.
+    virtual void UnitEnded(const usbio::FoundKeyboard&, bool /*passed*/) {}
+    // Nothing more will come (the simulated bench's script has run out).
+    virtual bool Finished() const { return false; }
+};
+
+// The system's notifications of HID interfaces coming and going: no device is opened to notice.
+class SystemPlugWatch final : public PlugWatch {
+public:
+    bool WaitForChange(int timeoutMs, bool) override {
+#if defined(_WIN32)
+#if defined(KESTRUNE_WINDOWS_MONITOR)
+        if (monitor_.Watching()) return monitor_.WaitForChange(timeoutMs);
+#endif
+        // Without notifications: a look every two seconds.
+        Sleep(static_cast<DWORD>(timeoutMs));
+        return ++ticks_ % std::max(1, 2000 / std::max(timeoutMs, 1)) == 0;
+#else
+        if (monitor_.Handle() < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            return ++ticks_ % std::max(1, 2000 / std::max(timeoutMs, 1)) == 0;
+        }
+        pollfd fd{monitor_.Handle(), POLLIN, 0};
+        if (::poll(&fd, 1, timeoutMs) <= 0) return false;
+        return monitor_.TakeChanges();
+#endif
+    }
+
+private:
+#if defined(_WIN32)
+#if defined(KESTRUNE_WINDOWS_MONITOR)
+    usbio::WindowsHidMonitor monitor_;
+#endif
+#else
+    usbio::LinuxHidMonitor monitor_;
+#endif
+    int ticks_ = 0;
+};
+
+// The simulated bench as an operator works it: keyboard k arrives at 1 s + 3 s * k; a unit that
+// fails is taken out and plugged in again 2 s later, once (its fault gone, as a reseated cable);
+// a unit that passes stays plugged in. On virtual time the clock is moved on to the next event
+// while no worker runs.
+class SimulatedPlugWatch final : public PlugWatch {
+public:
+    explicit SimulatedPlugWatch(Session& bench) : bench_(bench) {
+        const auto keyboards = bench.Keyboards();
+        for (std::size_t k = 0; k < keyboards.size(); ++k) {
+            keyboards[k]->Unplug();
+            events_.emplace(bench.Clock().NowMs() + 1000 + 3000 * static_cast<std::int64_t>(k), keyboards[k]);
+        }
+        bus_ = bench.SimulatedBus();
+    }
+    bool WaitForChange(int timeoutMs, bool busy) override {
+        if (std::exchange(unplugged_, false) || RunDue()) return true;
+        if (events_.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(busy ? 1 : 0));
+            return false;
+        }
+        if (busy) {
+            // The workers move the time; the events come when it has passed.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return false;
+        }
+        const std::int64_t wait = events_.begin()->first - bench_.Clock().NowMs();
+        bench_.Sleep(static_cast<int>(std::min<std::int64_t>(wait, timeoutMs)));
+        return RunDue();
+    }
+    void UnitEnded(const usbio::FoundKeyboard& unit, bool passed) override {
+        if (passed) return;
+        for (sim::SimKeyboard* keyboard : bench_.Keyboards()) {
+            if (keyboard->Config().PortPath != unit.Identity.PortPath || keyboard->Config().Serial != unit.Identity.Serial)
+                continue;
+            if (!retried_.insert(keyboard).second) return;
+            bus_->Locked([keyboard] {
+                keyboard->Unplug();
+                keyboard->Faults() = sim::KeyboardFaults{};
+            });
+            events_.emplace(bench_.Clock().NowMs() + 2000, keyboard);
+            unplugged_ = true;  // seen gone before it comes back
+        }
+    }
+    bool Finished() const override { return events_.empty(); }
+
+private:
+    bool RunDue() {
+        bool changed = false;
+        while (!events_.empty() && events_.begin()->first <= bench_.Clock().NowMs()) {
+            sim::SimKeyboard* keyboard = events_.begin()->second;
+            bus_->Locked([keyboard] { keyboard->Plug(); });
+            events_.erase(events_.begin());
+            changed = true;
+        }
+        return changed;
+    }
+    Session& bench_;
+    sim::SimHidPlatform* bus_ = nullptr;
+    std::multimap<std::int64_t, sim::SimKeyboard*> events_;
+    std::set<sim::SimKeyboard*> retried_;
+    bool unplugged_ = false;
+};
+
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// The log: one JSON object a line, appended; each record is on the disk before the next unit.
+class StationLog {
+public:
+    bool Open(const std::string& path) {
+#if defined(_WIN32)
+        file_ = _wfopen(PathFromUtf8(path).c_str(), L"ab");
+#else
+        file_ = std::fopen(path.c_str(), "ab");
+#endif
+        return file_ != nullptr;
+    }
+    ~StationLog() {
+        if (file_) std::fclose(file_);
+    }
+    bool Append(const nlohmann::json& record) {
+        if (!file_) return true;
+        const std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) return false;
+#if defined(_WIN32)
+        _commit(_fileno(file_));
+#else
+        ::fsync(fileno(file_));
+#endif
+        return true;
+    }
+
+private:
+    std::FILE* file_ = nullptr;
+};
+
+bool ColourWanted() {
+#if defined(_WIN32)
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(out, &mode)) return false;
+    if (!SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
+    return std::getenv("NO_COLOR") == nullptr;
+#else
+    const char* term = std::getenv("TERM");
+    return isatty(fileno(stdout)) && std::getenv("NO_COLOR") == nullptr && term && std::string(term) != "dumb";
+#endif
+}
+
+struct Unit {
+    usbio::FoundKeyboard keyboard;
+    std::size_t row = 0;
+    std::jthread worker;
+    std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<KeyboardRun> run = std::make_shared<KeyboardRun>();
+};
+
+}  // namespace
+
+nlohmann::json KeyboardRunJson(const KeyboardRun& run);
+
+int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash,
+               const StationOptions& station) {
+    PreparedFile prepared;
+    {
+        // The file is described on standard error: standard output carries the units.
+        Output quiet(false);
+        quiet.lines = [](const std::string& line, bool error) {
+            std::fprintf(stderr, "%s%s\n", error ? "kestrune: " : "", PrintableLines(line).c_str());
+        };
+        if (const int status = PrepareFlashFile(quiet, file, flash, prepared)) return status;
+    }
+    StationLog log;
+    if (!station.logPath.empty() && !log.Open(station.logPath)) {
+        std::fprintf(stderr, "kestrune: cannot open the log %s for appending.\n", PrintableText(station.logPath).c_str());
+        return ExitWriteFailed;
+    }
+    InstallInterruptHandler();
+    Session bench(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
+    ApplySimulatedNewVersion(bench, device);
+    Output setup(false);
+    if (!UseProductIdFile(bench, setup, device)) return ExitUsage;
+    WatchTable(bench, setup);
+    bench.Scan();  // shows the table's errors once
+    usbio::CloseDevice(bench.Connection());
+
+    std::unique_ptr<PlugWatch> watch;
+    if (bench.Simulated())
+        watch = std::make_unique<SimulatedPlugWatch>(bench);
+    else
+        watch = std::make_unique<SystemPlugWatch>();
+    const bool colour = !out.Json() && ColourWanted();
+    const std::string fileName = Utf8FromPath(PathFromUtf8(file.file).filename());
+    std::fprintf(stderr, "Station ready: every keyboard plugged in gets %s. Press Ctrl+C to stop.\n",
+                 PrintableText(fileName).c_str());
+    std::fflush(stderr);
+
+    KeyboardBoard board(false);
+    std::map<Key, Unit> active;  // units being updated
+    std::set<Key> handled;       // units updated (or failed) and still plugged in
+    int passed = 0, failed = 0;
+    bool logFailed = false;
+    auto finish = [&](std::map<Key, Unit>::iterator it) {
+        it->second.worker.join();
+        const KeyboardRun& run = *it->second.run;
+        const bool ok = run.status == ExitOK;
+        ++(ok ? passed : failed);
+        nlohmann::json record{{"time", UtcNow()},
+                              {"port", NullIfEmpty(run.keyboard.Identity.PortPath)},
+                              {"serial", NullIfEmpty(run.keyboard.Identity.Serial)},
+                              {"productId", run.keyboard.Attributes.ProductID},
+                              {"versionBefore", NullIfEmpty(run.VersionBefore())},
+                              {"versionAfter", NullIfEmpty(run.VersionAfter())},
+                              {"file", fileName},
+                              {"sha256", prepared.fileSha},
+                              {"result", run.Result()},
+                              {"seconds", static_cast<double>(static_cast<long long>(run.seconds * 10 + 0.5)) / 10}};
+        if (run.doc.contains("error")) record["error"] = run.doc["error"];
+        if (!log.Append(record) && !logFailed) {
+            logFailed = true;
+            std::fprintf(stderr, "kestrune: error: writing the log %s failed; the units go on being shown here.\n",
+                         PrintableText(station.logPath).c_str());
+        }
+        if (out.Json()) {
+            std::printf("%s\n", record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        } else {
+            char line[512];
+            std::snprintf(line, sizeof line, "%s %s  %s -> %s  %s  %.1f s  (passed %d, failed %d)", ok ? "PASS" : "FAIL",
+                          PrintableText(KeyboardLabel(run.keyboard)).c_str(),
+                          PrintableText(run.VersionBefore().empty() ? "?" : run.VersionBefore()).c_str(),
+                          PrintableText(run.VersionAfter().empty() ? "?" : run.VersionAfter()).c_str(),
+                          run.Result().c_str(), run.seconds, passed, failed);
+            if (colour && !ok)
+                std::printf("\x1b[31m%s\x1b[0m\n", line);
+            else
+                std::printf("%s\n", line);
+        }
+        std::fflush(stdout);
+        watch->UnitEnded(run.keyboard, ok);
+        handled.insert(it->first);
+        active.erase(it);
+    };
+
+    bool changed = true;  // the keyboards attached at the start are units too
+    bool stopping = false;
+    for (;;) {
+        for (auto it = active.begin(); it != active.end();) {
+            auto next = std::next(it);
+            if (it->second.done->load()) finish(it);
+            it = next;
+        }
+        if (!stopping && (Interrupts() > 0 || Terminated())) {
+            stopping = true;
+            if (!active.empty())
+                std::fprintf(stderr, "Stopping: waiting for the %zu unit(s) being updated.\n", active.size());
+        }
+        if (stopping && active.empty()) break;
+        if (!stopping && changed) {
+            // Which units are plugged in, told without opening them; a unit handled and gone is
+            // flashed again when it comes back.
+            std::set<Key> present;
+            std::vector<std::string> paths;
+            if (bench.Hid().EnumerateInterfaces(paths))
+                for (const std::string& path : paths) {
+                    // Only the keyboard's interfaces (or those whose IDs cannot be told unopened):
+                    // other devices without a port or serial must not keep a unit "plugged in".
+                    const auto ids = bench.Hid().PeekAttributes(path);
+                    if (!ids || ids->VendorID == usbio::SupportedVendorID)
+                        present.insert(KeyOf(bench.Hid().PeekIdentity(path)));
+                }
+            for (auto it = handled.begin(); it != handled.end();) it = present.count(*it) ? std::next(it) : handled.erase(it);
+            // The new ones, opened and checked; the units being updated are left to their workers.
+            usbio::DiscoveryHooks hooks = bench.Hooks();
+            hooks.ShowTableError = nullptr;
+            hooks.Accept = [&](const std::string& path) {
+                const Key key = KeyOf(bench.Hid().PeekIdentity(path));
+                return !active.count(key) && !handled.count(key);
+            };
+            for (const usbio::FoundKeyboard& keyboard : usbio::FindAllDevices(bench.Hid(), hooks)) {
+                const Key key = KeyOf(keyboard.Identity);
+                if (active.count(key) || handled.count(key)) continue;  // one worker per unit
+                Unit& unit = active[key];
+                unit.keyboard = keyboard;
+                unit.row = board.Add(KeyboardLabel(keyboard));
+                board.Message(unit.row, "plugged in: updating.", false);
+                unit.worker = std::jthread([&bench, &prepared, &flash, &device, &board, keyboard, row = unit.row,
+                                            run = unit.run, done = unit.done] {
+                    *run = FlashOneKeyboard(bench, keyboard, prepared, flash, device, board, row);
+                    done->store(true);
+                });
+            }
+        }
+        if (!stopping && bench.Simulated() && active.empty() && watch->Finished()) break;
+        changed = watch->WaitForChange(active.empty() ? 250 : 20, !active.empty());
+    }
+    std::fprintf(stderr, "Station stopped: %d passed, %d failed.\n", passed, failed);
+    if (logFailed) return ExitWriteFailed;
+    return failed > 0 ? ExitUploadFailed : ExitOK;
+}
+
+}  // namespace cli
