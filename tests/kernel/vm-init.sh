@@ -572,7 +572,7 @@ case_flash_all() {
         || [ "$(row 2)" != 1 ]; then
         fail flash-all "the summary on standard output lacks its header or one success row per keyboard"
     else
-        pass flash-all "status 0, 513 blocks to each keyboard, both rows success"
+        pass flash-all "status 0, $(unit 1 blocks) and $(unit 2 blocks) blocks, both flashes hold big.bin, both rows success"
     fi
 }
 
@@ -597,14 +597,13 @@ case_station() {
     kill "$watchdog" 2>/dev/null
     stop_units 3
     cp "$W/station.out" "$W/cli.out"
-    # The SHA-256 of the bytes sent or of the file, as kestrune check tells them.
-    sha=$(kestrune check "$FW/small.bin" --json | sed -n -E 's/^ *"(sha256|fileSha256)": *"([0-9a-f]{64})".*/\2/p' | tr '\n' '|')
+    sha=$(sha256sum "$FW/small.bin" | cut -d' ' -f1)
     record=$(cat "$W/station.jsonl" 2>/dev/null)
     has() { echo "$record" | grep -q -E "\"$1\": *$2"; }
     if [ "$status" -ne 0 ]; then
         fail station "status $status after SIGINT"
     elif [ "$(grep -c . "$W/station.jsonl")" != 1 ] || ! has port '"usb-kt-3"' || ! has serial '"KT0003"' \
-        || ! has versionBefore '"V1.7"' || ! has versionAfter '"V2.0"' || ! has sha256 "\"(${sha%|})\"" \
+        || ! has versionBefore '"V1.7"' || ! has versionAfter '"V2.0"' || ! has sha256 "\"$sha\"" \
         || ! has result '"success"'; then
         echo "$record" >>"$W/cli.out"
         fail station "the log does not hold one success record for usb-kt-3"
