@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -16,12 +17,9 @@
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
-#if __has_include("usbio/WindowsHidMonitor.h")
+
 #include "usbio/WindowsHidMonitor.h"
-#define KESTRUNE_WINDOWS_MONITOR 1
-#endif
 #else
-#include <poll.h>
 #include <unistd.h>
 
 #include "usbio/LinuxHidMonitor.h"
@@ -47,36 +45,17 @@ public:
 };
 
 // The system's notifications of HID interfaces coming and going: no device is opened to notice.
+// (Where the system gives none, a look every time the wait runs out.)
 class SystemPlugWatch final : public PlugWatch {
 public:
-    bool WaitForChange(int timeoutMs, bool) override {
-#if defined(_WIN32)
-#if defined(KESTRUNE_WINDOWS_MONITOR)
-        if (monitor_.Watching()) return monitor_.WaitForChange(timeoutMs);
-#endif
-        // Without notifications: a look every two seconds.
-        Sleep(static_cast<DWORD>(timeoutMs));
-        return ++ticks_ % std::max(1, 2000 / std::max(timeoutMs, 1)) == 0;
-#else
-        if (monitor_.Handle() < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
-            return ++ticks_ % std::max(1, 2000 / std::max(timeoutMs, 1)) == 0;
-        }
-        pollfd fd{monitor_.Handle(), POLLIN, 0};
-        if (::poll(&fd, 1, timeoutMs) <= 0) return false;
-        return monitor_.TakeChanges();
-#endif
-    }
+    bool WaitForChange(int timeoutMs, bool) override { return monitor_.WaitForChange(timeoutMs); }
 
 private:
 #if defined(_WIN32)
-#if defined(KESTRUNE_WINDOWS_MONITOR)
     usbio::WindowsHidMonitor monitor_;
-#endif
 #else
     usbio::LinuxHidMonitor monitor_;
 #endif
-    int ticks_ = 0;
 };
 
 // The simulated bench as an operator works it: keyboard k arrives at 1 s + 3 s * k; a unit that

@@ -199,6 +199,9 @@ int main(int argc, char** argv) {
         if (!cli::IsKnownSimulatedFault(fault)) {
             return usage("unknown simulated fault '" + fault + "'" + cli::DidYouMean(fault, cli::SimulatedFaultForms()));
         }
+        if (cli::ParseSimulatedFault(fault)->keyboard >= device.simulateCount)
+            return usage("the simulated fault '" + fault + "' is for a keyboard beyond --simulate-count " +
+                         std::to_string(device.simulateCount) + ".");
     }
 
     if (flash.expectVersion && flash.noWait)

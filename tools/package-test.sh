@@ -170,16 +170,22 @@ else
   check "icons: SVG and PNG 16 ... 256 in hicolor" icons_ok
   check "man -w kestrune" bash -c "man -w kestrune | grep -qx /usr/share/man/man1/kestrune.1.gz"
   check "man -w kestrune-loader" man -w kestrune-loader
-  check "man page of kestrune shows its commands" bash -c "man -P cat kestrune 2>/dev/null | grep -q 'flash FILE'"
-  complete_flash() {
-    local reply
+  # Spaces as the page justifies its lines.
+  check "man page of kestrune shows its commands" bash -c \
+    "man -P cat kestrune 2>/dev/null | grep -qE 'flash +FILE' &&
+     man -P cat kestrune 2>/dev/null | grep -qE 'station +FILE'"
+  completes() {  # expected words...
+    local expected=$1 reply
+    shift
     reply=$(bash -c 'source /usr/share/bash-completion/bash_completion
       source /usr/share/bash-completion/completions/kestrune
-      COMP_WORDS=(kestrune fl); COMP_CWORD=1; COMP_LINE="kestrune fl"; COMP_POINT=${#COMP_LINE}
-      _kestrune; echo "${COMPREPLY[*]}"')
-    [ "$reply" = flash ]
+      COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+      _kestrune; echo "${COMPREPLY[*]}"' bash "$@")
+    [ "$reply" = "$expected" ]
   }
-  check "bash completion: kestrune fl<Tab> gives flash" complete_flash
+  check "bash completion: kestrune fl<Tab> gives flash" completes flash kestrune fl
+  check "bash completion: kestrune st<Tab> gives station" completes station kestrune st
+  check "bash completion: kestrune flash --al<Tab> gives --all" completes --all kestrune flash --al
   check "udev rule: uaccess and group plugdev" bash -c \
     "grep -q 'TAG+=\"uaccess\"' /usr/lib/udev/rules.d/70-kestrune-keyboard.rules &&
      grep -q 'GROUP=\"plugdev\", MODE=\"0660\"' /usr/lib/udev/rules.d/70-kestrune-keyboard.rules"

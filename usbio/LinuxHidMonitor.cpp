@@ -1,10 +1,16 @@
 #include "usbio/LinuxHidMonitor.h"
 
+#include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <thread>
 
 namespace usbio {
 
@@ -40,6 +46,28 @@ bool LinuxHidMonitor::TakeChanges() {
         }
     }
     return changed;
+}
+
+bool LinuxHidMonitor::WaitForChange(int timeoutMs) {
+    const auto time = std::chrono::milliseconds(std::max(timeoutMs, 0));
+    if (fd_ < 0) {
+        std::this_thread::sleep_for(time);
+        return true;
+    }
+    // Other names in the folder wake the poll too: wait on until the time is up.
+    const auto deadline = std::chrono::steady_clock::now() + time;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd watch{fd_, POLLIN, 0};
+        const int ready = ::poll(&watch, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+        if (ready < 0 && errno == EINTR) return false;  // a signal: the caller checks its stop flag
+        if (ready < 0) {  // the watch failed: as without one
+            std::this_thread::sleep_for(std::max(left, std::chrono::milliseconds(0)));
+            return true;
+        }
+        if (ready > 0 && TakeChanges()) return true;
+        if (ready == 0 || left.count() <= 0) return false;
+    }
 }
 
 }  // namespace usbio

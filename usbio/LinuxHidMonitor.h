@@ -17,6 +17,11 @@ public:
     int Handle() const { return fd_; }
     // Reads what is pending without blocking; true when a hidraw node came or went.
     bool TakeChanges();
+    // Waits up to timeoutMs (a negative time counts as 0) for a hidraw node to come or go, changes
+    // since the last call included; true when one did, false when the time ran out or a signal
+    // ended the wait early. Without a watch (Handle() < 0) it sleeps the time and returns true,
+    // so that the caller looks again.
+    bool WaitForChange(int timeoutMs);
 
 private:
     int fd_ = -1;

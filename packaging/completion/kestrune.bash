@@ -4,13 +4,13 @@ _kestrune() {
   local cur prev words cword
   _init_completion -s || return
 
-  local commands="list info pids check image flash"
+  local commands="list info pids check image flash station"
   local device_options="--pid-file --simulate --simulate= --simulate-dump --simulate-fault --simulate-realtime --simulate-latency --simulate-count"
   local file_options="--start"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      list | info | pids | check | image | flash)
+      list | info | pids | check | image | flash | station)
         command=${words[i]}
         break
         ;;
@@ -18,7 +18,7 @@ _kestrune() {
   done
 
   case $prev in
-    --pid-file | --simulate-dump | -o | --output)
+    --pid-file | --simulate-dump | -o | --output | --log)
       _filedir
       return
       ;;
@@ -53,14 +53,21 @@ _kestrune() {
     pids) options="--pid-file" ;;
     check) options="$file_options" ;;
     image) options="$file_options -o --output" ;;
-    flash) options="$file_options $device_options --device -y --yes --no-wait --timeout --expect-sha256 --expect-version --simulate-new-version" ;;
+    flash)
+      options="$file_options $device_options -y --yes --no-wait --timeout --expect-sha256 --expect-version --simulate-new-version"
+      # --all and --device exclude each other.
+      local given=" ${words[*]:1:cword-1} "
+      [[ $given == *" --all "* ]] || options+=" --device"
+      [[ $given == *" --device "* || $given == *" --device="* ]] || options+=" --all"
+      ;;
+    station) options="$file_options $device_options --timeout --expect-sha256 --expect-version --simulate-new-version --log" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options --json --help" -- "$cur"))
     [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
   else
     case $command in
-      check | image | flash) _filedir 'hex|bin|dat' ;;
+      check | image | flash | station) _filedir 'hex|bin|dat' ;;
     esac
   fi
 } && complete -F _kestrune kestrune

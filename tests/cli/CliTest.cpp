@@ -177,6 +177,12 @@ TEST(Cli, ExitStatusesForEveryOutcome) {
         {"info --simulate-realtime --simulate-latency 1001", 2, "--simulate-latency"},
         {"list --simulate-count 2", 2, "work only with --simulate or --simulate-realtime"},
         {"list --simulate --simulate-count 0", 2, "--simulate-count"},
+        // A keyboard fault for the K-th simulated keyboard, which must be there.
+        {"flash " + fw + " --simulate --yes --simulate-count 2 --simulate-fault refuse-block:5@2 --device 1-5", 1, "after 4 of 9 blocks"},
+        {"flash " + fw + " --simulate --yes --simulate-count 2 --simulate-fault refuse-block:5@1 --device 1-5", 0, ""},
+        {"flash " + fw + " --simulate --yes --simulate-fault refuse-block:5@2", 2, "beyond --simulate-count 1"},
+        {"flash " + fw + " --simulate --yes --simulate-fault refuse-block:5@0", 2, "unknown simulated fault"},
+        {"flash " + fw + " --simulate --yes --simulate-fault ignore-finish@", 2, "unknown simulated fault"},
     };
     for (const Case& c : cases) {
         const Result run = b.Kestrune(c.args);
@@ -528,7 +534,7 @@ TEST(Cli, TyposGetTheClosestName) {
         {"falsh " + fw, "unknown command 'falsh'; did you mean 'flash'?\n"},
         {"--json chek " + fw, "unknown command 'chek'; did you mean 'check'?\n"},
         {"frobnicate", "unknown command 'frobnicate'\n"},
-        {"", "no command given; the commands are list, info, pids, check, image, flash.\n"},
+        {"", "no command given; the commands are list, info, pids, check, image, flash, station.\n"},
         {"--jsn list", "unknown option '--jsn'; did you mean '--json'?\n"},
         {"flash " + fw + " --yess --simulate", "unknown option '--yess' for flash; did you mean '--yes'?\n"},
         {"flash " + fw + " --time 5", "unknown option '--time' for flash; did you mean '--timeout'?\n"},
