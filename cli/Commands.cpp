@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <iostream>
 #include <sstream>
 
@@ -576,15 +577,10 @@ int Busy(Output& out, const usbio::DeviceConnection& connection) {
 
 int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash) {
     PreparedFile prepared;
-    if (const int status = PrepareFlashFile(out, file, flash, prepared)) return out.Finish(status);
-    // Without a question to ask, signals are handled from the start: SIGTERM during the search
-    // still ends with the result and the JSON document.
-    if (flash.yes) InstallInterruptHandler();
-
-    Session session(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
-    ApplySimulatedNewVersion(session, device);
-    if (!UseProductIdFile(session, out, device)) return out.Finish(ExitUsage);
-    WatchTable(session, out);
+    int status = 0;
+    const std::unique_ptr<Session> started = StartFlashing(out, device, file, flash, prepared, status);
+    if (!started) return out.Finish(status);
+    Session& session = *started;
     std::vector<usbio::FoundKeyboard> several;
     const int chosen = ChooseKeyboard(session, out, device.deviceId, several);
     if (chosen > 0) return out.Finish(chosen);
@@ -632,10 +628,44 @@ int PrepareFlashFile(Output& out, const FileOptions& file, const FlashOptions& f
     return 0;
 }
 
-void ApplySimulatedNewVersion(Session& session, const DeviceOptions& device) {
+int AskBeforeWriting(Output& out, const FlashOptions& flash, const std::string& question) {
+    if (!flash.yes) {
+        if (out.Json() || !StdinIsTerminal()) {
+            out.Error("add --yes to write the firmware without being asked.");
+            return ExitUsage;
+        }
+        if (!Confirm(question)) {
+            out.Error("cancelled; nothing was written.");
+            return ExitCancelled;
+        }
+    }
+    // From here on Ctrl+C is handled: before the first block it cancels cleanly, during the
+    // upload it asks to be pressed a second time.
+    InstallInterruptHandler();
+    if (Interrupts() > 0) {
+        out.Error("cancelled; nothing was written.");
+        return ExitCancelled;
+    }
+    return 0;
+}
+
+std::unique_ptr<Session> StartFlashing(Output& out, const DeviceOptions& device, const FileOptions& file,
+                                       const FlashOptions& flash, PreparedFile& prepared, int& status) {
+    if ((status = PrepareFlashFile(out, file, flash, prepared))) return nullptr;
+    // Without a question to ask, signals are handled from the start: SIGTERM during the search
+    // still ends with the result and the JSON document.
+    if (flash.yes) InstallInterruptHandler();
+    auto session = std::make_unique<Session>(device.simulateVersion, device.simulateFaults, device.simulatePace,
+                                             device.simulateCount);
     if (device.simulateNewVersion)
-        for (sim::SimKeyboard* keyboard : session.Keyboards())
+        for (sim::SimKeyboard* keyboard : session->Keyboards())
             keyboard->Config().VersionAfterFinish = *device.simulateNewVersion;
+    if (!UseProductIdFile(*session, out, device)) {
+        status = ExitUsage;
+        return nullptr;
+    }
+    WatchTable(*session, out);
+    return session;
 }
 
 int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepared, const FlashOptions& flash,
@@ -657,23 +687,8 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
             (version.empty() ? std::string("(unknown)") : PrintableText(version)) + ", " +
             ModeName(c.MatchedPID) + " mode.");
 
-    if (!flash.yes) {
-        if (out.Json() || !StdinIsTerminal()) {
-            out.Error("add --yes to write the firmware without being asked.");
-            return out.Finish(ExitUsage);
-        }
-        if (!Confirm("Write " + file.file + " to the keyboard?")) {
-            out.Error("cancelled; nothing was written.");
-            return out.Finish(ExitCancelled);
-        }
-    }
-    // From here on Ctrl+C is handled: before the first block it cancels cleanly, during the
-    // upload it asks to be pressed a second time.
-    InstallInterruptHandler();
-    if (Interrupts() > 0) {
-        out.Error("cancelled; nothing was written.");
-        return out.Finish(ExitCancelled);
-    }
+    if (const int status = AskBeforeWriting(out, flash, "Write " + file.file + " to the keyboard?"))
+        return out.Finish(status);
 
     bool newFirmware = IsNewFirmware(versionRead, version);
     if (c.MatchedPID != usbio::UploadModePID) {

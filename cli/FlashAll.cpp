@@ -57,13 +57,10 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
         if (!out.doc.contains("result")) out.doc["result"] = FlashResultOfStatus(status);
     };
     PreparedFile prepared;
-    if (const int status = PrepareFlashFile(out, file, flash, prepared)) return out.Finish(status);
-    if (flash.yes) InstallInterruptHandler();
-
-    Session bench(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
-    ApplySimulatedNewVersion(bench, device);
-    if (!UseProductIdFile(bench, out, device)) return out.Finish(ExitUsage);
-    WatchTable(bench, out);
+    int started = 0;
+    const std::unique_ptr<Session> session = StartFlashing(out, device, file, flash, prepared, started);
+    if (!session) return out.Finish(started);
+    Session& bench = *session;
     // The usual search shows the table's errors once and can say why there is no keyboard.
     const usbio::DiscoveryReport report = bench.Scan();
     usbio::CloseDevice(bench.Connection());
@@ -82,21 +79,8 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
         return out.Finish(ExitSeveralKeyboards);
     }
     const std::string count = std::to_string(found.size()) + (found.size() == 1 ? " keyboard" : " keyboards");
-    if (!flash.yes) {
-        if (out.Json() || !StdinIsTerminal()) {
-            out.Error("add --yes to write the firmware without being asked.");
-            return out.Finish(ExitUsage);
-        }
-        if (!Confirm("Write " + file.file + " to " + count + "?" + KeyboardLines(found))) {
-            out.Error("cancelled; nothing was written.");
-            return out.Finish(ExitCancelled);
-        }
-    }
-    InstallInterruptHandler();
-    if (Interrupts() > 0) {
-        out.Error("cancelled; nothing was written.");
-        return out.Finish(ExitCancelled);
-    }
+    if (const int status = AskBeforeWriting(out, flash, "Write " + file.file + " to " + count + "?" + KeyboardLines(found)))
+        return out.Finish(status);
 
     out.Say("Updating " + count + ", each in its own worker. Ctrl+C stops them all.");
     KeyboardBoard board(StderrIsTerminal());

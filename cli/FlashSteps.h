@@ -4,6 +4,7 @@
 // updates one keyboard with them, `flash --all` and `station` several, each in a worker of its own.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,12 @@ struct PreparedFile {
 // 0, or the exit status to end with (the reason said; Finish not called).
 int PrepareFlashFile(Output& out, const FileOptions& file, const FlashOptions& flash, PreparedFile& prepared);
 
-// --simulate-new-version: the version every simulated keyboard reports after an upload.
-void ApplySimulatedNewVersion(Session& session, const DeviceOptions& device);
+// What every flash command does first: PrepareFlashFile, the signal handler when nothing is to be
+// asked, the session (--simulate-new-version applied to every simulated keyboard), --pid-file and
+// the table's errors shown on out. Null, with status the exit status (the reason said), when one
+// of them failed.
+std::unique_ptr<Session> StartFlashing(Output& out, const DeviceOptions& device, const FileOptions& file,
+                                       const FlashOptions& flash, PreparedFile& prepared, int& status);
 
 // Receives the upload's progress instead of the terminal's progress bar.
 using ProgressSink = std::function<void(std::int64_t doneBytes, std::int64_t totalBytes)>;
@@ -60,5 +65,8 @@ bool StdinIsTerminal();
 bool StderrIsTerminal();
 // Asks on the terminal; true for y or yes.
 bool Confirm(const std::string& question);
+// Unless flash.yes, asks the question (without a terminal, or with --json: the usage error that
+// --yes is missing); then handles Ctrl+C. 0 to go on, else the exit status (the reason said).
+int AskBeforeWriting(Output& out, const FlashOptions& flash, const std::string& question);
 
 }  // namespace cli

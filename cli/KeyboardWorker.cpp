@@ -1,5 +1,7 @@
 #include "cli/KeyboardWorker.h"
 
+#include "cli/ProgressLine.h"
+
 #include <algorithm>
 #include <set>
 #include <utility>
@@ -14,6 +16,7 @@ std::size_t KeyboardBoard::Add(const std::string& label) {
 
 std::string KeyboardBoard::RowText(const Row& row) const {
     std::string text = row.label + "  ";
+    const std::size_t width = static_cast<std::size_t>(std::max(TerminalColumns() - 1, 20));
     if (row.percent >= 0 && row.percent < 100) {
         const int filled = row.percent / 5;
         text += "[" + std::string(static_cast<std::size_t>(filled), '#') +
@@ -21,7 +24,10 @@ std::string KeyboardBoard::RowText(const Row& row) const {
     } else {
         text += row.text;
     }
-    return PrintableText(text);
+    // One screen line each, or the redraw would climb too few lines.
+    text = PrintableText(text);
+    if (text.size() > width) text.resize(width);
+    return text;
 }
 
 void KeyboardBoard::DrawLocked() {
@@ -41,7 +47,16 @@ void KeyboardBoard::Message(std::size_t row, const std::string& text, bool error
     const std::string first = text.substr(0, text.find('\n'));
     rows_[row].text = error ? "error: " + first : first;
     rows_[row].percent = -1;
-    if (terminal_) {
+    // What the operator must do (replug a keyboard) and what went wrong stay on the screen: they
+    // are printed above the board, which is then drawn again beneath them.
+    const bool keep = error || text.find("nplug") != std::string::npos || text.find("plug out") != std::string::npos;
+    if (terminal_ && keep) {
+        if (drawnRows_ > 0) std::fprintf(to_, "\x1b[%zuA\r\x1b[J", drawnRows_);
+        drawnRows_ = 0;
+        std::fprintf(to_, "%s: %s%s\n", PrintableText(rows_[row].label).c_str(), error ? "error: " : "",
+                     PrintableLines(text).c_str());
+        DrawLocked();
+    } else if (terminal_) {
         DrawLocked();
     } else {
         std::fprintf(to_, "%s: %s%s\n", PrintableText(rows_[row].label).c_str(), error ? "error: " : "",

@@ -188,7 +188,8 @@ Session::Session(const std::optional<std::string>& simulateVersion,
         config.ReturnDelayMs = 2000;
         config.TransferLatencyMs = pace.transferLatencyMs;
         std::vector<sim::SimKeyboard*> keyboards;
-        for (int k = 0; k < std::max(simulateCount, 1); ++k) {
+        const int count = std::max(simulateCount, 1);
+        for (int k = 0; k < count; ++k) {
             config.StartInUploadMode = std::any_of(faults.begin(), faults.end(), [k](const auto& fault) {
                 return fault && fault->name == "upload-mode" && fault->keyboard == k;
             });
@@ -196,9 +197,20 @@ Session::Session(const std::optional<std::string>& simulateVersion,
             std::snprintf(serial, sizeof serial, "KS%04d", (k + 1) % 10000);
             config.PortPath = "1-" + std::to_string(4 + k);
             config.Serial = serial;
-            auto keyboard = std::make_unique<sim::SimKeyboard>(*bench.clock, config);
-            Bench* shared = &bench;
-            keyboard->SetPassTime([shared](std::int64_t ms) { shared->Sleep(static_cast<int>(ms)); });
+            kestrune::Clock* clock = bench.clock.get();
+            std::function<void(std::int64_t)> passTime = [](std::int64_t ms) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            };
+            if (bench.virtualClock && count > 1) {
+                bench.keyboardClocks.push_back(std::make_unique<kestrune::VirtualClock>());
+                kestrune::VirtualClock* own = bench.keyboardClocks.back().get();
+                clock = own;
+                passTime = [own](std::int64_t ms) { own->Advance(ms); };
+            } else if (bench.virtualClock) {
+                passTime = [own = bench.virtualClock](std::int64_t ms) { own->Advance(ms); };
+            }
+            auto keyboard = std::make_unique<sim::SimKeyboard>(*clock, config);
+            keyboard->SetPassTime(std::move(passTime));
             keyboards.push_back(keyboard.get());
             bench.keyboards.push_back(std::move(keyboard));
         }
@@ -234,11 +246,27 @@ Session::Session(const std::optional<std::string>& simulateVersion,
         bench.hid = std::make_unique<PlatformHid>();
     }
     connection_ = std::make_unique<usbio::DeviceConnection>(*bench.hid);
+    clock_ = bench.clock.get();
+    virtualClock_ = bench.virtualClock;
 }
 
 Session::Session(Session& bench, ForWorker)
-    : bench_(bench.bench_), connection_(std::make_unique<usbio::DeviceConnection>(*bench_->hid)) {
+    : bench_(bench.bench_),
+      connection_(std::make_unique<usbio::DeviceConnection>(*bench_->hid)),
+      clock_(bench_->clock.get()),
+      virtualClock_(bench_->virtualClock) {
     productIdFile = bench.productIdFile;
+}
+
+void Session::Follow(const usbio::FoundKeyboard& keyboard) {
+    follow_ = keyboard;
+    for (std::size_t k = 0; k < bench_->keyboardClocks.size(); ++k) {
+        const sim::KeyboardConfig& config = bench_->keyboards[k]->Config();
+        if (config.PortPath == keyboard.Identity.PortPath && config.Serial == keyboard.Identity.Serial) {
+            clock_ = virtualClock_ = bench_->keyboardClocks[k].get();
+            return;
+        }
+    }
 }
 
 std::vector<sim::SimKeyboard*> Session::Keyboards() {
@@ -249,11 +277,9 @@ std::vector<sim::SimKeyboard*> Session::Keyboards() {
 
 Session::~Session() { usbio::CloseDevice(*connection_); }
 
-void Session::Sleep(int ms) { bench_->Sleep(ms); }
-
-void Session::Bench::Sleep(int ms) {
-    if (virtualClock) {
-        virtualClock->Advance(ms);
+void Session::Sleep(int ms) {
+    if (virtualClock_) {
+        virtualClock_->Advance(ms);
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));

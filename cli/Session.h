@@ -84,7 +84,11 @@ public:
 
     usbio::HidPlatform& Hid() { return *bench_->hid; }
     usbio::DeviceConnection& Connection() { return *connection_; }
-    const kestrune::Clock& Clock() const { return *bench_->clock; }
+    // The session's time: on hardware and at a real pace the steady clock. On virtual time with
+    // several simulated keyboards each keyboard lives on a clock of its own, and a session that
+    // follows one (Follow) waits on that keyboard's: keyboards updated side by side then never move
+    // each other's time, and every one of them sees its own waits and timeouts as if it were alone.
+    const kestrune::Clock& Clock() const { return *clock_; }
     bool Simulated() const { return !bench_->keyboards.empty(); }
     sim::SimKeyboard* Keyboard() { return Simulated() ? bench_->keyboards.front().get() : nullptr; }
     sim::SimHidPlatform* SimulatedBus() { return bench_->simulatedBus; }
@@ -99,7 +103,7 @@ public:
     std::vector<usbio::FoundKeyboard> FindAll();
     // From here on every search looks only at this keyboard (usbio::IsSameKeyboard), through
     // its restarts and its switch into firmware-upload mode.
-    void Follow(const usbio::FoundKeyboard& keyboard) { follow_ = keyboard; }
+    void Follow(const usbio::FoundKeyboard& keyboard);
     const std::optional<usbio::FoundKeyboard>& Following() const { return follow_; }
     // One search for the keyboard, without the one-second waits: only interfaces that can be the
     // keyboard are opened. Table errors of PIDDef.txt go to onTableError (once per search).
@@ -114,12 +118,14 @@ private:
         std::unique_ptr<kestrune::Clock> clock;
         kestrune::VirtualClock* virtualClock = nullptr;
         std::vector<std::unique_ptr<sim::SimKeyboard>> keyboards;
+        std::vector<std::unique_ptr<kestrune::VirtualClock>> keyboardClocks;  // one per keyboard, or none
         sim::SimHidPlatform* simulatedBus = nullptr;
         std::unique_ptr<usbio::HidPlatform> hid;
-        void Sleep(int ms);
     };
     std::shared_ptr<Bench> bench_;
     std::unique_ptr<usbio::DeviceConnection> connection_;
+    const kestrune::Clock* clock_ = nullptr;
+    kestrune::VirtualClock* virtualClock_ = nullptr;  // clock_ when it is virtual
     std::string lastTableError_;
     std::optional<usbio::FoundKeyboard> follow_;
 };

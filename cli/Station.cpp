@@ -191,26 +191,22 @@ nlohmann::json KeyboardRunJson(const KeyboardRun& run);
 
 int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash,
                const StationOptions& station) {
+    InstallInterruptHandler();
     PreparedFile prepared;
-    {
-        // The file is described on standard error: standard output carries the units.
-        Output quiet(false);
-        quiet.lines = [](const std::string& line, bool error) {
-            std::fprintf(stderr, "%s%s\n", error ? "kestrune: " : "", PrintableLines(line).c_str());
-        };
-        if (const int status = PrepareFlashFile(quiet, file, flash, prepared)) return status;
-    }
+    int started = 0;
+    // The file is described on standard error: standard output carries the units.
+    Output setup(false);
+    setup.lines = [](const std::string& line, bool error) {
+        std::fprintf(stderr, "%s%s\n", error ? "kestrune: " : "", PrintableLines(line).c_str());
+    };
+    const std::unique_ptr<Session> session = StartFlashing(setup, device, file, flash, prepared, started);
+    if (!session) return started;
     StationLog log;
     if (!station.logPath.empty() && !log.Open(station.logPath)) {
         std::fprintf(stderr, "kestrune: cannot open the log %s for appending.\n", PrintableText(station.logPath).c_str());
         return ExitWriteFailed;
     }
-    InstallInterruptHandler();
-    Session bench(device.simulateVersion, device.simulateFaults, device.simulatePace, device.simulateCount);
-    ApplySimulatedNewVersion(bench, device);
-    Output setup(false);
-    if (!UseProductIdFile(bench, setup, device)) return ExitUsage;
-    WatchTable(bench, setup);
+    Session& bench = *session;
     bench.Scan();  // shows the table's errors once
     usbio::CloseDevice(bench.Connection());
 

@@ -156,6 +156,14 @@ if [ -f "$kestrune" ]; then
     fail "kestrune.exe shows the file name Größe-ë.hex as it is"
   fi
   run 3 info-no-keyboard info
+  # Several keyboards at once: one worker thread each; the station's log written through.
+  run 0 flash-all flash kestrune-sim.hex --all --simulate --simulate-count 3 --yes
+  rm -f "$build/units.jsonl"
+  run 1 station station kestrune-sim.hex --simulate --simulate-count 2 --simulate-fault refuse-block:1@2 --log units.jsonl
+  if [ "$(grep -c '"result":"success"' "$build/units.jsonl" 2>/dev/null)" != 2 ]; then
+    cat "$build/units.jsonl" "$logs/station.log"
+    fail "kestrune.exe station: two units passed in units.jsonl (one after its replug)"
+  fi
 else
   echo "(no kestrune.exe in this build: command-line checks left out)"
 fi
