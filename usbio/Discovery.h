@@ -126,8 +126,9 @@ bool MatchesDeviceId(const FoundKeyboard& keyboard, const std::string& id);
 
 // Whether an interface with this platform identity is the keyboard chosen earlier:
 // the same port path and serial number. A keyboard whose identity the platform cannot tell at all
-// (not on USB, like a virtual uhid keyboard) cannot be told from another such keyboard: every
-// interface without an identity is taken for it, none with one.
+// (not on USB and named by nothing else, like a uhid keyboard created without phys or uniq) cannot
+// be told from another such keyboard: every interface without an identity is taken for it, none
+// with one.
 bool IsSameKeyboard(const FoundKeyboard& chosen, const DeviceIdentity& identity);
 
 // True when the IDs belong to the keyboard; then MatchedPID holds the table entry that matched.

@@ -162,6 +162,42 @@ OpenError OpenErrorOf(int error) {
 
 }  // namespace
 
+// The rest of the first line of text that starts with key, without carriage returns at its end;
+// nullopt when no line does.
+std::optional<std::string_view> UeventValue(std::string_view text, std::string_view key) {
+    std::size_t lineStart = 0;
+    while (lineStart < text.size()) {
+        std::size_t lineEnd = text.find('\n', lineStart);
+        if (lineEnd == std::string_view::npos) lineEnd = text.size();
+        std::string_view line = text.substr(lineStart, lineEnd - lineStart);
+        lineStart = lineEnd + 1;
+        if (line.substr(0, key.size()) != key) continue;
+        line.remove_prefix(key.size());
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        return line;
+    }
+    return std::nullopt;
+}
+
+// HID_PHYS without the interface part that drivers of devices with several interfaces add
+// ("usb-0000:00:14.0-4/input1" gives "usb-0000:00:14.0-4"), so that it names the device.
+std::string_view WithoutInputPart(std::string_view phys) {
+    const std::size_t slash = phys.rfind("/input");
+    if (slash == std::string_view::npos) return phys;
+    const std::string_view number = phys.substr(slash + 6);
+    const bool digits = !number.empty() &&
+        std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits ? phys.substr(0, slash) : phys;
+}
+
+DeviceIdentity ParseHidUeventIdentity(std::string_view text) {
+    DeviceIdentity identity;
+    if (const auto phys = UeventValue(text, "HID_PHYS="))
+        identity.PortPath = CleanSerial(WithoutInputPart(*phys));
+    if (const auto uniq = UeventValue(text, "HID_UNIQ=")) identity.Serial = CleanSerial(*uniq);
+    return identity;
+}
+
 std::optional<HidUeventId> ParseHidUevent(std::string_view text) {
     constexpr std::string_view key = "HID_ID=";
     std::size_t lineStart = 0;
@@ -244,8 +280,9 @@ DeviceIdentity LinuxHidPlatform::PeekIdentity(const std::string& path) {
     if (!IsHidrawName(name)) return {};
     std::error_code error;
     const fs::path root = fs::weakly_canonical(sysRoot_, error);
-    fs::path dir = fs::canonical(sysRoot_ / "class" / "hidraw" / name / "device", error);
+    const fs::path hidDevice = fs::canonical(sysRoot_ / "class" / "hidraw" / name / "device", error);
     if (error) return {};
+    fs::path dir = hidDevice;
     // Up from the HID device to the first folder that is a USB device (interfaces have no
     // busnum), never above the sysfs root.
     for (int depth = 0; depth < 16 && dir.has_relative_path() && dir != root; ++depth) {
@@ -259,7 +296,8 @@ DeviceIdentity LinuxHidPlatform::PeekIdentity(const std::string& path) {
         }
         dir = dir.parent_path();
     }
-    return {};
+    const auto uevent = ReadSmallFile(hidDevice / "uevent");
+    return uevent ? ParseHidUeventIdentity(*uevent) : DeviceIdentity{};
 }
 
 HidHandle LinuxHidPlatform::Open(const std::string& path, HidAccess access, OpenError* error) {

@@ -41,7 +41,9 @@ public:
     std::optional<HIDD_ATTRIBUTES> PeekAttributes(const std::string& path) override;
 
     // From the first folder above <sysRoot>/class/hidraw/hidrawN/device (links resolved) that has
-    // busnum and devpath files, the USB device: its port path and its serial file.
+    // busnum and devpath files, the USB device: its port path and its serial file. A HID device
+    // with no USB device above it (Bluetooth, uhid) names itself: ParseHidUeventIdentity of its
+    // uevent file.
     DeviceIdentity PeekIdentity(const std::string& path) override;
 
     // ReadWrite opens O_RDWR, None opens O_RDONLY: hidraw allows every ioctl used here on a
@@ -92,6 +94,15 @@ struct HidUeventId {
 // read BUS:VENDOR:PRODUCT in hexadecimal, 1 to 8 digits each, every value at most 0xFFFF.
 // Anything else gives nullopt.
 std::optional<HidUeventId> ParseHidUevent(std::string_view text);
+
+// The identity of a HID device that is not on USB, from the text of its uevent file: HID_PHYS
+// (where the device is attached: the adapter of a Bluetooth device, what a uhid device was given)
+// as the port path, less a last "/inputN" (the interface of a device with several, as USB drivers
+// write it: every interface of the device, in either mode, gets the same port), and HID_UNIQ (a
+// Bluetooth device's address, a uhid device's serial number) as the serial. Each comes from the
+// first line that starts with its key and is cleaned as CleanSerial does; either is empty when
+// absent or not clean.
+DeviceIdentity ParseHidUeventIdentity(std::string_view text);
 
 // The PID of the process that holds a flock on the file with that device and inode number, as a
 // /proc/locks text names it ("1: FLOCK  ADVISORY  WRITE 4242 00:05:1049 0 EOF"); 0 when none does.

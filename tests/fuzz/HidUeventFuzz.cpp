@@ -1,5 +1,6 @@
-// The Linux backend's sysfs reading: ParseHidUevent against a plain oracle, and PeekAttributes on
-// a fake sysfs tree whose uevent and bcdDevice files hold the input. The first input byte says
+// The Linux backend's sysfs reading: ParseHidUevent and ParseHidUeventIdentity against plain
+// oracles, and PeekAttributes and PeekIdentity (no USB device above: the uevent names it) on a
+// fake sysfs tree whose uevent and bcdDevice files hold the input. The first input byte says
 // how many of the following bytes (0 to 15) are the bcdDevice text; the rest is the uevent text.
 #include <cstdint>
 #include <cstdlib>
@@ -61,6 +62,38 @@ std::optional<usbio::HidUeventId> Oracle(std::string_view text) {
     return std::nullopt;
 }
 
+// The value of the first line that starts with key, kept when it is at most 126 characters from
+// '!' to '~' once the carriage returns at its end are dropped, for HID_PHYS also a last "/input"
+// with digits (and the carriage returns then at its end).
+std::string IdentityOracle(std::string_view text, std::string_view key) {
+    const auto dropReturns = [](std::string_view& s) {
+        while (!s.empty() && s.back() == '\r') s.remove_suffix(1);
+    };
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        std::string_view line = text.substr(at, end - at);
+        at = end + 1;
+        if (line.rfind(key, 0) != 0) continue;
+        line.remove_prefix(key.size());
+        dropReturns(line);
+        if (key == "HID_PHYS=") {
+            std::size_t digits = 0;
+            while (digits < line.size() && line[line.size() - 1 - digits] >= '0' && line[line.size() - 1 - digits] <= '9')
+                ++digits;
+            const std::string_view head = line.substr(0, line.size() - digits);
+            if (digits > 0 && head.size() >= 6 && head.substr(head.size() - 6) == "/input") {
+                line = head.substr(0, head.size() - 6);
+                dropReturns(line);
+            }
+        }
+        if (line.size() > 126) return {};
+        for (char c : line)
+            if (c < '!' || c > '~') return {};
+        return std::string(line);
+    }
+    return {};
+}
+
 // sys/class/hidraw/hidraw0 -> the node below the HID device, two folders below the USB device.
 const fs::path& FakeSys() {
     static const fs::path sys = [] {
@@ -89,11 +122,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (id && (id->Bus != want->Bus || id->VendorID != want->VendorID || id->ProductID != want->ProductID))
         std::abort();
 
+    const usbio::DeviceIdentity wantIdentity{IdentityOracle(uevent, "HID_PHYS="), IdentityOracle(uevent, "HID_UNIQ=")};
+    if (usbio::ParseHidUeventIdentity(uevent) != wantIdentity) std::abort();
+
     if (uevent.size() > 64 * 1024) return 0;  // the backend reads no more of a sysfs file
     const fs::path& sys = FakeSys();
     fuzzsupport::WriteScratch("sys/devices/usb/1.1/hid/uevent", data + 1 + bcdSize, uevent.size());
     fuzzsupport::WriteScratch("sys/devices/usb/bcdDevice", data + 1, bcdSize);
     usbio::LinuxHidPlatform platform(sys, "/nonexistent-dev");
+    if (platform.PeekIdentity("/nonexistent-dev/hidraw0") != wantIdentity) std::abort();
     const auto peek = platform.PeekAttributes("/nonexistent-dev/hidraw0");
     if (peek.has_value() != want.has_value()) std::abort();
     if (peek) {

@@ -12,9 +12,15 @@
 //
 //   uhid_keyboard [--version TEXT] [--leave-after-block K] [--refuse-block K]
 //                 [--plain-first-interface] [--decoy] [--upload-mode] [--gap MS]
+//                 [--phys TEXT] [--uniq TEXT]
 //                 [--flash-out FILE] [--ready-file FILE] [--verbose]
 //                 [--hold-block K --hold-file FILE]
 //
+// --phys, --uniq: where the keyboard is attached and its serial number (default "kestrune-uhid" and
+//           none), at most 56 and 63 characters. Its interfaces give the kernel PHYS/input0 (the
+//           plain one) and PHYS/input1 as HID_PHYS, as USB's HID driver writes it, and UNIQ as
+//           HID_UNIQ; every incarnation of the keyboard keeps them, as a USB keyboard keeps its
+//           port and serial, so that several keyboards can be told apart.
 // --gap MS: the keyboard stays off the bus at least MS milliseconds each time it leaves or
 //           re-enumerates (a USB keyboard takes a moment to restart; Wine's winebus loses a
 //           device that arrives while the removal of the one before is still being handled).
@@ -43,6 +49,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -125,17 +132,29 @@ bool WriteEvent(int fd, const uhid_event& event) {
     }
 }
 
-// The hidraw node (name only) of the HID device whose uevent carries HID_PHYS=phys, if any yet.
-std::optional<std::string> FindHidrawByPhys(const std::string& phys) {
+// The hidraw node (name only) of a HID device not in seen whose uevent carries HID_PHYS=phys and
+// HID_UNIQ=uniq, if there is one yet; its HID device's name then goes into seen. The kernel
+// numbers every HID device it creates afresh ("0003:2E5B:0011.0007"), so a device this program
+// created earlier, or another interface with the same phys and uniq, is never taken for it.
+std::optional<std::string> FindNewHidraw(const std::string& phys, const std::string& uniq,
+                                         std::set<std::string>& seen) {
     std::error_code ec;
     fs::directory_iterator it("/sys/class/hidraw", ec);
     if (ec) return std::nullopt;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec) break;
+        const std::string hidDevice = fs::canonical(it->path() / "device", ec).filename().string();
+        if (ec || seen.count(hidDevice)) continue;
         std::ifstream in(it->path() / "device" / "uevent");
-        std::string line;
-        while (std::getline(in, line))
-            if (line == "HID_PHYS=" + phys) return it->path().filename().string();
+        bool physMatches = false, uniqMatches = false;
+        for (std::string line; std::getline(in, line);) {
+            physMatches = physMatches || line == "HID_PHYS=" + phys;
+            uniqMatches = uniqMatches || line == "HID_UNIQ=" + uniq;
+        }
+        if (physMatches && uniqMatches) {
+            seen.insert(hidDevice);
+            return it->path().filename().string();
+        }
     }
     return std::nullopt;
 }
@@ -173,6 +192,8 @@ struct Options {
     bool decoy = false;
     bool uploadMode = false;
     int gapMs = 0;
+    std::string phys = "kestrune-uhid";
+    std::string uniq;
     std::string flashOut;
     std::string readyFile;
     int holdBlock = 0;
@@ -199,7 +220,8 @@ public:
     int Run() {
         if (options_.decoy) {
             decoy_.product = DecoyProduct;
-            if (!Create(decoy_, DecoyVendor, DecoyProduct, KeyboardDescriptor, "decoy", "Other Vendor Device"))
+            if (!Create(decoy_, DecoyVendor, DecoyProduct, KeyboardDescriptor, options_.phys + "/decoy", "",
+                        "Other Vendor Device"))
                 return 1;
         }
         if (!Sync()) return 1;
@@ -257,16 +279,15 @@ private:
         if (enumerations_ > 0 && g_clock.NowMs() - destroyedMs_ < options_.gapMs) return true;
         createdGeneration_ = generation;
         ++enumerations_;
-        const std::string tag = "g" + std::to_string(generation);
         if (options_.plainFirstInterface) {
             plain_.product = pid;
             if (!Create(plain_, sim::KeyboardConfig{}.VendorID, pid, PlainKeyboardDescriptor,
-                        "input0-" + tag, "Kestrune Keyboard"))
+                        options_.phys + "/input0", options_.uniq, "Kestrune Keyboard"))
                 return false;
         }
         kbd_.product = pid;
-        if (!Create(kbd_, sim::KeyboardConfig{}.VendorID, pid, KeyboardDescriptor, "input1-" + tag,
-                    "Kestrune Keyboard"))
+        if (!Create(kbd_, sim::KeyboardConfig{}.VendorID, pid, KeyboardDescriptor,
+                    options_.phys + "/input1", options_.uniq, "Kestrune Keyboard"))
             return false;
         if (!options_.readyFile.empty()) {
             const std::string temporary = options_.readyFile + ".new";
@@ -280,14 +301,14 @@ private:
     }
 
     bool Create(UhidDevice& device, std::uint16_t vendor, std::uint16_t product,
-                const std::vector<std::uint8_t>& descriptor, const std::string& physTail,
-                const std::string& name) {
+                const std::vector<std::uint8_t>& descriptor, const std::string& phys,
+                const std::string& uniq, const std::string& name) {
         device.fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
         if (device.fd < 0) {
             Log(std::string("cannot open /dev/uhid: ") + std::strerror(errno));
             return false;
         }
-        device.phys = "kestrune-uhid/" + physTail;
+        device.phys = phys;
         device.hidraw.clear();
 
         auto event = std::make_unique<uhid_event>();
@@ -296,6 +317,7 @@ private:
         uhid_create2_req& req = event->u.create2;
         std::snprintf(reinterpret_cast<char*>(req.name), sizeof req.name, "%s", name.c_str());
         std::snprintf(reinterpret_cast<char*>(req.phys), sizeof req.phys, "%s", device.phys.c_str());
+        std::snprintf(reinterpret_cast<char*>(req.uniq), sizeof req.uniq, "%s", uniq.c_str());
         req.rd_size = static_cast<std::uint16_t>(descriptor.size());
         req.bus = BUS_USB;
         req.vendor = vendor;
@@ -311,7 +333,7 @@ private:
         // in that order; keep answering the kernel meanwhile.
         const std::int64_t deadline = g_clock.NowMs() + 5000;
         while (g_clock.NowMs() < deadline) {
-            if (auto node = FindHidrawByPhys(device.phys)) {
+            if (auto node = FindNewHidraw(device.phys, uniq, seenHidDevices_)) {
                 device.hidraw = *node;
                 break;
             }
@@ -461,6 +483,7 @@ private:
     Options options_;
     std::unique_ptr<sim::SimKeyboard> keyboard_;
     UhidDevice kbd_, plain_, decoy_;
+    std::set<std::string> seenHidDevices_;  // every HID device this program has created
     unsigned createdGeneration_ = 0;
     int enumerations_ = 0;
     std::int64_t destroyedMs_ = 0;
@@ -480,6 +503,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: uhid_keyboard [--version TEXT] [--leave-after-block K] [--refuse-block K]\n"
                  "                     [--plain-first-interface] [--decoy] [--upload-mode] [--gap MS]\n"
+                 "                     [--phys TEXT] [--uniq TEXT]\n"
                  "                     [--flash-out FILE] [--ready-file FILE] [--verbose]\n"
                  "                     [--hold-block K --hold-file FILE]\n");
     return 2;
@@ -514,6 +538,12 @@ int main(int argc, char** argv) {
             const char* v = value();
             if (!v) return Usage();
             options.gapMs = std::atoi(v);
+        } else if (arg == "--phys" || arg == "--uniq") {
+            // uhid takes 63 characters and a NUL (the phys less its "/input1"); the kernel would
+            // cut a longer one silently.
+            const char* v = value();
+            if (!v || std::strlen(v) > (arg == "--phys" ? 56u : 63u) || (arg == "--phys" && !*v)) return Usage();
+            (arg == "--phys" ? options.phys : options.uniq) = v;
         } else if (arg == "--flash-out") {
             const char* v = value();
             if (!v) return Usage();

@@ -54,7 +54,7 @@ fail() {
 show_logs() {
     lines=25
     [ -z "$VERBOSE" ] || lines=1000
-    for f in "$W/cli.out" "$W/kb.log" "$W/kb.summary"; do
+    for f in "$W/cli.out" "$W/cli.err" "$W/kb.log" "$W/kb.summary" "$W"/unit[0-9].log "$W"/unit[0-9].summary; do
         [ -s "$f" ] || continue
         echo "  | --- ${f#$W/} (last $lines lines)"
         tail -n "$lines" "$f" | sed 's/^/  | /'
@@ -454,6 +454,166 @@ case_throughput() {
     echo "KT-PERF: ratio kestrune/loop $ratio"
 }
 
+# ---- several keyboards at once ---------------------------------------------------------------------
+
+# start_unit N [uhid_keyboard options]: keyboard N beside the others, attached at usb-kt-N with
+# serial number KT000N; its files are $W/unitN.*. Waits for its hidraw node (in UNIT_NODE).
+start_unit() {
+    n=$1
+    shift
+    rm -f "$W/unit$n".*
+    uhid_keyboard --phys "usb-kt-$n" --uniq "KT000$n" --ready-file "$W/unit$n.ready" \
+        --flash-out "$W/unit$n.flash" ${VERBOSE:+--verbose} "$@" >"$W/unit$n.summary" 2>"$W/unit$n.log" &
+    echo $! >"$W/unit$n.pid"
+    i=0
+    while [ ! -f "$W/unit$n.ready" ]; do
+        i=$((i + 1))
+        if [ $i -gt 200 ] || ! kill -0 "$(cat "$W/unit$n.pid")" 2>/dev/null; then
+            echo "  | keyboard $n did not come up"
+            return 1
+        fi
+        sleep 0.05
+    done
+    UNIT_NODE=$(cut -d' ' -f1 "$W/unit$n.ready")
+    return 0
+}
+
+# stop_units N...: ends those keyboards; their counters are then in $W/unitN.summary.
+stop_units() {
+    for n in "$@"; do
+        [ -f "$W/unit$n.pid" ] || continue
+        pid=$(cat "$W/unit$n.pid")
+        rm -f "$W/unit$n.pid"
+        kill -TERM "$pid" 2>/dev/null
+        (sleep 10 && kill -KILL "$pid" 2>/dev/null) &
+        watchdog=$!
+        wait "$pid"
+        kill "$watchdog" 2>/dev/null
+    done
+}
+
+# unit N VALUE-NAME: one counter of keyboard N's summary (after stop_units).
+unit() { sed -n "s/^$2=//p" "$W/unit$1.summary"; }
+
+# unit_holds N FILE: keyboard N's flash from 0x1200 holds FILE.expect.
+unit_holds() {
+    size=$(wc -c <"$FW/$2.expect")
+    cmp -n "$size" "$W/unit$1.flash" "$FW/$2.expect" 4608 0 >/dev/null 2>&1
+}
+
+# cli_split ARGS: kestrune with a 60-second limit, standard output in cli.out and standard error
+# in cli.err; sets CLI_STATUS.
+cli_split() {
+    timeout 60 kestrune "$@" >"$W/cli.out" 2>"$W/cli.err"
+    CLI_STATUS=$?
+}
+
+# Two keyboards, told apart by where they are attached and by their serial numbers.
+case_two_keyboards() {
+    node1=""
+    if start_unit 1 --version V1.6; then node1=$UNIT_NODE; fi
+    if [ -z "$node1" ] || ! start_unit 2 --version V1.7; then
+        fail two-keyboards-list "the keyboards did not come up"
+        stop_units 1 2
+        return
+    fi
+    node2=$UNIT_NODE
+    cli list
+    if [ "$CLI_STATUS" -ne 0 ] || ! out_has "^/dev/$node1 .*port usb-kt-1, serial KT0001\$" \
+        || ! out_has "^/dev/$node2 .*port usb-kt-2, serial KT0002\$"; then
+        fail two-keyboards-list "status $CLI_STATUS, or /dev/$node1 at usb-kt-1 (KT0001) and /dev/$node2 at usb-kt-2 (KT0002) not listed"
+    else
+        cli list --json
+        if [ "$CLI_STATUS" -ne 0 ] || ! out_has '"port": "usb-kt-1"' || ! out_has '"serial": "KT0001"' \
+            || ! out_has '"port": "usb-kt-2"' || ! out_has '"serial": "KT0002"'; then
+            fail two-keyboards-list "list --json: status $CLI_STATUS, or a port or serial missing"
+        else
+            pass two-keyboards-list "/dev/$node1 usb-kt-1 KT0001, /dev/$node2 usb-kt-2 KT0002 (text and JSON)"
+        fi
+    fi
+
+    # Without --device, flash chooses neither; --device picks one by port or serial number.
+    cli flash "$FW/small.bin" --yes --timeout 30
+    unchosen=$CLI_STATUS
+    cli info --device usb-kt-2
+    info=$CLI_STATUS
+    if ! grep -q "V1.7" "$W/cli.out" || grep -q "V1.6" "$W/cli.out"; then info="$info, not V1.7 alone"; fi
+    cli flash "$FW/small.bin" --device KT0002 --yes --timeout 30
+    chosen=$CLI_STATUS
+    stop_units 1 2
+    if [ "$unchosen" -ne 9 ]; then
+        fail flash-device "flash without --device: status $unchosen, expected 9"
+    elif [ "$info" != "0" ]; then
+        fail flash-device "info --device usb-kt-2: status $info"
+    elif [ "$chosen" -ne 0 ] || ! unit_holds 2 small.bin; then
+        fail flash-device "flash --device KT0002: status $chosen, or keyboard 2's flash does not hold small.bin"
+    elif [ "$(unit 1 blocks)" != "0" ] || [ "$(unit 1 mode_switches)" != "0" ] || [ "$(unit 2 version)" != "V2.0" ]; then
+        fail flash-device "keyboard 1 took $(unit 1 blocks) blocks and $(unit 1 mode_switches) mode switches; keyboard 2 is $(unit 2 version)"
+    else
+        pass flash-device "9 without --device; --device KT0002: $(unit 2 blocks) blocks to keyboard 2, none to keyboard 1"
+    fi
+}
+
+# flash --all: every keyboard at once, one row each in the summary on standard output.
+case_flash_all() {
+    if ! start_unit 1 --version V1.6 || ! start_unit 2 --version V1.7; then
+        fail flash-all "the keyboards did not come up"
+        stop_units 1 2
+        return
+    fi
+    cli_split flash --all --yes "$FW/big.bin"
+    stop_units 1 2
+    row() { grep -c -E "^ *usb-kt-$1 +KT000$1 .* success " "$W/cli.out"; }
+    if [ "$CLI_STATUS" -ne 0 ]; then
+        fail flash-all "status $CLI_STATUS"
+    elif ! unit_holds 1 big.bin || ! unit_holds 2 big.bin; then
+        fail flash-all "keyboard 1 took $(unit 1 blocks) blocks, keyboard 2 $(unit 2 blocks): a flash does not hold big.bin"
+    elif ! grep -q -E "^ *PORT +SERIAL +OLD +NEW +RESULT +SECONDS *$" "$W/cli.out" || [ "$(row 1)" != 1 ] \
+        || [ "$(row 2)" != 1 ]; then
+        fail flash-all "the summary on standard output lacks its header or one success row per keyboard"
+    else
+        pass flash-all "status 0, $(unit 1 blocks) and $(unit 2 blocks) blocks, both flashes hold big.bin, both rows success"
+    fi
+}
+
+# station: a keyboard plugged in while it runs is updated and logged; SIGINT ends it with 0.
+case_station() {
+    rm -f "$W/station.jsonl" "$W/station.out"
+    kestrune station "$FW/small.bin" --log "$W/station.jsonl" >"$W/station.out" 2>&1 &
+    station=$!
+    sleep 1
+    start_unit 3 --version V1.7 || { fail station "no keyboard"; kill -KILL "$station"; return; }
+    i=0
+    while ! grep -q '"result": *"success"' "$W/station.jsonl" 2>/dev/null; do
+        i=$((i + 1))
+        if [ $i -gt 600 ] || ! kill -0 "$station" 2>/dev/null; then break; fi
+        sleep 0.1
+    done
+    kill -INT "$station" 2>/dev/null
+    (sleep 20 && kill -KILL "$station" 2>/dev/null) &
+    watchdog=$!
+    wait "$station"
+    status=$?
+    kill "$watchdog" 2>/dev/null
+    stop_units 3
+    cp "$W/station.out" "$W/cli.out"
+    sha=$(sha256sum "$FW/small.bin" | cut -d' ' -f1)
+    record=$(cat "$W/station.jsonl" 2>/dev/null)
+    has() { echo "$record" | grep -q -E "\"$1\": *$2"; }
+    if [ "$status" -ne 0 ]; then
+        fail station "status $status after SIGINT"
+    elif [ "$(grep -c . "$W/station.jsonl")" != 1 ] || ! has port '"usb-kt-3"' || ! has serial '"KT0003"' \
+        || ! has versionBefore '"V1.7"' || ! has versionAfter '"V2.0"' || ! has sha256 "\"$sha\"" \
+        || ! has result '"success"'; then
+        echo "$record" >>"$W/cli.out"
+        fail station "the log does not hold one success record for usb-kt-3"
+    elif ! unit_holds 3 small.bin || [ "$(grep -c '^PASS' "$W/station.out")" != 1 ]; then
+        fail station "the keyboard took $(unit 3 blocks) blocks, or no single PASS line"
+    else
+        pass station "one unit: $(grep '^PASS' "$W/station.out")"
+    fi
+}
+
 echo "KT: cases start at $(uptime_s) s"
 case_hidraw_smoke
 case_no_keyboard
@@ -467,6 +627,9 @@ case_decoy
 case_two_interfaces
 case_no_permission
 case_bad_file
+case_two_keyboards
+case_flash_all
+case_station
 case_two_flashes
 case_signals
 case_throughput

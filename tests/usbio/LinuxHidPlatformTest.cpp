@@ -22,6 +22,7 @@
 #include <fstream>
 #include <numeric>
 #include <set>
+#include <utility>
 
 #include "support/TempDir.h"
 
@@ -156,6 +157,49 @@ TEST_F(FakeTree, IdentityComesFromTheNearestUsbDeviceAbove) {
     EXPECT_EQ(LinuxHidPlatform(sys_, dev_).PeekIdentity(DevPath("hidraw2")), (DeviceIdentity{"1-4.2", ""}));
     for (const std::string& path : {DevPath("hidraw7"), DevPath("sda"), std::string()})
         EXPECT_EQ(LinuxHidPlatform(sys_, dev_).PeekIdentity(path), DeviceIdentity{}) << path;
+}
+
+TEST_F(FakeTree, IdentityOffUsbComesFromTheHidDeviceItself) {
+    const std::string phys = "HID_PHYS=usb-kt-1/input1\nHID_UNIQ=KT0001\n";
+    struct Case {
+        const char* Name;
+        std::optional<std::string> Uevent;
+        bool OnUsb;             // the USB device above has busnum "1" and devpath "4.2"
+        const char* UsbSerial;  // its serial file, nullptr for none
+        DeviceIdentity Expected;
+    };
+    const Case cases[] = {
+        // The USB device wins, serial and all, whatever the HID device says.
+        {"hidraw0", KeyboardUevent + phys, true, "KS0001\n", {"1-4.2", "KS0001"}},
+        {"hidraw1", KeyboardUevent + phys, true, nullptr, {"1-4.2", ""}},
+        // No USB device above (uhid, Bluetooth): where the HID device is attached, and its own
+        // serial, first line of each.
+        {"hidraw2", KeyboardUevent + phys + "HID_PHYS=other\nHID_UNIQ=other\n", false, {}, {"usb-kt-1", "KT0001"}},
+        {"hidraw3", "HID_UNIQ=\nHID_PHYS=00:1a:7d:da:71:13\r\n", false, {}, {"00:1a:7d:da:71:13", ""}},
+        // Only a last "/input" with a number is the interface.
+        {"hidraw12", "HID_PHYS=kt/input0/input\r\nHID_UNIQ=KT/input1\n", false, {}, {"kt/input0/input", "KT/input1"}},
+        {"hidraw13", "HID_PHYS=kt/input0/input12\r\n", false, {}, {"kt/input0", ""}},
+        {"hidraw14", "HID_PHYS=/input1\n", false, {}, {}},
+        {"hidraw4", "HID_UNIQ=aa:bb:cc:dd:ee:ff", false, {}, {"", "aa:bb:cc:dd:ee:ff"}},
+        {"hidraw5", KeyboardUevent, false, {}, {}},
+        // Garbage gives nothing: not printable, a space, too long, not at a line's start.
+        {"hidraw6", "HID_PHYS=a\tb\nHID_UNIQ=K\x80\n", false, {}, {}},
+        {"hidraw7", "HID_PHYS=a b\nHID_UNIQ=" + std::string(127, 'K') + "\n", false, {}, {}},
+        {"hidraw8", "XHID_PHYS=usb-kt-1\n HID_UNIQ=KT0001\nHID_PHYS\n", false, {}, {}},
+        {"hidraw9", "HID_PHYS=" + std::string(126, 'P') + "\nHID_UNIQ=", false, {}, {std::string(126, 'P'), ""}},
+        {"hidraw10", std::nullopt, false, {}, {}},
+        {"hidraw11", std::string(70000, 'x') + "\n" + phys, false, {}, {}},  // longer than sysfs gives
+    };
+    for (const Case& c : cases) {
+        const fs::path usb = AddNode(c.Name, c.Uevent).parent_path().parent_path().parent_path().parent_path();
+        if (!c.OnUsb) continue;
+        WriteFile(usb / "busnum", "1\n");
+        WriteFile(usb / "devpath", "4.2\n");
+        if (c.UsbSerial) WriteFile(usb / "serial", c.UsbSerial);
+    }
+    const auto text = [](const DeviceIdentity& id) { return std::pair(id.PortPath, id.Serial); };
+    LinuxHidPlatform platform(sys_, dev_);
+    for (const Case& c : cases) EXPECT_EQ(text(platform.PeekIdentity(DevPath(c.Name))), text(c.Expected)) << c.Name;
 }
 
 TEST(ParseHidUevent, ReadsOnlyTheFirstHidIdLineAndOnlyWhenWellFormed) {
