@@ -162,21 +162,24 @@ OpenError OpenErrorOf(int error) {
 
 }  // namespace
 
-// The rest of the first line of text that starts with key, without carriage returns at its end;
-// nullopt when no line does.
-std::optional<std::string_view> UeventValue(std::string_view text, std::string_view key) {
+// The rest of the first line of text that starts with key; nullopt when no line does.
+std::optional<std::string_view> UeventLine(std::string_view text, std::string_view key) {
     std::size_t lineStart = 0;
     while (lineStart < text.size()) {
         std::size_t lineEnd = text.find('\n', lineStart);
         if (lineEnd == std::string_view::npos) lineEnd = text.size();
         std::string_view line = text.substr(lineStart, lineEnd - lineStart);
         lineStart = lineEnd + 1;
-        if (line.substr(0, key.size()) != key) continue;
-        line.remove_prefix(key.size());
-        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        return line;
+        if (line.substr(0, key.size()) == key) return line.substr(key.size());
     }
     return std::nullopt;
+}
+
+// UeventLine without carriage returns at its end.
+std::optional<std::string_view> UeventValue(std::string_view text, std::string_view key) {
+    auto line = UeventLine(text, key);
+    while (line && !line->empty() && line->back() == '\r') line->remove_suffix(1);
+    return line;
 }
 
 // HID_PHYS without the interface part that drivers of devices with several interfaces add
@@ -199,35 +202,26 @@ DeviceIdentity ParseHidUeventIdentity(std::string_view text) {
 }
 
 std::optional<HidUeventId> ParseHidUevent(std::string_view text) {
-    constexpr std::string_view key = "HID_ID=";
-    std::size_t lineStart = 0;
-    while (lineStart < text.size()) {
-        std::size_t lineEnd = text.find('\n', lineStart);
-        if (lineEnd == std::string_view::npos) lineEnd = text.size();
-        std::string_view line = text.substr(lineStart, lineEnd - lineStart);
-        lineStart = lineEnd + 1;
-        if (line.substr(0, key.size()) != key) continue;
-
-        // The kernel writes %04X:%08X:%08X; take up to 8 digits of either case for each.
-        line.remove_prefix(key.size());
-        std::uint32_t fields[3] = {};
-        for (int i = 0; i < 3; ++i) {
-            if (i > 0) {
-                if (line.empty() || line.front() != ':') return std::nullopt;
-                line.remove_prefix(1);
-            }
-            const auto value = TakeHex(line, 8);
-            if (!value || *value > 0xFFFF) return std::nullopt;
-            fields[i] = *value;
+    auto found = UeventLine(text, "HID_ID=");
+    if (!found) return std::nullopt;
+    std::string_view line = *found;
+    // The kernel writes %04X:%08X:%08X; take up to 8 digits of either case for each.
+    std::uint32_t fields[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) {
+            if (line.empty() || line.front() != ':') return std::nullopt;
+            line.remove_prefix(1);
         }
-        if (!line.empty()) return std::nullopt;
-        HidUeventId id;
-        id.Bus = static_cast<std::uint16_t>(fields[0]);
-        id.VendorID = static_cast<std::uint16_t>(fields[1]);
-        id.ProductID = static_cast<std::uint16_t>(fields[2]);
-        return id;
+        const auto value = TakeHex(line, 8);
+        if (!value || *value > 0xFFFF) return std::nullopt;
+        fields[i] = *value;
     }
-    return std::nullopt;
+    if (!line.empty()) return std::nullopt;
+    HidUeventId id;
+    id.Bus = static_cast<std::uint16_t>(fields[0]);
+    id.VendorID = static_cast<std::uint16_t>(fields[1]);
+    id.ProductID = static_cast<std::uint16_t>(fields[2]);
+    return id;
 }
 
 LinuxHidPlatform::LinuxHidPlatform(fs::path sysRoot, fs::path devRoot)
