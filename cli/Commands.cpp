@@ -73,6 +73,10 @@ bool StderrIsTerminal() { return isatty(fileno(stderr)) != 0; }
 void WatchTable(Session& session, Output& /*out*/) {
     session.onTableError = [](const std::string& text) {
         std::string shown = text;
+        // The terminal gets what `pids` says: the file and the reason, without the window's
+        // heading line.
+        const std::string heading = std::string(usbio::IdIsMatchedErrorText) + "\r\n\r\n";
+        if (shown.starts_with(heading)) shown.erase(0, heading.size());
         // CR LF to LF. (Erasing the CR rather than replacing both keeps GCC 12 at -O3 from a false
         // -Wrestrict warning inside std::string::replace.)
         for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.erase(p, 1);
@@ -93,12 +97,14 @@ void ExplainNoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
     }
 }
 
-// --pid-file: the named table for the searches; false (and said) when there is no such file.
+// --pid-file: the named table for the searches; false (and said) when there is no such file. What
+// is there but cannot be a table (a named pipe, a folder, a file too large) is the searches' to
+// refuse: they warn and use the built-in table, as `pids` does.
 bool UseProductIdFile(Session& session, Output& out, const DeviceOptions& device) {
     if (device.pidFile.empty()) return true;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(PathFromUtf8(device.pidFile), ec)) {
-        out.Error("no such file: " + device.pidFile);
+    if (!std::filesystem::exists(PathFromUtf8(device.pidFile), ec)) {
+        out.Error("no such file: " + PrintableText(device.pidFile));
         return false;
     }
     session.productIdFile = PathFromUtf8(device.pidFile);
@@ -178,21 +184,31 @@ void WriteDump(Session& session, const DeviceOptions& device) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Reads and checks the file as an upload would. Returns 0 or the exit status to end with.
-int LoadFile(Output& out, const FileOptions& file, upload::FirmwareImage& image,
-             upload::FirmwareCheck& check) {
+// Reads the file once and checks it as an upload would; fileSha (when given) is the SHA-256 of the
+// bytes read. Returns 0 or the exit status to end with.
+int LoadFile(Output& out, const FileOptions& file, upload::FirmwareImage& image, upload::FirmwareCheck& check,
+             std::string* fileSha = nullptr) {
     std::string problem;
     if (!upload::IsValidStartAddressText(file.start, &problem)) {
         out.Error(problem);
         return ExitUsage;
     }
     image.assign(upload::ImageSize, 0);
-    check = upload::CheckFirmware(file.file, file.start, image);
+    upload::FirmwareFile bytes{file.file, {}};  // a file of unknown kind is not read: the check says so
+    try {
+        if (upload::FirmwareKindOfPath(file.file) != upload::FirmwareKind::Unknown)
+            bytes = upload::ReadFirmwareFile(file.file);
+        check = upload::CheckFirmware(bytes, file.start, image);
+    } catch (const upload::FirmwareError& e) {
+        check = upload::FirmwareCheck{};
+        check.message = e.what();
+    }
     if (!check.ok) {
         out.Error(check.message);
         out.doc["file"] = file.file;
         return ExitInvalidFile;
     }
+    if (fileSha) *fileSha = Sha256Hex(reinterpret_cast<const std::uint8_t*>(bytes.bytes.data()), bytes.bytes.size());
     return 0;
 }
 
@@ -202,15 +218,6 @@ std::vector<std::uint8_t> SentBytes(const upload::FirmwareImage& image,
     const auto begin = image.begin() + check.startAddress;
     return std::vector<std::uint8_t>(
         begin, begin + static_cast<std::ptrdiff_t>(check.blocks) * static_cast<std::ptrdiff_t>(upload::BlockSize));
-}
-
-// The SHA-256 of the file's bytes as they are on disk (what a published checksum is of); empty
-// when the file cannot be read.
-std::string FileSha256(const std::string& path) {
-    std::ifstream in(PathFromUtf8(path), std::ios::binary);
-    if (!in.is_open()) return "";
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return Sha256Hex(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
 void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareImage& image,
@@ -498,8 +505,9 @@ int RunPids(Output& out, const std::string& pidFile) {
 int RunCheck(Output& out, const FileOptions& file) {
     upload::FirmwareImage image;
     upload::FirmwareCheck check;
-    if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
-    DescribeFile(out, file, image, check, FileSha256(file.file));
+    std::string fileSha;
+    if (const int status = LoadFile(out, file, image, check, &fileSha)) return out.Finish(status);
+    DescribeFile(out, file, image, check, fileSha);
     return out.Finish(ExitOK);
 }
 
@@ -605,14 +613,9 @@ int PrepareFlashFile(Output& out, const FileOptions& file, const FlashOptions& f
     prepared.file = file;
     upload::FirmwareImage& image = prepared.image;
     upload::FirmwareCheck& check = prepared.check;
-    // The file's bytes are hashed before and after it is read into the image: a file that changed
-    // in between is not the one that was checked.
-    const std::string fileSha = FileSha256(file.file);
-    if (const int status = LoadFile(out, file, image, check)) return status;
-    if (FileSha256(file.file) != fileSha) {
-        out.Error(PrintableText(file.file) + " changed while it was read; nothing was sent.");
-        return ExitInvalidFile;
-    }
+    // The file is read once: its hash, its check and the image sent are all of the same bytes.
+    std::string fileSha;
+    if (const int status = LoadFile(out, file, image, check, &fileSha)) return status;
     prepared.fileSha = fileSha;
     DescribeFile(out, file, image, check, fileSha);
     if (!flash.expectSha256.empty()) {

@@ -1,8 +1,7 @@
 #include "common/RegularFile.h"
 
 #include <algorithm>
-#include <cstring>
-#include <ios>
+#include <utility>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -17,101 +16,36 @@
 namespace kestrune {
 namespace {
 
-// A stream over a file the reader has opened itself: reads in large pieces, seeks.
-class FileBuffer final : public std::streambuf {
-public:
+// Reads on into bytes from got until limit bytes are there or the file ends. False on a read error.
 #if defined(_WIN32)
-    using Native = HANDLE;
-#else
-    using Native = int;
-#endif
-    explicit FileBuffer(Native file) : file_(file) { setg(buffer_, buffer_, buffer_); }
-    ~FileBuffer() override {
-#if defined(_WIN32)
-        CloseHandle(file_);
-#else
-        ::close(file_);
-#endif
-    }
-    FileBuffer(const FileBuffer&) = delete;
-    FileBuffer& operator=(const FileBuffer&) = delete;
-
-protected:
-    int_type underflow() override {
-        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-        std::size_t got = 0;
-#if defined(_WIN32)
+bool ReadInto(HANDLE file, std::string& bytes, std::size_t& got, std::size_t limit) {
+    while (got < limit) {
         DWORD n = 0;
-        if (!ReadFile(file_, buffer_, sizeof buffer_, &n, nullptr)) throw std::ios_base::failure("read");
-        got = n;
+        const auto want = static_cast<DWORD>(std::min<std::size_t>(limit - got, std::size_t{1} << 30));
+        if (!ReadFile(file, bytes.data() + got, want, &n, nullptr)) return false;
+        if (n == 0) break;
+        got += n;
+    }
+    return true;
+}
 #else
-        ssize_t n;
-        do {
-            n = ::read(file_, buffer_, sizeof buffer_);
-        } while (n < 0 && errno == EINTR);
-        // A failed read surfaces as badbit: the istream catches this and sets it.
-        if (n < 0) throw std::ios_base::failure("read");
-        got = static_cast<std::size_t>(n);
+bool ReadInto(int file, std::string& bytes, std::size_t& got, std::size_t limit) {
+    while (got < limit) {
+        const ssize_t n = ::read(file, bytes.data() + got, limit - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
 #endif
-        setg(buffer_, buffer_, buffer_ + got);
-        return got == 0 ? traits_type::eof() : traits_type::to_int_type(*gptr());
-    }
-    // Large reads go straight into the caller's buffer: a whole file in one read where the
-    // system allows.
-    std::streamsize xsgetn(char* out, std::streamsize count) override {
-        const std::streamsize buffered = std::min<std::streamsize>(count, egptr() - gptr());
-        if (buffered > 0) {
-            std::memcpy(out, gptr(), static_cast<std::size_t>(buffered));
-            gbump(static_cast<int>(buffered));
-        }
-        std::streamsize got = buffered;
-        while (got < count) {
-            const std::size_t want = static_cast<std::size_t>(std::min<std::streamsize>(count - got, 1 << 30));
-#if defined(_WIN32)
-            DWORD n = 0;
-            if (!ReadFile(file_, out + got, static_cast<DWORD>(want), &n, nullptr)) throw std::ios_base::failure("read");
-#else
-            ssize_t n;
-            do {
-                n = ::read(file_, out + got, want);
-            } while (n < 0 && errno == EINTR);
-            if (n < 0) throw std::ios_base::failure("read");
-#endif
-            if (n == 0) break;
-            got += static_cast<std::streamsize>(n);
-        }
-        return got;
-    }
-    pos_type seekoff(off_type offset, std::ios_base::seekdir direction, std::ios_base::openmode) override {
-        if (direction == std::ios_base::cur) offset -= static_cast<off_type>(egptr() - gptr());
-        setg(buffer_, buffer_, buffer_);
-#if defined(_WIN32)
-        LARGE_INTEGER distance, position;
-        distance.QuadPart = offset;
-        const DWORD method = direction == std::ios_base::beg ? FILE_BEGIN
-                             : direction == std::ios_base::cur ? FILE_CURRENT : FILE_END;
-        if (!SetFilePointerEx(file_, distance, &position, method)) return pos_type(off_type(-1));
-        return pos_type(position.QuadPart);
-#else
-        const int whence = direction == std::ios_base::beg ? SEEK_SET : direction == std::ios_base::cur ? SEEK_CUR : SEEK_END;
-        const off_t position = ::lseek(file_, static_cast<off_t>(offset), whence);
-        return position < 0 ? pos_type(off_type(-1)) : pos_type(static_cast<off_type>(position));
-#endif
-    }
-    pos_type seekpos(pos_type position, std::ios_base::openmode which) override {
-        return seekoff(off_type(position), std::ios_base::beg, which);
-    }
-
-private:
-    Native file_;
-    char buffer_[64 * 1024];
-};
 
 }  // namespace
 
-RegularFile OpenRegularFile(const std::filesystem::path& path) {
+FileBytes ReadFileBytes(const std::filesystem::path& path, std::uint64_t maxBytes) {
     namespace fs = std::filesystem;
-    RegularFile file;
+    FileBytes file;
     auto cannotOpen = [&] {
         std::error_code ec;
         const fs::file_type type = fs::status(path, ec).type();
@@ -126,31 +60,36 @@ RegularFile OpenRegularFile(const std::filesystem::path& path) {
         cannotOpen();
         return file;
     }
+    struct Closer {
+        HANDLE h;
+        ~Closer() { CloseHandle(h); }
+    } closer{handle};
     BY_HANDLE_FILE_INFORMATION info{};
     const DWORD type = GetFileType(handle);
     const bool known = GetFileInformationByHandle(handle, &info) != 0;
     if (type != FILE_TYPE_DISK || !known || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        CloseHandle(handle);
         const bool folder = known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         file.error = folder ? FileError::Folder : FileError::NotRegular;
         file.kind = folder ? "" : type == FILE_TYPE_PIPE ? "a named pipe" : type == FILE_TYPE_CHAR ? "a device" : "";
         return file;
     }
     file.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    file.buffer = std::make_unique<FileBuffer>(handle);
 #else
-    int fd;
+    int handle;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        handle = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (handle < 0 && errno == EINTR);
+    if (handle < 0) {
         cannotOpen();
         return file;
     }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{handle};
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(handle, &st) != 0 || !S_ISREG(st.st_mode)) {
         const mode_t mode = st.st_mode;
-        ::close(fd);
         file.error = S_ISDIR(mode) ? FileError::Folder : FileError::NotRegular;
         file.kind = S_ISFIFO(mode)                     ? "a named pipe (FIFO)"
                     : S_ISCHR(mode) || S_ISBLK(mode)   ? "a device"
@@ -159,35 +98,41 @@ RegularFile OpenRegularFile(const std::filesystem::path& path) {
         return file;
     }
     file.size = static_cast<std::uint64_t>(st.st_size);
-    file.buffer = std::make_unique<FileBuffer>(fd);
 #endif
-    file.stream = std::make_unique<std::istream>(file.buffer.get());
+    if (file.size > maxBytes) {
+        file.error = FileError::TooLarge;
+        return file;
+    }
+    // One read of what fstat gave and one byte more, to notice a file that has grown since; such a
+    // file is read on, never past maxBytes + 1.
+    std::size_t got = 0;
+    auto limit = static_cast<std::size_t>(file.size + 1);
+    for (;;) {
+        file.bytes.resize(limit);
+        if (!ReadInto(handle, file.bytes, got, limit)) {
+            file.bytes.clear();
+            file.error = FileError::CannotOpen;
+            return file;
+        }
+        if (got < limit || limit > maxBytes) break;
+        limit = static_cast<std::size_t>(std::min<std::uint64_t>(maxBytes + 1, std::uint64_t{limit} * 2));
+    }
+    file.bytes.resize(got);
+    if (got > maxBytes) {
+        file.size = got;
+        file.bytes.clear();
+        file.error = FileError::TooLarge;
+    }
     return file;
 }
 
 std::optional<std::string> ReadRegularFile(const std::filesystem::path& path, std::uint64_t maxBytes,
                                            FileError* error, bool* tooLarge) {
-    if (tooLarge) *tooLarge = false;
-    RegularFile file = OpenRegularFile(path);
-    if (error) *error = file.error;
+    FileBytes file = ReadFileBytes(path, maxBytes);
+    if (tooLarge) *tooLarge = file.error == FileError::TooLarge;
+    if (error) *error = file.error == FileError::TooLarge ? FileError::None : file.error;
     if (file.error != FileError::None) return std::nullopt;
-    if (file.size > maxBytes) {
-        if (tooLarge) *tooLarge = true;
-        return std::nullopt;
-    }
-    // One read of what fstat gave, and one byte more to notice a file that has grown since.
-    std::string text(static_cast<std::size_t>(file.size) + 1, '\0');
-    file.stream->read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (file.stream->bad()) {
-        if (error) *error = FileError::CannotOpen;
-        return std::nullopt;
-    }
-    text.resize(static_cast<std::size_t>(file.stream->gcount()));
-    if (text.size() > maxBytes) {
-        if (tooLarge) *tooLarge = true;
-        return std::nullopt;
-    }
-    return text;
+    return std::move(file.bytes);
 }
 
 bool WriteNewFile(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size) {

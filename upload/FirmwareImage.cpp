@@ -6,11 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <ios>
-#include <istream>
-#include <memory>
 #include <span>
+#include <string_view>
+#include <utility>
 
 #include "common/PrintableText.h"
 #include "common/RegularFile.h"
@@ -76,128 +74,58 @@ std::string ShownPath(const std::string& path) { return kestrune::PrintableText(
 
 fs::path PathFromUtf8(const std::string& path) { return fs::path(std::u8string(path.begin(), path.end())); }
 
-// ---- opening --------------------------------------------------------------------------------------
-
-struct OpenFile {
-    kestrune::RegularFile file;
-    std::istream* stream = nullptr;
-    std::uint64_t size = 0;  // at the moment it was opened
-};
-
-// Only a regular file is read (a symbolic link counts as what it points to): a named pipe or a
-// device such as /dev/zero could keep the reader waiting, or reading, forever. The file is opened
-// first, without waiting, and what was opened is looked at and read: nothing can be swapped in
-// between.
-OpenFile OpenForReading(const std::string& path) {
-    OpenFile open;
-    open.file = kestrune::OpenRegularFile(PathFromUtf8(path));
-    switch (open.file.error) {
-    case kestrune::FileError::None: break;
-    case kestrune::FileError::NotFound:
-        throw FirmwareError(FirmwareErrorCode::FileNotFound, "Firmware file not found: " + ShownPath(path) + ".");
-    case kestrune::FileError::Folder:
-        throw FirmwareError(FirmwareErrorCode::FileUnreadable, ShownPath(path) + " is a folder, not a firmware file.");
-    case kestrune::FileError::NotRegular:
-        throw FirmwareError(FirmwareErrorCode::FileUnreadable,
-                            ShownPath(path) + " is " + (open.file.kind.empty() ? "" : open.file.kind + ", ") +
-                                "not a regular file; only a firmware file on disk can be read.");
-    case kestrune::FileError::CannotOpen:
-        throw FirmwareError(FirmwareErrorCode::FileUnreadable, "Cannot open the firmware file " + ShownPath(path) + ".");
-    }
-    open.stream = open.file.stream.get();
-    open.size = open.file.size;
-    return open;
-}
-
-[[noreturn]] void ThrowReadFailure(const std::string& path) {
-    throw FirmwareError(FirmwareErrorCode::FileUnreadable, "Reading the firmware file " + ShownPath(path) + " failed.");
+[[noreturn]] void ThrowRawFileTooLarge(const std::string& name, std::uint64_t length) {
+    throw FirmwareError(FirmwareErrorCode::FileTooLarge,
+                        DisplayName(name) + " is " + std::to_string(length) + " bytes long; it would reach address " +
+                            std::to_string(length) + ", past the end of the firmware area (last address " +
+                            std::to_string(LastImageAddress) + ").");
 }
 
 // ---- HEX --------------------------------------------------------------------------------------------
 
 enum class LineRead { Line, TooLong, EndOfFile };
 
-// The text of a HEX file, read in large pieces into one buffer and handed out a line at a time as
-// views into it: a file of up to MaxChunk bytes is read whole, with one read. Bigger files are
-// read a chunk at a time, so a huge file costs no more memory than that.
+// The text of a HEX file, handed out a line at a time as views into it.
 class LineSource {
 public:
-    LineSource(std::istream& in, std::uint64_t size, const std::string& path)
-        : in_(in), path_(path),
-          capacity_(static_cast<std::size_t>(std::clamp<std::uint64_t>(size + 1, MinChunk, MaxChunk))),
-          buffer_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
+    explicit LineSource(std::string_view text) : text_(text) {}
 
     // Next line without its line end (CR, CR LF or LF). At most MaxLineChars are kept: when the
     // line goes on past them, TooLong is returned with its first MaxLineChars characters.
     LineRead Next(std::string_view& line);
 
 private:
-    static constexpr std::size_t MinChunk = 4096;  // room for a whole line and the character after it
-    static constexpr std::size_t MaxChunk = std::size_t{1} << 20;
-
-    void Fill();
-
-    std::istream& in_;
-    const std::string& path_;
-    std::size_t capacity_;
-    std::unique_ptr<char[]> buffer_;
-    std::size_t begin_ = 0;  // the unread text is buffer_[begin_, end_)
-    std::size_t end_ = 0;
-    bool atEnd_ = false;     // nothing more to read from the file
+    std::string_view text_;
+    std::size_t begin_ = 0;  // the unread text is text_[begin_, end)
 };
 
-// Keeps the unread text and reads more behind it.
-void LineSource::Fill() {
-    if (begin_ > 0) {
-        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
-        end_ -= begin_;
-        begin_ = 0;
-    }
-    in_.read(buffer_.get() + end_, static_cast<std::streamsize>(capacity_ - end_));
-    if (in_.bad()) ThrowReadFailure(path_);
-    const auto got = static_cast<std::size_t>(in_.gcount());
-    end_ += got;
-    if (got == 0 || in_.eof()) atEnd_ = true;
-}
-
 LineRead LineSource::Next(std::string_view& line) {
-    for (;;) {
-        const char* text = buffer_.get() + begin_;
-        const std::size_t available = end_ - begin_;
-        // The line ends at the first CR or LF; neither is looked for past the longest line kept.
-        const std::size_t scan = std::min(available, MaxLineChars + 1);
-        const auto* lf = static_cast<const char*>(std::memchr(text, '\n', scan));
-        const std::size_t lineEnd = lf ? static_cast<std::size_t>(lf - text) : scan;
-        const auto* cr = static_cast<const char*>(std::memchr(text, '\r', lineEnd));
-        if (cr) {
-            const auto i = static_cast<std::size_t>(cr - text);
-            if (i + 1 == available && !atEnd_) {  // is the next character a LF? read on to see
-                Fill();
-                continue;
-            }
-            line = std::string_view(text, i);
-            begin_ += i + 1 < available && text[i + 1] == '\n' ? i + 2 : i + 1;
-            return LineRead::Line;
-        }
-        if (lf) {
-            line = std::string_view(text, lineEnd);
-            begin_ += lineEnd + 1;
-            return LineRead::Line;
-        }
-        if (available > MaxLineChars) {
-            line = std::string_view(text, MaxLineChars);
-            begin_ += MaxLineChars;
-            return LineRead::TooLong;
-        }
-        if (!atEnd_) {
-            Fill();
-            continue;
-        }
-        if (available == 0) return LineRead::EndOfFile;
-        line = std::string_view(text, available);
-        begin_ = end_;
+    const std::size_t available = text_.size() - begin_;
+    if (available == 0) return LineRead::EndOfFile;
+    const char* text = text_.data() + begin_;
+    // The line ends at the first CR or LF; neither is looked for past the longest line kept.
+    const std::size_t scan = std::min(available, MaxLineChars + 1);
+    const auto* lf = static_cast<const char*>(std::memchr(text, '\n', scan));
+    const std::size_t lineEnd = lf ? static_cast<std::size_t>(lf - text) : scan;
+    if (const auto* cr = static_cast<const char*>(std::memchr(text, '\r', lineEnd))) {
+        const auto i = static_cast<std::size_t>(cr - text);
+        line = std::string_view(text, i);
+        begin_ += i + 1 < available && text[i + 1] == '\n' ? i + 2 : i + 1;
         return LineRead::Line;
     }
+    if (lf) {
+        line = std::string_view(text, lineEnd);
+        begin_ += lineEnd + 1;
+        return LineRead::Line;
+    }
+    if (available > MaxLineChars) {
+        line = std::string_view(text, MaxLineChars);
+        begin_ += MaxLineChars;
+        return LineRead::TooLong;
+    }
+    line = std::string_view(text, available);
+    begin_ = text_.size();
+    return LineRead::Line;
 }
 
 // Value of each character as a hex digit, -1 for every other one.
@@ -244,7 +172,7 @@ struct HexRecord {
 
 class HexFileReader {
 public:
-    HexFileReader(const std::string& path, FirmwareImage& image) : name_(DisplayName(path)), image_(image) {}
+    HexFileReader(const std::string& name, FirmwareImage& image) : name_(DisplayName(name)), image_(image) {}
 
     std::int32_t Read(LineSource& lines, const ImageReadHooks& hooks);
 
@@ -408,32 +336,19 @@ void HexFileReader::Store(const HexRecord& record) {
 
 // ---- BIN / DAT ------------------------------------------------------------------------------------
 
-std::int32_t ReadRawFile(const std::string& path, std::int32_t startAddress, FirmwareImage& image, bool scrambled) {
+std::int32_t ReadRawFile(const FirmwareFile& file, std::int32_t startAddress, FirmwareImage& image, bool scrambled) {
     if (startAddress < 0)
         throw FirmwareError(FirmwareErrorCode::AddressOutsideImage,
-                            "The start address " + std::to_string(startAddress) + " for " + DisplayName(path) +
+                            "The start address " + std::to_string(startAddress) + " for " + DisplayName(file.name) +
                                 " is negative.");
-    OpenFile file = OpenForReading(path);
-    std::istream& in = *file.stream;
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (!in || size < 0) ThrowReadFailure(path);
-    const auto length = static_cast<std::uint64_t>(size);
+    const std::uint64_t length = file.bytes.size();
     const auto start = static_cast<std::uint64_t>(startAddress);
 
     if (start > length) return static_cast<std::int32_t>(length);  // length < start, so it fits
-    if (length > static_cast<std::uint64_t>(LastImageAddress))
-        throw FirmwareError(FirmwareErrorCode::FileTooLarge,
-                            DisplayName(path) + " is " + std::to_string(length) +
-                                " bytes long; it would reach address " + std::to_string(length) +
-                                ", past the end of the firmware area (last address " +
-                                std::to_string(LastImageAddress) + ").");
+    if (length > static_cast<std::uint64_t>(LastImageAddress)) ThrowRawFileTooLarge(file.name, length);
 
-    const auto count = static_cast<std::streamsize>(length - start);
-    in.seekg(static_cast<std::streamoff>(start));
-    in.read(reinterpret_cast<char*>(image.data() + start), count);
-    if (in.gcount() != count) ThrowReadFailure(path);
-
+    std::copy(file.bytes.begin() + static_cast<std::ptrdiff_t>(start), file.bytes.end(),
+              image.begin() + static_cast<std::ptrdiff_t>(start));
     // Address `length` keeps the 0 just past the file's end (scrambled like the rest for DAT).
     if (scrambled)
         for (std::uint64_t a = start; a <= length; ++a)
@@ -453,23 +368,55 @@ FirmwareKind FirmwareKindOfPath(std::string_view path) {
     return FirmwareKind::Unknown;
 }
 
-std::int32_t LoadFirmwareImage(const std::string& path, std::int32_t startAddress, FirmwareImage& image,
-                               const ImageReadHooks& hooks) {
+FirmwareFile ReadFirmwareFile(const std::string& path) {
     const FirmwareKind kind = FirmwareKindOfPath(path);
+    const bool raw = kind == FirmwareKind::Bin || kind == FirmwareKind::Dat;
+    kestrune::FileBytes read =
+        kestrune::ReadFileBytes(PathFromUtf8(path), raw ? static_cast<std::uint64_t>(LastImageAddress) : MaxHexFileBytes);
+    switch (read.error) {
+    case kestrune::FileError::None: break;
+    case kestrune::FileError::NotFound:
+        throw FirmwareError(FirmwareErrorCode::FileNotFound, "Firmware file not found: " + ShownPath(path) + ".");
+    case kestrune::FileError::Folder:
+        throw FirmwareError(FirmwareErrorCode::FileUnreadable, ShownPath(path) + " is a folder, not a firmware file.");
+    case kestrune::FileError::NotRegular:
+        throw FirmwareError(FirmwareErrorCode::FileUnreadable,
+                            ShownPath(path) + " is " + (read.kind.empty() ? "" : read.kind + ", ") +
+                                "not a regular file; only a firmware file on disk can be read.");
+    case kestrune::FileError::CannotOpen:
+        throw FirmwareError(FirmwareErrorCode::FileUnreadable, "Cannot read the firmware file " + ShownPath(path) + ".");
+    case kestrune::FileError::TooLarge:
+        if (raw) ThrowRawFileTooLarge(path, read.size);
+        throw FirmwareError(FirmwareErrorCode::FileTooLarge,
+                            DisplayName(path) + " is " + std::to_string(read.size) +
+                                " bytes long, more than a firmware file can be (at most " +
+                                std::to_string(MaxHexFileBytes >> 20) + " MiB); it is not read.");
+    }
+    return FirmwareFile{path, std::move(read.bytes)};
+}
+
+std::int32_t LoadFirmwareImage(const FirmwareFile& file, std::int32_t startAddress, FirmwareImage& image,
+                               const ImageReadHooks& hooks) {
+    const FirmwareKind kind = FirmwareKindOfPath(file.name);
     if (kind == FirmwareKind::Unknown) return 0;
 
     image.assign(ImageSize, 0);
     switch (kind) {
     case FirmwareKind::Hex: {
-        OpenFile file = OpenForReading(path);
-        LineSource lines(*file.stream, file.size, path);
-        return HexFileReader(path, image).Read(lines, hooks);
+        LineSource lines(file.bytes);
+        return HexFileReader(file.name, image).Read(lines, hooks);
     }
-    case FirmwareKind::Bin: return ReadRawFile(path, startAddress, image, false);
-    case FirmwareKind::Dat: return ReadRawFile(path, startAddress, image, true);
+    case FirmwareKind::Bin: return ReadRawFile(file, startAddress, image, false);
+    case FirmwareKind::Dat: return ReadRawFile(file, startAddress, image, true);
     case FirmwareKind::Unknown: break;
     }
     return 0;
+}
+
+std::int32_t LoadFirmwareImage(const std::string& path, std::int32_t startAddress, FirmwareImage& image,
+                               const ImageReadHooks& hooks) {
+    if (FirmwareKindOfPath(path) == FirmwareKind::Unknown) return 0;
+    return LoadFirmwareImage(ReadFirmwareFile(path), startAddress, image, hooks);
 }
 
 }  // namespace upload

@@ -41,7 +41,7 @@ inline constexpr int NotHexFile = 3;           // a .hex file that is plainly so
 inline constexpr int InvalidHexRecord = 4;     // a line that is not a well-formed record; the message names the line
 inline constexpr int TruncatedHexFile = 5;     // the HEX file ends before its end-of-file record
 inline constexpr int AddressOutsideImage = 6;  // data beyond address 100000, or a negative start address
-inline constexpr int FileTooLarge = 7;         // a BIN/DAT file reaching past address 100000
+inline constexpr int FileTooLarge = 7;         // a BIN/DAT file reaching past address 100000, a HEX file past MaxHexFileBytes
 }  // namespace FirmwareErrorCode
 
 class FirmwareError : public std::runtime_error {
@@ -53,13 +53,34 @@ private:
     int code_;
 };
 
-// Reads the file at path (UTF-8) into image and returns the end address:
+// A firmware file as it was read, once: its name (UTF-8; the path, or what a program that has the
+// bytes and no path calls it), which gives its kind and appears in messages, and its bytes.
+struct FirmwareFile {
+    std::string name;
+    std::string bytes;
+};
+
+// The most a HEX file may hold to be read at all. The whole image in one-byte records is about
+// 1.3 MB; a BIN or DAT file holds at most addresses 0..LastImageAddress.
+inline constexpr std::uint64_t MaxHexFileBytes = std::uint64_t{4} << 20;
+
+// Reads the file at path (UTF-8), once: only a regular file, opened without waiting (a named pipe
+// or a device is refused without being read) and no larger than its kind can be (BIN and DAT:
+// LastImageAddress bytes; others MaxHexFileBytes). Throws FirmwareError (FileNotFound,
+// FileUnreadable, FileTooLarge).
+FirmwareFile ReadFirmwareFile(const std::string& path);
+
+// Reads the file's bytes into image and returns the end address:
 //  - HEX: the highest address + count over all data records (0 without data); startAddress unused;
 //  - BIN/DAT: the file length L; addresses startAddress..L take the file bytes at the same offsets,
 //    address L the byte just past the end (0); nothing is copied when startAddress > L.
-// For HEX, BIN and DAT the image is first resized to ImageSize and zero-filled. A path of unknown
+// For HEX, BIN and DAT the image is first resized to ImageSize and zero-filled. A name of unknown
 // kind reads nothing, leaves image as it is and returns 0.
-// Throws FirmwareError on any problem; the file is closed in every case.
+// Throws FirmwareError on any problem.
+std::int32_t LoadFirmwareImage(const FirmwareFile& file, std::int32_t startAddress, FirmwareImage& image,
+                               const ImageReadHooks& hooks = {});
+
+// ReadFirmwareFile, then the above (a path of unknown kind is not read).
 std::int32_t LoadFirmwareImage(const std::string& path, std::int32_t startAddress, FirmwareImage& image,
                                const ImageReadHooks& hooks = {});
 

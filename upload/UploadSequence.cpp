@@ -2,145 +2,21 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <exception>
-#include <vector>
 
-#include "common/NumberText.h"
-#include "common/PrintableText.h"
 #include "upload/Commands.h"
 #include "upload/UploadText.h"
 
 namespace upload {
 namespace {
 
-// Title code for a load that failed with something other than a FirmwareError.
-constexpr int UnexpectedLoadErrorCode = 99;
-
 constexpr std::uint8_t WriteBlockArgument = 0x80;  // 128 data bytes follow
 constexpr std::uint8_t FinishArgument = 0x01;
-
-bool IsStartAddressBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
-
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-std::string Hex(std::int64_t value) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "0x%04llX", static_cast<long long>(value));
-    return buffer;
-}
-
-// The file name as the user knows it: the last part of the path, its control characters escaped.
-std::string DisplayName(const std::string& path) {
-    const auto slash = path.find_last_of("/\\");
-    return kestrune::PrintableText(slash == std::string::npos ? path : path.substr(slash + 1));
-}
 
 // Closes the device however the sequence is left, an exception from the view included.
 struct CloseOnExit {
     usbio::DeviceConnection& connection;
     ~CloseOnExit() { usbio::CloseDevice(connection); }
 };
-
-// Why the loaded image cannot be sent, or empty when it can.
-std::string NothingToSendReason(const std::string& path, const FirmwareImage& image,
-                                std::int32_t start, std::int32_t end) {
-    const std::string name = DisplayName(path);
-    if (FirmwareKindOfPath(path) == FirmwareKind::Unknown)
-        return "The file " + name + " is not a firmware file: choose a .hex, .bin or .dat file.";
-    // The end is one past the last file byte: at or below the start nothing would be sent but
-    // the zeros of the image.
-    if (end <= start)
-        return "The file " + name + " holds no data at or above the start address " + Hex(start) + ".";
-    // Blocks go out at start, start + 128, ... as long as they begin at or before the end; the
-    // last one must still lie wholly inside the image.
-    const std::int64_t lastBlock =
-        start + (static_cast<std::int64_t>(end) - start) / static_cast<std::int64_t>(BlockSize) *
-                    static_cast<std::int64_t>(BlockSize);
-    const std::int64_t lastByte = lastBlock + static_cast<std::int64_t>(BlockSize) - 1;
-    const auto limit = static_cast<std::int64_t>(std::min(image.size(), ImageSize));
-    if (lastByte >= limit)
-        return "The data in " + name + " from the start address " + Hex(start) +
-               " needs a last block at " + Hex(lastBlock) + ".." + Hex(lastByte) +
-               ", past the last firmware address " + std::to_string(LastImageAddress) + ".";
-    return {};
-}
-
-}  // namespace
-
-bool IsValidStartAddressText(const std::string& text, std::string* problem) {
-    std::string digits;
-    for (char c : text)
-        if (!IsStartAddressBlank(c)) digits.push_back(c);
-    const bool valid = !digits.empty() && digits.size() <= 4 &&
-                       std::all_of(digits.begin(), digits.end(), IsHexDigit);
-    if (!valid && problem != nullptr)
-        *problem = "The start address \"" + text +
-                   "\" is not valid: type one to four hexadecimal digits, for example " +
-                   DefaultStartAddress + ".";
-    return valid;
-}
-
-FirmwareCheck CheckFirmware(const std::string& firmwarePath, const std::string& startAddressText,
-                            FirmwareImage& image, const ImageReadHooks& hooks) {
-    FirmwareCheck check;
-    if (!IsValidStartAddressText(startAddressText, &check.message)) return check;
-    const auto start = static_cast<std::int32_t>(kestrune::HexTextValue(startAddressText));
-    check.startAddress = start;
-    // HEX data below the start address, address by address (records may overlap).
-    std::vector<bool> below(static_cast<std::size_t>(start), false);
-    ImageReadHooks counting = hooks;
-    counting.DataRecord = [&below, &hooks](std::uint64_t address, std::size_t count) {
-        for (std::uint64_t a = address; a < address + count && a < below.size(); ++a)
-            below[static_cast<std::size_t>(a)] = true;
-        if (hooks.DataRecord) hooks.DataRecord(address, count);
-    };
-    try {
-        check.endAddress = LoadFirmwareImage(firmwarePath, start, image, counting);
-    } catch (const FirmwareError& e) {
-        check.message = e.what();
-        check.style = MessageStyle::Plain;
-        check.errorCode = e.Code();
-        check.title = std::to_string(e.Code());
-        return check;
-    } catch (const std::exception& e) {
-        check.message = std::string("Reading the firmware file ") + kestrune::PrintableText(firmwarePath) + " failed: " + e.what();
-        check.style = MessageStyle::Plain;
-        check.errorCode = UnexpectedLoadErrorCode;
-        check.title = std::to_string(UnexpectedLoadErrorCode);
-        return check;
-    }
-    check.message = NothingToSendReason(firmwarePath, image, start, check.endAddress);
-    if (!check.message.empty()) return check;
-    check.blocks = static_cast<int>((check.endAddress - start) / static_cast<std::int32_t>(BlockSize)) + 1;
-    // A BIN or DAT file holds every address from 0 up to its length.
-    check.bytesBelowStart = FirmwareKindOfPath(firmwarePath) == FirmwareKind::Hex
-                                ? std::count(below.begin(), below.end(), true)
-                                : std::min(start, check.endAddress);
-    check.ok = true;
-    return check;
-}
-
-std::string GroupedNumber(std::int64_t value) {
-    const std::string digits = std::to_string(value < 0 ? -value : value);
-    std::string out = value < 0 ? "-" : "";
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-        out.push_back(digits[i]);
-    }
-    return out;
-}
-
-std::string NotSentBelowStartText(const FirmwareCheck& check) {
-    if (check.bytesBelowStart <= 0) return {};
-    return "Not sent: " + GroupedNumber(check.bytesBelowStart) +
-           (check.bytesBelowStart == 1 ? " byte" : " bytes") + " below the start address " +
-           Hex(check.startAddress);
-}
-
-namespace {
 
 // Gives up before anything reaches the keyboard.
 UploadOutcome Refuse(usbio::DeviceConnection& connection, UploadView& view, UploadOutcome outcome,

@@ -136,7 +136,13 @@ std::vector<std::filesystem::path> ProductIdFileCandidates(const std::filesystem
             candidates.push_back(std::filesystem::path(configHome) / "kestrune" / ProductIdFileName);
         else if (home && *home)
             candidates.push_back(std::filesystem::path(home) / ".config" / "kestrune" / ProductIdFileName);
-        candidates.push_back(std::filesystem::path("/etc/kestrune") / ProductIdFileName);
+        // The system-wide place; KESTRUNE_SYSTEM_CONFIG_DIR names another one (empty: none), for
+        // containers, sandboxes and tests that must not see the machine's configuration.
+        const char* system = std::getenv(SystemConfigFolderVariable);
+        if (!system)
+            candidates.push_back(std::filesystem::path("/etc/kestrune") / ProductIdFileName);
+        else if (*system)
+            candidates.push_back(std::filesystem::path(system) / ProductIdFileName);
     }
     candidates.push_back(programFolder / ProductIdFileName);
     return candidates;

@@ -85,9 +85,13 @@ inline constexpr HostSystem ThisHostSystem = HostSystem::Windows;
 inline constexpr HostSystem ThisHostSystem = HostSystem::Linux;
 #endif
 
+// The environment variable that names the system-wide folder of PIDDef.txt instead of
+// /etc/kestrune; set and empty, there is none.
+inline constexpr char SystemConfigFolderVariable[] = "KESTRUNE_SYSTEM_CONFIG_DIR";
+
 // Where PIDDef.txt is looked for, in this order. On Linux: $XDG_CONFIG_HOME/kestrune/PIDDef.txt
-// (~/.config when XDG_CONFIG_HOME is unset), /etc/kestrune/PIDDef.txt, then beside the program;
-// on Windows beside the program only.
+// (~/.config when XDG_CONFIG_HOME is unset), /etc/kestrune/PIDDef.txt (or the folder
+// SystemConfigFolderVariable names), then beside the program; on Windows beside the program only.
 std::vector<std::filesystem::path> ProductIdFileCandidates(const std::filesystem::path& programFolder,
                                                            HostSystem host = ThisHostSystem);
 // The first candidate that exists; with none, the one beside the program (which then gives the

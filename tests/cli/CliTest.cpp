@@ -621,26 +621,43 @@ TEST(Cli, FileNamesAreEscapedOnTheTerminal) {
     }
 }
 
-// PIDDef.txt is read whole, with limits: a file over 1 MiB or a line over 4096 characters is
-// refused with a warning that names the file, and the built-in table is used.
+// PIDDef.txt is read whole, with limits: a file over 1 MiB, a line over 4096 characters, or
+// something that is not a regular file is refused with a warning that names the file, and the
+// built-in table is used; `pids` and the commands that search say the same.
 TEST(Cli, OversizedProductIdTableIsRefused) {
     CliBench b;
     struct Case {
-        std::string contents;
+        std::string contents;  // or "fifo" / "folder"
         std::string warning;
     };
     const std::vector<Case> cases{
         {"a,17\n" + std::string((1 << 20) - 4, '\''), "PIDDef.txt, the file is larger than 1 MiB"},
         {"a,17\n'" + std::string(4096, 'x') + "\nb,6\n", "PIDDef.txt, line 2 is longer than 4096 characters"},
+        {"fifo", "PIDDef.txt, not a regular file; it is not read."},
+        {"folder", "PIDDef.txt, not a regular file; it is not read."},
     };
+    const std::string fw = b.File("fw.bin", std::string(0x1300, 'x'));
     for (const Case& c : cases) {
-        const std::string file = b.File("PIDDef.txt", c.contents);
+        SCOPED_TRACE(c.warning);
+        std::filesystem::remove_all(b.dir.Path() / "PIDDef.txt");
+        const std::string file = (b.dir.Path() / "PIDDef.txt").string();
+        if (c.contents == "fifo")
+            ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        else if (c.contents == "folder")
+            std::filesystem::create_directory(file);
+        else
+            b.File("PIDDef.txt", c.contents);
         const Result run = b.Kestrune("pids --json --pid-file " + file);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.Json()["source"], "built-in");
         EXPECT_NE(run.err.find(c.warning), std::string::npos) << run.err;
         EXPECT_NE(run.Json().value("warning", "").find(c.warning.substr(c.warning.find(',') + 2)), std::string::npos);
+        const Result flash = b.Kestrune("flash " + fw + " --simulate --yes --pid-file " + file);
+        EXPECT_EQ(flash.status, 0) << flash.err;
+        EXPECT_NE(flash.err.find("kestrune: warning: " + c.warning), std::string::npos) << flash.err;
+        EXPECT_EQ(flash.err.find("IdIsMatched"), std::string::npos) << flash.err;
     }
+    std::filesystem::remove_all(b.dir.Path() / "PIDDef.txt");
     // A sparse 2 GB file is refused at once, without being read.
     const std::string sparse = b.File("PIDDef.txt", "");
     std::filesystem::resize_file(sparse, 2'000'000'000);
@@ -654,16 +671,40 @@ TEST(Cli, OversizedProductIdTableIsRefused) {
     EXPECT_EQ(fits.Json()["entries"], (nlohmann::json{17})) << fits.err;
 }
 
-// Files that are not regular files are refused without being waited on, and a failed write of
-// `image` is an I/O failure.
-TEST(Cli, FifosAndUnwritableOutputs) {
+// Firmware files that are not regular files, or larger than any firmware file can be, are refused
+// by every command that reads one, at once, without reading them: no hang, no abort, no memory
+// growing; each with the status and JSON of a bad file. A failed write of `image` is an I/O failure.
+TEST(Cli, FifosDevicesFoldersAndHugeFilesAreRefusedByEveryCommandAndUnwritableOutputs) {
     CliBench b;
-    const std::string fifo = (b.dir.Path() / "fw.hex").string();
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const Result check = b.Kestrune("check " + fifo + " --json");
-    EXPECT_EQ(check.status, 4);
-    EXPECT_NE(check.err.find("not a regular file"), std::string::npos) << check.err;
-    EXPECT_NE(b.Kestrune("pids --pid-file " + fifo).status, 124);  // no hang
+    const std::filesystem::path dir = b.dir.Path();
+    ASSERT_EQ(::mkfifo((dir / "fifo.hex").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", dir / "zero.bin");
+    std::filesystem::create_directory(dir / "folder.hex");
+    std::filesystem::resize_file(b.File("sparse.hex", ""), 1'000'000'000);
+    std::filesystem::resize_file(b.File("sparse.dat", ""), 1'000'000'000);
+    const std::pair<const char*, const char*> files[] = {
+        {"fifo.hex", "is a named pipe (FIFO), not a regular file"}, {"zero.bin", "is a device, not a regular file"},
+        {"folder.hex", "is a folder, not a firmware file"}, {"sparse.hex", "sparse.hex is 1000000000 bytes long"},
+        {"sparse.dat", "sparse.dat is 1000000000 bytes long"}};
+    const std::string image = (dir / "out.bin").string();
+    for (const auto& [name, why] : files) {
+        const std::string path = (dir / name).string();
+        for (const std::string& command : {"check " + path + " --json", "image " + path + " -o " + image + " --json",
+                                           "flash " + path + " --simulate --yes --json",
+                                           "flash --all " + path + " --simulate --simulate-count 2 --yes --json",
+                                           "station " + path + " --simulate"}) {
+            SCOPED_TRACE(command);
+            const Result run = b.Kestrune(command);
+            EXPECT_EQ(run.status, 4) << run.err;
+            EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
+            if (command.ends_with("--json")) {
+                EXPECT_EQ(run.Json()["exitStatus"], 4) << run.out;
+                EXPECT_EQ(run.Json()["file"], path) << run.out;
+            }
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(image));
+    EXPECT_NE(b.Kestrune("pids --pid-file " + (dir / "fifo.hex").string()).status, 124);  // no hang
     const std::string fw = b.File("fw.bin", std::string(0x1300, 'x'));
     const Result unwritable = b.Kestrune("image " + fw + " -o /proc/no/such/folder/out.bin --json");
     EXPECT_EQ(unwritable.status, 8) << unwritable.err;

@@ -1,11 +1,10 @@
-// The firmware reader on any file: the first input byte picks the kind (HEX, BIN, DAT, or a name
+// The firmware reader on any file's bytes: the first input byte picks the kind (HEX, BIN, DAT, or a name
 // of unknown kind), the next two a start address; the rest is the file. Only FirmwareError may
 // come out; a BIN or DAT image must hold exactly the file's bytes from the start address on.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "FuzzFile.h"
 #include "upload/FirmwareImage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -17,12 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t start = (data[0] & 4) ? raw : static_cast<std::uint16_t>(raw);
     data += 3;
     size -= 3;
-    const std::string path = fuzzsupport::WriteScratch(name, data, size);
+    const upload::FirmwareFile file{name, std::string(reinterpret_cast<const char*>(data), size)};
 
     upload::FirmwareImage image(3, 0x55);
     std::int32_t end = 0;
     try {
-        end = upload::LoadFirmwareImage(path, start, image);
+        end = upload::LoadFirmwareImage(file, start, image);
     } catch (const upload::FirmwareError& e) {
         if (e.Code() < 1 || e.Code() > 7 || std::string(e.what()).empty()) std::abort();
         return 0;

@@ -121,10 +121,12 @@ TEST_F(FirmwareImageTest, RefusesBadHexFilesNamingLineAndProblem) {
     garbage[0] = ':';
     std::replace(garbage.begin(), garbage.end(), std::uint8_t{0}, std::uint8_t{1});
     EXPECT_NE(ErrorOf(Write("random.hex", garbage), FirmwareErrorCode::NotHexFile).find("binary data"), std::string::npos);
-    // A multi-GB file without line ends is refused after its first line, without loading it.
+    // A file larger than any HEX file of an image is refused by its size, without reading it.
     const std::string sparse = Write("huge.hex", "");
     fs::resize_file(sparse, 3ull << 30);
-    ErrorOf(sparse, FirmwareErrorCode::NotHexFile);
+    EXPECT_NE(ErrorOf(sparse, FirmwareErrorCode::FileTooLarge).find("huge.hex is 3221225472 bytes long"), std::string::npos);
+    fs::resize_file(sparse, MaxHexFileBytes + 1);
+    ErrorOf(sparse, FirmwareErrorCode::FileTooLarge);
 }
 
 TEST_F(FirmwareImageTest, PlacesDataByExtendedAddressesAndKeepsHighestEnd) {
@@ -216,6 +218,27 @@ TEST_F(FirmwareImageTest, RefusesUnusableFiles) {
         EXPECT_NE(message.find(what), std::string::npos) << message;
     }
 #endif
+}
+
+// What a program that has a file's bytes and no path (or has read them once itself) loads.
+TEST_F(FirmwareImageTest, BytesWithTheirNameLoadAsTheFileDoes) {
+    const std::string hex = Record(0, 0x1210, {1, 2, 3}) + "\r\n" + Eof + "\r\n";
+    const std::string raw = std::string(0x1300, '\x5A');
+    for (const auto& [name, bytes] : {std::pair{"fw.hex", hex}, {"fw.bin", raw}, {"fw.DAT", raw}}) {
+        SCOPED_TRACE(name);
+        FirmwareImage fromPath;
+        const std::int32_t end = LoadFirmwareImage(Write(name, bytes), 0x1200, fromPath);
+        const FirmwareFile file = ReadFirmwareFile((dir_ / name).string());
+        EXPECT_EQ(file.bytes, bytes);
+        EXPECT_EQ(LoadFirmwareImage(FirmwareFile{std::string("any/") + name, bytes}, 0x1200, image_), end);
+        EXPECT_TRUE(image_ == fromPath);
+    }
+    try {
+        LoadFirmwareImage(FirmwareFile{"C:\\in\\bad.hex", Good + "\n:0300300002337A1F\n"}, 0, image_);
+        ADD_FAILURE() << "loaded";
+    } catch (const FirmwareError& e) {
+        EXPECT_NE(std::string(e.what()).find("line 2 of bad.hex: checksum"), std::string::npos) << e.what();
+    }
 }
 
 TEST_F(FirmwareImageTest, KindComesFromLastThreeCharacters) {

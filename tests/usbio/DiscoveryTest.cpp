@@ -286,13 +286,21 @@ TEST(ProductIdTable, LookedForInTheUsersThenTheSystemsThenTheProgramsFolder) {
         std::string value;
         explicit Saved(const char* n) : name(n), old(std::getenv(n)), value(old ? old : "") {}
         ~Saved() { old ? ::setenv(name.c_str(), value.c_str(), 1) : ::unsetenv(name.c_str()); }
-    } xdg("XDG_CONFIG_HOME"), home("HOME");
+    } xdg("XDG_CONFIG_HOME"), home("HOME"), system(usbio::SystemConfigFolderVariable);
     SimBench b;
     const auto program = b.folder.Path() / "bin";
     const auto config = b.folder.Path() / "config";
     const std::filesystem::path etc = "/etc/kestrune/PIDDef.txt";
     using Paths = std::vector<std::filesystem::path>;
     ::setenv("HOME", b.folder.Path().c_str(), 1);
+    // The system's place is /etc/kestrune unless the environment names another one, or none.
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    ::setenv(usbio::SystemConfigFolderVariable, (b.folder.Path() / "etc").c_str(), 1);
+    EXPECT_EQ(usbio::ProductIdFileCandidates(program),
+              (Paths{config / "kestrune/PIDDef.txt", b.folder.Path() / "etc/PIDDef.txt", program / "PIDDef.txt"}));
+    ::setenv(usbio::SystemConfigFolderVariable, "", 1);
+    EXPECT_EQ(usbio::ProductIdFileCandidates(program), (Paths{config / "kestrune/PIDDef.txt", program / "PIDDef.txt"}));
+    ::unsetenv(usbio::SystemConfigFolderVariable);
     for (const char* unusable : {"", "relative/config"}) {  // ~/.config instead
         ::setenv("XDG_CONFIG_HOME", unusable, 1);
         EXPECT_EQ(usbio::ProductIdFileCandidates(program),
@@ -303,8 +311,9 @@ TEST(ProductIdTable, LookedForInTheUsersThenTheSystemsThenTheProgramsFolder) {
               (Paths{config / "kestrune/PIDDef.txt", etc, program / "PIDDef.txt"}));
     EXPECT_EQ(usbio::ProductIdFileCandidates(program, usbio::HostSystem::Windows), (Paths{program / "PIDDef.txt"}));
 
-    // The search for the keyboard takes the user's file before the one beside the program.
-    if (std::filesystem::exists(etc)) GTEST_SKIP() << etc << " exists on this machine";
+    // The search for the keyboard takes the user's file before the one beside the program (and
+    // never looks at the machine's /etc).
+    ::setenv(usbio::SystemConfigFolderVariable, (b.folder.Path() / "etc").c_str(), 1);
     b.WritePidFile("a,17\n");
     EXPECT_EQ(usbio::FindProductIdFile(b.folder.Path()), b.folder.Path() / "PIDDef.txt");
     b.Find();
