@@ -25,6 +25,18 @@ int main(int argc, char** argv) {
     std::vector<char*> argPointers;
     for (std::string& arg : args) argPointers.push_back(arg.data());
 
+    // The plain requests for the version and for help are answered first: the version before the
+    // parser is built, help with only the options of the command asked about (building every
+    // option is most of such a run; the parser would also end them by throwing, and a program's
+    // first exception costs more than the rest of it).
+    if (args.size() == 2 && args[1] == "--version") {
+        std::printf("kestrune %s\n", kestrune::VersionNumber);
+        return 0;
+    }
+    const bool helpLast = args.size() >= 2 && (args.back() == "--help" || args.back() == "-h");
+    const bool plainHelp = helpLast && args.size() <= 3;
+    auto wanted = [&](CLI::App* command) { return !plainHelp || (args.size() == 3 && args[1] == command->get_name()); };
+
     CLI::App app{"Kestrune Loader command-line tool: updates the firmware of a Kestrune keyboard.",
                  "kestrune"};
     app.set_version_flag("--version", std::string("kestrune ") + kestrune::VersionNumber);
@@ -41,6 +53,7 @@ int main(int argc, char** argv) {
     faultHelp += "; a keyboard fault for the K-th simulated keyboard: FAULT@K";
     std::string simulate;
     auto addDeviceOptions = [&](CLI::App* command) {
+        if (!wanted(command)) return;
         // A flag: its value is only ever taken as --simulate=VERSION, never from the next
         // argument (which is the firmware file in "flash --simulate ok.bin").
         command->add_flag("--simulate{V1.0}", simulate,
@@ -63,6 +76,7 @@ int main(int argc, char** argv) {
     };
     cli::FileOptions file;
     auto addFileOptions = [&](CLI::App* command) {
+        if (!wanted(command)) return;
         command->add_option("FILE", file.file, "Firmware file (.hex, .bin or .dat)")->required();
         command->add_option("--start", file.start, "Start address, 1 to 4 hexadecimal digits")
             ->capture_default_str();
@@ -95,6 +109,7 @@ int main(int argc, char** argv) {
     flashCommand->add_flag("--no-wait", flash.noWait,
                            "End once the firmware is sent, without waiting for the keyboard to restart");
     auto addFlashOptions = [&](CLI::App* command) {
+        if (!wanted(command)) return;
         command->add_option("--timeout", flash.timeoutSeconds, "Seconds to wait for the keyboard to come back")
             ->capture_default_str()
             ->check(CLI::Range(1, 3600));
@@ -126,15 +141,8 @@ int main(int argc, char** argv) {
                         "Append one JSON Lines record per unit to this file, written through unit by unit")
         ->type_name("FILE.jsonl");
     for (CLI::App* command : {list, info, pids, check, image, flashCommand, station})
-        command->add_flag("--json", json, "Print one JSON document on standard output");
+        if (wanted(command)) command->add_flag("--json", json, "Print one JSON document on standard output");
 
-    // The plain requests for help or the version are answered here: the parser ends them by
-    // throwing, and a program's first exception costs more than the rest of such a run.
-    if (args.size() == 2 && args[1] == "--version") {
-        std::printf("kestrune %s\n", kestrune::VersionNumber);
-        return 0;
-    }
-    const bool helpLast = args.size() >= 2 && (args.back() == "--help" || args.back() == "-h");
     CLI::App* helpFor = nullptr;
     for (CLI::App* command : {list, info, pids, check, image, flashCommand, station})
         if (args.size() == 3 && args[1] == command->get_name()) helpFor = command;
