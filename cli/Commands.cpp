@@ -20,6 +20,7 @@
 #include "common/NumberText.h"
 #include "common/RegularFile.h"
 #include "upload/Commands.h"
+#include "upload/UploadText.h"
 #include "upload/UploadSequence.h"
 
 #if defined(_WIN32)
@@ -719,7 +720,8 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
             const bool afterRead = upload::ReadFirmwareVersion(c, after) == upload::CommandOK;
             usbio::CloseDevice(c);
             if (!newFirmware && !IsNewFirmware(afterRead, after))
-                out.Say("Unplug the keyboard's USB cable now, and plug it in again.");
+                out.Say(session.Simulated() ? upload::text::SimulatedRestartsByItself
+                                            : "Unplug the keyboard's USB cable now, and plug it in again.");
             out.Say("Waiting for the keyboard in firmware-upload mode (up to " +
                     std::to_string(flash.timeoutSeconds) + " s)...");
             switch (WaitForKeyboard(session, true, flash.timeoutSeconds)) {

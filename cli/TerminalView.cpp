@@ -1,6 +1,7 @@
 #include "cli/TerminalView.h"
 
 #include "cli/ProgressLine.h"
+#include "upload/UploadText.h"
 
 #include <algorithm>
 #include <atomic>
@@ -58,9 +59,11 @@ void TerminalView::EndProgressLine() {
 upload::MessageAnswer TerminalView::ShowMessage(const std::string& text, upload::MessageStyle,
                                                 const std::string&) {
     EndProgressLine();
+    // A simulated keyboard restarts by itself: its user is not told to replug it.
+    const std::string said = session_.Simulated() && text == upload::text::Uploaded ? upload::text::SimulatedUploaded : text;
     std::string shown;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) shown.push_back(text[i]);
+    for (std::size_t i = 0; i < said.size(); ++i)
+        if (!(said[i] == '\r' && i + 1 < said.size() && said[i + 1] == '\n')) shown.push_back(said[i]);
     out_.Say(shown);
     if (out_.Json()) out_.doc["messages"].push_back(shown);
     return upload::MessageAnswer::OK;

@@ -74,9 +74,7 @@ inline constexpr char DemoReplugInstructions[] =
     "\r\n"
     "Nothing needs to be unplugged: in this demo the keyboard restarts by itself.\r\n"
     "Click OK button to start uploading the firmware file to keyboard";
-inline constexpr char DemoUploaded[] =
-    "The selected firmware file is successfully uploaded to the simulated keyboard.\r\n\r\n"
-    "Nothing needs to be unplugged: in this demo the keyboard restarts by itself.";
+inline constexpr auto& DemoUploaded = upload::text::SimulatedUploaded;
 inline constexpr char DemoUploadedStatus[] = "Firmware uploaded OK. The simulated keyboard restarts by itself.";
 inline constexpr char RetryTitle[] = "Restart Keyboard";
 inline constexpr char RetryPrompt[] =
