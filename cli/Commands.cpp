@@ -81,7 +81,7 @@ void WatchTable(Session& session, Output& /*out*/) {
         // CR LF to LF. (Erasing the CR rather than replacing both keeps GCC 12 at -O3 from a false
         // -Wrestrict warning inside std::string::replace.)
         for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.erase(p, 1);
-        std::fprintf(stderr, "kestrune: warning: %s\n", PrintableLines(shown).c_str());
+        std::fprintf(stderr, "%s\n", FitForStream(stderr, "kestrune: warning: " + PrintableLines(shown)).c_str());
     };
 }
 
@@ -481,13 +481,15 @@ int RunPids(Output& out, const std::string& pidFile) {
     out.doc["entries"] = table.Entries;
     if (!table.Error.empty()) {
         out.doc["warning"] = table.Error;
-        std::fprintf(stderr, "kestrune: warning: %s\n", PrintableLines(table.Error).c_str());
+        std::fprintf(stderr, "%s\n", FitForStream(stderr, "kestrune: warning: " + PrintableLines(table.Error)).c_str());
     }
     if (!table.Warnings.empty()) {
         out.doc["lineWarnings"] = table.Warnings;
         for (const std::string& warning : table.Warnings)
-            std::fprintf(stderr, "kestrune: warning: %s, %s\n", PrintableText(Utf8FromPath(file.filename())).c_str(),
-                         PrintableLines(warning).c_str());
+            std::fprintf(stderr, "%s\n",
+                         FitForStream(stderr, "kestrune: warning: " + PrintableText(Utf8FromPath(file.filename())) + ", " +
+                                                  PrintableLines(warning))
+                             .c_str());
     }
     if (!out.Json()) {
         const std::string name = PrintableText(Utf8FromPath(file));

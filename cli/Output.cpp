@@ -1,5 +1,14 @@
 #include "cli/Output.h"
 
+#include "cli/ProgressLine.h"
+#include "cli/Usage.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace cli {
 
 std::string PrintableLines(std::string_view text) {
@@ -14,6 +23,15 @@ std::string PrintableLines(std::string_view text) {
         begin = end + 1;
     }
     return out;
+}
+
+std::string FitForStream(std::FILE* stream, const std::string& text) {
+#if defined(_WIN32)
+    const bool terminal = _isatty(_fileno(stream)) != 0;
+#else
+    const bool terminal = ::isatty(::fileno(stream)) != 0;
+#endif
+    return terminal ? WrapText(text, TerminalColumns()) : text;
 }
 
 }  // namespace cli

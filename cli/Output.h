@@ -14,6 +14,11 @@ namespace cli {
 // PrintableText line by line: line ends stay (CR LF becomes LF), everything else is escaped.
 std::string PrintableLines(std::string_view text);
 
+// The text as it is to be written to the stream: on a terminal, its lines broken at spaces for the
+// terminal's width (a word longer than a line stays whole); elsewhere (a file, a pipe) unchanged,
+// one message a line for scripts.
+std::string FitForStream(std::FILE* stream, const std::string& text);
+
 class Output {
 public:
     explicit Output(bool json) : json_(json) {}
@@ -25,14 +30,14 @@ public:
     void Say(const std::string& line) const {
         if (lines) return lines(line, false);
         std::FILE* to = json_ ? stderr : stdout;
-        std::fprintf(to, "%s\n", PrintableLines(line).c_str());
+        std::fprintf(to, "%s\n", FitForStream(to, PrintableLines(line)).c_str());
         std::fflush(to);
     }
     // An error, always on standard error; also recorded in the JSON document.
     void Error(const std::string& line) {
         if (json_ || lines) doc["error"] = line;
         if (lines) return lines(line, true);
-        std::fprintf(stderr, "kestrune: %s\n", PrintableLines(line).c_str());
+        std::fprintf(stderr, "%s\n", FitForStream(stderr, "kestrune: " + PrintableLines(line)).c_str());
         std::fflush(stderr);
     }
     // Prints the JSON document (in JSON mode) with the exit status, and returns the status.

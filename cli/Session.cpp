@@ -18,6 +18,7 @@ using PlatformHid = usbio::WindowsHidPlatform;
 #else
 #include <pthread.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "usbio/LinuxHidPlatform.h"
@@ -36,6 +37,22 @@ constexpr int HangupSignal = SIGHUP;
 std::atomic<int> interrupts{0};
 std::atomic<bool> terminated{false};
 std::atomic<bool> installed{false};
+
+#if !defined(_WIN32)
+// The terminal's settings before Ctrl+C stopped being echoed, put back at exit.
+termios terminalBefore{};
+
+// Ctrl+C is the tool's own to answer while it runs: the terminal is kept from echoing it as "^C"
+// into the progress line or in front of the tool's answer.
+void KeepControlCharactersFromEcho() {
+    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &terminalBefore) != 0) return;
+    if ((terminalBefore.c_lflag & ECHOCTL) == 0) return;
+    termios quiet = terminalBefore;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHOCTL);
+    if (::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0)
+        std::atexit([] { ::tcsetattr(STDIN_FILENO, TCSANOW, &terminalBefore); });
+}
+#endif
 
 void Count(int signal) {
     if (signal == SIGINT) {
@@ -112,6 +129,7 @@ void InstallInterruptHandler() {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, HangupSignal);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    KeepControlCharactersFromEcho();
     std::thread([set] {
         for (;;) {
             int signal = 0;

@@ -84,10 +84,12 @@ bool TerminalView::StopRequested() {
     if (!warned_ && !warnedAny.exchange(true)) {
         warned_ = true;
         EndProgressLine();
-        std::fprintf(stderr,
-                     "Stopping now leaves the keyboard in firmware-upload mode with part of the "
-                     "firmware written; it then works only after another upload.\n"
-                     "Press Ctrl+C again to stop anyway.\n");
+        std::fprintf(stderr, "%s",
+                     FitForStream(stderr,
+                                  "Stopping now leaves the keyboard in firmware-upload mode with part of the "
+                                  "firmware written; it then works only after another upload.\n"
+                                  "Press Ctrl+C again to stop anyway.\n")
+                         .c_str());
     }
     return false;
 }

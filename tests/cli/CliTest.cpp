@@ -1,15 +1,21 @@
 // The command-line tool as a user's script sees it: its output, its JSON and its exit status.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -43,6 +49,45 @@ struct CliBench {
 
     std::string File(const std::string& name, const std::string& contents) {
         return dir.Write(name, contents).string();
+    }
+    // The tool on a terminal `columns` wide (a pseudo-terminal that both its output streams and its
+    // input are on), as a person sees it: everything it wrote, line ends as CR LF. `keys` is shown
+    // the output so far each time more comes, and may answer with keys to type.
+    Result OnTerminal(const std::string& args, int columns,
+                      const std::function<std::string(const std::string& shown)>& keys = {}) {
+        winsize size{};
+        size.ws_col = static_cast<unsigned short>(columns);
+        size.ws_row = 24;
+        int terminal = -1;
+        const std::string command = "exec " + std::string(KESTRUNE_CLI_PATH) + " " + args;
+        const pid_t child = ::forkpty(&terminal, nullptr, nullptr, &size);
+        if (child == 0) {
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        Result run;
+        if (child < 0) return run;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (;;) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 1000) > 0) {
+                char buffer[4096];
+                const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+                if (n <= 0) break;  // the tool has ended and closed the terminal
+                run.out.append(buffer, static_cast<std::size_t>(n));
+                const std::string typed = keys ? keys(run.out) : "";
+                if (!typed.empty() && ::write(terminal, typed.data(), typed.size()) < 0) break;
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(child, SIGKILL);
+                break;
+            }
+        }
+        int raw = 0;
+        ::waitpid(child, &raw, 0);
+        ::close(terminal);
+        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return run;
     }
     Result Kestrune(const std::string& args, const std::string& environment = "") {
         const std::string err = (dir.Path() / "stderr.txt").string();
@@ -831,4 +876,81 @@ TEST(Cli, StationUpdatesEachArrivalOnceAndLogsEveryUnit) {
     const std::string appended = Slurp(log);
     EXPECT_EQ(std::count(appended.begin(), appended.end(), '\n'), 5);
     EXPECT_EQ(b.Kestrune("station " + fw + " --simulate --log " + b.dir.Path().string()).status, 8);
+}
+
+// On a terminal every message is broken at spaces for its width, nothing lost or cut mid-word; in a
+// pipe each stays on one line for scripts.
+TEST(Cli, MessagesWrapAtWordsForTheTerminalsWidth) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 47)));
+    std::string bad = HexText(0x1200, RandomBytes(0x100, 48));
+    bad[bad.find('\n') + 12] ^= 1;
+    const std::string refused = b.File("bad.hex", bad);
+    auto words = [](const std::string& text) {
+        std::vector<std::string> all;
+        std::istringstream in(text);
+        for (std::string word; in >> word;) all.push_back(word);
+        return all;
+    };
+    for (const std::string& args : {"flash " + fw + " --simulate --yes", "check " + refused,
+                                    "flash " + fw + " --simulate --yes --simulate-fault never-return --timeout 1"}) {
+        const Result piped = b.Kestrune(args);
+        const std::string said = piped.out + piped.err;
+        EXPECT_TRUE(std::any_of(said.begin(), said.end(), [&, n = std::size_t{0}](char c) mutable {
+            n = c == '\n' ? 0 : n + 1;
+            return n > 40;
+        })) << "nothing to wrap in: " << args;
+        for (const int columns : {40, 60, 80}) {
+            SCOPED_TRACE(args + " at " + std::to_string(columns) + " columns");
+            const Result shown = b.OnTerminal(args, columns);
+            EXPECT_EQ(shown.status, piped.status);
+            // What stays on the screen: of a line redrawn in place (the progress bar), its last form.
+            std::string text;
+            std::istringstream lines(shown.out);
+            for (std::string line; std::getline(lines, line);) {
+                if (line.ends_with('\r')) line.pop_back();
+                line = line.substr(line.find_last_of('\r') == std::string::npos ? 0 : line.find_last_of('\r') + 1);
+                // Longer only for a word that fits no line (a path, a hash), after its label.
+                if (line.size() > static_cast<std::size_t>(columns)) {
+                    std::string word = line.substr(line.find_first_not_of(' '));
+                    if (const auto gap = word.find("  "); gap != std::string::npos) word = word.substr(word.find_first_not_of(' ', gap));
+                    EXPECT_EQ(word.find(' '), std::string::npos) << line;
+                }
+                text += line + "\n";
+            }
+            // The same words in the same order: stdout and stderr may interleave on a terminal, so
+            // each stream's words are looked for in turn.
+            const auto all = words(text);
+            for (const std::string& stream : {piped.out, piped.err}) {
+                auto at = all.begin();
+                std::string messages;  // without the progress lines a pipe gets instead of the bar
+                std::istringstream streamLines(stream);
+                for (std::string line; std::getline(streamLines, line);)
+                    if (!line.starts_with("Uploaded ")) messages += line + "\n";
+                for (const std::string& word : words(messages)) {
+                    at = std::find(at, all.end(), word);
+                    ASSERT_NE(at, all.end()) << "missing or broken: " << word << "\n" << text;
+                }
+            }
+        }
+    }
+}
+
+// Ctrl+C typed during the upload leaves no "^C" on the terminal: the progress line is ended, then
+// the tool says what stopping means; a second Ctrl+C stops it.
+TEST(Cli, CtrlCOnTheTerminalLeavesNoStrayCaret) {
+    CliBench b;
+    const std::string fw = b.File("fw.bin", std::string(0x9000, 'x'));  // 265 blocks at 10 ms each
+    int typed = 0;
+    const Result run = b.OnTerminal("flash " + fw + " --simulate-realtime --simulate-latency 5 --yes", 60,
+                                    [&](const std::string& shown) -> std::string {
+                                        if (typed == 0 && shown.find("% ") != std::string::npos) return ++typed, "\x03";
+                                        if (typed == 1 && shown.find("Press Ctrl+C again") != std::string::npos)
+                                            return ++typed, "\x03";
+                                        return "";
+                                    });
+    EXPECT_EQ(typed, 2) << run.out;
+    EXPECT_EQ(run.out.find("^C"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\r\nStopping now leaves"), std::string::npos) << run.out;
+    EXPECT_NE(run.status, 0);
 }
