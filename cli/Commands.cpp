@@ -769,7 +769,8 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
             out.doc["result"] = "failed";
             out.Error("the upload failed after " + std::to_string(outcome.blocksSent) + " of " +
                       std::to_string(check.blocks) +
-                      " blocks: the keyboard did not answer. It stays in firmware-upload mode: run flash again.");
+                      " blocks: the keyboard did not answer. It stays in firmware-upload mode" +
+                      (flash.again.empty() ? "." : ": " + flash.again + "."));
             return out.Finish(ExitUploadFailed);
     }
     out.doc["newFirmwareVersion"] = nullptr;

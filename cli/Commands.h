@@ -31,6 +31,9 @@ struct FlashOptions {
     bool noWait = false;  // end once the blocks are sent, without waiting for the restart
     std::string expectSha256;   // --expect-sha256: the file's SHA-256, hex in either case (empty: none)
     std::optional<std::string> expectVersion;  // --expect-version: the version to come back with
+    // What the user is told to do after an upload that failed part-way, to update the keyboard
+    // after all; empty when the caller tells it (the station: a replug, and it retries the unit).
+    std::string again = "run flash again";
 };
 
 // Whether text is a SHA-256 as hexadecimal text: 64 digits, either case.

@@ -40,6 +40,25 @@ void KeyboardBoard::DrawLocked() {
     lastDraw_ = std::chrono::steady_clock::now();
 }
 
+namespace {
+
+// Every line of a message with its keyboard in front: a prompt on the second line of a message
+// ("plug in again") still says which keyboard to replug.
+std::string Labelled(const std::string& label, const std::string& text, bool error) {
+    const std::string shown = PrintableLines(text), prefix = PrintableText(label) + ": ";
+    std::string lines = prefix + (error ? "error: " : "");
+    for (std::size_t begin = 0;;) {
+        const std::size_t end = shown.find('\n', begin);
+        lines += shown.substr(begin, end - begin) + "\n";
+        if (end == std::string::npos) break;
+        begin = end + 1;
+        if (begin < shown.size() && shown[begin] != '\n') lines += prefix;
+    }
+    return lines;
+}
+
+}  // namespace
+
 void KeyboardBoard::Message(std::size_t row, const std::string& text, bool error) {
     const std::lock_guard lock(mutex_);
     if (row >= rows_.size()) return;
@@ -53,14 +72,12 @@ void KeyboardBoard::Message(std::size_t row, const std::string& text, bool error
     if (terminal_ && keep) {
         if (drawnRows_ > 0) std::fprintf(to_, "\x1b[%zuA\r\x1b[J", drawnRows_);
         drawnRows_ = 0;
-        std::fprintf(to_, "%s: %s%s\n", PrintableText(rows_[row].label).c_str(), error ? "error: " : "",
-                     PrintableLines(text).c_str());
+        std::fputs(Labelled(rows_[row].label, text, error).c_str(), to_);
         DrawLocked();
     } else if (terminal_) {
         DrawLocked();
     } else {
-        std::fprintf(to_, "%s: %s%s\n", PrintableText(rows_[row].label).c_str(), error ? "error: " : "",
-                     PrintableLines(text).c_str());
+        std::fputs(Labelled(rows_[row].label, text, error).c_str(), to_);
         std::fflush(to_);
     }
 }

@@ -77,7 +77,8 @@ const std::vector<std::string>& SimulatedFaultForms() {
     static const std::vector<std::string> forms{
         "refuse-block:N", "no-answer-block:N", "leave-after-block:N", "fail-set:N", "fail-get:N",
         "reply-bytes:N", "no-answer-switch", "ignore-finish", "never-return", "no-permission",
-        "version-without-nul", "busy:PID", "sigint-at-block:N", "sigterm-at-block:N", "sighup-at-block:N", "upload-mode"};
+        "version-without-nul", "busy:PID", "sigint-at-block:N", "sigterm-at-block:N", "sighup-at-block:N", "sigint-at-listing:N",
+        "sigkill-at-block:N", "upload-mode", "no-serial"};
     return forms;
 }
 
@@ -215,6 +216,10 @@ Session::Session(const std::optional<std::string>& simulateVersion,
             std::snprintf(serial, sizeof serial, "KS%04d", (k + 1) % 10000);
             config.PortPath = "1-" + std::to_string(4 + k);
             config.Serial = serial;
+            if (std::any_of(faults.begin(), faults.end(), [k](const auto& fault) {
+                    return fault && fault->name == "no-serial" && fault->keyboard == k;
+                }))
+                config.Serial.clear();
             kestrune::Clock* clock = bench.clock.get();
             std::function<void(std::int64_t)> passTime = [](std::int64_t ms) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -252,7 +257,12 @@ Session::Session(const std::optional<std::string>& simulateVersion,
             if (name == "version-without-nul") keyboard.Faults().VersionWithoutNul = true;
             if (name == "no-answer-switch") keyboard.Faults().NoAnswerToSwitch = true;
             if (name == "busy") hid->Faults().KeyboardHeldBy = n;
-            if (name.starts_with("sig")) {
+            if (name == "sigint-at-listing") {
+                hid->Faults().DuringListing.emplace(n, [] { RaiseAndWait(SIGINT); });
+            } else if (name == "sigkill-at-block") {
+                // Ended at once, as by kill -9 or a power cut: nothing is flushed or closed.
+                keyboard.Faults().DuringBlock.emplace(n, [] { std::_Exit(137); });
+            } else if (name.starts_with("sig")) {
                 const int signal = name == "sigint-at-block" ? SIGINT : name == "sigterm-at-block" ? SIGTERM : HangupSignal;
                 keyboard.Faults().DuringBlock.emplace(n, [signal] { RaiseAndWait(signal); });
             }

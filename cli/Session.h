@@ -22,7 +22,10 @@ namespace cli {
 // exchange), reply-bytes:N (every reply that long), ignore-finish, never-return, no-permission,
 // version-without-nul, busy:PID (another program holds the keyboard; 0: PID unknown),
 // sigint-at-block:N, sigterm-at-block:N, sighup-at-block:N (the signal arrives while block N is
-// being exchanged; one fault per signal), upload-mode (the keyboard starts in firmware-upload mode).
+// being exchanged; one fault per signal), sigint-at-listing:N (Ctrl+C as the bus is listed for the
+// N-th time, by any search), sigkill-at-block:N (the tool is ended at once, as by kill -9, while
+// block N is exchanged), upload-mode (the keyboard starts in firmware-upload mode), no-serial (the
+// keyboard has no serial number).
 // A keyboard fault applies to the first simulated keyboard, or with "@K" after it to the K-th
 // ("refuse-block:3@2"). Nothing for an unknown name, or a number that is missing, not decimal or
 // larger than an int holds.

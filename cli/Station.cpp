@@ -13,9 +13,9 @@
 
 #include "cli/Commands.h"
 #include "cli/KeyboardWorker.h"
+#include "common/LineLog.h"
 
 #if defined(_WIN32)
-#include <io.h>
 #include <windows.h>
 
 #include "usbio/WindowsHidMonitor.h"
@@ -134,36 +134,6 @@ std::string UtcNow() {
     return text;
 }
 
-// The log: one JSON object a line, appended; each record is on the disk before the next unit.
-class StationLog {
-public:
-    bool Open(const std::string& path) {
-#if defined(_WIN32)
-        file_ = _wfopen(PathFromUtf8(path).c_str(), L"ab");
-#else
-        file_ = std::fopen(path.c_str(), "ab");
-#endif
-        return file_ != nullptr;
-    }
-    ~StationLog() {
-        if (file_) std::fclose(file_);
-    }
-    bool Append(const nlohmann::json& record) {
-        if (!file_) return true;
-        const std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-        if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) return false;
-#if defined(_WIN32)
-        _commit(_fileno(file_));
-#else
-        ::fsync(fileno(file_));
-#endif
-        return true;
-    }
-
-private:
-    std::FILE* file_ = nullptr;
-};
-
 bool ColourWanted() {
 #if defined(_WIN32)
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -192,6 +162,18 @@ nlohmann::json KeyboardRunJson(const KeyboardRun& run);
 int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash,
                const StationOptions& station) {
     InstallInterruptHandler();
+    // With --json the records are JSON Lines on standard output, and a last line closes them: the
+    // counts and the exit status, and the reason when the station could not start or its log
+    // could not be written.
+    nlohmann::json closing = nlohmann::json::object();
+    auto end = [&](int status) {
+        if (out.Json()) {
+            closing["exitStatus"] = status;
+            std::printf("%s\n", closing.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+            std::fflush(stdout);
+        }
+        return status;
+    };
     PreparedFile prepared;
     int started = 0;
     // The file is described on standard error: standard output carries the units.
@@ -200,11 +182,15 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
         std::fprintf(stderr, "%s%s\n", error ? "kestrune: " : "", PrintableLines(line).c_str());
     };
     const std::unique_ptr<Session> session = StartFlashing(setup, device, file, flash, prepared, started);
-    if (!session) return started;
-    StationLog log;
-    if (!station.logPath.empty() && !log.Open(station.logPath)) {
-        std::fprintf(stderr, "kestrune: cannot open the log %s for appending.\n", PrintableText(station.logPath).c_str());
-        return ExitWriteFailed;
+    if (!session) {
+        if (setup.doc.contains("error")) closing["error"] = setup.doc["error"];
+        return end(started);
+    }
+    kestrune::LineLog log;
+    if (std::string problem; !station.logPath.empty() && !log.Open(PathFromUtf8(station.logPath), problem)) {
+        closing["error"] = "cannot append to the log " + station.logPath + ": " + problem + ".";
+        std::fprintf(stderr, "kestrune: %s\n", PrintableLines(closing["error"].get<std::string>()).c_str());
+        return end(ExitWriteFailed);
     }
     Session& bench = *session;
     bench.Scan();  // shows the table's errors once
@@ -221,16 +207,29 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                  PrintableText(fileName).c_str());
     std::fflush(stderr);
 
+    // A failed unit is retried when it is plugged in again: the station tells the operator so.
+    FlashOptions unitFlash = flash;
+    unitFlash.again.clear();
     KeyboardBoard board(false);
     std::map<Key, Unit> active;  // units being updated
     std::set<Key> handled;       // units updated (or failed) and still plugged in
-    int passed = 0, failed = 0;
+    std::map<Key, bool> passedUnits;   // every unit seen, by whether its last update passed
+    std::map<Key, int> attempts;       // updates of each unit so far
+    bool anyFailed = false;            // an update failed (also when its unit passed on a retry)
     bool logFailed = false;
+    bool stopping = false;
+    auto count = [&](bool ok) {
+        int n = 0;
+        for (const auto& [key, passed] : passedUnits) n += passed == ok ? 1 : 0;
+        return n;
+    };
     auto finish = [&](std::map<Key, Unit>::iterator it) {
         it->second.worker.join();
         const KeyboardRun& run = *it->second.run;
         const bool ok = run.status == ExitOK;
-        ++(ok ? passed : failed);
+        anyFailed = anyFailed || !ok;
+        passedUnits[it->first] = ok;
+        const int attempt = ++attempts[it->first];
         nlohmann::json record{{"time", UtcNow()},
                               {"port", NullIfEmpty(run.keyboard.Identity.PortPath)},
                               {"serial", NullIfEmpty(run.keyboard.Identity.Serial)},
@@ -242,43 +241,57 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                               {"result", run.Result()},
                               {"seconds", static_cast<double>(static_cast<long long>(run.seconds * 10 + 0.5)) / 10}};
         if (run.doc.contains("error")) record["error"] = run.doc["error"];
-        if (!log.Append(record) && !logFailed) {
+        const std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        if (std::string problem; log.IsOpen() && !log.Append(line, problem)) {
+            // Said at once, for this unit: its record is on standard output only. No unit is
+            // taken that the log would miss; those being updated end as they would.
+            if (!logFailed)
+                closing["error"] = "writing the log " + station.logPath + " failed: " + problem + ".";
             logFailed = true;
-            std::fprintf(stderr, "kestrune: error: writing the log %s failed; the units go on being shown here.\n",
-                         PrintableText(station.logPath).c_str());
+            stopping = true;
+            std::fprintf(stderr,
+                         "kestrune: error: the record of %s could not be written to the log %s (%s). No more "
+                         "units are taken%s.\n",
+                         PrintableText(KeyboardLabel(run.keyboard)).c_str(), PrintableText(station.logPath).c_str(),
+                         PrintableText(problem).c_str(),
+                         active.size() > 1 ? "; the units being updated finish" : "");
+            std::fflush(stderr);
         }
         if (out.Json()) {
-            std::printf("%s\n", record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+            std::printf("%s\n", line.c_str());
         } else {
-            char line[512];
-            std::snprintf(line, sizeof line, "%s %s  %s -> %s  %s  %.1f s  (passed %d, failed %d)", ok ? "PASS" : "FAIL",
+            char text[512];
+            const std::string retry = attempt > 1 ? "  retry " + std::to_string(attempt - 1) : "";
+            std::snprintf(text, sizeof text, "%s %s  %s -> %s  %s  %.1f s%s  (passed %d, failed %d)", ok ? "PASS" : "FAIL",
                           PrintableText(KeyboardLabel(run.keyboard)).c_str(),
                           PrintableText(run.VersionBefore().empty() ? "?" : run.VersionBefore()).c_str(),
                           PrintableText(run.VersionAfter().empty() ? "?" : run.VersionAfter()).c_str(),
-                          run.Result().c_str(), run.seconds, passed, failed);
+                          run.Result().c_str(), run.seconds, retry.c_str(), count(true), count(false));
             if (colour && !ok)
-                std::printf("\x1b[31m%s\x1b[0m\n", line);
+                std::printf("\x1b[31m%s\x1b[0m\n", text);
             else
-                std::printf("%s\n", line);
+                std::printf("%s\n", text);
         }
         std::fflush(stdout);
+        if (!ok && !stopping) board.Message(it->second.row, "failed: unplug it and plug it in again to retry.", false);
         watch->UnitEnded(run.keyboard, ok);
         handled.insert(it->first);
         active.erase(it);
     };
 
     bool changed = true;  // the keyboards attached at the start are units too
-    bool stopping = false;
+    bool interrupted = false;
     for (;;) {
         for (auto it = active.begin(); it != active.end();) {
             auto next = std::next(it);
             if (it->second.done->load()) finish(it);
             it = next;
         }
-        if (!stopping && (Interrupts() > 0 || Terminated())) {
-            stopping = true;
-            if (!active.empty())
+        if (!interrupted && (Interrupts() > 0 || Terminated())) {
+            interrupted = true;
+            if (!stopping && !active.empty())
                 std::fprintf(stderr, "Stopping: waiting for the %zu unit(s) being updated.\n", active.size());
+            stopping = true;
         }
         if (stopping && active.empty()) break;
         if (!stopping && changed) {
@@ -309,9 +322,9 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                 unit.keyboard = keyboard;
                 unit.row = board.Add(KeyboardLabel(keyboard));
                 board.Message(unit.row, "plugged in: updating.", false);
-                unit.worker = std::jthread([&bench, &prepared, &flash, &device, &board, keyboard, row = unit.row,
+                unit.worker = std::jthread([&bench, &prepared, &unitFlash, &device, &board, keyboard, row = unit.row,
                                             run = unit.run, done = unit.done] {
-                    *run = FlashOneKeyboard(bench, keyboard, prepared, flash, device, board, row);
+                    *run = FlashOneKeyboard(bench, keyboard, prepared, unitFlash, device, board, row);
                     done->store(true);
                 });
             }
@@ -319,9 +332,17 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
         if (!stopping && bench.Simulated() && active.empty() && watch->Finished()) break;
         changed = watch->WaitForChange(active.empty() ? 250 : 20, !active.empty());
     }
-    std::fprintf(stderr, "Station stopped: %d passed, %d failed.\n", passed, failed);
-    if (logFailed) return ExitWriteFailed;
-    return failed > 0 ? ExitUploadFailed : ExitOK;
+    int retried = 0;  // units that passed after a failed update
+    for (const auto& [key, n] : attempts) retried += n > 1 && passedUnits[key] ? 1 : 0;
+    const int passed = count(true), failed = count(false);
+    std::fprintf(stderr, "Station stopped: %d passed%s, %d failed.\n", passed,
+                 retried > 0 ? (" (" + std::to_string(retried) + " on a retry)").c_str() : "", failed);
+    closing["units"] = passedUnits.size();
+    closing["passed"] = passed;
+    closing["failed"] = failed;
+    closing["passedOnRetry"] = retried;
+    if (logFailed) return end(ExitWriteFailed);
+    return end(anyFailed ? ExitUploadFailed : ExitOK);
 }
 
 }  // namespace cli

@@ -37,17 +37,26 @@ std::string SimHidPlatform::KeyboardPath(std::size_t keyboard, int interfaceInde
 }
 
 bool SimHidPlatform::EnumerateInterfaces(std::vector<std::string>& paths) {
-    const std::lock_guard lock(mutex_);
-    ++hidCalls_;
-    if (faults_.FailEnumeration) return false;
-    paths.clear();
-    for (const DecoyInterface& d : decoys_) paths.push_back(d.Name);
-    for (std::size_t k = 0; k < keyboards_.size(); ++k) {
-        if (!keyboards_[k]->IsOnBus()) continue;
-        if (faults_.KeyboardHasPlainFirstInterface) paths.push_back(KeyboardPath(k, 0));
-        paths.push_back(KeyboardPath(k, 1));
+    std::vector<std::function<void()>> due;
+    bool listed = false;
+    {
+        const std::lock_guard lock(mutex_);
+        ++hidCalls_;
+        const auto [first, last] = faults_.DuringListing.equal_range(++listings_);
+        for (auto it = first; it != last; ++it) due.push_back(it->second);
+        if (!faults_.FailEnumeration) {
+            listed = true;
+            paths.clear();
+            for (const DecoyInterface& d : decoys_) paths.push_back(d.Name);
+            for (std::size_t k = 0; k < keyboards_.size(); ++k) {
+                if (!keyboards_[k]->IsOnBus()) continue;
+                if (faults_.KeyboardHasPlainFirstInterface) paths.push_back(KeyboardPath(k, 0));
+                paths.push_back(KeyboardPath(k, 1));
+            }
+        }
     }
-    return true;
+    for (const auto& f : due) f();
+    return listed;
 }
 
 std::optional<SimHidPlatform::Target> SimHidPlatform::Resolve(const std::string& path) const {

@@ -1,6 +1,7 @@
 #pragma once
 // The simulated keyboard behind the HID platform interface, on a bus with a few decoy interfaces.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -53,6 +54,8 @@ struct PlatformFaults {
     bool KeyboardHasPlainFirstInterface = false;
     // Another program holds the keyboard for writing (its PID; 0 when it cannot be told).
     std::optional<std::int64_t> KeyboardHeldBy;
+    // Called when the interfaces are listed for the n-th time (1-based), outside the lock.
+    std::multimap<int, std::function<void()>> DuringListing;
 };
 
 // Safe to use from several threads at once (one worker per keyboard): its state and the
@@ -100,6 +103,7 @@ public:
     std::size_t OpenPreparsed() const { return preparsed_.size(); }
     int Exchanges() const { return exchanges_; }
     int HidCalls() const { return hidCalls_; }
+    int Listings() const { return listings_; }
     int WriteLocksTaken() const { return writeLocks_; }
 
 private:
@@ -118,6 +122,7 @@ private:
 
     SimKeyboard& keyboard_;
     std::vector<SimKeyboard*> keyboards_;
+    int listings_ = 0;
     std::vector<DecoyInterface> decoys_;
     PlatformFaults faults_;
     std::map<usbio::HidHandle, Target> handles_;

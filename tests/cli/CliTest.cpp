@@ -3,9 +3,12 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <array>
@@ -91,8 +94,8 @@ struct CliBench {
     }
     Result Kestrune(const std::string& args, const std::string& environment = "") {
         const std::string err = (dir.Path() / "stderr.txt").string();
-        // A run that hangs is ended after a minute, with status 124.
-        const std::string command = environment + " timeout 60 " + std::string(KESTRUNE_CLI_PATH) + " " + args + " 2>" + err + " </dev/null";
+        // A run that hangs is ended after a minute, with status 124 (killed when it ignores that).
+        const std::string command = environment + " timeout -k 5 60 " + std::string(KESTRUNE_CLI_PATH) + " " + args + " 2>" + err + " </dev/null";
         Result run;
         FILE* pipe = ::popen(command.c_str(), "r");
         char buffer[4096];
@@ -200,6 +203,9 @@ TEST(Cli, ExitStatusesForEveryOutcome) {
         {"info --simulate --simulate-fault no-permission", 3, "70-kestrune-keyboard.rules"},
         {"check " + b.File("fw.txt", "text"), 4, "not a firmware file"},
         {"flash " + fw + " --simulate --yes --timeout 5 --simulate-fault never-return", 5, "within 5 s"},
+        // One Ctrl+C during the wait for the replug ends it: nothing has been written yet.
+        {"flash " + fw + " --simulate --yes --timeout 5 --simulate-fault never-return --simulate-fault sigint-at-listing:8", 5,
+         "kestrune: cancelled; nothing was written."},
         // Sent, but the keyboard never restarts: not a success.
         {"flash " + fw + " --simulate=V1.2 --yes --timeout 5 --simulate-fault ignore-finish", 6,
          "uploaded, not confirmed: the keyboard did not come back within 5 s"},
@@ -305,8 +311,9 @@ TEST(Cli, FlashChecksWhatItWasToldToExpect) {
     const std::string sha = cli::Sha256Hex(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     std::string upper = sha;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    std::string other = sha;
+    std::string other = sha, lastDigitOff = sha;
     other[0] = other[0] == '0' ? '1' : '0';
+    lastDigitOff[63] = lastDigitOff[63] == '0' ? '1' : '0';
     const std::string dump = (b.dir.Path() / "dump.bin").string();
     struct Case {
         std::string args;
@@ -319,12 +326,16 @@ TEST(Cli, FlashChecksWhatItWasToldToExpect) {
         {"--expect-sha256 " + sha, 0, "success", "reports V2.0.", true},
         {"--expect-sha256 " + upper, 0, "success", "reports V2.0.", true},
         {"--expect-sha256 " + other, 4, "refused", "is " + sha + ", not the expected " + other + "; nothing was sent", false},
+        {"--expect-sha256 " + lastDigitOff, 4, "refused", "not the expected " + lastDigitOff, false},
         {"--expect-sha256 " + sha.substr(1), 2, "usage", "not a SHA-256 (64 hexadecimal digits)", false},
         {"--expect-sha256 " + sha.substr(1) + "g", 2, "usage", "not a SHA-256", false},
         {"--expect-version V2.0", 0, "success", "reports V2.0.", true},
         {"--expect-version V3.1 --simulate-new-version V3.1", 0, "success", "reports V3.1.", true},
         {"--expect-version V3.1", 10, "wrong-version", "came back reporting V2.0, not the expected V3.1.", true},
         {"--expect-version v2.0", 10, "wrong-version", "not the expected v2.0.", true},
+        // The whole version, not a part of it.
+        {"--expect-version V2", 10, "wrong-version", "not the expected V2.", true},
+        {"--expect-version V2.0.1", 10, "wrong-version", "not the expected V2.0.1.", true},
         {"--expect-version V2.0 --no-wait", 2, "usage", "cannot be used with --no-wait", false},
     };
     for (const Case& c : cases) {
@@ -580,6 +591,11 @@ TEST(Cli, TyposGetTheClosestName) {
         {"falsh " + fw, "unknown command 'falsh'; did you mean 'flash'?\n"},
         {"--json chek " + fw, "unknown command 'chek'; did you mean 'check'?\n"},
         {"frobnicate", "unknown command 'frobnicate'\n"},
+        // Two letters swapped are one slip; two slips in a short word, three in a long one, are
+        // too far off to guess.
+        {"lsit", "unknown command 'lsit'; did you mean 'list'?\n"},
+        {"lxxt", "unknown command 'lxxt'\n"},
+        {"flxyz", "unknown command 'flxyz'\n"},
         {"", "no command given; the commands are list, info, pids, check, image, flash, station.\n"},
         {"--jsn list", "unknown option '--jsn'; did you mean '--json'?\n"},
         {"flash " + fw + " --yess --simulate", "unknown option '--yess' for flash; did you mean '--yes'?\n"},
@@ -794,6 +810,9 @@ TEST(Cli, FlashAllUpdatesEveryKeyboardAndSaysHowEachEnded) {
         {"--simulate-count 2 --timeout 5 --simulate-fault never-return@2", 5, {"success", "cancelled"}},
         {"--simulate-count 2 --simulate-new-version V9 --expect-version V2.0", 10, {"wrong-version", "wrong-version"}},
         {"--simulate-count 2 --simulate-fault ignore-finish@1 --timeout 5", 6, {"unconfirmed", "success"}},
+        // Several failed: the status of the first one in port order.
+        {"--simulate-count 2 --timeout 5 --simulate-fault refuse-block:5@1 --simulate-fault never-return@2", 1, {"failed", "cancelled"}},
+        {"--simulate-count 2 --timeout 5 --simulate-fault never-return@1 --simulate-fault refuse-block:5@2", 5, {"cancelled", "failed"}},
         {"", 0, {"success"}},
     };
     for (const Case& c : cases) {
@@ -822,7 +841,10 @@ TEST(Cli, FlashAllUpdatesEveryKeyboardAndSaysHowEachEnded) {
     EXPECT_NE(text.out.find("PORT  SERIAL  OLD   NEW   RESULT   SECONDS\n1-4   KS0001  V1.0  V2.0  success  "),
               std::string::npos) << text.out;
     EXPECT_NE(text.out.find("\n1-5   KS0002  V1.0  V2.0  success  "), std::string::npos) << text.out;
-    EXPECT_NE(text.err.find("1-5 KS0002: Nothing needs to be unplugged"), std::string::npos) << text.err;
+    // Every line of a message names its keyboard, also the second line of the upload's message.
+    const std::string told = "1-5 KS0002: Nothing needs to be unplugged: in this demo the keyboard restarts by itself.";
+    EXPECT_NE(text.err.find(told), text.err.rfind(told)) << text.err;
+    EXPECT_NE(text.err.find("\n" + told), std::string::npos) << text.err;
     EXPECT_EQ(b.Kestrune("flash --all --device 1-4 --yes --simulate " + fw).status, 2);
     EXPECT_EQ(b.Kestrune("flash --all --simulate " + fw).status, 2);  // no terminal to ask on
 
@@ -860,22 +882,134 @@ TEST(Cli, StationUpdatesEachArrivalOnceAndLogsEveryUnit) {
         EXPECT_EQ(r["time"].get<std::string>().size(), 20u) << r;  // 2026-12-08T17:29:04Z
         EXPECT_EQ(r["versionAfter"].is_string(), r["result"] == "success") << r;
         EXPECT_GT(r["seconds"].get<double>(), r["result"] == "success" ? 1.0 : 0.0) << r;  // its keyboard's own time
+        // The product ID it was found with: the retried unit came back in firmware-upload mode.
+        const bool retry = r["serial"] == "KS0002" && r["result"] == "success";
+        EXPECT_EQ(r["productId"], retry ? 6 : 17) << r;
+        EXPECT_EQ(r.value("error", ""), r["result"] == "success" ? ""
+                                        : "the upload failed after 4 of 9 blocks: the keyboard did not answer. "
+                                          "It stays in firmware-upload mode.") << r;
     }
     // Every unit once, though later arrivals made the station look again; KS0002 again after its replug.
     const std::map<std::string, std::vector<std::string>> expected{
         {"KS0001", {"success"}}, {"KS0002", {"failed", "success"}}, {"KS0003", {"success"}}};
     EXPECT_EQ(results, expected);
-    EXPECT_NE(run.out.find("FAIL 1-5 KS0002  V1.0 -> ?  failed"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("(passed 3, failed 1)\n"), std::string::npos) << run.out;
+    // The operator is told to replug the failed unit, and the counts are of units, the retry shown.
+    EXPECT_NE(run.out.find("FAIL 1-5 KS0002  V1.0 -> ?  failed  2.0 s  (passed 1, failed 1)\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("1-5 KS0002: failed: unplug it and plug it in again to retry.\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("run flash again"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("PASS 1-5 KS0002  V1.0 -> V2.0  success  4.0 s  retry 1  (passed 2, failed 0)\n"), std::string::npos)
+        << run.out;
+    EXPECT_TRUE(run.out.ends_with("(passed 3, failed 0)\n")) << run.out;
+    EXPECT_NE(run.err.find("Station stopped: 3 passed (1 on a retry), 0 failed.\n"), std::string::npos) << run.err;
     EXPECT_EQ(run.out.find("\x1b["), std::string::npos);  // no colour without a terminal
 
-    // The log is appended to; --json gives the records on standard output too.
+    // The log is appended to; --json gives the records on standard output too, and a closing line.
     const Result again = b.Kestrune("station " + fw + " --simulate --json --log " + log);
     EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(nlohmann::json::parse(again.out)["result"], "success");
+    std::istringstream out(again.out);
+    std::string record, closing, more;
+    std::getline(out, record);
+    std::getline(out, closing);
+    EXPECT_FALSE(std::getline(out, more)) << again.out;
+    EXPECT_EQ(nlohmann::json::parse(record)["result"], "success");
+    EXPECT_EQ(nlohmann::json::parse(closing),
+              (nlohmann::json{{"units", 1}, {"passed", 1}, {"failed", 0}, {"passedOnRetry", 0}, {"exitStatus", 0}}));
     const std::string appended = Slurp(log);
     EXPECT_EQ(std::count(appended.begin(), appended.end(), '\n'), 5);
-    EXPECT_EQ(b.Kestrune("station " + fw + " --simulate --log " + b.dir.Path().string()).status, 8);
+}
+
+// A log that is not a regular file is refused at once, with the reason, and so is a firmware file
+// that cannot be used; with --json the closing line says how the station ended.
+TEST(Cli, StationRefusesALogItCannotAppendTo) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 45)));
+    const std::string fifo = (b.dir.Path() / "units.jsonl").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string args;
+        int status;
+        std::string error;
+    };
+    const std::vector<Case> cases{
+        {fw + " --log " + fifo, 8, "cannot append to the log " + fifo + ": it is a named pipe (FIFO), not a regular file."},
+        {fw + " --log " + b.dir.Path().string(), 8, "cannot append to the log " + b.dir.Path().string() + ": it is a folder."},
+        {fw + " --log /dev/null", 8, "cannot append to the log /dev/null: it is a device, not a regular file."},
+        {(b.dir.Path() / "none.hex").string(), 4, "Firmware file not found"},
+    };
+    for (const Case& c : cases) {
+        const Result run = b.Kestrune("station --simulate --json " + c.args);
+        EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.error), std::string::npos) << c.args << "\n" << run.err;
+        ASSERT_NO_THROW(run.Json()) << c.args << "\n" << run.out;
+        EXPECT_EQ(run.Json()["exitStatus"], c.status) << c.args;
+        EXPECT_NE(run.Json().value("error", "").find(c.error), std::string::npos) << c.args;
+    }
+}
+
+// A log that cannot be written (here the file size limit, as a full disk) is said at once for the
+// unit whose record it lost; no unit is taken after it. The partial line it leaves is closed
+// before the next record.
+TEST(Cli, StationStopsTakingUnitsWhenTheLogCannotBeWritten) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 46)));
+    const std::string before = "{\"pad\":\"" + std::string(64 * 1024, 'x') + "\"}\n";
+    const std::string log = b.File("units.jsonl", before);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = before.size() + 100;  // part of the first record
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const Result full = b.Kestrune("station " + fw + " --simulate --simulate-count 3 --log " + log);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(full.status, 8) << full.err;
+    EXPECT_NE(full.err.find("kestrune: error: the record of 1-4 KS0001 could not be written to the log " + log +
+                            " (File too large). No more units are taken.\n"),
+              std::string::npos) << full.err;
+    EXPECT_EQ(full.out.find("PASS 1-4 KS0001"), 0u) << full.out;  // shown, though the log lost it
+    EXPECT_EQ(full.out.find("KS0002"), std::string::npos) << full.out;
+    EXPECT_EQ(full.err.find("KS0002"), std::string::npos) << full.err;
+    EXPECT_EQ(Slurp(log).size(), before.size() + 100);
+
+    const Result next = b.Kestrune("station " + fw + " --simulate --log " + log);
+    EXPECT_EQ(next.status, 0) << next.err;
+    std::istringstream lines(Slurp(log).substr(before.size()));
+    std::string partial, record;
+    std::getline(lines, partial);
+    std::getline(lines, record);
+    EXPECT_EQ(partial.size(), 100u);
+    EXPECT_EQ(nlohmann::json::parse(record)["result"], "success") << record;
+}
+
+// The station as the operator works it, on the simulated line: one Ctrl+C stops it once the unit
+// being updated has ended; units are told apart by port and serial together; each record is on
+// the disk before the next unit starts (the tool killed in the middle of a unit); and the bus is
+// listed only when something changed (42 times for this line: a Ctrl+C at the 43rd would stop it).
+TEST(Cli, StationTakesEachUnitOnceAndStopsAtOneCtrlC) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 47)));
+    struct Case {
+        std::string args;
+        int status;
+        std::vector<std::string> ports;  // of the records in the log
+    };
+    const std::vector<Case> cases{
+        {"--simulate-count 3 --simulate-fault sigint-at-block:3", 0, {"1-4"}},
+        {"--simulate-count 2 --simulate-fault no-serial@1 --simulate-fault no-serial@2", 0, {"1-4", "1-5"}},
+        {"--simulate-count 2 --simulate-fault sigkill-at-block:3@2", 137, {"1-4"}},
+        {"--simulate-count 3 --simulate-fault sigint-at-listing:43", 0, {"1-4", "1-5", "1-6"}},
+    };
+    for (const Case& c : cases) {
+        const std::string log = (b.dir.Path() / "units.jsonl").string();
+        std::filesystem::remove(log);
+        const Result run = b.Kestrune("station " + fw + " --simulate --log " + log + " " + c.args);
+        EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+        std::vector<std::string> ports;
+        std::istringstream lines(Slurp(log));
+        for (std::string line; std::getline(lines, line);) ports.push_back(nlohmann::json::parse(line)["port"]);
+        EXPECT_EQ(ports, c.ports) << c.args << "\n" << run.out;
+    }
 }
 
 // On a terminal every message is broken at spaces for its width, nothing lost or cut mid-word; in a
