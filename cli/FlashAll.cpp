@@ -28,6 +28,16 @@ void PrintSummary(Output& out, const std::vector<KeyboardRun>& runs) {
         const std::string* cells[5] = {&l.port, &l.serial, &l.before, &l.after, &l.result};
         for (int i = 0; i < 5; ++i) width[i] = std::max(width[i], cells[i]->size());
     }
+    // Too wide for the terminal: one keyboard a line instead of columns.
+    const int columns = out.SayColumns();
+    const std::size_t tableWidth = width[0] + width[1] + width[2] + width[3] + width[4] + 10 + 7;
+    if (columns > 0 && tableWidth > static_cast<std::size_t>(columns)) {
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            const Line& l = lines[i];
+            out.Say(l.port + " " + l.serial + ": " + l.before + " -> " + l.after + ", " + l.result + ", " + l.seconds + " s");
+        }
+        return;
+    }
     for (const Line& l : lines) {
         char text[1024];
         std::snprintf(text, sizeof text, "%-*s  %-*s  %-*s  %-*s  %-*s  %s", static_cast<int>(width[0]),

@@ -25,13 +25,20 @@ std::string PrintableLines(std::string_view text) {
     return out;
 }
 
-std::string FitForStream(std::FILE* stream, const std::string& text) {
+bool IsTerminal(std::FILE* stream) {
 #if defined(_WIN32)
-    const bool terminal = _isatty(_fileno(stream)) != 0;
+    return _isatty(_fileno(stream)) != 0;
 #else
-    const bool terminal = ::isatty(::fileno(stream)) != 0;
+    return ::isatty(::fileno(stream)) != 0;
 #endif
-    return terminal ? WrapText(text, TerminalColumns()) : text;
+}
+
+std::string FitForStream(std::FILE* stream, const std::string& text) {
+    return IsTerminal(stream) ? WrapText(text, TerminalColumns()) : text;
+}
+
+int Output::SayColumns() const {
+    return !lines && IsTerminal(json_ ? stderr : stdout) ? TerminalColumns() : 0;
 }
 
 }  // namespace cli

@@ -18,11 +18,14 @@ std::string PrintableLines(std::string_view text);
 // terminal's width (a word longer than a line stays whole); elsewhere (a file, a pipe) unchanged,
 // one message a line for scripts.
 std::string FitForStream(std::FILE* stream, const std::string& text);
+bool IsTerminal(std::FILE* stream);
 
 class Output {
 public:
     explicit Output(bool json) : json_(json) {}
     bool Json() const { return json_; }
+    // The width of the terminal that Say writes to, or 0 when it writes to a file or a pipe.
+    int SayColumns() const;
 
     // A line for the person at the terminal.
     // Control characters other than line ends are escaped (PrintableLines): whatever a message

@@ -1070,6 +1070,15 @@ TEST(Cli, MessagesWrapAtWordsForTheTerminalsWidth) {
     }
 }
 
+// flash --all's table fits the terminal, or gives one keyboard a line when it would not.
+TEST(Cli, FlashAllTableFitsTheTerminal) {
+    CliBench b;
+    const std::string fw = b.File("fw.bin", std::string(0x1300, 'x'));
+    const std::string args = "flash --all " + fw + " --simulate --simulate-count 2 --yes";
+    EXPECT_NE(b.OnTerminal(args, 40).out.find("\r\n1-5 KS0002: V1.0 -> V2.0, success, "), std::string::npos);
+    EXPECT_NE(b.OnTerminal(args, 80).out.find("PORT  SERIAL  OLD   NEW   RESULT   SECONDS\r\n"), std::string::npos);
+}
+
 // Ctrl+C typed during the upload leaves no "^C" on the terminal: the progress line is ended, then
 // the tool says what stopping means; a second Ctrl+C stops it.
 TEST(Cli, CtrlCOnTheTerminalLeavesNoStrayCaret) {
