@@ -41,10 +41,16 @@ FollowedKeyboard::FollowedKeyboard(const FoundKeyboard& chosen, const std::vecto
     for (const KeyboardSighting& s : present) Remember(s.Identity);
 }
 
+bool FollowedKeyboard::Contradicts(const DeviceIdentity& identity) const {
+    return !identity_.Serial.empty() && !identity.Serial.empty() && identity.Serial != identity_.Serial;
+}
+
 void FollowedKeyboard::Remember(const DeviceIdentity& identity) {
-    // The chosen keyboard itself, another of its interfaces, or its loader at its port.
+    // The chosen keyboard itself, another of its interfaces, its loader at its port, or one with
+    // its serial number.
     if (IsEmpty(identity) || identity == identity_) return;
     if (!identity_.PortPath.empty() && identity.PortPath == identity_.PortPath) return;
+    if (!identity_.Serial.empty() && identity.Serial == identity_.Serial) return;
     if (std::find(others_.begin(), others_.end(), identity) == others_.end()) others_.push_back(identity);
 }
 
@@ -65,6 +71,7 @@ bool FollowedKeyboard::Present(const DeviceIdentity& known, const std::vector<Ke
 void FollowedKeyboard::Look(const std::vector<KeyboardSighting>& present, ExpectedMode expected) {
     looked_ = true;
     accepted_.reset();
+    std::vector<DeviceIdentity> candidates;
     if (byPath_ || IsEmpty(identity_)) return;
     const auto at = [&](auto predicate) { return std::find_if(present.begin(), present.end(), predicate); };
     if (const auto same = at([&](const KeyboardSighting& s) { return s.Identity == identity_; });
@@ -77,28 +84,34 @@ void FollowedKeyboard::Look(const std::vector<KeyboardSighting>& present, Expect
         // A loader may report a serial number of its own, or none: its port is the keyboard's.
         accepted_ = loader->Identity;
     } else if (expected != ExpectedMode::Either) {
-        // Away: a newcomer in the mode looked for may be it.
-        std::vector<DeviceIdentity> arrivals;
+        // Away: a newcomer in the mode looked for may be it, unless its serial number says it
+        // is another keyboard.
         for (const KeyboardSighting& s : present) {
-            if (s.UploadMode != (expected == ExpectedMode::Upload) || Known(s.Identity)) continue;
-            if (std::find(arrivals.begin(), arrivals.end(), s.Identity) == arrivals.end())
-                arrivals.push_back(s.Identity);
+            if (s.UploadMode != (expected == ExpectedMode::Upload) || IsEmpty(s.Identity) || Known(s.Identity) ||
+                Contradicts(s.Identity))
+                continue;
+            if (std::find(candidates.begin(), candidates.end(), s.Identity) == candidates.end())
+                candidates.push_back(s.Identity);
         }
-        if (arrivals.size() == 1 && !IsEmpty(arrivals.front())) {
-            const DeviceIdentity& arrival = arrivals.front();
+        if (candidates.size() == 1) {
+            const DeviceIdentity& arrival = candidates.front();
             const bool sameSerial = !identity_.Serial.empty() && arrival.Serial == identity_.Serial;
-            const bool contradicts = !identity_.Serial.empty() && !arrival.Serial.empty() && !sameSerial;
             const bool anotherAway = std::any_of(others_.begin(), others_.end(),
                                                  [&](const DeviceIdentity& o) { return !Present(o, present); });
-            if (!contradicts && (sameSerial || !anotherAway)) {
+            if (sameSerial || !anotherAway) {
                 accepted_ = arrival;
                 // It is at its new port from now on; its serial number stays the one it was chosen with.
                 if (!arrival.PortPath.empty()) identity_.PortPath = arrival.PortPath;
             }
         }
     }
-    for (const KeyboardSighting& s : present)
-        if (!accepted_ || s.Identity != *accepted_) Remember(s.Identity);
+    // Every other keyboard present is attached from now on, but for the arrivals that may still
+    // turn out to be the chosen one.
+    for (const KeyboardSighting& s : present) {
+        if (accepted_ && s.Identity == *accepted_) continue;
+        if (std::find(candidates.begin(), candidates.end(), s.Identity) != candidates.end()) continue;
+        Remember(s.Identity);
+    }
 }
 
 bool FollowedKeyboard::Accepts(const std::string& path, const DeviceIdentity& identity) const {

@@ -31,10 +31,11 @@ std::vector<KeyboardSighting> PeekKeyboards(HidPlatform& platform, const Discove
 // - in firmware-upload mode the port decides: a loader at the chosen keyboard's port is the
 //   chosen one whatever serial number it reports, or none;
 // - while the chosen one is away, a keyboard that newly appears in the mode looked for is the
-//   chosen one when it is the only such arrival and its serial number does not contradict the
+//   chosen one when it is the only such arrival whose serial number does not contradict the
 //   chosen one's. When another keyboard seen earlier is away too, only the same serial number
 //   tells them apart: an arrival without one is not taken. A keyboard seen attached at any time
-//   since the choice (its identity or its port) never counts as an arrival;
+//   since the choice (its identity or its port), with another serial number, never counts as an
+//   arrival;
 // - a keyboard whose identity cannot be told at all takes every interface without identity, or,
 //   when another such keyboard was attached at the choice, only its own device path: then it is
 //   not followed across a re-enumeration.
@@ -60,6 +61,7 @@ public:
     bool Accepts(const std::string& path, const DeviceIdentity& identity) const;
 
 private:
+    bool Contradicts(const DeviceIdentity& identity) const;
     void Remember(const DeviceIdentity& identity);
     bool Known(const DeviceIdentity& identity) const;
     bool Present(const DeviceIdentity& known, const std::vector<KeyboardSighting>& present) const;
