@@ -207,7 +207,10 @@ int main(int argc, char** argv) {
 
     if (flash.expectVersion && flash.noWait)
         return usage("--expect-version needs the keyboard to come back: it cannot be used with --no-wait.");
-    if (all && !device.deviceId.empty())
+    // An empty --device names no keyboard: it is not the same as no --device at all.
+    if ((info->count("--device") > 0 || flashCommand->count("--device") > 0) && device.deviceId.empty())
+        return usage("--device needs the keyboard's port path, serial number or device path, as list shows them.");
+    if (all && flashCommand->count("--device") > 0)
         return usage("--all updates every keyboard; --device chooses one: use one of them.");
 
     cli::Output out(json);

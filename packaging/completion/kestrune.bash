@@ -25,7 +25,7 @@ _kestrune() {
     --simulate-fault)
       local faults="refuse-block: no-answer-block: leave-after-block: fail-set: fail-get: reply-bytes:"
       faults+=" no-answer-switch ignore-finish never-return no-permission version-without-nul busy:"
-      faults+=" sigint-at-block: sigterm-at-block: sighup-at-block: upload-mode"
+      faults+=" sigint-at-block: sigterm-at-block: sighup-at-block: upload-mode no-identity other-port"
       COMPREPLY=($(compgen -W "$faults" -- "$cur"))
       [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
       return
