@@ -663,7 +663,7 @@ TEST(UploadFlow, ALoneKeyboardPluggedBackIntoAnotherPortIsFoundAgain) {
         b.services.onMessage = [&](const RecordedMessage& m) {
             if (m.title == "Restart the Keyboard") plugInto(c.replugPort);
             if (m.text == kUploaded) plugInto(c.afterUploadPort);
-            return MessageAnswer::OK;
+            return m.text == kRetry ? MessageAnswer::Cancel : MessageAnswer::OK;
         };
         b.ClickUpload();
         EXPECT_EQ(b.services.MessageTexts(), (Texts{kInstructions, kUploaded})) << c.name;
