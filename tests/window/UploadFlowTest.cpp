@@ -668,10 +668,10 @@ TEST(UploadFlow, ALoneKeyboardPluggedBackIntoAnotherPortIsFoundAgain) {
         b.ClickUpload();
         EXPECT_EQ(b.services.MessageTexts(), (Texts{kInstructions, kUploaded})) << c.name;
         EXPECT_TRUE(b.FlashHolds(0x1200, data)) << c.name;
-        ASSERT_TRUE(b.Tick()) << c.name;
+        EXPECT_TRUE(b.Tick()) << c.name;
         EXPECT_EQ(b.Status(), "Firmware updated.") << c.name;
         EXPECT_EQ(b.Row(), (Row{"11867", "17", "V2.0", "Normal"})) << c.name;
-        ASSERT_EQ(b.view.rows.size(), 1u) << c.name;
+        EXPECT_EQ(b.view.rows.size(), 1u) << c.name;
         EXPECT_EQ(b.window->ChosenKeyboard(), std::nullopt) << c.name;  // alone again: nothing chosen
     }
 }
