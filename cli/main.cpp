@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     std::string faultHelp = "With --simulate: make the simulated keyboard fail, one fault per --simulate-fault:";
     for (const std::string& form : cli::SimulatedFaultForms())
         faultHelp += (form == cli::SimulatedFaultForms().front() ? " " : ", ") + form;
-    faultHelp += "; a keyboard fault for the K-th simulated keyboard: FAULT@K";
+    faultHelp += "; FAULT@K gives it to the K-th simulated keyboard only";
     std::string simulate;
     auto addDeviceOptions = [&](CLI::App* command) {
         // A flag: its value is only ever taken as --simulate=VERSION, never from the next
