@@ -149,9 +149,11 @@ namespace {
 // Chooses the keyboard a device command works on: the one that --device names, or the only one
 // attached. Then it is open and every later search of the session follows it, and the result is
 // 0. Several that --device does not narrow down to one: -1, with them in several and nothing
-// open. Otherwise the exit status, the reason said.
+// open. Otherwise the exit status, the reason said. A keyboard to be written (forWriting) that
+// can be told from another one only by its device path is refused: the path does not survive
+// the switch into firmware-upload mode.
 int ChooseKeyboard(Session& session, Output& out, const std::string& id,
-                   std::vector<usbio::FoundKeyboard>& several) {
+                   std::vector<usbio::FoundKeyboard>& several, bool forWriting = false) {
     std::vector<usbio::FoundKeyboard> found = session.FindAll();
     if (found.empty()) {
         // The usual search says why there is none (or finds one plugged in meanwhile).
@@ -175,6 +177,20 @@ int ChooseKeyboard(Session& session, Output& out, const std::string& id,
         return -1;
     }
     session.Follow(chosen.front());
+    if (forWriting && session.FollowingByPath()) {
+        std::vector<usbio::FoundKeyboard> alike;
+        for (const auto& k : found)
+            if (k.Identity.PortPath.empty() && k.Identity.Serial.empty()) alike.push_back(k);
+        out.doc["result"] = "several-keyboards";
+        out.doc["keyboards"] = nlohmann::json::array();
+        for (const auto& k : alike) out.doc["keyboards"].push_back(KeyboardJson(k));
+        out.Error("--device " + id + " names a keyboard that cannot be told apart from " +
+                  std::to_string(alike.size() - 1) + (alike.size() == 2 ? " other" : " others") +
+                  " (no port and no serial number): after the switch into firmware-upload mode any of them "
+                  "could be the one found. Attach only the keyboard to update. Nothing was written. The keyboards:" +
+                  KeyboardLines(alike));
+        return ExitSeveralKeyboards;
+    }
     return FindKeyboard(session, out) ? 0 : ExitNoKeyboard;
 }
 
@@ -256,7 +272,7 @@ WaitResult WaitForKeyboard(Session& session, bool uploadMode, int timeoutSeconds
     const int interruptsBefore = Interrupts();
     for (;;) {
         if (Interrupts() > interruptsBefore || Terminated()) return WaitResult::Cancelled;
-        session.Scan();
+        session.Scan(uploadMode ? usbio::ExpectedMode::Upload : usbio::ExpectedMode::Normal);
         auto& c = session.Connection();
         if (c.IsOpen() && (c.MatchedPID == usbio::UploadModePID) == uploadMode) {
             // A keyboard to be written to is taken for writing before anything is sent to it.
@@ -593,7 +609,7 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
     if (!started) return out.Finish(status);
     Session& session = *started;
     std::vector<usbio::FoundKeyboard> several;
-    const int chosen = ChooseKeyboard(session, out, device.deviceId, several);
+    const int chosen = ChooseKeyboard(session, out, device.deviceId, several, true);
     if (chosen > 0) return out.Finish(chosen);
     if (chosen < 0) {
         // Never a guess: with several attached the user names the one to write.

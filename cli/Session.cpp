@@ -78,13 +78,14 @@ const std::vector<std::string>& SimulatedFaultForms() {
         "refuse-block:N", "no-answer-block:N", "leave-after-block:N", "fail-set:N", "fail-get:N",
         "reply-bytes:N", "no-answer-switch", "ignore-finish", "never-return", "no-permission",
         "version-without-nul", "busy:PID", "sigint-at-block:N", "sigterm-at-block:N", "sighup-at-block:N", "sigint-at-listing:N",
-        "sigkill-at-block:N", "upload-mode", "no-serial"};
+        "sigkill-at-block:N", "upload-mode", "no-serial", "no-identity", "other-port"};
     return forms;
 }
 
 std::optional<SimulatedFault> ParseSimulatedFault(const std::string& whole) {
     std::string text = whole;
     int keyboard = 0;
+    const bool oneKeyboard = whole.rfind('@') != std::string::npos;
     if (const auto at = whole.rfind('@'); at != std::string::npos) {
         const char* first = whole.data() + at + 1;
         const char* last = whole.data() + whole.size();
@@ -95,7 +96,7 @@ std::optional<SimulatedFault> ParseSimulatedFault(const std::string& whole) {
         text = whole.substr(0, at);
     }
     const auto colon = text.find(':');
-    SimulatedFault fault{text.substr(0, colon), 0, keyboard};
+    SimulatedFault fault{text.substr(0, colon), 0, keyboard, oneKeyboard};
     for (const std::string& form : SimulatedFaultForms()) {
         const auto formColon = form.find(':');
         if (form.substr(0, formColon) != fault.name) continue;
@@ -244,19 +245,26 @@ Session::Session(const std::optional<std::string>& simulateVersion,
             const int n = fault->number;
             // A keyboard fault for a keyboard that is not there is left out.
             if (fault->keyboard < 0 || fault->keyboard >= static_cast<int>(keyboards.size())) continue;
-            sim::SimKeyboard& keyboard = *keyboards[static_cast<std::size_t>(fault->keyboard)];
+            const auto k = static_cast<std::size_t>(fault->keyboard);
+            sim::SimKeyboard& keyboard = *keyboards[k];
+            sim::PlatformFaults& bus = fault->oneKeyboard ? hid->FaultsOf(k) : hid->Faults();
             if (name == "refuse-block") keyboard.Faults().RefuseBlock = n;
             if (name == "no-answer-block") keyboard.Faults().NoAnswerToBlock = n;
             if (name == "leave-after-block") keyboard.Faults().LeaveBusAfterBlock = n;
-            if (name == "fail-set") hid->Faults().FailSetOfExchange = n;
-            if (name == "fail-get") hid->Faults().FailGetOfExchange = n;
-            if (name == "reply-bytes") hid->Faults().ReplyBytes = static_cast<std::size_t>(n);
+            if (name == "fail-set") bus.FailSetOfExchange = n;
+            if (name == "fail-get") bus.FailGetOfExchange = n;
+            if (name == "reply-bytes") bus.ReplyBytes = static_cast<std::size_t>(n);
             if (name == "ignore-finish") keyboard.Faults().IgnoreFinish = true;
             if (name == "never-return") keyboard.Config().ReturnPolicy = sim::KeyboardConfig::Return::Never;
-            if (name == "no-permission") hid->Faults().KeyboardPermissionDenied = true;
+            if (name == "no-permission") bus.KeyboardPermissionDenied = true;
             if (name == "version-without-nul") keyboard.Faults().VersionWithoutNul = true;
             if (name == "no-answer-switch") keyboard.Faults().NoAnswerToSwitch = true;
-            if (name == "busy") hid->Faults().KeyboardHeldBy = n;
+            if (name == "busy") bus.KeyboardHeldBy = n;
+            if (name == "no-identity") {
+                keyboard.Config().PortPath.clear();
+                keyboard.Config().Serial.clear();
+            }
+            if (name == "other-port") keyboard.Faults().ReturnsAtAnotherPort = true;
             if (name == "sigint-at-listing") {
                 hid->Faults().DuringListing.emplace(n, [] { RaiseAndWait(SIGINT); });
             } else if (name == "sigkill-at-block") {
@@ -288,6 +296,14 @@ Session::Session(Session& bench, ForWorker)
 
 void Session::Follow(const usbio::FoundKeyboard& keyboard) {
     follow_ = keyboard;
+    std::vector<usbio::FoundKeyboard> found;
+    {
+        const std::lock_guard lock(bench_->foundMutex);
+        found = bench_->found;
+        for (const usbio::DeviceIdentity& identity : bench_->seen) found.push_back({{}, {}, 0, 0, identity});
+    }
+    usbio::DiscoveryHooks hooks = Hooks();
+    trail_.emplace(keyboard, found, usbio::PeekKeyboards(Hid(), hooks));
     for (std::size_t k = 0; k < bench_->keyboardClocks.size(); ++k) {
         const sim::KeyboardConfig& config = bench_->keyboards[k]->Config();
         if (config.PortPath == keyboard.Identity.PortPath && config.Serial == keyboard.Identity.Serial) {
@@ -324,10 +340,8 @@ usbio::DiscoveryHooks Session::Hooks() {
         lastTableError_ = text;
         if (onTableError) onTableError(text);
     };
-    if (follow_) {
-        hooks.Accept = [this](const std::string& path) {
-            return usbio::IsSameKeyboard(*follow_, Hid().PeekIdentity(path));
-        };
+    if (trail_) {
+        hooks.Accept = [this](const std::string& path) { return trail_->Accepts(path, Hid().PeekIdentity(path)); };
     }
     return hooks;
 }
@@ -336,15 +350,37 @@ std::vector<usbio::FoundKeyboard> Session::FindAll() {
     usbio::DiscoveryHooks hooks = Hooks();
     hooks.ShowTableError = nullptr;
     hooks.Accept = nullptr;
-    return usbio::FindAllDevices(Hid(), hooks);
+    std::vector<usbio::FoundKeyboard> all = usbio::FindAllDevices(Hid(), hooks);
+    const std::lock_guard lock(bench_->foundMutex);
+    bench_->found = all;
+    for (const usbio::FoundKeyboard& k : all) {
+        const bool told = !k.Identity.PortPath.empty() || !k.Identity.Serial.empty();
+        if (told && std::find(bench_->seen.begin(), bench_->seen.end(), k.Identity) == bench_->seen.end())
+            bench_->seen.push_back(k.Identity);
+    }
+    return all;
 }
 
-usbio::DiscoveryReport Session::Scan() {
+usbio::DiscoveryReport Session::Scan(usbio::ExpectedMode expected) {
     usbio::DiscoveryReport report;
     lastTableError_.clear();
     usbio::InitDeviceIO(*connection_);
     connection_->MatchedPID = usbio::NormalModePID;
-    usbio::FindDevice(*connection_, Hooks(), &report);
+    usbio::DiscoveryHooks hooks = Hooks();
+    std::string opened;
+    if (trail_) {
+        trail_->Look(usbio::PeekKeyboards(Hid(), hooks), expected);
+        hooks.Accept = [this, &opened](const std::string& path) {
+            if (!trail_->Accepts(path, Hid().PeekIdentity(path))) return false;
+            opened = path;  // a search ends at the interface it opens
+            return true;
+        };
+    }
+    usbio::FindDevice(*connection_, hooks, &report);
+    if (trail_ && connection_->IsOpen()) {
+        follow_->Path = opened;
+        follow_->Identity = trail_->Identity();
+    }
     return report;
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "sim/SimHidPlatform.h"
 #include "usbio/DeviceIO.h"
 #include "usbio/Discovery.h"
+#include "usbio/FollowedKeyboard.h"
 
 namespace cli {
 
@@ -25,14 +27,18 @@ namespace cli {
 // being exchanged; one fault per signal), sigint-at-listing:N (Ctrl+C as the bus is listed for the
 // N-th time, by any search), sigkill-at-block:N (the tool is ended at once, as by kill -9, while
 // block N is exchanged), upload-mode (the keyboard starts in firmware-upload mode), no-serial (the
-// keyboard has no serial number).
+// keyboard has no serial number), no-identity (no port and no serial number, as a keyboard whose
+// identity cannot be read), other-port (the keyboard comes back at another port each time it
+// returns to the bus).
 // A keyboard fault applies to the first simulated keyboard, or with "@K" after it to the K-th
-// ("refuse-block:3@2"). Nothing for an unknown name, or a number that is missing, not decimal or
-// larger than an int holds.
+// ("refuse-block:3@2"); a fault of the bus (busy, no-permission, reply-bytes, fail-set, fail-get)
+// to every keyboard, or with "@K" to the K-th only. Nothing for an unknown name, or a number that
+// is missing, not decimal or larger than an int holds.
 struct SimulatedFault {
     std::string name;
     int number = 0;
     int keyboard = 0;  // which simulated keyboard a keyboard fault is for, 0-based ("FAULT@K": K-1)
+    bool oneKeyboard = false;  // "@K" was given
 };
 std::optional<SimulatedFault> ParseSimulatedFault(const std::string& text);
 // Every fault ParseSimulatedFault takes, as the user writes it ("refuse-block:N", "busy:PID",
@@ -73,7 +79,7 @@ public:
     struct ForWorker {};
     // With a version text: the simulated keyboard reporting that version, at the given pace;
     // simulateCount of them, each at a port and with a serial number of its own (1-4 and KS0001,
-    // 1-5 and KS0002, ...). The keyboard faults apply to the first one, the bus faults to all.
+    // 1-5 and KS0002, ...). The faults apply as ParseSimulatedFault says.
     explicit Session(const std::optional<std::string>& simulateVersion,
                      const std::vector<std::string>& simulatedFaults = {}, SimulationPace pace = {},
                      int simulateCount = 1);
@@ -102,15 +108,21 @@ public:
     void Sleep(int ms);
 
     usbio::DiscoveryHooks Hooks();
-    // Every keyboard attached, each checked and closed again; table errors are left to Scan.
+    // Every keyboard attached, each checked and closed again; table errors are left to Scan. The
+    // sessions on this bench remember every keyboard it found: none of them is taken for another
+    // one that comes back at another port.
     std::vector<usbio::FoundKeyboard> FindAll();
-    // From here on every search looks only at this keyboard (usbio::IsSameKeyboard), through
-    // its restarts and its switch into firmware-upload mode.
+    // From here on every search looks only at this keyboard (usbio::FollowedKeyboard), through
+    // its restarts, its switch into firmware-upload mode and a replug into another port.
     void Follow(const usbio::FoundKeyboard& keyboard);
+    // The keyboard followed, with its port and device path as the last search that opened it saw.
     const std::optional<usbio::FoundKeyboard>& Following() const { return follow_; }
+    // Whether the keyboard followed can be told only by its device path (usbio::FollowedKeyboard).
+    bool FollowingByPath() const { return trail_ && trail_->ByPath(); }
     // One search for the keyboard, without the one-second waits: only interfaces that can be the
-    // keyboard are opened. Table errors of PIDDef.txt go to onTableError (once per search).
-    usbio::DiscoveryReport Scan();
+    // keyboard are opened. Table errors of PIDDef.txt go to onTableError (once per search). A
+    // keyboard followed may come back at another port in the mode expected.
+    usbio::DiscoveryReport Scan(usbio::ExpectedMode expected = usbio::ExpectedMode::Either);
     std::function<void(const std::string&)> onTableError;
     // The product-ID file the user named; empty: the one usbio::FindProductIdFile finds.
     std::filesystem::path productIdFile;
@@ -124,6 +136,9 @@ private:
         std::vector<std::unique_ptr<kestrune::VirtualClock>> keyboardClocks;  // one per keyboard, or none
         sim::SimHidPlatform* simulatedBus = nullptr;
         std::unique_ptr<usbio::HidPlatform> hid;
+        std::mutex foundMutex;
+        std::vector<usbio::FoundKeyboard> found;    // what the last FindAll found
+        std::vector<usbio::DeviceIdentity> seen;  // every identity any FindAll found, once each
     };
     std::shared_ptr<Bench> bench_;
     std::unique_ptr<usbio::DeviceConnection> connection_;
@@ -131,6 +146,7 @@ private:
     kestrune::VirtualClock* virtualClock_ = nullptr;  // clock_ when it is virtual
     std::string lastTableError_;
     std::optional<usbio::FoundKeyboard> follow_;
+    std::optional<usbio::FollowedKeyboard> trail_;
 };
 
 }  // namespace cli

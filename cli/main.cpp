@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     std::string faultHelp = "With --simulate: make the simulated keyboard fail, one fault per --simulate-fault:";
     for (const std::string& form : cli::SimulatedFaultForms())
         faultHelp += (form == cli::SimulatedFaultForms().front() ? " " : ", ") + form;
-    faultHelp += "; a keyboard fault for the K-th simulated keyboard: FAULT@K";
+    faultHelp += "; FAULT@K gives it to the K-th simulated keyboard only";
     std::string simulate;
     auto addDeviceOptions = [&](CLI::App* command) {
         if (!wanted(command)) return;
@@ -215,7 +215,10 @@ int main(int argc, char** argv) {
 
     if (flash.expectVersion && flash.noWait)
         return usage("--expect-version needs the keyboard to come back: it cannot be used with --no-wait.");
-    if (all && !device.deviceId.empty())
+    // An empty --device names no keyboard: it is not the same as no --device at all.
+    if ((info->count("--device") > 0 || flashCommand->count("--device") > 0) && device.deviceId.empty())
+        return usage("--device needs the keyboard's port path, serial number or device path, as list shows them.");
+    if (all && flashCommand->count("--device") > 0)
         return usage("--all updates every keyboard; --device chooses one: use one of them.");
 
     cli::Output out(json);

@@ -28,7 +28,8 @@ SimHidPlatform::SimHidPlatform(SimKeyboard& keyboard, std::vector<DecoyInterface
     : SimHidPlatform(std::vector<SimKeyboard*>{&keyboard}, std::move(decoys)) {}
 
 SimHidPlatform::SimHidPlatform(std::vector<SimKeyboard*> keyboards, std::vector<DecoyInterface> decoys)
-    : keyboard_(*keyboards.at(0)), keyboards_(std::move(keyboards)), decoys_(std::move(decoys)) {}
+    : keyboard_(*keyboards.at(0)), keyboards_(std::move(keyboards)), decoys_(std::move(decoys)),
+      keyboardFaults_(keyboards_.size()), keyboardExchanges_(keyboards_.size(), 0) {}
 
 std::string SimHidPlatform::KeyboardPath(std::size_t keyboard, int interfaceIndex) const {
     // The first keyboard keeps the name it had when the bus held only one.
@@ -100,8 +101,8 @@ usbio::DeviceIdentity SimHidPlatform::PeekIdentity(const std::string& path) {
     const std::lock_guard lock(mutex_);
     const auto target = Resolve(path);
     if (!target || !target->IsKeyboard) return {};
-    const KeyboardConfig& config = keyboards_[target->Keyboard]->Config();
-    return {config.PortPath, config.Serial};
+    SimKeyboard& keyboard = *keyboards_[target->Keyboard];
+    return {keyboard.PortPath(), keyboard.Config().Serial};
 }
 
 usbio::HidHandle SimHidPlatform::Open(const std::string& path, usbio::HidAccess access,
@@ -115,7 +116,8 @@ usbio::HidHandle SimHidPlatform::Open(const std::string& path, usbio::HidAccess 
     const auto target = Resolve(path);
     if (!target) return fail(usbio::OpenError::NotFound);
     if (target->IsKeyboard) {
-        if (faults_.KeyboardPermissionDenied) return fail(usbio::OpenError::PermissionDenied);
+        if (faults_.KeyboardPermissionDenied || keyboardFaults_[target->Keyboard].KeyboardPermissionDenied)
+            return fail(usbio::OpenError::PermissionDenied);
         if (faults_.KeyboardRefusesReadWrite && access == usbio::HidAccess::ReadWrite)
             return fail(usbio::OpenError::Busy);
     } else {
@@ -135,6 +137,7 @@ void SimHidPlatform::Close(usbio::HidHandle handle) {
     const std::lock_guard lock(mutex_);
     ++hidCalls_;
     handles_.erase(handle);
+    locked_.erase(handle);
 }
 
 usbio::WriteLock SimHidPlatform::LockForWriting(usbio::HidHandle handle) {
@@ -142,8 +145,12 @@ usbio::WriteLock SimHidPlatform::LockForWriting(usbio::HidHandle handle) {
     ++hidCalls_;
     const auto it = handles_.find(handle);
     if (it == handles_.end()) return {false, 0};
-    if (it->second.IsKeyboard && faults_.KeyboardHeldBy) return {false, *faults_.KeyboardHeldBy};
+    if (it->second.IsKeyboard) {
+        const auto& heldBy = faults_.KeyboardHeldBy ? faults_.KeyboardHeldBy : keyboardFaults_[it->second.Keyboard].KeyboardHeldBy;
+        if (heldBy) return {false, *heldBy};
+    }
     ++writeLocks_;
+    locked_.insert(handle);
     return {true, 0};
 }
 
@@ -212,7 +219,9 @@ bool SimHidPlatform::SetFeature(usbio::HidHandle handle, const std::uint8_t* dat
     const auto it = handles_.find(handle);
     if (it == handles_.end() || !it->second.IsKeyboard) return false;
     const int exchange = ++exchanges_;
-    if (!KeyboardReachable(it->second) || faults_.FailSetOfExchange == exchange ||
+    const int own = ++keyboardExchanges_[it->second.Keyboard];
+    const int ownFault = keyboardFaults_[it->second.Keyboard].FailSetOfExchange;
+    if (!KeyboardReachable(it->second) || faults_.FailSetOfExchange == exchange || ownFault == own ||
         (faults_.FailSetsFrom > 0 && exchange >= faults_.FailSetsFrom))
         return false;
     // Like the HID class driver: the length must be the device's feature report length.
@@ -226,11 +235,15 @@ bool SimHidPlatform::GetFeature(usbio::HidHandle handle, std::uint8_t* data, std
     ++hidCalls_;
     const auto it = handles_.find(handle);
     if (it == handles_.end() || !it->second.IsKeyboard) return false;
-    if (!KeyboardReachable(it->second) || faults_.FailGetOfExchange == exchanges_) return false;
+    const PlatformFaults& own = keyboardFaults_[it->second.Keyboard];
+    if (!KeyboardReachable(it->second) || faults_.FailGetOfExchange == exchanges_ ||
+        (own.FailGetOfExchange > 0 && own.FailGetOfExchange == keyboardExchanges_[it->second.Keyboard]))
+        return false;
     if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
     if (!keyboards_[it->second.Keyboard]->AnswerReport(data, length)) return false;
-    if (faults_.ReplyBytes && *faults_.ReplyBytes < length) {
-        std::fill(data + *faults_.ReplyBytes, data + length, 0);
+    const auto& replyBytes = faults_.ReplyBytes ? faults_.ReplyBytes : own.ReplyBytes;
+    if (replyBytes && *replyBytes < length) {
+        std::fill(data + *replyBytes, data + length, 0);
         return false;
     }
     return true;

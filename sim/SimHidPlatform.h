@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,7 +95,12 @@ public:
         const std::lock_guard lock(mutex_);
         f();
     }
+    // The faults of every keyboard on the bus.
     PlatformFaults& Faults() { return faults_; }
+    // The faults of one keyboard only (0: the first), besides the bus's: the permission, the
+    // holder of the write lock, the reply length, and the failed write or read of its own n-th
+    // exchange.
+    PlatformFaults& FaultsOf(std::size_t keyboard) { return keyboardFaults_.at(keyboard); }
     std::vector<DecoyInterface>& Decoys() { return decoys_; }
 
     // For tests: what was opened, and what is still open.
@@ -105,6 +111,8 @@ public:
     int HidCalls() const { return hidCalls_; }
     int Listings() const { return listings_; }
     int WriteLocksTaken() const { return writeLocks_; }
+    // Whether this open handle holds the write lock (LockForWriting), as the system would tell.
+    bool HoldsWriteLock(usbio::HidHandle handle) const { return locked_.count(handle) > 0; }
 
 private:
     struct Target {
@@ -125,6 +133,9 @@ private:
     int listings_ = 0;
     std::vector<DecoyInterface> decoys_;
     PlatformFaults faults_;
+    std::vector<PlatformFaults> keyboardFaults_;  // one per keyboard
+    std::vector<int> keyboardExchanges_;          // one per keyboard
+    std::set<usbio::HidHandle> locked_;
     std::map<usbio::HidHandle, Target> handles_;
     std::map<usbio::PreparsedHandle, std::uint16_t> preparsed_;  // token -> feature length
     std::vector<std::string> openLog_;

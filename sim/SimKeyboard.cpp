@@ -22,8 +22,20 @@ void SimKeyboard::SettlePendingReturn() const {
         returnAt_.reset();
         onBus_ = true;
         uploadMode_ = true;
-        ++generation_;
+        ComeBack();
     }
+}
+
+void SimKeyboard::ComeBack() const {
+    ++generation_;
+    if (faults_.ReturnsAtAnotherPort) ++portMoves_;
+}
+
+std::string SimKeyboard::PortPath() const {
+    SettlePendingReturn();
+    if (portMoves_ == 0) return config_.PortPath;
+    const std::size_t dash = config_.PortPath.find('-');
+    return std::to_string(1 + portMoves_) + (dash == std::string::npos ? "-" + config_.PortPath : config_.PortPath.substr(dash));
 }
 
 bool SimKeyboard::IsOnBus() const {
@@ -57,12 +69,12 @@ void SimKeyboard::Plug() {
     if (awaitingReplug_) uploadMode_ = true;
     awaitingReplug_ = false;
     onBus_ = true;
-    ++generation_;
+    ComeBack();
 }
 
 void SimKeyboard::Reenumerate(bool uploadMode) {
     uploadMode_ = uploadMode;
-    ++generation_;
+    ComeBack();
 }
 
 void SimKeyboard::PassTransferTime() {

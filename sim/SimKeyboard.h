@@ -57,6 +57,10 @@ struct KeyboardFaults {
                                      // mode, without answering it
     bool IgnoreFinish = false;    // does not take the finish command
     bool VersionWithoutNul = false;  // the version reply fills every payload byte, no NUL
+    // Every time the keyboard comes back on the bus (by itself after the mode switch, restarted
+    // after the upload, plugged in again) it is at another port, as when a user plugs it into
+    // another one: "1-4" becomes "2-4", then "3-4", ... Its serial number stays.
+    bool ReturnsAtAnotherPort = false;
     // Called while block k (1-based) is being exchanged: taken, its answer not yet read.
     std::multimap<int, std::function<void()>> DuringBlock;
 };
@@ -91,6 +95,8 @@ public:
     bool AnswerReport(std::uint8_t* data, std::size_t length);
 
     KeyboardConfig& Config() { return config_; }
+    // The port it is plugged into now: Config().PortPath, until it came back at another one.
+    std::string PortPath() const;
     KeyboardFaults& Faults() { return faults_; }
     const std::string& Version() const { return version_; }
     const std::vector<std::uint8_t>& Flash() const { return flash_; }
@@ -105,6 +111,7 @@ public:
 
 private:
     void SettlePendingReturn() const;
+    void ComeBack() const;  // a new generation, at another port when the fault says so
     void Reenumerate(bool uploadMode);
     void LeaveForUploadMode();
 
@@ -116,6 +123,7 @@ private:
     mutable bool onBus_ = true;
     mutable bool uploadMode_ = false;
     mutable unsigned generation_ = 1;
+    mutable int portMoves_ = 0;  // how often it came back at another port
     mutable std::optional<std::int64_t> leaveAt_;   // leaves the bus by itself at this time
     mutable std::optional<std::int64_t> returnAt_;  // comes back by itself at this time
     bool awaitingReplug_ = false;

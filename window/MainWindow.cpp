@@ -325,7 +325,7 @@ void MainWindow::OnRowSelected(std::size_t index) {
         ShowRows();
         return;
     }
-    chosen_ = listed_[index].keyboard;
+    Choose(listed_[index].keyboard);
     pendingStatus_.clear();  // it told of the keyboard chosen before
     BusyScope busy(*this);
     FollowScope follow(*this);
@@ -408,13 +408,13 @@ void MainWindow::ScanDevice(bool announceMissing) {
     open_.reset();
 
     usbio::DiscoveryReport report;
-    Search(chosen_ ? &*chosen_ : nullptr, report);
+    Search(true, report);
     // The chosen keyboard is not attached. An upload's scans, and the rescans that wait for the
     // keyboard an upload has just updated, keep waiting for it; any other scan, and Refresh
     // always, takes the first keyboard found, as with one keyboard.
     if (!connection_.IsOpen() && chosen_ && !followOnly_ && (pendingStatus_.empty() || announceMissing)) {
         report = {};
-        Search(nullptr, report);
+        Search(false, report);
         if (connection_.IsOpen()) {
             chosen_.reset();
             pendingStatus_.clear();  // it told of the keyboard that is gone
@@ -442,12 +442,14 @@ void MainWindow::ScanDevice(bool announceMissing) {
     view_.SetBusyPointer(false);
 }
 
-void MainWindow::Search(const usbio::FoundKeyboard* follow, usbio::DiscoveryReport& report) {
+void MainWindow::Search(bool followChosen, usbio::DiscoveryReport& report) {
     usbio::HidPlatform& platform = *connection_.Platform;
     usbio::DiscoveryHooks hooks = Hooks();
+    const bool follow = followChosen && chosen_.has_value();
+    if (follow) trail_.Look(usbio::PeekKeyboards(platform, hooks), Expected());
     std::string openedPath;
     hooks.Accept = [&](const std::string& path) {
-        if (follow && !usbio::IsSameKeyboard(*follow, platform.PeekIdentity(path))) return false;
+        if (follow && !trail_.Accepts(path, platform.PeekIdentity(path))) return false;
         openedPath = path;  // a search ends at the interface it opens
         return true;
     };
@@ -459,10 +461,29 @@ void MainWindow::Search(const usbio::FoundKeyboard* follow, usbio::DiscoveryRepo
         usbio::FindDevice(connection_, hooks, &report);
         modeText_ = text::UploadMode;
     }
-    if (connection_.IsOpen())
-        open_ = usbio::FoundKeyboard{openedPath, connection_.DeviceAttributes, connection_.MatchedPID,
-                                     connection_.DeviceCaps.FeatureReportByteLength,
-                                     platform.PeekIdentity(openedPath)};
+    if (!connection_.IsOpen()) return;
+    open_ = usbio::FoundKeyboard{openedPath, connection_.DeviceAttributes, connection_.MatchedPID,
+                                 connection_.DeviceCaps.FeatureReportByteLength, platform.PeekIdentity(openedPath)};
+    if (follow) {
+        // The chosen keyboard, perhaps at another port now: its row goes with it.
+        const usbio::DeviceIdentity before = chosen_->Identity;
+        chosen_->Identity = open_->Identity = trail_.Identity();
+        chosen_->Path = openedPath;
+        for (ListedKeyboard& k : listed_)
+            if (k.keyboard.Identity == before) k.keyboard.Identity = chosen_->Identity;
+    }
+}
+
+void MainWindow::Choose(const usbio::FoundKeyboard& keyboard) {
+    chosen_ = keyboard;
+    std::vector<usbio::FoundKeyboard> found;
+    for (const ListedKeyboard& k : listed_) found.push_back(k.keyboard);
+    trail_ = usbio::FollowedKeyboard(keyboard, found, usbio::PeekKeyboards(*connection_.Platform, Hooks()));
+}
+
+usbio::ExpectedMode MainWindow::Expected() const {
+    if (awaitingUploadMode_) return usbio::ExpectedMode::Upload;
+    return pendingStatus_.empty() ? usbio::ExpectedMode::Either : usbio::ExpectedMode::Normal;
 }
 
 void MainWindow::ListKeyboards() {
@@ -524,7 +545,7 @@ void MainWindow::ListKeyboards() {
     // Several keyboards: the open one, the first found unless one was chosen, is the selected
     // row. One: nothing is chosen, the window works as it always has.
     if (listed_.size() > 1)
-        chosen_ = *open_;
+        Choose(*open_);
     else
         chosen_.reset();
 }
@@ -658,7 +679,7 @@ void MainWindow::StartUpload() {
         }
     }
     // Nothing is sent to any other keyboard, whatever is plugged in meanwhile.
-    if (open_) chosen_ = *open_;
+    if (open_) Choose(*open_);
     const bool direct = connection_.MatchedPID == usbio::UploadModePID;
     // The start address the user can see is the one used, on either path; hidden, the default.
     const std::string startAddressText =
@@ -724,7 +745,19 @@ void MainWindow::StartUpload() {
         for (int i = 0; i <= 2; ++i) {
             SetStatusText(text::PleaseWait);
             services_.Sleep(3000);
+            awaitingUploadMode_ = true;
             ScanDevice();
+            awaitingUploadMode_ = false;
+            // The keyboard in firmware-upload mode is taken for writing as soon as it is found:
+            // no other program gets it in the seconds before the upload.
+            if (connection_.IsOpen() && connection_.MatchedPID == usbio::UploadModePID &&
+                !usbio::LockForWriting(connection_)) {
+                usbio::CloseDevice(connection_);
+                Message(usbio::KeyboardBusyText(connection_.BusyHolderPid), MessageStyle::Warning);
+                SetStatusText(text::KeyboardBusyStatus);
+                view_.SetBusyPointer(false);
+                return;
+            }
             view_.SetBusyPointer(true);
             services_.Sleep(2000);
             ShowDeviceInfo();

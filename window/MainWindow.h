@@ -13,6 +13,7 @@
 #include "upload/UploadSequence.h"
 #include "usbio/DeviceIO.h"
 #include "usbio/Discovery.h"
+#include "usbio/FollowedKeyboard.h"
 #include "window/MainWindowView.h"
 #include "window/WindowServices.h"
 
@@ -116,8 +117,13 @@ private:
     void EndBusy();
     usbio::DiscoveryHooks Hooks();
     // The scan's two searches (as a normal keyboard, then in firmware-upload mode), looking only
-    // at follow's interfaces when given; sets open_ when a keyboard is open.
-    void Search(const usbio::FoundKeyboard* follow, usbio::DiscoveryReport& report);
+    // at the chosen keyboard's interfaces when followChosen; sets open_ when a keyboard is open.
+    void Search(bool followChosen, usbio::DiscoveryReport& report);
+    // From now on the searches that follow the chosen keyboard look for this one.
+    void Choose(const usbio::FoundKeyboard& keyboard);
+    // The mode the chosen keyboard is waited for in: firmware-upload mode during the replug wait,
+    // normal mode while "Firmware updated." waits for it.
+    usbio::ExpectedMode Expected() const;
     void ListKeyboards();
     void ShowRows();
     void ScanAndShow(bool userAsked);
@@ -158,6 +164,8 @@ private:
     std::vector<ListedKeyboard> listed_;            // the device list, in enumeration order
     std::optional<usbio::FoundKeyboard> open_;      // the keyboard the connection has open
     std::optional<usbio::FoundKeyboard> chosen_;
+    usbio::FollowedKeyboard trail_;  // how the searches tell chosen_ among the keyboards present
+    bool awaitingUploadMode_ = false;  // the upload's replug wait
     bool followOnly_ = false;  // the scans of an upload or a row choice: the chosen keyboard only
 };
 

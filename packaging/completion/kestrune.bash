@@ -26,7 +26,7 @@ _kestrune() {
       local faults="refuse-block: no-answer-block: leave-after-block: fail-set: fail-get: reply-bytes:"
       faults+=" no-answer-switch ignore-finish never-return no-permission version-without-nul busy:"
       faults+=" sigint-at-block: sigterm-at-block: sighup-at-block: sigint-at-listing: sigkill-at-block:"
-      faults+=" upload-mode no-serial"
+      faults+=" upload-mode no-serial no-identity other-port"
       COMPREPLY=($(compgen -W "$faults" -- "$cur"))
       [[ ${COMPREPLY-} == *: ]] && compopt -o nospace
       return

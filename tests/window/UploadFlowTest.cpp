@@ -644,3 +644,131 @@ TEST(UploadFlow, AKeyboardPluggedInDuringTheReplugWaitIsNeverOpened) {
     EXPECT_EQ(b.view.selected, 1u);
     EXPECT_EQ(b.view.rows[1].port, "1-5");
 }
+
+// Told to replug, a user may plug the keyboard into another port; after the upload, too.
+TEST(UploadFlow, ALoneKeyboardPluggedBackIntoAnotherPortIsFoundAgain) {
+    struct Case {
+        std::string name, replugPort, afterUploadPort;  // empty: where it was
+    };
+    const std::vector<Case> cases{{"replug wait", "1-9", ""}, {"after the upload", "", "1-7"}, {"both", "1-9", "1-7"}};
+    for (const Case& c : cases) {
+        FlowBench b;
+        const auto data = RandomBytes(0x400, 33);
+        b.ChooseFile("fw.hex", HexText(0x1200, data));
+        auto plugInto = [&](const std::string& port) {
+            b.keyboard.Unplug();
+            if (!port.empty()) b.keyboard.Config().PortPath = port;
+            b.keyboard.Plug();
+        };
+        b.services.onMessage = [&](const RecordedMessage& m) {
+            if (m.title == "Restart the Keyboard") plugInto(c.replugPort);
+            if (m.text == kUploaded) plugInto(c.afterUploadPort);
+            return m.text == kRetry ? MessageAnswer::Cancel : MessageAnswer::OK;
+        };
+        b.ClickUpload();
+        EXPECT_EQ(b.services.MessageTexts(), (Texts{kInstructions, kUploaded})) << c.name;
+        EXPECT_TRUE(b.FlashHolds(0x1200, data)) << c.name;
+        EXPECT_TRUE(b.Tick()) << c.name;
+        EXPECT_EQ(b.Status(), "Firmware updated.") << c.name;
+        EXPECT_EQ(b.Row(), (Row{"11867", "17", "V2.0", "Normal"})) << c.name;
+        EXPECT_EQ(b.view.rows.size(), 1u) << c.name;
+        EXPECT_EQ(b.window->ChosenKeyboard(), std::nullopt) << c.name;  // alone again: nothing chosen
+    }
+}
+
+TEST(UploadFlow, TheKeyboardInUploadModeIsHeldFromTheScanThatFindsIt) {
+    FlowBench b;
+    b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x400, 34)));
+    b.ReplugWhenAsked();
+    // Every wait while the keyboard is open in firmware-upload mode: is it ours for writing?
+    std::vector<bool> held;
+    b.services.onTime = [&] {
+        if (b.connection.IsOpen() && b.connection.MatchedPID == usbio::UploadModePID)
+            held.push_back(b.hid.HoldsWriteLock(b.connection.DeviceHandle));
+    };
+    b.ClickUpload();
+    b.services.onTime = nullptr;
+    ASSERT_FALSE(held.empty());
+    EXPECT_EQ(std::count(held.begin(), held.end(), false), 0);
+    EXPECT_EQ(b.Reports(0x20).size(), 9u);
+
+    // Another program that holds it meanwhile: nothing is sent to it.
+    FlowBench busy;
+    busy.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x400, 34)));
+    busy.services.onMessage = [&](const RecordedMessage& m) {
+        if (m.title == "Restart the Keyboard") {
+            busy.keyboard.Replug();
+            busy.hid.Faults().KeyboardHeldBy = 4242;
+        }
+        return MessageAnswer::OK;
+    };
+    busy.ClickUpload();
+    EXPECT_EQ(busy.services.MessageTexts().back(),
+              "The keyboard is being updated by another program (PID 4242); nothing was written.");
+    EXPECT_EQ(busy.Status(), window::text::KeyboardBusyStatus);
+    EXPECT_TRUE(busy.Reports(0x10).empty());
+    EXPECT_FALSE(busy.connection.IsOpen());
+}
+
+namespace {
+
+// Two keyboards; the second chosen and updated. At the box after the upload, afterUpload runs.
+struct TwoKeyboards : FlowBench {
+    TwoKeyboards(sim::KeyboardConfig second = {.PortPath = "1-5", .Serial = "KS0002"}) : FlowBench({}, {second}) {
+        window->OnRowSelected(1);
+        ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x400, 35)));
+    }
+    sim::SimKeyboard& Second() { return *others[0]; }
+    void Upload(std::function<void()> afterUpload = {}) {
+        services.onMessage = [this, afterUpload](const RecordedMessage& m) {
+            if (m.title == "Restart the Keyboard") Second().Replug();
+            if (m.text == kUploaded && afterUpload) afterUpload();
+            return MessageAnswer::OK;
+        };
+        ClickUpload();
+    }
+};
+
+}  // namespace
+
+TEST(UploadFlow, TheRescansAfterAnUploadWaitForTheKeyboardUpdatedOnly) {
+    TwoKeyboards b;
+    b.Upload([&] { b.Second().Unplug(); });  // not plugged in again yet
+    const auto firstReports = b.keyboard.ReportsTaken().size();
+    ASSERT_TRUE(b.Tick());
+    // The other keyboard is there all along: it is neither opened nor told "Firmware updated.".
+    EXPECT_EQ(b.Status(), window::text::DeviceNotFoundStatus);
+    EXPECT_EQ(b.keyboard.ReportsTaken().size(), firstReports);
+    b.Second().Plug();
+    b.window->OnDeviceArrivedOrLeft();
+    ASSERT_TRUE(b.Tick());
+    EXPECT_EQ(b.Status(), "Firmware updated.");
+    EXPECT_EQ(b.view.selected, 1u);
+    EXPECT_EQ(b.Row(), (Row{"11867", "17", "V2.0", "Normal"}));
+}
+
+TEST(UploadFlow, AnotherRowChosenAfterAnUploadIsNotToldItsOutcome) {
+    TwoKeyboards b;
+    b.Upload();
+    EXPECT_EQ(b.window->PendingStatusText(), "Firmware updated.");
+    b.window->OnRowSelected(0);
+    EXPECT_EQ(b.view.selected, 0u);
+    EXPECT_EQ(b.Status(), "Device Found");
+    EXPECT_EQ(b.Row(), (Row{"11867", "17", "V1.0", "Normal"}));
+}
+
+TEST(UploadFlow, TheOtherKeyboardsStayListedWhileTheChosenOneIsAway) {
+    TwoKeyboards b({.ReturnPolicy = sim::KeyboardConfig::Return::Never, .PortPath = "1-5", .Serial = "KS0002"});
+    std::vector<std::size_t> rowsAtPrompt;
+    b.services.onMessage = [&](const RecordedMessage& m) {
+        if (m.text != kRetry) return MessageAnswer::OK;
+        rowsAtPrompt.push_back(b.view.rows.size());
+        EXPECT_EQ(b.view.selected, 1u);
+        return MessageAnswer::Cancel;
+    };
+    b.ClickUpload();
+    EXPECT_EQ(rowsAtPrompt, std::vector<std::size_t>{2});
+    EXPECT_EQ(b.Status(), window::text::UploadCancelled);
+    EXPECT_TRUE(b.keyboard.ReportsTaken().size() <= 2u);  // the first keyboard: version reads only
+    EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
+}
