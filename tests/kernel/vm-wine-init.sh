@@ -124,24 +124,24 @@ winebus_pids() {
     done
 }
 
-# winebus_holds NAME: a winebus process has an open file whose link reads NAME (shell pattern).
-winebus_holds() {
+# winebus_files: what the winebus processes of user WB_UID have open, one link target a line
+# ("/dev/hidraw0", "socket:[1234]"). The polls below run often on the machine's one CPU, beside
+# Wine: this takes a handful of processes, not one for every open file.
+winebus_files() {
     for wb_pid in $(winebus_pids); do
-        for wb_fd in /proc/"$wb_pid"/fd/*; do
-            # shellcheck disable=SC2254 # NAME is a pattern
-            case $(readlink "$wb_fd" 2>/dev/null) in $1) return 0 ;; esac
-        done
-    done
-    return 1
+        ls -l "/proc/$wb_pid/fd" 2>/dev/null
+    done | sed -n 's/.* -> //p'
 }
+
+# winebus_holds FILE: winebus has FILE open.
+winebus_holds() { winebus_files | grep -q -x -F -e "$1"; }
 
 # hid_bus_up: winebus listens for devices, through udevd (a socket for device events:
 # NETLINK_KOBJECT_UEVENT, protocol 15 in /proc/net/netlink) or, without udevd, an inotify watch.
 hid_bus_up() {
-    for hb_inode in $(awk '$2 == 15 { print $NF }' /proc/net/netlink); do
-        winebus_holds "socket:\[$hb_inode\]" && return 0
-    done
-    [ -z "$UDEVD" ] && winebus_holds anon_inode:inotify
+    winebus_files | awk 'NR == FNR { if ($2 == 15) uevent["socket:[" $NF "]"] = 1; next }
+        ($0 in uevent) || (udevd == "" && $0 == "anon_inode:inotify") { found = 1 }
+        END { exit !found }' udevd="$UDEVD" /proc/net/netlink -
 }
 
 # bus_state: why hid_bus_up fails.
