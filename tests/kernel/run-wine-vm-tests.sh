@@ -8,7 +8,8 @@
 #
 # --work DIR      the folder of run-vm-tests.sh (default: build-kernel/ at the top of the
 #                 repository; $KESTRUNE_VM_WORK); this script's own files go to DIR/wine
-# --timeout S     limit for the whole boot (default 900)
+# --timeout S     limit for the whole boot (default 1800); the machine's own waits end a minute
+#                 before it, so that it still gives its verdict
 # --verbose       every case shows its logs as a failing one does, with udev's events and
 #                 Wine's HID and plug-and-play traces
 # --cases "A B"   only these cases (names as in vm-wine-init.sh: no-keyboard list-info flash-hex-old
@@ -30,7 +31,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/vm-host.sh"
 repo=$(cd "$here/../.." && pwd)
 work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
-boot_timeout=900
+boot_timeout=1800
 verbose=""
 cases=""
 while (($#)); do
@@ -147,7 +148,7 @@ fi
 # DLLs into the prefix (about 700 MB); every copy that is byte for byte Wine's own file becomes a
 # symbolic link to it, which leaves about 2 MB to copy into the machine's memory.
 prefix=$wwork/prefix
-stamp="$(wine --version), SDL off, null display driver, links"
+stamp="$(wine --version), SDL off, null display driver, service timeout, links"
 if [ "$(cat "$prefix.stamp" 2>/dev/null)" != "$stamp" ]; then
     rm -rf "$prefix" "$prefix.stamp"
     (
@@ -160,6 +161,11 @@ if [ "$(cat "$prefix.stamp" 2>/dev/null)" != "$stamp" ]; then
             </dev/null >>"$wwork/wineboot.log" 2>&1
         # No X server in the machine: windows are drawn by Wine's null display driver.
         wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >>"$wwork/wineboot.log" 2>&1
+        # services.exe gives a starting service (winedevice with winebus among them) 10 s to
+        # report by default, then leaves it stopped for good: in the emulated machine on a loaded
+        # host that takes longer. Wine reads the value as a string of milliseconds.
+        wine reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 600000 /f \
+            </dev/null >>"$wwork/wineboot.log" 2>&1
         wineserver -w
     ) || { tail -n 20 "$wwork/wineboot.log"; die "making the Wine prefix failed"; }
     lib=/usr/lib/x86_64-linux-gnu/wine
@@ -210,17 +216,21 @@ log=$wwork/console.log
 rm -rf "$wwork/out"
 mkdir -p "$wwork/out"
 echo "Booting $(basename "$deb") under QEMU (TCG, the host's clock); console in $log, the machine's logs in $wwork/out"
+# The machine's waits give up at this uptime, a minute before the limit of the whole boot.
+deadline=$((boot_timeout > 120 ? boot_timeout - 60 : boot_timeout / 2))
 virtfs() { echo "local,path=$1,mount_tag=$2,security_model=none,readonly=on,multidevs=remap"; }
 set +e
 timeout "$boot_timeout" qemu-system-x86_64 -accel tcg -m 2048 -nographic -no-reboot -nic none \
     -virtfs "$(virtfs /usr usr)" -virtfs "$(virtfs /etc etc)" -virtfs "$(virtfs "$share" share)" \
     -virtfs "local,path=$wwork/out,mount_tag=out,security_model=none,multidevs=remap" \
     -kernel "$kdir/vmlinuz" -initrd "$wwork/initramfs.cpio.gz" \
-    -append "console=ttyS0 panic=-1 quiet loglevel=3 cryptomgr.notests$verbose$cases" </dev/null 2>&1 |
+    -append "console=ttyS0 panic=-1 quiet loglevel=3 cryptomgr.notests kt.deadline=$deadline$verbose$cases" </dev/null 2>&1 |
     sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$log" |
     grep --line-buffered -E '^(KT|  \||KERNEL-TESTS)'
 qemu_status=${PIPESTATUS[0]}
 set -e
 step "machine off (qemu status $qemu_status)"
+[ "$qemu_status" -ne 124 ] ||
+    echo "run-wine-vm-tests.sh: the machine was stopped at the limit of $boot_timeout s (--timeout)" >&2
 
 report_verdict "$log" "$qemu_status"
