@@ -149,6 +149,7 @@ private:
     bool deviceChanged_ = false;
     bool heldDeviceRescan_ = false;  // a device rescan was armed when the command started
     std::optional<Button> focusAfter_;
+    std::optional<Button> focusBack_;  // the button that had the focus when the buttons went off
     int busyDepth_ = 0;
     std::int64_t lastScanEndMs_ = -1000000;
     std::int64_t progressTotal_ = 0;
