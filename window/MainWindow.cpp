@@ -175,7 +175,7 @@ public:
     void RequestRescan() override {
         // While a command runs the timer is held off; the rescan starts when the command ends.
         if (w_.IsBusy())
-            w_.rescanRequested_ = true;
+            w_.rescanRequested_ = w_.holdForRescan_ = true;
         else
             w_.ArmTimer();
     }
@@ -263,11 +263,12 @@ void MainWindow::EndBusy() {
     if (--busyDepth_ > 0) return;
     // The scan the command asked for (Refresh's, an upload's rescan) is its last step: the buttons
     // stay off, and the focus waits, until it has run.
-    if (rescanRequested_ && !closeRequested_) {
-        rescanRequested_ = heldDeviceRescan_ = deviceChanged_ = false;
+    if (holdForRescan_ && rescanRequested_ && !closeRequested_) {
+        rescanRequested_ = holdForRescan_ = heldDeviceRescan_ = deviceChanged_ = false;
         ArmTimer();
         return;
     }
+    holdForRescan_ = false;
     view_.SetButtonEnabled(Button::Refresh, true);
     view_.SetButtonEnabled(Button::Upload, uploadEnabled_);
     view_.SetButtonEnabled(Button::Exit, true);
@@ -286,7 +287,11 @@ void MainWindow::EndBusy() {
     // A device that came or went during the command is looked at now only when the last scan
     // found no keyboard: after an upload, its own re-enumeration must not replace the outcome the
     // status bar shows.
-    if (heldDeviceRescan_ || (deviceChanged_ && scanState_ == ScanState::NotFound)) ArmDeviceRescan();
+    if (rescanRequested_)
+        ArmTimer();
+    else if (heldDeviceRescan_ || (deviceChanged_ && scanState_ == ScanState::NotFound))
+        ArmDeviceRescan();
+    rescanRequested_ = false;
     heldDeviceRescan_ = false;
     deviceChanged_ = false;
 }
@@ -353,7 +358,7 @@ void MainWindow::OnButton(Button button) {
         case Button::Refresh: {
             // The buttons go off at once, not only once the scan starts.
             BusyScope busy(*this);
-            scanUserAsked_ = rescanRequested_ = true;
+            scanUserAsked_ = rescanRequested_ = holdForRescan_ = true;
             break;
         }
         case Button::Upload:

@@ -655,3 +655,24 @@ TEST(UploadFlow, AKeyboardPluggedInDuringTheReplugWaitIsNeverOpened) {
     EXPECT_EQ(b.view.selected, 1u);
     EXPECT_EQ(b.view.rows[1].port, "1-5");
 }
+
+TEST(UploadFlow, ACloseDuringAnyWaitOfAnUploadWaitsForItsEndAndSaysSo) {
+    // The waits of an upload with the replug: the switch, the rescans, and those after the success box.
+    for (std::size_t wait = 0;; ++wait) {
+        FlowBench b;
+        b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x200, 14)));
+        b.ReplugWhenAsked();
+        bool asked = false;
+        b.services.onTime = [&] {
+            if (asked || b.services.sleeps.size() != wait + 1) return;
+            asked = true;
+            EXPECT_FALSE(b.window->OnCloseRequested()) << wait;
+            EXPECT_TRUE(b.Status().starts_with(window::text::Closing)) << wait << ": " << b.Status();
+        };
+        b.ClickUpload();
+        if (!asked) break;  // past the last wait
+        EXPECT_EQ(b.view.closes, 1) << wait;
+        EXPECT_TRUE(b.Status().starts_with(window::text::Closing)) << wait;
+        EXPECT_TRUE(b.FlashHolds(0x1200, RandomBytes(0x200, 14))) << wait;
+    }
+}
