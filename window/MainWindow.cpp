@@ -64,12 +64,12 @@ std::string HexAddress(std::int32_t address) {
     return buffer;
 }
 
-// The status for an upload given up before anything was sent: the problem, and that the keyboard
-// is as it was.
+// The status for an upload given up before anything was sent: that the keyboard is as it was,
+// first, so that a status bar too narrow for the problem still shows it; then the problem.
 std::string RefusedStatus(const std::string& problem) {
     std::string status = Printable(problem);
     if (!status.empty() && status.back() != '.') status += '.';
-    return status + (status.empty() ? "" : " ") + text::NothingWritten;
+    return text::NothingWritten + std::string(status.empty() ? "" : " ") + status;
 }
 
 // The port column's text: the port path, or the serial number where the port cannot be told.
@@ -142,13 +142,14 @@ public:
     void SetBusyPointer(bool busy) override { w_.view_.SetBusyPointer(busy); }
     void SetProgress(std::int64_t done, std::int64_t total) override {
         if (!announced_) {
-            // Sending starts now: say from where, what is left out, and that the cable must stay.
+            // Sending starts now: say from where, that the cable must stay, and what is left out
+            // (last: a narrow status bar cuts it first).
             announced_ = true;
             w_.sending_ = true;
-            std::string status = "Uploading from " + HexAddress(w_.uploadStart_);
+            std::string status = "Uploading from " + HexAddress(w_.uploadStart_) + ". " + text::KeepPluggedIn;
             if (bytesBelowStart_ > 0)
-                status += "; " + upload::GroupedNumber(bytesBelowStart_) + " bytes below it are not sent";
-            w_.SetStatusText(status + ". " + text::KeepPluggedIn);
+                status += " " + upload::GroupedNumber(bytesBelowStart_) + " bytes below it are not sent.";
+            w_.SetStatusText(status);
         }
         w_.progressTotal_ = total;
         finished_ = done == total;  // the finish goes out next
@@ -174,7 +175,7 @@ public:
     void RequestRescan() override {
         // While a command runs the timer is held off; the rescan starts when the command ends.
         if (w_.IsBusy())
-            w_.rescanRequested_ = true;
+            w_.rescanRequested_ = w_.holdForRescan_ = true;
         else
             w_.ArmTimer();
     }
@@ -213,6 +214,9 @@ void MainWindow::Start() {
     if (options_.demo) SetStatusText(std::string(kestrune::ApplicationTitle) + text::DemoSuffix);
     view_.SetFirmwareFileText(services_.ReadSetting(SettingsScope(), text::SettingsSection,
                                                     text::SettingsKey));
+    // A control that draws its focus has it from the first paint: Refresh, the command a user
+    // needs first when no keyboard is found (the empty list would show none).
+    view_.FocusButton(Button::Refresh);
     ArmTimer(true);
 }
 
@@ -246,23 +250,36 @@ void MainWindow::BeginBusy() {
     heldDeviceRescan_ = timerArmed_ && !scanUserAsked_;
     timerArmed_ = false;
     services_.StopTimer();
+    // The focus waits off the buttons and comes back to the one that had it.
+    if (const auto focused = view_.FocusedButton()) {
+        focusBack_ = focused;
+        view_.ParkFocus();
+    }
     for (Button b : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
         view_.SetButtonEnabled(b, false);
 }
 
 void MainWindow::EndBusy() {
     if (--busyDepth_ > 0) return;
+    // The scan the command asked for (Refresh's, an upload's rescan) is its last step: the buttons
+    // stay off, and the focus waits, until it has run.
+    if (holdForRescan_ && rescanRequested_ && !closeRequested_) {
+        rescanRequested_ = holdForRescan_ = heldDeviceRescan_ = deviceChanged_ = false;
+        ArmTimer();
+        return;
+    }
+    holdForRescan_ = false;
     view_.SetButtonEnabled(Button::Refresh, true);
     view_.SetButtonEnabled(Button::Upload, uploadEnabled_);
     view_.SetButtonEnabled(Button::Exit, true);
     view_.SetButtonEnabled(Button::SelectFile, true);
-    if (focusAfter_) {
-        // The focus goes back to the button that started the command (Refresh when that one is
-        // now off).
-        view_.FocusButton(*focusAfter_ == Button::Upload && !uploadEnabled_ ? Button::Refresh
-                                                                            : *focusAfter_);
-        focusAfter_.reset();
+    if (const auto back = focusAfter_ ? focusAfter_ : focusBack_) {
+        // The focus goes back to the button that started the command, or had it when a scan
+        // started (Refresh when that one is now off).
+        view_.FocusButton(*back == Button::Upload && !uploadEnabled_ ? Button::Refresh : *back);
     }
+    focusAfter_.reset();
+    focusBack_.reset();
     if (closeRequested_) {
         view_.Close();
         return;
@@ -274,8 +291,8 @@ void MainWindow::EndBusy() {
         ArmTimer();
     else if (heldDeviceRescan_ || (deviceChanged_ && scanState_ == ScanState::NotFound))
         ArmDeviceRescan();
-    heldDeviceRescan_ = false;
     rescanRequested_ = false;
+    heldDeviceRescan_ = false;
     deviceChanged_ = false;
 }
 
@@ -338,9 +355,12 @@ void MainWindow::OnButton(Button button) {
     // The bar shows how the last upload went until the next command starts.
     if (button != Button::Exit) view_.SetProgress(0, progressTotal_);
     switch (button) {
-        case Button::Refresh:
-            ArmTimer(true);
+        case Button::Refresh: {
+            // The buttons go off at once, not only once the scan starts.
+            BusyScope busy(*this);
+            scanUserAsked_ = rescanRequested_ = holdForRescan_ = true;
             break;
+        }
         case Button::Upload:
             StartUpload();
             break;
@@ -650,15 +670,16 @@ void MainWindow::StartUpload() {
     FollowScope follow(*this);
     const std::string path = view_.FirmwareFileText();
     // Every way out of the flow leaves a status that says how it ended.
+    // The status tells how before the box does, never what an earlier step left there.
     if (path.empty()) {
-        Message(text::NoFileChosen, MessageStyle::Warning);
         SetStatusText(text::NoFileChosen);
+        Message(text::NoFileChosen, MessageStyle::Warning);
         return;
     }
     if (!FileExists(path)) {
         const std::string missing = "File " + path + " not found.";
+        SetStatusText(RefusedStatus(missing));
         Message(missing, MessageStyle::Warning);
-        SetStatusText(Printable(missing));
         return;
     }
     // The keyboard is not open when an earlier upload ended (or failed): what the last scan saw
@@ -673,8 +694,8 @@ void MainWindow::StartUpload() {
         // closed it).
         if (!ShowDeviceInfo()) {
             usbio::CloseDevice(connection_);
-            Message(text::CommunicationFailed, MessageStyle::Warning);
             SetStatusText(text::CommunicationFailed);
+            Message(text::CommunicationFailed, MessageStyle::Warning);
             return;
         }
     }
@@ -689,14 +710,14 @@ void MainWindow::StartUpload() {
     // The file is read once, here: the upload sends exactly what was checked.
     const upload::FirmwareCheck check = ReadFirmwareFile(path, startAddressText);
     if (!check.ok) {
-        Message(check.message, check.style, check.title);
         SetStatusText(RefusedStatus(check.message));
+        Message(check.message, check.style, check.title);
         return;
     }
     // One program at a time writes to a keyboard.
     if (!usbio::LockForWriting(connection_)) {
-        Message(usbio::KeyboardBusyText(connection_.BusyHolderPid), MessageStyle::Warning);
         SetStatusText(text::KeyboardBusyStatus);
+        Message(usbio::KeyboardBusyText(connection_.BusyHolderPid), MessageStyle::Warning);
         return;
     }
     view_.SetBusyPointer(true);
@@ -723,8 +744,8 @@ void MainWindow::StartUpload() {
             return;
         }
         if (upload::SendCommand(connection_, upload::CmdEnterUpload, 0x00, zeros) != 0) {
-            Message(text::CommunicationFailed, MessageStyle::Warning);
             SetStatusText(text::CommunicationFailed);
+            Message(text::CommunicationFailed, MessageStyle::Warning);
             view_.SetBusyPointer(false);
             return;
         }

@@ -154,7 +154,9 @@ private:
     bool sending_ = false;  // blocks are going out and the finish is not sent yet
     bool deviceChanged_ = false;
     bool heldDeviceRescan_ = false;  // a device rescan was armed when the command started
+    bool holdForRescan_ = false;     // the command asked for a rescan: the buttons wait for it
     std::optional<Button> focusAfter_;
+    std::optional<Button> focusBack_;  // the button that had the focus when the buttons went off
     int busyDepth_ = 0;
     std::int64_t lastScanEndMs_ = -1000000;
     std::int64_t progressTotal_ = 0;

@@ -32,6 +32,11 @@ public:
     virtual void SetStatusText(const std::string& text) = 0;
     virtual void SetButtonEnabled(Button button, bool enabled) = 0;
     virtual void FocusButton(Button button) = 0;
+    // The button that has the keyboard focus, if one has.
+    virtual std::optional<Button> FocusedButton() = 0;
+    // Moves the focus where keys do nothing (the window itself), off a button that is about to be
+    // turned off: the toolkit would hand it on to a text field, with its text selected, or drop it.
+    virtual void ParkFocus() = 0;
     virtual void ShowStartAddress() = 0;
     virtual void FocusStartAddress() = 0;
     virtual std::string StartAddressText() = 0;

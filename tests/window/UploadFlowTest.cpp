@@ -81,10 +81,10 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
     const std::vector<Case> cases{
         {"fw.hex", HexText(0x1200, data), data, "Uploading from 0x1200." + keep},
         {"fw.BIN", testsupport::AsText(bin), std::vector<std::uint8_t>(bin.begin() + 0x1200, bin.end()),
-         "Uploading from 0x1200; 4,608 bytes below it are not sent." + keep},
+         "Uploading from 0x1200." + keep + " 4,608 bytes below it are not sent."},
         {"fw.dat", testsupport::AsText(bin),
          std::vector<std::uint8_t>(descrambled.begin() + 0x1200, descrambled.end()),
-         "Uploading from 0x1200; 4,608 bytes below it are not sent." + keep}};
+         "Uploading from 0x1200." + keep + " 4,608 bytes below it are not sent."}};
     for (const Case& c : cases) {
         FlowBench b;
         b.ChooseFile(c.name, c.contents);
@@ -126,9 +126,11 @@ TEST(UploadFlow, OldFirmwareReplugUploadsHexBinAndDatByteForByte) {
         EXPECT_EQ(b.Status(), kReplugStatus);
         EXPECT_FALSE(b.connection.IsOpen());
         EXPECT_FALSE(b.view.busyPointer);
-        EXPECT_EQ(b.view.focused, Button::Upload);
-        // The rescan comes once the flow has ended, and shows the outcome.
+        // The rescan comes once the flow has ended, and shows the outcome; the buttons and the
+        // focus come back after it.
+        EXPECT_FALSE(b.view.Enabled(Button::Refresh));
         ASSERT_TRUE(b.Tick());
+        EXPECT_EQ(b.view.focused, Button::Upload);
         EXPECT_EQ(b.Status(), "Firmware updated.");
         EXPECT_EQ(b.Row(), (Row{"11867", "17", "V2.0", "Normal"}));
         EXPECT_EQ(b.view.progressDone, 17 * 128);  // full until the next command
@@ -232,8 +234,8 @@ TEST(UploadFlow, DataBelowTheStartAddressIsNamedWhenSendingStarts) {
     const auto data = RandomBytes(0x1400, 10);  // 0x0000..0x13FF: the loader area, then 0x200 bytes
     b.ChooseFile("full.hex", HexText(0x0000, data));
     b.ClickUpload();
-    EXPECT_TRUE(b.Showed("Uploading from 0x1200; 4,608 bytes below it are not sent. "
-                         "Keep the keyboard plugged in."));
+    EXPECT_TRUE(b.Showed("Uploading from 0x1200. Keep the keyboard plugged in. "
+                         "4,608 bytes below it are not sent."));
     EXPECT_TRUE(b.FlashHolds(0x1200, std::vector<std::uint8_t>(data.begin() + 0x1200, data.end())));
     EXPECT_EQ(b.keyboard.Flash()[0x11FF], 0xFF);
 }
@@ -308,7 +310,7 @@ TEST(UploadFlow, EveryExitOfTheFlowLeavesAStatusThatSaysWhatHappened) {
         {"no file", {}, [](FlowBench& b) { b.view.file.clear(); },
          "Please specifiy the firmware file.", {"Please specifiy the firmware file."}},
         {"missing file", {}, [](FlowBench& b) { b.view.file = "/no/such.hex"; },
-         "File /no/such.hex not found.", {"File /no/such.hex not found."}},
+         "Nothing was written to the keyboard. File /no/such.hex not found.", {"File /no/such.hex not found."}},
         {"keyboard gone", {}, [](FlowBench& b) { usbio::CloseDevice(b.connection); b.keyboard.Unplug(); },
          "Device not Found", {notFound}},
         {"version unreadable", {},
@@ -321,8 +323,8 @@ TEST(UploadFlow, EveryExitOfTheFlowLeavesAStatusThatSaysWhatHappened) {
          window::text::KeyboardBusyStatus,
          {"The keyboard is being updated by another program (PID 7); nothing was written."}},
         {"file refused", {}, [](FlowBench& b) { b.ChooseFile("notes.txt", "hello"); },
-         "The file notes.txt is not a firmware file: choose a .hex, .bin or .dat file. Nothing was written to "
-         "the keyboard.",
+         "Nothing was written to the keyboard. The file notes.txt is not a firmware file: choose a .hex, .bin "
+         "or .dat file.",
          {"The file notes.txt is not a firmware file: choose a .hex, .bin or .dat file."}},
         {"switch refused twice", {}, [](FlowBench& b) { b.hid.Faults().FailSetsFrom = 2; }, failed, {failed}},
         {"cancelled at the prompt", {.ReturnPolicy = sim::KeyboardConfig::Return::Never},
@@ -341,9 +343,18 @@ TEST(UploadFlow, EveryExitOfTheFlowLeavesAStatusThatSaysWhatHappened) {
         b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x200, 13)));
         c.setup(b);
         b.ClickUpload();
-        EXPECT_EQ(b.Status(), c.status) << c.name;
+        b.Tick();  // the rescan an upload asks for
+        EXPECT_EQ(b.Status(), c.status == kReplugStatus ? "Firmware updated." : c.status) << c.name;
         EXPECT_EQ(b.services.MessageTexts(), c.boxes) << c.name;
+        // A refusal's box stands beside the status that tells of it, not beside what an earlier
+        // step showed ("Extracting... ", an earlier outcome).
+        if (c.boxes.size() == 1 && c.boxes[0] != notFound) {
+            EXPECT_EQ(b.services.messages[0].statusShown, c.status) << c.name;
+        }
         EXPECT_FALSE(b.view.busyPointer) << c.name;
+        // The buttons come back once, when all is done, not between the steps.
+        for (Button button : {Button::Refresh, Button::Exit, Button::SelectFile})
+            EXPECT_EQ(b.view.turnedOn[b.view.Index(button)], 2) << c.name;  // after the first scan, then
         EXPECT_TRUE(b.view.Enabled(Button::Refresh)) << c.name;
     }
 }
@@ -405,7 +416,7 @@ TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
         // The status names the problem, not an upload failure: nothing was sent.
         std::string problem = b.services.messages[0].text;
         if (problem.back() != '.') problem += '.';
-        EXPECT_EQ(b.Status(), problem + " Nothing was written to the keyboard.") << c.name;
+        EXPECT_EQ(b.Status(), "Nothing was written to the keyboard. " + problem) << c.name;
         EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u) << c.name;  // the scan's version read only
         EXPECT_EQ(b.keyboard.ModeSwitches(), 0) << c.name;
         EXPECT_TRUE(b.connection.IsOpen()) << c.name;
@@ -417,7 +428,7 @@ TEST(UploadFlow, FilesThatCannotBeSentAreRefusedBeforeTheKeyboardIsTouched) {
     b.ClickUpload();
     ASSERT_EQ(b.services.messages.size(), 1u);
     EXPECT_NE(b.services.messages[0].text.find("12G0"), std::string::npos);
-    EXPECT_EQ(b.Status(), b.services.messages[0].text + " Nothing was written to the keyboard.");
+    EXPECT_EQ(b.Status(), "Nothing was written to the keyboard. " + b.services.messages[0].text);
     EXPECT_EQ(b.keyboard.ReportsTaken().size(), 1u);
 }
 
@@ -771,4 +782,25 @@ TEST(UploadFlow, TheOtherKeyboardsStayListedWhileTheChosenOneIsAway) {
     EXPECT_EQ(b.Status(), window::text::UploadCancelled);
     EXPECT_TRUE(b.keyboard.ReportsTaken().size() <= 2u);  // the first keyboard: version reads only
     EXPECT_EQ(b.keyboard.ModeSwitches(), 0);
+}
+
+TEST(UploadFlow, ACloseDuringAnyWaitOfAnUploadWaitsForItsEndAndSaysSo) {
+    // The waits of an upload with the replug: the switch, the rescans, and those after the success box.
+    for (std::size_t wait = 0;; ++wait) {
+        FlowBench b;
+        b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x200, 14)));
+        b.ReplugWhenAsked();
+        bool asked = false;
+        b.services.onTime = [&] {
+            if (asked || b.services.sleeps.size() != wait + 1) return;
+            asked = true;
+            EXPECT_FALSE(b.window->OnCloseRequested()) << wait;
+            EXPECT_TRUE(b.Status().starts_with(window::text::Closing)) << wait << ": " << b.Status();
+        };
+        b.ClickUpload();
+        if (!asked) break;  // past the last wait
+        EXPECT_EQ(b.view.closes, 1) << wait;
+        EXPECT_TRUE(b.Status().starts_with(window::text::Closing)) << wait;
+        EXPECT_TRUE(b.FlashHolds(0x1200, RandomBytes(0x200, 14))) << wait;
+    }
 }

@@ -36,11 +36,16 @@ public:
         status = text;
         statuses.push_back(text);
     }
-    void SetButtonEnabled(window::Button b, bool on) override { enabled[Index(b)] = on; }
+    void SetButtonEnabled(window::Button b, bool on) override {
+        if (on && !enabled[Index(b)]) ++turnedOn[Index(b)];
+        enabled[Index(b)] = on;
+    }
     void FocusButton(window::Button b) override {
         focused = b;
         startAddressFocused = false;
     }
+    std::optional<window::Button> FocusedButton() override { return focused; }
+    void ParkFocus() override { focused.reset(); }
     void ShowStartAddress() override { startAddressShown = true; }
     void FocusStartAddress() override {
         focused.reset();
@@ -66,6 +71,7 @@ public:
     std::vector<window::DeviceRow> rows;
     std::optional<std::size_t> selected;
     bool enabled[4] = {true, true, true, true};
+    int turnedOn[4] = {};  // how often each button went from off to on
     std::optional<window::Button> focused;
     bool startAddressShown = false, startAddressFocused = false;
     bool busyPointer = false;

@@ -6,23 +6,27 @@
 #include <QMimeData>
 #include <QTest>
 #include <QUrl>
+#include <functional>
 #include <map>
 
 #include "common/Clock.h"
 #include "sim/SimHidPlatform.h"
 #include "support/FirmwareFiles.h"
 #include "support/TempDir.h"
+#include "window/WindowText.h"
 #include "window/qt/QtMainWindow.h"
 
 namespace {
 
 // Qt's services with the waits on virtual time and the dialogs scripted; the timer is Qt's own.
+// Sleep is Qt's own too: its events run while the virtual time passes.
 class ScriptedServices final : public window::qt::QtServices {
 public:
     explicit ScriptedServices(kestrune::VirtualClock& clock) : clock_(clock) {}
     upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle,
                                       const std::string&) override {
         messages.push_back(text);
+        if (onMessage) onMessage(text);
         return upload::MessageAnswer::OK;
     }
     std::optional<std::string> OpenFile(const window::OpenFileRequest&) override { return std::nullopt; }
@@ -36,13 +40,20 @@ public:
     std::string ProgramFolder() override { return folder; }
     std::string DownloadsFolder() override { return folder; }
     void PumpEvents() override {}
-    void Sleep(int ms) override { clock_.Advance(ms); }
     void Pause(int ms) override { clock_.Advance(ms); }
     std::int64_t NowMs() override { return clock_.NowMs(); }
 
     std::vector<std::string> messages;
+    std::function<void(const std::string&)> onMessage;  // runs while the box is up
+    std::function<void()> onRest;                       // runs in each step of a Sleep
     std::map<std::string, std::string> settings;
     std::string folder;
+
+protected:
+    void Rest(int ms) override {
+        clock_.Advance(ms);
+        if (onRest) onRest();
+    }
 
 private:
     kestrune::VirtualClock& clock_;
@@ -59,10 +70,25 @@ struct QtBench {
         window->show();
         return *window;
     }
+    // Open and active, so that it has the application's keyboard focus.
+    window::qt::QtMainWindow& OpenActive(const QFont& font = QFont()) {
+        Open(font).activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        return *window;
+    }
     void Scan() {
         ASSERT_TRUE(services.TimerActive());
         services.StopTimer();
         window->Logic().OnTimer();
+    }
+    // Runs the scans a command has left waiting, then the events they leave behind.
+    void Settle() {
+        for (QCoreApplication::processEvents(); services.TimerActive(); QCoreApplication::processEvents()) Scan();
+    }
+    std::string ChooseFile(const std::string& name, const std::string& contents) {
+        const std::string path = folder.Write(name, contents).string();
+        window->firmwareFileField->setText(QString::fromStdString(path));
+        return path;
     }
 
     kestrune::VirtualClock clock;
@@ -85,6 +111,28 @@ QWidget* NextByTab(QWidget* from) {
         next = next->nextInFocusChain();
     return next;
 }
+
+bool NothingSelected(const window::qt::QtMainWindow& w) {
+    return !w.firmwareFileField->hasSelectedText() && !w.startAddressField->hasSelectedText();
+}
+
+// Counts how often a widget is turned on.
+class TurnedOnCounter final : public QObject {
+public:
+    explicit TurnedOnCounter(QWidget* widget) : widget_(widget) { widget->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::EnabledChange && widget_->isEnabled()) ++count;
+        return false;
+    }
+
+private:
+    QWidget* widget_;
+};
+
+const std::string kNothingWritten = window::text::NothingWritten;
 
 }  // namespace
 
@@ -203,4 +251,122 @@ TEST(QtWindow, SeveralKeyboardsShowTheirPortsAndAClickedRowReachesTheLogic) {
     EXPECT_EQ(w.Logic().ChosenKeyboard()->Identity.Serial, "KS0002");
     EXPECT_EQ(w.deviceList->currentItem(), w.deviceList->topLevelItem(1));
     EXPECT_EQ(w.statusText->text(), "Device Found");
+}
+
+TEST(QtWindow, TheFocusIsOnRefreshFromTheFirstPaint) {
+    QtBench b;
+    auto& w = b.OpenActive();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(QApplication::focusWidget(), w.refreshButton);
+    // The first Tab leaves it for the next control that takes the focus (Upload Firmware is off
+    // until the first scan has found a keyboard, which may already have happened).
+    const bool uploadOn = w.uploadButton->isEnabled();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), uploadOn ? static_cast<QWidget*>(w.uploadButton) : w.firmwareFileField);
+    // The first scan turns Refresh off and on again: the focus waits and comes back to it.
+    w.refreshButton->setFocus();
+    b.Settle();
+    EXPECT_EQ(QApplication::focusWidget(), w.refreshButton);
+    EXPECT_TRUE(NothingSelected(w));
+}
+
+TEST(QtWindow, AfterEachCommandTheFocusIsOnItsButtonAndNoTextIsSelected) {
+    enum class How { Click, Enter, Space };
+    struct Case {
+        const char* name;
+        window::Button button;
+        How how;
+        bool startAddressShown;
+    };
+    const Case cases[] = {
+        {"Refresh by click", window::Button::Refresh, How::Click, false},
+        {"Refresh by Enter", window::Button::Refresh, How::Enter, true},
+        {"Upload by click", window::Button::Upload, How::Click, false},
+        {"Upload by click, start address shown", window::Button::Upload, How::Click, true},
+        {"Upload by Enter", window::Button::Upload, How::Enter, false},
+        {"Upload by Space", window::Button::Upload, How::Space, true},
+        {"Select Firmware File by click", window::Button::SelectFile, How::Click, false},
+    };
+    for (const Case& c : cases) {
+        QtBench b;
+        auto& w = b.OpenActive();
+        b.Settle();
+        b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 3)));
+        if (c.startAddressShown) QTest::keyClick(w.firmwareFileField, Qt::Key_F1, Qt::ControlModifier);
+        QPushButton* button = w.ButtonOf(c.button);
+        bool focusInAField = false;
+        b.services.onRest = [&] {
+            focusInAField |= QApplication::focusWidget() == w.firmwareFileField ||
+                             QApplication::focusWidget() == w.startAddressField;
+        };
+        switch (c.how) {
+            case How::Click: QTest::mouseClick(button, Qt::LeftButton); break;
+            case How::Enter: button->setFocus(); QTest::keyClick(button, Qt::Key_Return); break;
+            case How::Space: button->setFocus(); QTest::keyClick(button, Qt::Key_Space); break;
+        }
+        b.Settle();
+        EXPECT_EQ(QApplication::focusWidget(), button) << c.name;
+        EXPECT_TRUE(NothingSelected(w)) << c.name;
+        EXPECT_FALSE(focusInAField) << c.name;
+        if (c.button == window::Button::Upload) {
+            EXPECT_EQ(w.statusText->text(), "Firmware updated.") << c.name;
+        }
+    }
+}
+
+TEST(QtWindow, ClosingDuringTheWaitAfterTheSuccessBoxWaitsForTheEndAndSaysSo) {
+    QtBench b(sim::KeyboardConfig{.StartInUploadMode = true});
+    auto& w = b.OpenActive();
+    b.Settle();
+    b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 4)));
+    bool boxClosed = false, asked = false;
+    QString statusAfterAsking;
+    b.services.onMessage = [&](const std::string& text) { boxClosed = text == upload::text::Uploaded; };
+    b.services.onRest = [&] {
+        if (!boxClosed || asked) return;
+        asked = true;
+        w.close();
+        statusAfterAsking = w.statusText->text();
+        EXPECT_TRUE(w.isVisible());
+    };
+    w.uploadButton->click();
+    ASSERT_TRUE(asked);
+    EXPECT_EQ(statusAfterAsking, window::text::Closing);
+    EXPECT_FALSE(w.isVisible());
+}
+
+TEST(QtWindow, TheOutcomeOfARefusalIsShownAtEveryFontSize) {
+    for (qreal points : {0.0, 14.0}) {
+        QtBench b;
+        QFont font;
+        if (points > 0) font.setPointSizeF(points);
+        auto& w = b.OpenActive(font);
+        b.Settle();
+        b.ChooseFile("a-file-with-a-rather-long-name-that-holds-too-little.bin", "tiny");
+        w.uploadButton->click();
+        ASSERT_EQ(b.services.messages.size(), 1u);
+        EXPECT_TRUE(w.statusText->text().startsWith(QString::fromStdString(kNothingWritten))) << points;
+        EXPECT_EQ(w.statusText->accessibleDescription().toStdString(),
+                  kNothingWritten + " " + b.services.messages[0]);
+    }
+}
+
+TEST(QtWindow, ARefusalBoxStandsBesideItsOwnStatusAndTheButtonsComeBackOnce) {
+    QtBench b;
+    auto& w = b.OpenActive();
+    b.Settle();
+    b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 5)));
+    TurnedOnCounter refresh(w.refreshButton);
+    w.uploadButton->click();
+    b.Settle();
+    ASSERT_EQ(w.statusText->text(), "Firmware updated.");
+    EXPECT_EQ(refresh.count, 1);  // not between the upload and its rescan
+    // A file that breaks off after many good lines: "Extracting..." has been shown.
+    const std::string good = testsupport::HexText(0x1200, testsupport::RandomBytes(0x1000, 6));
+    b.ChooseFile("cut.hex", good.substr(0, good.size() - 20));
+    QString statusBesideBox;
+    b.services.onMessage = [&](const std::string&) { statusBesideBox = w.statusText->accessibleDescription(); };
+    w.uploadButton->click();
+    EXPECT_TRUE(statusBesideBox.startsWith(QString::fromStdString(kNothingWritten))) << statusBesideBox.toStdString();
+    EXPECT_EQ(refresh.count, 2);
 }

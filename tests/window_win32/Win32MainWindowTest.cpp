@@ -2,6 +2,7 @@
 // registry. The flow behind them is tested on the toolkit-free logic (tests/window).
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "common/Clock.h"
 #include "sim/SimHidPlatform.h"
+#include "support/FirmwareFiles.h"
 #include "support/TempDir.h"
 #include "window/WindowText.h"
 #include "window/win32/Win32MainWindow.h"
@@ -34,6 +36,7 @@ public:
     upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle,
                                       const std::string&) override {
         messages.push_back(text);
+        if (onMessage) onMessage(text);
         return upload::MessageAnswer::OK;
     }
     std::optional<std::string> OpenFile(const window::OpenFileRequest&) override { return std::nullopt; }
@@ -48,9 +51,14 @@ public:
     std::string DownloadsFolder() override { return folder; }
     std::int64_t NowMs() override { return clock_.NowMs(); }
     bool RealTime() override { return false; }
-    void AdvanceTime(int ms) override { clock_.Advance(ms); }
+    void AdvanceTime(int ms) override {
+        clock_.Advance(ms);
+        if (onTime) onTime();
+    }
 
     std::vector<std::string> messages;
+    std::function<void(const std::string&)> onMessage;  // runs while the box is up
+    std::function<void()> onTime;                       // runs in each wait
     std::map<std::string, std::string> settings;
     std::string folder;
 
@@ -59,8 +67,8 @@ private:
 };
 
 struct Win32Bench {
-    explicit Win32Bench(int points = 0)
-        : keyboard(clock, sim::KeyboardConfig{.Version = "V2.0"}), points(points) {
+    explicit Win32Bench(int points = 0, sim::KeyboardConfig config = {.Version = "V2.0"})
+        : keyboard(clock, std::move(config)), points(points) {
         services.folder = folder.Path().string();
     }
     // Null when there is no display to put the window on (Wine needs an X display).
@@ -74,6 +82,13 @@ struct Win32Bench {
         ASSERT_TRUE(services.TimerRunning());
         services.StopTimer();
         window->Logic().OnTimer();
+    }
+    // Runs the scans a command has left waiting.
+    void Settle() {
+        while (services.TimerRunning()) Scan();
+    }
+    void ChooseFile(const std::string& name, const std::string& contents) {
+        SetWindowTextW(window->firmwareFileField, folder.Write(name, contents).wstring().c_str());
     }
 
     kestrune::VirtualClock clock;
@@ -156,6 +171,24 @@ public:
 private:
     BYTE saved_[256] = {};
 };
+
+bool NothingSelected(const Win32MainWindow& w) {
+    for (HWND field : {w.firmwareFileField, w.startAddressField}) {
+        DWORD start = 0, end = 0;
+        SendMessageW(field, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+        if (start != end) return false;
+    }
+    return true;
+}
+
+// Takes a WM_QUIT the window's Close left, so that the next window's loop does not end with it.
+void TakeQuit() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+}
+
+const std::string kNothingWritten = window::text::NothingWritten;
 
 }  // namespace
 
@@ -369,4 +402,130 @@ TEST(Win32Services, SettingsLiveInTheRegistryWhereQSettingsKeepsThem) {
     EXPECT_EQ(Wide(services.ProgramFolder()), std::wstring(program).substr(0, std::wstring(program).find_last_of(L'\\')));
     const DWORD downloads = GetFileAttributesW(Wide(services.DownloadsFolder()).c_str());
     EXPECT_TRUE(downloads != INVALID_FILE_ATTRIBUTES && (downloads & FILE_ATTRIBUTE_DIRECTORY));
+}
+
+TEST(Win32Window, TheFocusIsOnRefreshFromTheFirstPaint) {
+    Win32Bench b;
+    Win32MainWindow* opened = b.Open();
+    if (!opened) GTEST_SKIP() << "no display for windows";
+    auto& w = *opened;
+    EXPECT_EQ(GetFocus(), w.refreshButton);
+    b.Settle();
+    EXPECT_EQ(GetFocus(), w.refreshButton);
+}
+
+TEST(Win32Window, AfterEachCommandTheFocusIsOnItsButtonAndNoTextIsSelected) {
+    enum class How { Mouse, Enter, Space, AltLetter };
+    struct Case {
+        const char* name;
+        window::Button button;
+        How how;
+        bool startAddressShown;
+    };
+    const Case cases[] = {
+        {"Refresh by mouse", window::Button::Refresh, How::Mouse, false},
+        {"Refresh by Alt+R", window::Button::Refresh, How::AltLetter, true},
+        {"Upload by mouse", window::Button::Upload, How::Mouse, false},
+        {"Upload by mouse, start address shown", window::Button::Upload, How::Mouse, true},
+        {"Upload by Enter", window::Button::Upload, How::Enter, false},
+        {"Upload by Space", window::Button::Upload, How::Space, false},
+        {"Upload by Alt+U", window::Button::Upload, How::AltLetter, true},
+        {"Select Firmware File by mouse", window::Button::SelectFile, How::Mouse, false},
+    };
+    for (const Case& c : cases) {
+        Win32Bench b;
+        Win32MainWindow* opened = b.Open();
+        if (!opened) GTEST_SKIP() << "no display for windows";
+        auto& w = *opened;
+        b.Settle();
+        b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 3)));
+        if (c.startAddressShown) {
+            ControlKeyDown control;
+            MSG key{w.firmwareFileField, WM_KEYDOWN, VK_F1, 0, 0, {}};
+            w.PreTranslateMessage(key);
+        }
+        const HWND button = w.ButtonOf(c.button);
+        bool focusLost = false;
+        b.services.onTime = [&] { focusLost |= GetFocus() == nullptr; };
+        switch (c.how) {
+            case How::Mouse:
+                SendMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+                SendMessageW(button, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+                break;
+            case How::Enter: {
+                SetFocus(button);
+                MSG enter{button, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+                w.PreTranslateMessage(enter);
+                break;
+            }
+            case How::Space:
+                SetFocus(button);
+                SendMessageW(button, WM_KEYDOWN, VK_SPACE, 0);
+                SendMessageW(button, WM_KEYUP, VK_SPACE, 0xC0000001);
+                break;
+            case How::AltLetter: {
+                const wchar_t letter = c.button == window::Button::Upload ? L'u' : L'r';
+                MSG alt{GetFocus(), WM_SYSCHAR, letter, 1 << 29, 0, {}};
+                w.PreTranslateMessage(alt);
+                break;
+            }
+        }
+        b.Settle();
+        EXPECT_EQ(GetFocus(), button) << c.name;
+        EXPECT_TRUE(NothingSelected(w)) << c.name;
+        EXPECT_FALSE(focusLost) << c.name;
+        if (c.button == window::Button::Upload) {
+            EXPECT_EQ(StatusOf(w.statusBar), "Firmware updated.") << c.name;
+        }
+    }
+}
+
+TEST(Win32Window, AltF4DuringTheWaitAfterTheSuccessBoxWaitsForTheEndAndSaysSo) {
+    Win32Bench b(0, {.StartInUploadMode = true});
+    Win32MainWindow* opened = b.Open();
+    if (!opened) GTEST_SKIP() << "no display for windows";
+    auto& w = *opened;
+    b.Settle();
+    b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 4)));
+    b.services.onMessage = [&](const std::string& text) {
+        if (text == upload::text::Uploaded) PostMessageW(w.uploadButton, WM_SYSKEYDOWN, VK_F4, 1 << 29);
+    };
+    std::vector<std::string> statusesWhileOpen;
+    b.services.onTime = [&] {
+        if (IsWindowVisible(w.Handle())) statusesWhileOpen.push_back(StatusOf(w.statusBar));
+    };
+    SendMessageW(w.uploadButton, BM_CLICK, 0, 0);
+    EXPECT_FALSE(IsWindowVisible(w.Handle()));
+    ASSERT_FALSE(statusesWhileOpen.empty());
+    EXPECT_EQ(statusesWhileOpen.back(), window::text::Closing);
+    TakeQuit();
+}
+
+TEST(Win32Window, TheOutcomeOfARefusalIsShownAtEveryFontSizeBesideItsBoxAndTheButtonsStayOffBetweenSteps) {
+    for (int points : {0, 14}) {
+        Win32Bench b(points);
+        Win32MainWindow* opened = b.Open();
+        if (!opened) GTEST_SKIP() << "no display for windows";
+        auto& w = *opened;
+        b.Settle();
+        // An upload, then its rescan: nothing turns on between the two.
+        b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 5)));
+        SendMessageW(w.uploadButton, BM_CLICK, 0, 0);
+        ASSERT_TRUE(b.services.TimerRunning());
+        EXPECT_FALSE(IsWindowEnabled(w.refreshButton)) << points;
+        b.Settle();
+        ASSERT_EQ(StatusOf(w.statusBar), "Firmware updated.");
+        // Then a file that is refused after many lines read.
+        const std::string good = testsupport::HexText(0x1200, testsupport::RandomBytes(0x1000, 6));
+        b.ChooseFile("a-file-with-a-rather-long-name-that-breaks-off.hex", good.substr(0, good.size() - 20));
+        std::string besideBox;
+        b.services.onMessage = [&](const std::string&) { besideBox = StatusOf(w.statusBar); };
+        SendMessageW(w.uploadButton, BM_CLICK, 0, 0);
+        EXPECT_EQ(besideBox, StatusOf(w.statusBar)) << points;
+        // The sentence that tells what happened to the keyboard comes first, and fits the panel.
+        EXPECT_TRUE(StatusOf(w.statusBar).starts_with(kNothingWritten)) << points;
+        RECT panel{};
+        SendMessageW(w.statusBar, SB_GETRECT, 0, reinterpret_cast<LPARAM>(&panel));
+        EXPECT_LT(TextWidth(w.statusBar, w.Font(), kNothingWritten), panel.right - panel.left) << points;
+    }
 }

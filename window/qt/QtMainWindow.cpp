@@ -274,6 +274,15 @@ void QtMainWindow::FocusButton(Button button) {
     });
 }
 
+std::optional<Button> QtMainWindow::FocusedButton() {
+    // The window's focus widget, also while another window is active.
+    for (Button b : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
+        if (focusWidget() == ButtonOf(b)) return b;
+    return std::nullopt;
+}
+
+void QtMainWindow::ParkFocus() { setFocus(Qt::OtherFocusReason); }
+
 void QtMainWindow::FocusStartAddress() { startAddressField->setFocus(Qt::ShortcutFocusReason); }
 
 void QtMainWindow::ShowStartAddress() {

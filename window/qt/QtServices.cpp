@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <algorithm>
+#include <optional>
 
 namespace window::qt {
 namespace {
@@ -112,25 +113,56 @@ std::string QtServices::DownloadsFolder() {
 
 void QtServices::PumpEvents() { QCoreApplication::processEvents(); }
 
-void QtServices::Sleep(int ms) {
-    // Repaint, but take no input: the window must not look hung during the long waits.
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        const qint64 left = ms - timer.elapsed();
-        if (left > 0) QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 15)));
+// Drops the keys, clicks and shortcuts meant for the program's windows while it lives. The window
+// system's close request is no input here: Qt counts it as one, and would hold it back until the
+// wait is over, when the window would close at once instead of saying that it closes once the
+// update has ended.
+class QtServices::InputHold final : public QObject {
+public:
+    InputHold() { QCoreApplication::instance()->installEventFilter(this); }
+    ~InputHold() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::Wheel:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+            case QEvent::ContextMenu:
+            case QEvent::Drop:
+                return true;
+            default:
+                return false;
+        }
+    }
+};
+
+void QtServices::Wait(int ms, bool takeInput) {
+    std::optional<InputHold> hold;
+    if (!takeInput) hold.emplace();
+    const std::int64_t end = NowMs() + std::max(ms, 0);
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        const std::int64_t left = end - NowMs();
+        if (left <= 0) return;
+        Rest(static_cast<int>(std::min<std::int64_t>(left, takeInput ? 2 : 15)));
     }
 }
 
-void QtServices::Pause(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    do {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        if (timer.elapsed() <= ms) QThread::msleep(2);
-    } while (timer.elapsed() <= ms);
-}
+void QtServices::Rest(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
+
+// Repaint, and take a close request, but no other input: the window must not look hung during the
+// long waits.
+void QtServices::Sleep(int ms) { Wait(ms, false); }
+void QtServices::Pause(int ms) { Wait(ms, true); }
 
 std::int64_t QtServices::NowMs() { return ProcessClock().elapsed(); }
 

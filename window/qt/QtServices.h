@@ -37,7 +37,14 @@ public:
     void StartTimer(int ms, std::function<void()> onTimeout) override;
     void StopTimer() override;
 
+protected:
+    // Lets ms of the clock pass with no event to run (tests: on virtual time).
+    virtual void Rest(int ms);
+
 private:
+    class InputHold;
+    void Wait(int ms, bool takeInput);
+
     QPointer<QWidget> parent_;
     QTimer timer_;
     std::function<void()> onTimeout_;

@@ -389,7 +389,8 @@ void Win32MainWindow::Show() {
     SendMessageW(window_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
     ShowWindow(window_, SW_SHOWNORMAL);
     UpdateWindow(window_);
-    SetFocus(deviceList);
+    // The control the logic gave the focus to while the window was hidden.
+    if (focusBeforeDeactivation_) SetFocus(focusBeforeDeactivation_);
 }
 
 HWND Win32MainWindow::ButtonOf(Button button) const {
@@ -581,6 +582,17 @@ void Win32MainWindow::FocusButton(Button button) {
     focusBeforeDeactivation_ = ButtonOf(button);
     SetFocus(focusBeforeDeactivation_);
 }
+
+std::optional<Button> Win32MainWindow::FocusedButton() {
+    const HWND focus = GetFocus();
+    for (Button b : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
+        if (focus == ButtonOf(b)) return b;
+    return std::nullopt;
+}
+
+// A disabled control that has the focus loses it, and the window is left without one (Tab and
+// Space do nothing): the window itself holds it meanwhile.
+void Win32MainWindow::ParkFocus() { SetFocus(window_); }
 
 void Win32MainWindow::FocusStartAddress() { SetFocus(startAddressField); }
 

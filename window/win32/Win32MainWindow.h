@@ -70,6 +70,8 @@ public:
     void SetStatusText(const std::string& text) override;
     void SetButtonEnabled(Button button, bool enabled) override;
     void FocusButton(Button button) override;
+    std::optional<Button> FocusedButton() override;
+    void ParkFocus() override;
     void ShowStartAddress() override;
     void FocusStartAddress() override;
     std::string StartAddressText() override;

@@ -195,8 +195,14 @@ void Win32Services::ProcessQueued(bool takeInput) {
             quit_ = true;
             break;
         }
-        // A blocking wait takes no input: clicks and keys meanwhile are dropped.
-        if (!takeInput && IsUserInput(msg.message)) continue;
+        // A blocking wait takes no input: clicks and keys meanwhile are dropped. Alt+F4 still asks
+        // the window to close, as its close button does: the window then says that it closes once
+        // the running command has ended.
+        if (!takeInput && IsUserInput(msg.message)) {
+            if (msg.message == WM_SYSKEYDOWN && msg.wParam == VK_F4 && (HIWORD(msg.lParam) & KF_ALTDOWN))
+                PostMessageW(GetAncestor(msg.hwnd, GA_ROOT), WM_SYSCOMMAND, SC_CLOSE, 0);
+            continue;
+        }
         if (!preTranslate_ || !preTranslate_(msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
