@@ -26,16 +26,10 @@ std::string Hex(std::int64_t value) {
     return buffer;
 }
 
-// The file name as the user knows it: the last part of the path, its control characters escaped.
-std::string DisplayName(const std::string& path) {
-    const auto slash = path.find_last_of("/\\");
-    return kestrune::PrintableText(slash == std::string::npos ? path : path.substr(slash + 1));
-}
-
 // Why the loaded image cannot be sent, or empty when it can.
 std::string NothingToSendReason(const std::string& path, const FirmwareImage& image,
                                 std::int32_t start, std::int32_t end) {
-    const std::string name = DisplayName(path);
+    const std::string name = FirmwareDisplayName(path);
     if (FirmwareKindOfPath(path) == FirmwareKind::Unknown)
         return "The file " + name + " is not a firmware file: choose a .hex, .bin or .dat file.";
     // The end is one past the last file byte: at or below the start nothing would be sent but

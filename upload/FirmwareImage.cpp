@@ -63,11 +63,7 @@ std::string DescribeChar(char c) {
     return "byte " + HexText(u, 2);
 }
 
-// The name shown to the user: the last part of the path, its control characters escaped.
-std::string DisplayName(const std::string& path) {
-    const auto slash = path.find_last_of("/\\");
-    return kestrune::PrintableText(slash == std::string::npos ? path : path.substr(slash + 1));
-}
+std::string DisplayName(const std::string& path) { return FirmwareDisplayName(path); }
 
 // The whole path for a message, its control characters escaped.
 std::string ShownPath(const std::string& path) { return kestrune::PrintableText(path); }
@@ -357,6 +353,11 @@ std::int32_t ReadRawFile(const FirmwareFile& file, std::int32_t startAddress, Fi
 }
 
 }  // namespace
+
+std::string FirmwareDisplayName(const std::string& path) {
+    const auto slash = path.find_last_of("/\\");
+    return kestrune::PrintableText(slash == std::string::npos ? path : path.substr(slash + 1));
+}
 
 FirmwareKind FirmwareKindOfPath(std::string_view path) {
     if (path.size() < 3) return FirmwareKind::Unknown;

@@ -21,6 +21,10 @@ inline constexpr std::uint8_t DatMask = 0x6B;
 
 enum class FirmwareKind { Hex, Bin, Dat, Unknown };
 
+// The file name as the user knows it, for messages: the last part of the path (either slash), its
+// control characters escaped.
+std::string FirmwareDisplayName(const std::string& path);
+
 // The kind from the last three characters of the path, case ignored ("HEX", "BIN", "DAT").
 // No dot is needed ("firmwarehex" is a HEX file); a path shorter than three characters is Unknown.
 FirmwareKind FirmwareKindOfPath(std::string_view path);
