@@ -1,11 +1,14 @@
 #include "common/NumberText.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <system_error>
+#include <version>
 
 namespace kestrune {
 namespace {
@@ -62,10 +65,22 @@ double DecimalValue(std::string_view number) {
         number.remove_prefix(1);
     }
     double value = 0.0;
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value,
                                               std::chars_format::general);
     (void)end;
-    if (error == std::errc::result_out_of_range) {
+    const bool outOfRange = error == std::errc::result_out_of_range;
+#else
+    // A standard library without from_chars for double (libc++ before 17, as in the WebAssembly
+    // build): strtod on a copy. Where it is used there is only the C locale, whose point is ".".
+    const std::string copy(number);
+    errno = 0;
+    value = std::strtod(copy.c_str(), nullptr);
+    // A subnormal result is a value, as from_chars gives it; only overflow and a result of zero
+    // from non-zero digits are out of range.
+    const bool outOfRange = errno == ERANGE && (std::isinf(value) || value == 0.0);
+#endif
+    if (outOfRange) {
         // Too large or too small for a double: which one follows from where the first non-zero
         // digit stands and the exponent.
         const std::size_t e = number.find('e');

@@ -121,12 +121,15 @@ TEST_F(FirmwareImageTest, RefusesBadHexFilesNamingLineAndProblem) {
     garbage[0] = ':';
     std::replace(garbage.begin(), garbage.end(), std::uint8_t{0}, std::uint8_t{1});
     EXPECT_NE(ErrorOf(Write("random.hex", garbage), FirmwareErrorCode::NotHexFile).find("binary data"), std::string::npos);
+#if !defined(__EMSCRIPTEN__)  // node's file emulation has no sparse files past 2 GiB
     // A file larger than any HEX file of an image is refused by its size, without reading it.
     const std::string sparse = Write("huge.hex", "");
     fs::resize_file(sparse, 3ull << 30);
     EXPECT_NE(ErrorOf(sparse, FirmwareErrorCode::FileTooLarge).find("huge.hex is 3221225472 bytes long"), std::string::npos);
-    fs::resize_file(sparse, MaxHexFileBytes + 1);
-    ErrorOf(sparse, FirmwareErrorCode::FileTooLarge);
+#endif
+    const std::string over = Write("over.hex", "");
+    fs::resize_file(over, MaxHexFileBytes + 1);
+    ErrorOf(over, FirmwareErrorCode::FileTooLarge);
 }
 
 TEST_F(FirmwareImageTest, PlacesDataByExtendedAddressesAndKeepsHighestEnd) {
@@ -195,15 +198,17 @@ TEST_F(FirmwareImageTest, BinAndDatCopyFromStartThroughFileLength) {
 
 TEST_F(FirmwareImageTest, RefusesUnusableFiles) {
     ErrorOf(Write("over.bin", std::string(100001, '\x11')), FirmwareErrorCode::FileTooLarge, 100000);
+#if !defined(__EMSCRIPTEN__)
     const std::string huge = Write("huge.dat", "");
     fs::resize_file(huge, 2ull << 30);
     EXPECT_NE(ErrorOf(huge, FirmwareErrorCode::FileTooLarge).find("huge.dat is 2147483648 bytes"), std::string::npos);
+#endif
     ErrorOf((dir_ / "missing.bin").string(), FirmwareErrorCode::FileNotFound);
     ErrorOf((dir_ / "missing.hex").string(), FirmwareErrorCode::FileNotFound);
     fs::create_directory(dir_ / "folder.hex");
     ErrorOf((dir_ / "folder.hex").string(), FirmwareErrorCode::FileUnreadable);
     ErrorOf(Write("fw.bin", "abc"), FirmwareErrorCode::AddressOutsideImage, -1);
-#if !defined(_WIN32)
+#if !defined(_WIN32) && !defined(__EMSCRIPTEN__)  // node's file emulation has no named pipes
     // Whatever is not a regular file is refused before it is opened: a named pipe would block the
     // open, /dev/zero would never end.
     ASSERT_EQ(::mkfifo((dir_ / "pipe.bin").c_str(), 0600), 0);
