@@ -40,7 +40,16 @@ Module['page'] = (function () {
 
   // ---- the controls' events -------------------------------------------------------------------
   function wire() {
-    buttonIds.forEach((id, index) => $(id).addEventListener('click', () => post({ kind: Button, a: index })));
+    buttonIds.forEach((id, index) => $(id).addEventListener('click', async () => {
+      if (id === 'upload' && kept && kept.path === filePath) await restoreKeptFile(true);
+      post({ kind: Button, a: index });
+    }));
+    handleStore.get().then((entry) => { kept = entry; return restoreKeptFile(false); }).catch(() => {});
+    // Leaving the page while a command runs (an upload) asks first, as closing the desktop
+    // window waits for the update's end.
+    window.addEventListener('beforeunload', (e) => {
+      if (!idle) { e.preventDefault(); e.returnValue = ''; }
+    });
     document.addEventListener('keydown', (e) => {
       if ($('message').open) return;  // the box has the keys
       const which = e.key === 'F1' ? KeyF1 : e.key === 'Escape' ? KeyEscape : KeyOther;
@@ -95,17 +104,71 @@ Module['page'] = (function () {
   // as any program reads a file. Never more than the largest firmware file the reader takes (plus
   // one byte): a larger file keeps its true size, which is what refuses it, not its bytes.
   let fileLimit = 0x7FFFFFFF;
+  const safeName = (name) => name.replace(/[\/\0]/g, '_') || 'firmware';
   async function storeFile(file) {
     const bytes = new Uint8Array(await file.slice(0, fileLimit).arrayBuffer());
     FS.mkdirTree('/files');
-    const name = file.name.replace(/[\/\0]/g, '_') || 'firmware';
-    const path = '/files/' + name;
+    const path = '/files/' + safeName(file.name);
     FS.writeFile(path, bytes);
     if (file.size > bytes.length) FS.lookupPath(path).node.usedBytes = file.size;
     return path;
   }
 
-  function pickFile(accept) {
+  // Where the browser has the File System Access API, the chosen file's handle is kept (in
+  // IndexedDB, beside the remembered name), so that a later visit can read the file again once
+  // the user allows it: at once when the browser still has the permission, otherwise at the first
+  // click on Upload Firmware, which is the gesture the browser's question needs.
+  const handleStore = {
+    open() {
+      return new Promise((resolve, reject) => {
+        const request = indexedDB.open('kestrune', 1);
+        request.onupgradeneeded = () => request.result.createObjectStore('files');
+        request.onsuccess = () => resolve(request.result);
+        request.onerror = () => reject(request.error);
+      });
+    },
+    async put(path, handle) {
+      const db = await handleStore.open();
+      db.transaction('files', 'readwrite').objectStore('files').put({ path, handle }, 'chosen');
+    },
+    async get() {
+      const db = await handleStore.open();
+      return new Promise((resolve) => {
+        const request = db.transaction('files').objectStore('files').get('chosen');
+        request.onsuccess = () => resolve(request.result || null);
+        request.onerror = () => resolve(null);
+      });
+    },
+  };
+  let kept = null;  // { path, handle } of the last visit's file, not read yet
+
+  async function restoreKeptFile(ask) {
+    if (!kept || FS.analyzePath(kept.path).exists) return;
+    try {
+      let permission = await kept.handle.queryPermission({ mode: 'read' });
+      if (permission === 'prompt' && ask) permission = await kept.handle.requestPermission({ mode: 'read' });
+      if (permission !== 'granted') return;
+      await storeFile(await kept.handle.getFile());
+      kept = null;
+    } catch (e) {
+      kept = null;  // gone or moved: the logic says the file is not found
+    }
+  }
+
+  async function pickFile(accept) {
+    if (window.showOpenFilePicker) {
+      let handle;
+      try {
+        [handle] = await window.showOpenFilePicker({
+          types: [{ description: 'Firmware files', accept: { 'application/octet-stream': accept.split(',') } }],
+        });
+      } catch (e) {
+        return null;  // cancelled
+      }
+      const file = await handle.getFile();
+      handleStore.put('/files/' + safeName(file.name), handle).catch(() => {});
+      return file;
+    }
     const input = $('file-input');
     input.accept = accept;
     input.value = '';
