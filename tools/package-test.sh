@@ -11,7 +11,8 @@
 #            installed files, Start-menu entries and uninstall record, runs the installed
 #            kestrune.exe; checks that an installer run while a Kestrune program runs fails and
 #            changes nothing, that an edited PIDDef.txt survives an upgrade and the uninstaller,
-#            and that the uninstaller leaves nothing else.
+#            and that the uninstaller leaves nothing else;
+#   Web:     the zip holds the page's one static folder, with every file its pages load.
 # Must run as root (or with sudo for apt-get) on Debian 12 / amd64; needs no display. Ends with
 # the line "N passed, M failed"; exits non-zero when anything failed.
 # --no-build tests the packages already in dist/.
@@ -81,7 +82,8 @@ if [ "${1:-}" != "--no-build" ]; then
   mkdir -p "$work/first"
   cp -p dist/kestrune[-_]* "$work/first/"
   rm -f build-package/cli/kestrune build-package/window/kestrune-loader build-package-windows/cli/kestrune.exe \
-    build-package-windows/window/kestrune-loader.exe build-package-windows/window/kestrune-loader-demo.exe
+    build-package-windows/window/kestrune-loader.exe build-package-windows/window/kestrune-loader-demo.exe \
+    build-package-web/web/kestrune-loader.wasm build-package-web/web/kestrune-loader.js
   if tools/package.sh >"$logs/package-again.log" 2>&1; then
     same_packages() {
       local file bad=0
@@ -336,5 +338,18 @@ else
   check "uninstaller /S with the shipped PIDDef.txt" uninstaller
   check "program folder removed" test ! -e "$dir"
 fi
+
+# The web page: one static folder, the page (index.html), the demo, the module and what they load.
+web=$root/dist/kestrune-${version}-web.zip
+echo "== Web page: $(basename "$web")"
+rm -rf "$work/web"
+mkdir -p "$work/web"
+check "unzip" unzip -q "$web" -d "$work/web"
+page=$work/web/kestrune-${version}-web
+check "index.html, demo.html, the module (.js, .wasm), the style sheet and the icon, nothing else" bash -c \
+  "cd '$page' && test \"\$(ls | tr '\n' ' ')\" = 'demo.html index.html kestrune-loader.js kestrune-loader.svg kestrune-loader.wasm kestrune.css '"
+check "every file the pages load is in the folder" bash -c \
+  "cd '$page' && for f in \$(grep -ho '\(src\|href\)=\"[^\":]*\"' index.html demo.html | sed 's/.*=\"\(.*\)\"/\1/' | sort -u); do test -f \"\$f\" || { echo missing \$f; exit 1; }; done"
+check "kestrune-loader.wasm is WebAssembly" bash -c "head -c 4 '$page/kestrune-loader.wasm' | od -An -tx1 | grep -q '00 61 73 6d'"
 summary
 [ "$failed" -eq 0 ]

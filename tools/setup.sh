@@ -17,6 +17,15 @@ fedora=(cmake ninja-build gcc-c++ pkgconf-pkg-config binutils qt6-qtbase-devel m
 arch=(cmake ninja gcc pkgconf binutils qt6-base cli11 nlohmann-json gtest benchmark help2man librsvg
   icoutils)
 
+# --web: also the web page's build and its browser tests (emscripten, Chromium, node; npm comes
+# with node where node is not Debian's own, so it is installed only when missing).
+if [ "${1:-}" = --web ]; then
+  debian+=(emscripten chromium nodejs)
+  command -v npm >/dev/null 2>&1 || debian+=(npm)
+  fedora+=(emscripten chromium nodejs npm)
+  arch+=(emscripten chromium nodejs npm)
+fi
+
 if command -v apt-get >/dev/null 2>&1 && command -v dpkg-query >/dev/null 2>&1; then
   exec "$here"/ensure-packages.sh "${debian[@]}"
 fi
