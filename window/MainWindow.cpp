@@ -226,7 +226,7 @@ void MainWindow::Start() {
     // A control that draws its focus has it from the first paint: Refresh, the command a user
     // needs first when no keyboard is found (the empty list would show none).
     view_.FocusButton(Button::Refresh);
-    ArmTimer(true);
+    ArmTimer(!options_.quietStartupScan);
 }
 
 void MainWindow::ArmTimer(bool userAsked) {

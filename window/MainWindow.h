@@ -25,6 +25,9 @@ struct WindowOptions {
     // and restarted after the upload) is another device to it, which the user must grant the
     // page too. The flow says so in a box and then asks (WindowServices::AskForReturnedKeyboard).
     bool grantReturnedKeyboard = false;
+    // The start-up scan says in the status only, not in a box, that it found no keyboard: a page
+    // the user has not granted a keyboard yet finds none, and shows how to connect one.
+    bool quietStartupScan = false;
 };
 
 // What the last scan found.

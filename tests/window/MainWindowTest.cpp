@@ -94,6 +94,17 @@ TEST(MainWindow, OnlyScansTheUserStartsSayNotFoundInABox) {
     b.Tick();
     EXPECT_EQ(b.services.messages.size(), 2u);
     EXPECT_EQ(b.Status(), "Device not Found");
+
+    // A page that has not been granted a keyboard yet says so in the status only, at start.
+    WindowBench page({}, window::WindowOptions{.quietStartupScan = true});
+    page.keyboard.Unplug();
+    page.Open();
+    page.Tick();
+    EXPECT_EQ(page.Status(), "Device not Found");
+    EXPECT_TRUE(page.services.messages.empty());
+    page.Click(Button::Refresh);
+    page.Tick();
+    EXPECT_EQ(page.services.messages.size(), 1u);
 }
 
 TEST(MainWindow, KeyboardRowModeAndFirmwareGeneration) {

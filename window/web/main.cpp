@@ -26,7 +26,8 @@ int main() {
     usbio::DeviceConnection connection(demo ? static_cast<usbio::HidPlatform&>(simulated) : browser);
     window::web::WebServices services;
     window::web::WebMainWindow window(connection, services,
-                                      window::WindowOptions{.demo = demo, .grantReturnedKeyboard = !demo});
+                                      window::WindowOptions{.demo = demo, .grantReturnedKeyboard = !demo,
+                                                            .quietStartupScan = !demo});
     window.Run();
     usbio::CloseDevice(connection);
     return 0;
