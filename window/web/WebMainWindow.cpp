@@ -66,12 +66,6 @@ namespace {
 constexpr char ClosedText[] =
     "Kestrune Loader has ended and closed the keyboard. Reload the page to start again.";
 
-std::string TakeText(char* text) {
-    if (!text) return {};
-    std::string out(text);
-    std::free(text);
-    return out;
-}
 
 }  // namespace
 
@@ -184,9 +178,9 @@ std::optional<Button> WebMainWindow::FocusedButton() {
 void WebMainWindow::ParkFocus() { kestrune_page_park_focus(); }
 void WebMainWindow::ShowStartAddress() { kestrune_page_show_start(); }
 void WebMainWindow::FocusStartAddress() { kestrune_page_focus_start(); }
-std::string WebMainWindow::StartAddressText() { return TakeText(kestrune_page_start()); }
+std::string WebMainWindow::StartAddressText() { return TakeUtf8(kestrune_page_start()); }
 void WebMainWindow::SetStartAddressText(const std::string& text) { kestrune_page_set_start(text.c_str()); }
-std::string WebMainWindow::FirmwareFileText() { return TakeText(kestrune_page_file()); }
+std::string WebMainWindow::FirmwareFileText() { return TakeUtf8(kestrune_page_file()); }
 void WebMainWindow::SetFirmwareFileText(const std::string& text) { kestrune_page_set_file(text.c_str()); }
 
 void WebMainWindow::SetProgress(std::int64_t doneBytes, std::int64_t totalBytes) {

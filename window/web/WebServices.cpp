@@ -32,17 +32,6 @@ EM_JS(void, kestrune_page_request_keyboard, (), { Module.page.requestKeyboard();
 // clang-format on
 
 namespace window::web {
-namespace {
-
-std::string TakeText(char* text) {
-    if (!text) return {};
-    std::string out(text);
-    std::free(text);
-    return out;
-}
-
-}  // namespace
-
 WebServices::WebServices() = default;
 
 upload::MessageAnswer WebServices::ShowMessage(const std::string& text, upload::MessageStyle style,
@@ -62,12 +51,12 @@ std::optional<std::string> WebServices::OpenFile(const OpenFileRequest& request)
                 accept += (accept.empty() ? "" : ",") + pattern.substr(1);
     char* path = kestrune_page_open_file(accept.c_str());
     if (!path) return std::nullopt;
-    return TakeText(path);
+    return TakeUtf8(path);
 }
 
 std::string WebServices::ReadSetting(const std::string& scope, const std::string& section,
                                      const std::string& key) {
-    return TakeText(kestrune_page_read_setting(scope.c_str(), section.c_str(), key.c_str()));
+    return TakeUtf8(kestrune_page_read_setting(scope.c_str(), section.c_str(), key.c_str()));
 }
 
 void WebServices::WriteSetting(const std::string& scope, const std::string& section,
@@ -108,7 +97,7 @@ void WebServices::RunQueued(bool takeInput) {
         event.kind = static_cast<EventKind>(kind);
         event.a = kestrune_page_event_arg(0);
         event.b = kestrune_page_event_arg(1);
-        if (event.kind == EventKind::Drop) event.text = TakeText(kestrune_page_event_text());
+        if (event.kind == EventKind::Drop) event.text = TakeUtf8(kestrune_page_event_text());
         if (handler_) handler_(event);
     }
 }

@@ -5,6 +5,7 @@
 // arrive meanwhile are queued by window/web/WebPage.js and run here, by the event pump, one at a
 // time: the logic is never entered from the browser directly.
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -12,6 +13,14 @@
 #include "window/WindowServices.h"
 
 namespace window::web {
+
+// A text the page handed over (malloc'd UTF-8, none: empty), freed.
+inline std::string TakeUtf8(char* text) {
+    if (!text) return {};
+    std::string out(text);
+    std::free(text);
+    return out;
+}
 
 // The page's events, as WebPage.js queues them (the same numbers there).
 enum class EventKind { None = 0, Button = 1, Key = 2, Row = 3, Device = 4, Drop = 5 };
