@@ -66,7 +66,6 @@ namespace {
 constexpr char ClosedText[] =
     "Kestrune Loader has ended and closed the keyboard. Reload the page to start again.";
 
-
 }  // namespace
 
 WebMainWindow::WebMainWindow(usbio::DeviceConnection& connection, WebServices& services,
