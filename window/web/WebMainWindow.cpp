@@ -138,8 +138,10 @@ void WebMainWindow::OnEvent(const PageEvent& event) {
 }
 
 void WebMainWindow::Run() {
-    logic_->Start();
+    // Shown first: a hidden control takes no focus, and Start gives Refresh the focus. Nothing is
+    // painted before Start has filled the window in (both run before the page's next frame).
     kestrune_page_show();
+    logic_->Start();
     while (!closed_) services_.WaitAndRun(logic_->IsIdle());
 }
 
