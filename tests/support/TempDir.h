@@ -3,6 +3,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #if defined(_WIN32)
 #include <process.h>
@@ -37,9 +38,14 @@ public:
     }
 
 private:
+    // Unique among the test programs that run at once. A WebAssembly program's getpid() is 42
+    // in every process: there, a random number drawn once.
     static long long ProcessId() {
 #if defined(_WIN32)
         return ::_getpid();
+#elif defined(__EMSCRIPTEN__)
+        static const long long id = std::random_device{}();
+        return id;
 #else
         return ::getpid();
 #endif
