@@ -40,6 +40,10 @@ Module['page'] = (function () {
 
   // ---- the controls' events -------------------------------------------------------------------
   function wire() {
+    // The chosen files' folder is the module's working folder: a file is known by its name, which
+    // is all the user knows of it, in the field, the setting and every message that names it.
+    FS.mkdirTree('/files');
+    FS.chdir('/files');
     buttonIds.forEach((id, index) => $(id).addEventListener('click', async () => {
       if (id === 'upload' && kept && kept.path === filePath) await restoreKeptFile(true);
       post({ kind: Button, a: index });
@@ -107,8 +111,7 @@ Module['page'] = (function () {
   const safeName = (name) => name.replace(/[\/\0]/g, '_') || 'firmware';
   async function storeFile(file) {
     const bytes = new Uint8Array(await file.slice(0, fileLimit).arrayBuffer());
-    FS.mkdirTree('/files');
-    const path = '/files/' + safeName(file.name);
+    const path = safeName(file.name);
     FS.writeFile(path, bytes);
     if (file.size > bytes.length) FS.lookupPath(path).node.usedBytes = file.size;
     return path;
@@ -166,7 +169,7 @@ Module['page'] = (function () {
         return null;  // cancelled
       }
       const file = await handle.getFile();
-      handleStore.put('/files/' + safeName(file.name), handle).catch(() => {});
+      handleStore.put(safeName(file.name), handle).catch(() => {});
       return file;
     }
     const input = $('file-input');
@@ -323,8 +326,7 @@ Module['page'] = (function () {
     file() { return filePath; },
     setFile(path) {
       filePath = path;
-      // The page's files live in its own memory: the name is what the user knows.
-      $('firmware-file').value = path.startsWith('/files/') ? path.slice(7) : path;
+      $('firmware-file').value = path;
     },
     setProgress(done, total) {
       const bar = $('progress');
