@@ -108,7 +108,10 @@ Module['page'] = (function () {
   // as any program reads a file. Never more than the largest firmware file the reader takes (plus
   // one byte): a larger file keeps its true size, which is what refuses it, not its bytes.
   let fileLimit = 0x7FFFFFFF;
-  const safeName = (name) => name.replace(/[\/\0]/g, '_') || 'firmware';
+  const safeName = (name) => {
+    const clean = name.replace(/[\/\0]/g, '_');
+    return clean === '' || clean === '.' || clean === '..' ? 'firmware' : clean;
+  };
   async function storeFile(file) {
     const bytes = new Uint8Array(await file.slice(0, fileLimit).arrayBuffer());
     const path = safeName(file.name);
