@@ -51,15 +51,6 @@ work=$(cd "$work" && pwd)
 wwork=$work/web
 share=$wwork/share
 mkdir -p "$wwork" "$work/cache"
-started=$(date +%s.%N)
-
-elapsed() { awk -v now="$(date +%s.%N)" -v start="$started" 'BEGIN { printf "%.1f", now - start }'; }
-step() { echo "== $* ($(elapsed) s)"; }
-die() {
-    echo "run-web-vm-tests.sh: $*" >&2
-    echo "0 passed, 1 failed"
-    exit 1
-}
 
 # ---- packages -----------------------------------------------------------------------------------
 "$repo/tools/ensure-packages.sh" --no-recommends qemu-system-x86 busybox-static cpio kmod xz-utils \

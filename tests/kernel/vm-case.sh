@@ -1,6 +1,6 @@
-# The case helpers of the test machines of run-wine-vm-tests.sh and run-web-vm-tests.sh (the
-# host's /bin/sh, in the chroot; sourced from /share). The sourcing script sets W (its scratch
-# folder) and defines show_logs (what a failing case prints).
+# The case helpers of the test machines (sourced by vm-init.sh from the initramfs, busybox sh, and
+# by vm-wine-init.sh and vm-web-init.sh from /share, the host's /bin/sh in the chroot). The
+# sourcing script sets W (its scratch folder) and defines show_logs (what a failing case prints).
 passed=0
 failed=0
 failures=""

@@ -1,5 +1,23 @@
 # Host-side pieces shared by run-vm-tests.sh, run-wine-vm-tests.sh and run-web-vm-tests.sh
-# (sourced by them; each defines die MESSAGE).
+# (sourced by them).
+
+# step TEXT: a line with TEXT and the seconds since the script started; die MESSAGE: the script's
+# end on an error, with the verdict line.
+started=$(date +%s.%N)
+elapsed() { awk -v now="$(date +%s.%N)" -v start="$started" 'BEGIN { printf "%.1f", now - start }'; }
+step() { echo "== $* ($(elapsed) s)"; }
+die() {
+    echo "$(basename "$0"): $*" >&2
+    echo "0 passed, 1 failed"
+    exit 1
+}
+
+# vm_console LOG: the machine's console, from standard input, without carriage returns and
+# terminal controls, into LOG; its KT lines to the output.
+vm_console() {
+    sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$1" |
+        grep --line-buffered -E '^(KT|  \||KERNEL-TESTS)'
+}
 
 # busybox_root DIR: a root folder whose bin/ holds busybox and a link for each of its applets.
 busybox_root() {
@@ -128,8 +146,7 @@ vm_boot() {
         -virtfs "local,path=$out,mount_tag=out,security_model=none,multidevs=remap" \
         -kernel "$kdir/vmlinuz" -initrd "$initramfs" \
         -append "console=ttyS0 panic=-1 quiet loglevel=3 cryptomgr.notests kt.deadline=$deadline$args" </dev/null 2>&1 |
-        sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$log" |
-        grep --line-buffered -E '^(KT|  \||KERNEL-TESTS)'
+        vm_console "$log"
     qemu_status=${PIPESTATUS[0]}
     set -e
     if [ "$qemu_status" -eq 124 ]; then

@@ -221,6 +221,22 @@ async function runUpload(page, seconds, stop = () => false) {
 
 const boxTexts = (boxes) => boxes.map((b) => `"${b.text.split('\n')[0]}"`).join(', ');
 
+// listedWithFile(BROWSER, NAME, KEYBOARD-ARGS, PRODUCT, FILE): a fresh keyboard, the page open and
+// listing it with PRODUCT, FILE chosen; {kb, page}, or null after the case's failure (nothing left
+// running).
+async function listedWithFile(browser, name, args, product, file) {
+  const kb = new Keyboard(name, args);
+  if (!(await kb.up())) return fail(name, 'no keyboard'), null;
+  const page = await openPage(browser, name);
+  if (!(await waitFor(180, async () => rowOf((await pageState(page)).rows, product)))) {
+    await page.close();
+    await kb.stop();
+    return fail(name, `the keyboard with product ID ${product} was not listed`), null;
+  }
+  await chooseFile(page, file);
+  return { kb, page };
+}
+
 // ---- the cases ----------------------------------------------------------------------------------
 
 // withCase(NAME, BODY): runs BODY(name) when selected, with its own logs and time; an exception is
@@ -257,16 +273,9 @@ async function listCase(browser, name) {
 
 // FILE uploaded by clicks to a keyboard with firmware VERSION.
 async function flashCase(browser, name, file, version) {
-  const kb = new Keyboard(name, ['--version', version]);
-  if (!(await kb.up())) return fail(name, 'no keyboard');
-  const page = await openPage(browser, name);
-  const listed = await waitFor(180, async () => rowOf((await pageState(page)).rows, NormalProductId));
-  if (!listed) {
-    await page.close();
-    await kb.stop();
-    return fail(name, 'the keyboard was not listed');
-  }
-  await chooseFile(page, file);
+  const run = await listedWithFile(browser, name, ['--version', version], NormalProductId, file);
+  if (!run) return;
+  const { kb, page } = run;
   const t0 = uptime();
   const end = await runUpload(page, 420);
   const updatedBoxes = end.boxes;
@@ -289,15 +298,9 @@ async function flashCase(browser, name, file, version) {
 // An upload that must fail (the keyboard's fault given by ARGS): the status says so and the page
 // holds no device open.
 async function faultCase(browser, name, args) {
-  const kb = new Keyboard(name, ['--version', 'V1.7', ...args]);
-  if (!(await kb.up())) return fail(name, 'no keyboard');
-  const page = await openPage(browser, name);
-  if (!(await waitFor(180, async () => rowOf((await pageState(page)).rows, NormalProductId)))) {
-    await page.close();
-    await kb.stop();
-    return fail(name, 'the keyboard was not listed');
-  }
-  await chooseFile(page, 'small.bin');
+  const run = await listedWithFile(browser, name, ['--version', 'V1.7', ...args], NormalProductId, 'small.bin');
+  if (!run) return;
+  const { kb, page } = run;
   const t0 = uptime();
   const end = await runUpload(page, 420);
   const after = await devices(page);
@@ -338,15 +341,9 @@ async function plugInCase(browser, name) {
 // The policy grants product 17 only: after the mode switch the keyboard returns as product 6,
 // which the page may not see until the user grants it, and the page's own prompt says so.
 async function returnedPromptCase(browser, name) {
-  const kb = new Keyboard(name, ['--version', 'V1.7']);
-  if (!(await kb.up())) return fail(name, 'no keyboard');
-  const page = await openPage(browser, name);
-  if (!(await waitFor(180, async () => rowOf((await pageState(page)).rows, NormalProductId)))) {
-    await page.close();
-    await kb.stop();
-    return fail(name, 'the keyboard was not listed');
-  }
-  await chooseFile(page, 'small.bin');
+  const run = await listedWithFile(browser, name, ['--version', 'V1.7'], NormalProductId, 'small.bin');
+  if (!run) return;
+  const { kb, page } = run;
   const t0 = uptime();
   let prompt = null;
   const end = await runUpload(page, 300, (s) => {
@@ -372,15 +369,9 @@ const blockRate = (s) => (Number(s.block_us) > 0 ? ((Number(s.blocks) - 1) * 1e6
 // report as the core builds it, less the report-ID byte Chromium leaves out.
 async function benchCase(browser, name) {
   const image = readFileSync(`${options.firmware}/big.bin`);
-  let kb = new Keyboard(`${name}-core`, ['--upload-mode']);
-  if (!(await kb.up())) return fail(name, 'no keyboard');
-  let page = await openPage(browser, `${name}-core`);
-  if (!(await waitFor(180, async () => rowOf((await pageState(page)).rows, UploadProductId)))) {
-    await page.close();
-    await kb.stop();
-    return fail(name, 'the keyboard in upload mode was not listed');
-  }
-  await chooseFile(page, 'big.bin');
+  const run = await listedWithFile(browser, `${name}-core`, ['--upload-mode'], UploadProductId, 'big.bin');
+  if (!run) return;
+  let { kb, page } = run;
   const end = await runUpload(page, 600);
   await page.close();
   const core = await kb.stop();
