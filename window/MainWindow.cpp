@@ -167,12 +167,21 @@ public:
             }
             replugAsked_ = true;
             w_.SetStatusText(text::UploadedReplug);
+            const upload::MessageAnswer answer = w_.Message(text, style, title);
+            if (w_.options_.grantReturnedKeyboard) w_.services_.AskForReturnedKeyboard();
+            return answer;
         }
         return w_.Message(text, style, title);
     }
     void PumpEvents() override { w_.services_.PumpEvents(); }
     void Sleep(int ms) override { w_.services_.Sleep(ms); }
     void RequestRescan() override {
+        // A browser sees the restarted keyboard only once the user has granted it (asked at the
+        // replug box when there was one).
+        if (w_.options_.grantReturnedKeyboard && !replugAsked_) {
+            w_.Message(text::GrantRestartedKeyboard, MessageStyle::Information, text::RestartTitle);
+            w_.services_.AskForReturnedKeyboard();
+        }
         // While a command runs the timer is held off; the rescan starts when the command ends.
         if (w_.IsBusy())
             w_.rescanRequested_ = w_.holdForRescan_ = true;
@@ -757,6 +766,9 @@ void MainWindow::StartUpload() {
     if (!newFirmware_)
         Message(options_.demo ? text::DemoReplugInstructions : text::ReplugInstructions,
                 MessageStyle::Information, text::RestartTitle);
+    else if (options_.grantReturnedKeyboard)
+        Message(text::GrantSwitchedKeyboard, MessageStyle::Information, text::RestartTitle);
+    if (options_.grantReturnedKeyboard) services_.AskForReturnedKeyboard();
 
     for (;;) {
         view_.SetBusyPointer(true);
@@ -795,6 +807,7 @@ void MainWindow::StartUpload() {
             SetStatusText(text::UploadCancelled);
             break;
         }
+        if (options_.grantReturnedKeyboard) services_.AskForReturnedKeyboard();
     }
     view_.SetBusyPointer(false);
 }

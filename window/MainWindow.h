@@ -21,6 +21,10 @@ namespace window {
 
 struct WindowOptions {
     bool demo = false;  // the window runs on the simulated keyboard
+    // A browser: the keyboard that comes back with another product ID (in firmware-upload mode,
+    // and restarted after the upload) is another device to it, which the user must grant the
+    // page too. The flow says so in a box and then asks (WindowServices::AskForReturnedKeyboard).
+    bool grantReturnedKeyboard = false;
 };
 
 // What the last scan found.

@@ -53,6 +53,11 @@ public:
     // the earlier start; stopping it drops it.
     virtual void StartTimer(int ms, std::function<void()> onTimeout) = 0;
     virtual void StopTimer() = 0;
+
+    // A browser's page: lets the user grant it the keyboard that comes back as another device
+    // (the browser's device chooser). Called only just after the user answered a message box, as
+    // the browser allows a chooser only then; returns at once, the grant shows in a later scan.
+    virtual void AskForReturnedKeyboard() {}
 };
 
 }  // namespace window

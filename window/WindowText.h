@@ -76,6 +76,16 @@ inline constexpr char DemoReplugInstructions[] =
     "Click OK button to start uploading the firmware file to keyboard";
 inline constexpr auto& DemoUploaded = upload::text::SimulatedUploaded;
 inline constexpr char DemoUploadedStatus[] = "Firmware uploaded OK. The simulated keyboard restarts by itself.";
+// In a browser, which knows the keyboard in firmware-upload mode, and restarted, as other devices.
+inline constexpr char GrantSwitchedKeyboard[] =
+    "The keyboard restarts in [Firmware Upload] mode, where the browser knows it as another device.\r\n"
+    "\r\n"
+    "Click OK, then choose the keyboard in the browser's list and click Connect.";
+inline constexpr char GrantRestartedKeyboard[] =
+    "The firmware is uploaded and the keyboard restarts.\r\n"
+    "\r\n"
+    "Click OK, then choose the keyboard in the browser's list and click Connect, so that its new "
+    "firmware version can be read.";
 inline constexpr char RetryTitle[] = "Restart Keyboard";
 inline constexpr char RetryPrompt[] =
     "Make sure the USB cable is plugged out and in. Click OK to try again.";

@@ -77,7 +77,7 @@ mkdir -p /etc/chromium/policies/managed
 begin
 node "$S/driver/serve.mjs" "$S/page" "$PORT" >"$W/serve.log" 2>&1 &
 SERVER_PID=$!
-if ! wait_for 120 grep -q serving "$W/serve.log"; then
+if ! wait_for 120 grep -q "^http:" "$W/serve.log"; then
     fail serve "the page's server did not start within $(since "$CASE_START") s"
     finish
 fi

@@ -1,63 +1,35 @@
-// A tiny static file server for the web page's tests: node tests/web/serve.mjs DIR PORT
-// Serves DIR on http://127.0.0.1:PORT/ (a secure context, so WebHID is there), GET and HEAD only,
-// nothing outside DIR. Prints "serving DIR on http://127.0.0.1:PORT/" once it listens.
-import { createReadStream } from 'node:fs';
-import { stat } from 'node:fs/promises';
-import { createServer } from 'node:http';
-import { extname, join, resolve, sep } from 'node:path';
-
-const [dirArg, portArg] = process.argv.slice(2);
-const port = Number(portArg);
-if (!dirArg || !Number.isInteger(port) || port < 1 || port > 65535) {
-  console.error('usage: node serve.mjs DIR PORT');
-  process.exit(2);
-}
-const root = resolve(dirArg);
+// A static server for the web page's folder, for the tests and benchmarks:
+//   node tests/web/serve.mjs DIR [PORT]
+// 127.0.0.1 is a secure context, where browsers offer WebHID. PORT 0 (the default) picks a free
+// port; the first line printed is the page's address.
+import fs from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
 
 const types = {
-  '.html': 'text/html; charset=utf-8',
-  '.js': 'text/javascript; charset=utf-8',
-  '.mjs': 'text/javascript; charset=utf-8',
-  '.css': 'text/css; charset=utf-8',
+  '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.mjs': 'text/javascript',
+  '.wasm': 'application/wasm', '.css': 'text/css', '.svg': 'image/svg+xml', '.png': 'image/png',
   '.json': 'application/json',
-  '.wasm': 'application/wasm',
-  '.svg': 'image/svg+xml',
-  '.png': 'image/png',
-  '.ico': 'image/x-icon',
-  '.txt': 'text/plain; charset=utf-8',
 };
 
-function refuse(response, status) {
-  response.writeHead(status, { 'Content-Type': 'text/plain; charset=utf-8' });
-  response.end(`${status}\n`);
+export function serve(dir, port = 0) {
+  const root = path.resolve(dir);
+  const server = http.createServer((request, response) => {
+    const url = new URL(request.url, 'http://127.0.0.1');
+    const file = path.join(root, decodeURIComponent(url.pathname === '/' ? '/index.html' : url.pathname));
+    if (!file.startsWith(root + path.sep)) { response.writeHead(403).end(); return; }
+    fs.readFile(file, (error, data) => {
+      if (error) { response.writeHead(404).end('not found'); return; }
+      response.writeHead(200, { 'content-type': types[path.extname(file)] || 'application/octet-stream',
+                                'cache-control': 'no-store' });
+      response.end(data);
+    });
+  });
+  return new Promise((resolve) => server.listen(port, '127.0.0.1', () =>
+    resolve({ server, url: `http://127.0.0.1:${server.address().port}/` })));
 }
 
-const server = createServer(async (request, response) => {
-  if (request.method !== 'GET' && request.method !== 'HEAD') return refuse(response, 405);
-  let path;
-  try {
-    path = decodeURIComponent(new URL(request.url, 'http://127.0.0.1').pathname);
-  } catch {
-    return refuse(response, 400);
-  }
-  let file = resolve(join(root, path));
-  if (file !== root && !file.startsWith(root + sep)) return refuse(response, 403);
-  try {
-    let info = await stat(file);
-    if (info.isDirectory()) {
-      file = join(file, 'index.html');
-      info = await stat(file);
-    }
-    if (!info.isFile()) return refuse(response, 404);
-    response.writeHead(200, {
-      'Content-Type': types[extname(file).toLowerCase()] ?? 'application/octet-stream',
-      'Content-Length': info.size,
-      'Cache-Control': 'no-store',
-    });
-    if (request.method === 'HEAD') return response.end();
-    createReadStream(file).on('error', () => response.destroy()).pipe(response);
-  } catch {
-    refuse(response, 404);
-  }
-});
-server.listen(port, '127.0.0.1', () => console.log(`serving ${root} on http://127.0.0.1:${port}/`));
+if (import.meta.url === `file://${process.argv[1]}`) {
+  const { url } = await serve(process.argv[2] || '.', Number(process.argv[3] || 0));
+  console.log(url);
+}

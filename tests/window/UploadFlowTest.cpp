@@ -28,8 +28,9 @@ const std::string kReplugStatus =
     "Firmware uploaded OK. Please plug out the USB cable and plug in again to restart the keyboard.";
 
 struct FlowBench : WindowBench {
-    explicit FlowBench(sim::KeyboardConfig config = {}, std::vector<sim::KeyboardConfig> more = {})
-        : WindowBench(std::move(config), {}, std::move(more)) {
+    explicit FlowBench(sim::KeyboardConfig config = {}, std::vector<sim::KeyboardConfig> more = {},
+                       window::WindowOptions options = {})
+        : WindowBench(std::move(config), options, std::move(more)) {
         Open();
         Tick();
     }
@@ -154,6 +155,45 @@ TEST(UploadFlow, NewFirmwareUploadsAfterTheFirstPassWithoutInstructions) {
     ASSERT_TRUE(b.Tick());
     EXPECT_EQ(b.Status(), "Firmware updated.");
     EXPECT_EQ(b.Row().at(2), "V2.1");
+}
+
+// In a browser each return of the keyboard with another product ID is granted by the user: the
+// flow asks for it just after a box the user has answered, and the update ends as on the desktop.
+TEST(UploadFlow, ABrowserIsAskedForTheKeyboardEachTimeItReturnsAsAnotherDevice) {
+    const std::string old = window::text::ReplugInstructions, uploaded = kUploaded,
+                      switched = window::text::GrantSwitchedKeyboard,
+                      restarted = window::text::GrantRestartedKeyboard;
+    const struct {
+        const char* version;
+        Texts boxes;
+    } cases[] = {{"V1.0", {old, uploaded}}, {"V2.0", {switched, restarted}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        FlowBench b(sim::KeyboardConfig{.Version = c.version, .VersionAfterFinish = "V2.1"}, {},
+                    window::WindowOptions{.grantReturnedKeyboard = true});
+        b.services.onTime = [&] { if (b.keyboard.WaitingForReplug()) b.keyboard.Replug(); };
+        b.ChooseFile("fw.bin", std::string(0x1400, '\x5A'));
+        b.ClickUpload();
+        EXPECT_EQ(b.services.MessageTexts(), c.boxes);
+        // Right after each box, and nowhere else.
+        const auto& e = b.services.events;
+        for (std::size_t i = 1; i < e.size(); ++i)
+            EXPECT_TRUE(e[i] != "ask" || e[i - 1].rfind("box ", 0) == 0) << i;
+        EXPECT_EQ(std::count(e.begin(), e.end(), "ask"), 2);
+        ASSERT_TRUE(b.Tick());
+        EXPECT_EQ(b.Status(), "Firmware updated.");
+    }
+    // A keyboard that is not back: each retry asks again.
+    FlowBench b(sim::KeyboardConfig{.Version = "V2.0", .ReturnPolicy = sim::KeyboardConfig::Return::Never}, {},
+                window::WindowOptions{.grantReturnedKeyboard = true});
+    b.ChooseFile("fw.bin", std::string(0x1400, '\x5A'));
+    int prompts = 0;
+    b.services.onMessage = [&](const RecordedMessage& m) {
+        return m.text == kRetry && ++prompts == 2 ? MessageAnswer::Cancel : MessageAnswer::OK;
+    };
+    b.ClickUpload();
+    EXPECT_EQ(std::count(b.services.events.begin(), b.services.events.end(), "ask"), 2);
+    EXPECT_EQ(b.Status(), "Upload cancelled; nothing was written.");
 }
 
 TEST(UploadFlow, TheStartAddressShownByCtrlF1IsUsedOnTheSwitchPathToo) {

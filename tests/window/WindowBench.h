@@ -129,6 +129,7 @@ public:
         onTimeout_ = std::move(onTimeout);
     }
     void StopTimer() override { timerMs.reset(); }
+    void AskForReturnedKeyboard() override { events.push_back("ask"); }
 
     // Fires the timer now if it is armed, whether or not it is due; false when it is not armed.
     bool FireTimer() {
@@ -150,7 +151,8 @@ public:
     std::map<std::string, std::string> settings;
     std::string programFolder, downloadsFolder = "/home/user/Downloads";
     std::vector<int> sleeps;
-    // Message boxes ("box TITLE"), event pumps ("pump") and sleeps ("sleep MS"), in order.
+    // Message boxes ("box TITLE"), event pumps ("pump"), sleeps ("sleep MS") and the requests
+    // for the returned keyboard ("ask"), in order.
     std::vector<std::string> events;
     int pumps = 0, pauses = 0;
     std::optional<int> timerMs;  // the armed timer's interval

@@ -1,0 +1,150 @@
+#include "window/web/WebServices.h"
+
+#include <emscripten.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+// clang-format off
+EM_ASYNC_JS(void, kestrune_page_wait, (double ms), { await Module.page.waitForEvent(ms); });
+EM_ASYNC_JS(void, kestrune_page_yield, (), { await Module.page.yieldOnce(); });
+EM_JS(int, kestrune_page_next_event, (int takeInput), { return Module.page.nextEvent(!!takeInput); });
+EM_JS(int, kestrune_page_event_arg, (int which), {
+    const e = Module.page.event();
+    return (which ? e.b : e.a) | 0;
+});
+EM_JS(char*, kestrune_page_event_text, (), { return Module.newUTF8(Module.page.event().text || ""); });
+EM_ASYNC_JS(int, kestrune_page_message, (const char* text, int style, const char* title), {
+    return await Module.page.showMessage(UTF8ToString(text), style, UTF8ToString(title));
+});
+EM_ASYNC_JS(char*, kestrune_page_open_file, (const char* accept), {
+    const path = await Module.page.openFile(UTF8ToString(accept));
+    return path ? Module.newUTF8(path) : 0;
+});
+EM_JS(char*, kestrune_page_read_setting, (const char* scope, const char* section, const char* key), {
+    return Module.newUTF8(Module.page.readSetting(UTF8ToString(scope), UTF8ToString(section), UTF8ToString(key)));
+});
+EM_JS(void, kestrune_page_write_setting, (const char* scope, const char* section, const char* key, const char* value), {
+    Module.page.writeSetting(UTF8ToString(scope), UTF8ToString(section), UTF8ToString(key), UTF8ToString(value));
+});
+EM_JS(void, kestrune_page_idle, (int idle), { Module.page.setIdle(!!idle); });
+EM_JS(void, kestrune_page_request_keyboard, (), { Module.page.requestKeyboard(); });
+// clang-format on
+
+namespace window::web {
+namespace {
+
+std::string TakeText(char* text) {
+    if (!text) return {};
+    std::string out(text);
+    std::free(text);
+    return out;
+}
+
+}  // namespace
+
+WebServices::WebServices() = default;
+
+upload::MessageAnswer WebServices::ShowMessage(const std::string& text, upload::MessageStyle style,
+                                               const std::string& title) {
+    return kestrune_page_message(text.c_str(), static_cast<int>(style), title.c_str()) == 1
+               ? upload::MessageAnswer::Cancel
+               : upload::MessageAnswer::OK;
+}
+
+std::optional<std::string> WebServices::OpenFile(const OpenFileRequest& request) {
+    // The picker's filter: the firmware files' extensions ("*.hex" -> ".hex"); "All files" is
+    // the browser's own choice in its picker.
+    std::string accept;
+    for (const FileFilter& filter : request.filters)
+        for (const std::string& pattern : filter.patterns)
+            if (pattern.size() > 2 && pattern.rfind("*.", 0) == 0 && pattern != "*.*")
+                accept += (accept.empty() ? "" : ",") + pattern.substr(1);
+    char* path = kestrune_page_open_file(accept.c_str());
+    if (!path) return std::nullopt;
+    return TakeText(path);
+}
+
+std::string WebServices::ReadSetting(const std::string& scope, const std::string& section,
+                                     const std::string& key) {
+    return TakeText(kestrune_page_read_setting(scope.c_str(), section.c_str(), key.c_str()));
+}
+
+void WebServices::WriteSetting(const std::string& scope, const std::string& section,
+                               const std::string& key, const std::string& value) {
+    kestrune_page_write_setting(scope.c_str(), section.c_str(), key.c_str(), value.c_str());
+}
+
+std::int64_t WebServices::NowMs() { return static_cast<std::int64_t>(emscripten_get_now()); }
+
+void WebServices::StartTimer(int ms, std::function<void()> onTimeout) {
+    timerDueMs_ = NowMs() + std::max(ms, 0);
+    onTimeout_ = std::move(onTimeout);
+}
+
+void WebServices::StopTimer() {
+    timerDueMs_.reset();
+    onTimeout_ = nullptr;
+}
+
+std::int64_t WebServices::TimerLeftMs() {
+    if (!timerDueMs_) return -1;
+    return std::max<std::int64_t>(0, *timerDueMs_ - NowMs());
+}
+
+void WebServices::FireTimerIfDue() {
+    if (!timerDueMs_ || TimerLeftMs() > 0) return;
+    // The callback may start the timer again: take it first.
+    auto onTimeout = std::move(onTimeout_);
+    StopTimer();
+    if (onTimeout) onTimeout();
+}
+
+void WebServices::RunQueued(bool takeInput) {
+    for (;;) {
+        const int kind = kestrune_page_next_event(takeInput ? 1 : 0);
+        if (kind == 0) return;
+        PageEvent event;
+        event.kind = static_cast<EventKind>(kind);
+        event.a = kestrune_page_event_arg(0);
+        event.b = kestrune_page_event_arg(1);
+        if (event.kind == EventKind::Drop) event.text = TakeText(kestrune_page_event_text());
+        if (handler_) handler_(event);
+    }
+}
+
+void WebServices::PumpEvents() {
+    kestrune_page_yield();
+    RunQueued(true);
+    FireTimerIfDue();
+}
+
+void WebServices::Wait(int ms, bool takeInput) {
+    const std::int64_t end = NowMs() + std::max(ms, 0);
+    for (;;) {
+        const std::int64_t left = end - NowMs();
+        if (left <= 0) break;
+        const std::int64_t timer = TimerLeftMs();
+        kestrune_page_wait(static_cast<double>(timer >= 0 ? std::min(left, timer) : left));
+        RunQueued(takeInput);
+        FireTimerIfDue();
+    }
+    // A zero wait still lets the page repaint.
+    if (ms <= 0) {
+        kestrune_page_yield();
+        RunQueued(takeInput);
+        FireTimerIfDue();
+    }
+}
+
+void WebServices::WaitAndRun(bool idle) {
+    kestrune_page_idle(idle ? 1 : 0);
+    kestrune_page_wait(static_cast<double>(TimerLeftMs()));
+    kestrune_page_idle(0);
+    RunQueued(true);
+    FireTimerIfDue();
+}
+
+void WebServices::AskForReturnedKeyboard() { kestrune_page_request_keyboard(); }
+
+}  // namespace window::web
