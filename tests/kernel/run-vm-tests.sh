@@ -44,15 +44,6 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 cache=$work/cache
 mkdir -p "$cache"
-started=$(date +%s.%N)
-
-elapsed() { awk -v now="$(date +%s.%N)" -v start="$started" 'BEGIN { printf "%.1f", now - start }'; }
-step() { echo "== $* ($(elapsed) s)"; }
-die() {
-    echo "run-vm-tests.sh: $*" >&2
-    echo "0 passed, 1 failed"
-    exit 1
-}
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -188,7 +179,7 @@ cp "$bin/uhid_keyboard" "$bin/feature_loop" "$bin/vm_run" "$root/bin/"
 strip -o "$root/bin/kestrune" "$kestrune"
 "$bin/make_firmware" "$root/fw"
 install -m 0755 "$here/vm-init.sh" "$root/init"
-install -m 0644 "$here/vm-keyboard.sh" "$root/lib/vm-keyboard.sh"
+install -m 0644 "$here/vm-keyboard.sh" "$here/vm-case.sh" "$root/lib/"
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.cpio.gz"
 step "initramfs $(du -h "$work/initramfs.cpio.gz" | cut -f1)"
 
@@ -200,8 +191,7 @@ set +e
 timeout "$boot_timeout" qemu-system-x86_64 -accel tcg "${clock[@]}" -m 512 -nographic -no-reboot -nic none \
     -kernel "$kdir/vmlinuz" -initrd "$work/initramfs.cpio.gz" \
     -append "console=ttyS0 panic=-1 quiet loglevel=3 cryptomgr.notests$verbose" </dev/null 2>&1 |
-    sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$log" |
-    grep --line-buffered -E '^(KT|  \||KERNEL-TESTS)'
+    vm_console "$log"
 qemu_status=${PIPESTATUS[0]}
 set -e
 step "machine off (qemu status $qemu_status)"

@@ -49,15 +49,6 @@ work=$(cd "$work" && pwd)
 wwork=$work/wine
 share=$wwork/share
 mkdir -p "$wwork" "$work/cache"
-started=$(date +%s.%N)
-
-elapsed() { awk -v now="$(date +%s.%N)" -v start="$started" 'BEGIN { printf "%.1f", now - start }'; }
-step() { echo "== $* ($(elapsed) s)"; }
-die() {
-    echo "run-wine-vm-tests.sh: $*" >&2
-    echo "0 passed, 1 failed"
-    exit 1
-}
 
 # ---- packages -----------------------------------------------------------------------------------
 "$repo/tools/ensure-packages.sh" --no-recommends qemu-system-x86 busybox-static cpio kmod xz-utils \
@@ -65,49 +56,11 @@ die() {
 step "packages ready"
 
 # ---- the kernel and the test programs of run-vm-tests.sh ----------------------------------------
-"$here/run-vm-tests.sh" --work "$work" --build-only >"$wwork/build-only.log" 2>&1 ||
-    { tail -n 20 "$wwork/build-only.log"; die "run-vm-tests.sh --build-only failed"; }
-deb=$(ls "$work"/cache/linux-image-*.deb | head -n 1)
-kdir=$work/kernel/$(basename "$deb" .deb)
-[ -f "$kdir/.unpacked" ] || die "run-vm-tests.sh left no unpacked kernel in $kdir"
+vm_kernel "$work" "$wwork/build-only.log"
 step "kernel $(basename "$deb") and test programs"
 
-# The 9p file system over virtio and what it needs, each module after its dependencies.
 mods=$wwork/modules/$(basename "$deb" .deb)
-if [ ! -f "$mods/order" ]; then
-    rm -rf "$mods"
-    mkdir -p "$mods/tree"
-    mapfile -t members < <(dpkg-deb -c "$deb" | awk '{ print $NF }' |
-        grep -E '/kernel/(fs/9p|net/9p|fs/netfs|fs/fscache|drivers/virtio)/[^/]*\.ko(\.xz|\.zst|\.gz)?$' || true)
-    ((${#members[@]})) || die "$(basename "$deb") has no 9p modules"
-    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$mods/tree" "${members[@]}"
-    while IFS= read -r src; do
-        name=$(basename "$src")
-        name=${name%%.ko*}
-        name=${name//-/_}
-        case $src in
-        *.xz) xz -dc "$src" >"$mods/$name.ko" ;;
-        *.zst) zstd -qdc "$src" >"$mods/$name.ko" ;;
-        *.gz) gzip -dc "$src" >"$mods/$name.ko" ;;
-        *) cp "$src" "$mods/$name.ko" ;;
-        esac
-    done < <(find "$mods/tree" -name '*.ko*')
-    rm -rf "$mods/tree"
-    order=()
-    add_module() {
-        local m=${1//-/_} dep
-        for dep in "${order[@]}"; do [ "$dep" = "$m" ] && return 0; done
-        [ -f "$mods/$m.ko" ] || die "module $m (needed by the 9p file system) is not in $(basename "$deb")"
-        for dep in $(modinfo -F depends "$mods/$m.ko" | tr ',' ' '); do add_module "$dep"; done
-        order+=("$m")
-    }
-    add_module 9p
-    add_module 9pnet_virtio
-    # The PCI transport of virtio, unless the kernel has it built in.
-    [ -f "$mods/virtio_pci.ko" ] && add_module virtio_pci
-    printf '%s\n' "${order[@]}" >"$mods/order.new"
-    mv "$mods/order.new" "$mods/order"
-fi
+vm_9p_modules "$deb" "$mods"
 
 # ---- the Windows programs -----------------------------------------------------------------------
 wbuild=$repo/build-windows
@@ -125,23 +78,9 @@ cmake --build "$wbuild" -j"$(nproc)" --target kestrune kestrune-loader >"$wbuild
 step "Windows programs built"
 
 # ---- udevd --------------------------------------------------------------------------------------
-# Debian's own udevd, unpacked from its package (not installed on the host): winebus follows the
-# devices through it.
+# Debian's own udevd (not installed on the host): winebus follows the devices through it.
 udev=$wwork/udev
-if [ ! -f "$udev/.unpacked" ]; then
-    udeb=$(ls "$work"/cache/udev_*.deb 2>/dev/null | head -n 1 || true)
-    if [ -z "$udeb" ]; then
-        if ! (cd "$work/cache" && apt-get download -q -o APT::Sandbox::User=root udev >/dev/null 2>&1); then
-            apt-get update -qq
-            (cd "$work/cache" && apt-get download -q -o APT::Sandbox::User=root udev >/dev/null)
-        fi
-        udeb=$(ls "$work"/cache/udev_*.deb | head -n 1)
-    fi
-    rm -rf "$udev"
-    mkdir -p "$udev"
-    dpkg-deb -x "$udeb" "$udev"
-    touch "$udev/.unpacked"
-fi
+vm_udev "$work/cache" "$udev"
 
 # ---- the Wine prefix ----------------------------------------------------------------------------
 # Made once on the host (wineboot takes minutes in the machine). wineboot copies Wine's builtin
@@ -198,17 +137,9 @@ cp "$wbuild/cli/kestrune.exe" "$wbuild/window/kestrune-loader.exe" "$share/win/"
 cp -a "$prefix" "$share/prefix"
 cp -a "$udev" "$share/udev"
 install -m 0755 "$here/vm-wine-init.sh" "$share/vm-wine-init.sh"
-install -m 0644 "$here/vm-keyboard.sh" "$share/vm-keyboard.sh"
+install -m 0644 "$here/vm-keyboard.sh" "$here/vm-case.sh" "$share/"
 
-root=$wwork/initramfs
-rm -rf "$root"
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,newroot,lib/modules}
-busybox_root "$root"
-for m in hid uhid hid-generic; do cp "$kdir/modules/$m.ko" "$root/lib/modules/"; done
-while read -r m; do cp "$mods/$m.ko" "$root/lib/modules/"; done <"$mods/order"
-{ cat "$mods/order"; printf '%s\n' hid uhid hid-generic; } >"$root/lib/modules/order"
-install -m 0755 "$here/vm-wine-init.sh" "$root/init"
-(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$wwork/initramfs.cpio.gz"
+vm_initramfs "$wwork/initramfs" "$kdir" "$mods" "$here/vm-wine-init.sh" "$wwork/initramfs.cpio.gz"
 step "initramfs $(du -h "$wwork/initramfs.cpio.gz" | cut -f1)"
 
 # ---- the boot -----------------------------------------------------------------------------------
@@ -216,21 +147,7 @@ log=$wwork/console.log
 rm -rf "$wwork/out"
 mkdir -p "$wwork/out"
 echo "Booting $(basename "$deb") under QEMU (TCG, the host's clock); console in $log, the machine's logs in $wwork/out"
-# The machine's waits give up at this uptime, a minute before the limit of the whole boot.
-deadline=$((boot_timeout > 120 ? boot_timeout - 60 : boot_timeout / 2))
-virtfs() { echo "local,path=$1,mount_tag=$2,security_model=none,readonly=on,multidevs=remap"; }
-set +e
-timeout "$boot_timeout" qemu-system-x86_64 -accel tcg -m 2048 -nographic -no-reboot -nic none \
-    -virtfs "$(virtfs /usr usr)" -virtfs "$(virtfs /etc etc)" -virtfs "$(virtfs "$share" share)" \
-    -virtfs "local,path=$wwork/out,mount_tag=out,security_model=none,multidevs=remap" \
-    -kernel "$kdir/vmlinuz" -initrd "$wwork/initramfs.cpio.gz" \
-    -append "console=ttyS0 panic=-1 quiet loglevel=3 cryptomgr.notests kt.deadline=$deadline$verbose$cases" </dev/null 2>&1 |
-    sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$log" |
-    grep --line-buffered -E '^(KT|  \||KERNEL-TESTS)'
-qemu_status=${PIPESTATUS[0]}
-set -e
+vm_boot "$boot_timeout" 2048 "$share" "$wwork/out" "$kdir" "$wwork/initramfs.cpio.gz" "$log" "$verbose$cases"
 step "machine off (qemu status $qemu_status)"
-[ "$qemu_status" -ne 124 ] ||
-    echo "run-wine-vm-tests.sh: the machine was stopped at the limit of $boot_timeout s (--timeout)" >&2
 
 report_verdict "$log" "$qemu_status"

@@ -17,9 +17,6 @@ echo  # the firmware's last line ends without one
 
 FW=/fw
 W=/tmp
-passed=0
-failed=0
-failures=""
 KB_PID=""
 KB_NODE=""
 CLI_STATUS=0
@@ -32,24 +29,9 @@ FLASH_TIMES=""
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
-# kt.verbose on the kernel command line: the keyboard logs every request, and every case shows
-# its logs as a failing one does.
-VERBOSE=""
-grep -q "kt.verbose" /proc/cmdline && VERBOSE=1
-
-pass() {
-    passed=$((passed + 1))
-    echo "KT-RESULT: PASS $1${2:+ - $2}"
-    [ -z "$VERBOSE" ] || show_logs
-}
-
-# fail CASE DETAIL: prints what is known about the failure, indented.
-fail() {
-    failed=$((failed + 1))
-    failures="$failures $1"
-    echo "KT-RESULT: FAIL $1${2:+ - $2}"
-    show_logs
-}
+# pass, fail and VERBOSE (kt.verbose on the kernel command line: the keyboard logs every request,
+# and every case shows its logs as a failing one does).
+. /lib/vm-case.sh
 
 show_logs() {
     lines=25

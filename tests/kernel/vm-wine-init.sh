@@ -17,46 +17,8 @@ PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
 if [ "${1:-}" != cases ]; then
-    mount -t proc proc /proc
-    mount -t sysfs sysfs /sys
-    mount -t devtmpfs devtmpfs /dev
-    exec </dev/null >/dev/console 2>&1
-    echo
-    # The modules in the order the host resolved them (dependencies first).
-    for m in $(cat /lib/modules/order); do
-        if ! insmod "/lib/modules/$m.ko"; then
-            echo "KT-RESULT: FAIL insmod-$m - the module did not load"
-            echo "KERNEL-TESTS: FAIL insmod-$m"
-            poweroff -f
-        fi
-    done
-    r=/newroot
-    mkdir -p $r
-    mount -t tmpfs -o size=1200m tmpfs $r
-    mkdir -p $r/usr $r/etc $r/share $r/out $r/dev $r/proc $r/sys $r/tmp $r/run $r/root $r/var/tmp
-    for tag in usr etc share; do
-        if ! mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 "$tag" "$r/$tag"; then
-            echo "KT-RESULT: FAIL mount-$tag - the 9p share did not mount"
-            echo "KERNEL-TESTS: FAIL mount-$tag"
-            poweroff -f
-        fi
-    done
-    # The machine's logs go back to the host (run-wine-vm-tests.sh shows where).
-    mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out "$r/out"
-    for l in bin sbin lib lib32 lib64; do
-        [ -e "$r/usr/$l" ] && ln -s "usr/$l" "$r/$l"
-    done
-    echo "KT-TIME: boot $(cut -d' ' -f1 /proc/uptime)"
-    mount --move /dev $r/dev
-    mount --move /proc $r/proc
-    mount --move /sys $r/sys
-    mkdir -p $r/dev/shm $r/dev/pts
-    mount -t tmpfs tmpfs $r/dev/shm
-    mount -t devpts devpts $r/dev/pts
-    chmod 1777 $r/tmp $r/var/tmp $r/dev/shm
-    chroot $r /bin/sh /share/vm-wine-init.sh cases
-    sync
-    poweroff -f
+    . /lib/vm-root.sh
+    enter_root /share/vm-wine-init.sh
 fi
 
 # ---- stage 2: in the chroot ----------------------------------------------------------------------
@@ -69,50 +31,13 @@ export WINEPREFIX=/tmp/prefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8
-passed=0
-failed=0
+# pass, fail, the waits bounded by the deadline, udevd.
+. "$S/vm-case.sh"
 xfailed=0
-failures=""
 KB_PID=""
 KB_NODE=""
 CLI_STATUS=0
 CLI_TIME=0
-VERBOSE=""
-grep -q "kt.verbose" /proc/cmdline && VERBOSE=1
-
-now() { cut -d' ' -f1 /proc/uptime; }
-since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
-CASE_START=0
-begin() { CASE_START=$(now); }
-took() { echo "KT-TIME: $1 $(since "$CASE_START")"; }
-
-# The run's deadline, in seconds of uptime (kt.deadline on the kernel command line: the host's
-# --timeout less a margin). Every wait below is for a condition, bounded by its own limit and by
-# the deadline, so that a run on a slow or loaded host waits as long as things take, and a run in
-# which something never comes still ends with its verdict.
-DEADLINE=$(tr ' ' '\n' </proc/cmdline | sed -n 's/^kt\.deadline=//p')
-[ -n "$DEADLINE" ] || DEADLINE=1740
-
-# until_in SECONDS: the uptime SECONDS from now, or the deadline if that comes first.
-until_in() { awk -v n="$(now)" -v s="$1" -v d="$DEADLINE" 'BEGIN { t = n + s; if (t > d) t = d; print t }'; }
-# before UPTIME: that moment has not come yet.
-before() { awk -v n="$(now)" -v t="$1" 'BEGIN { exit !(n < t) }'; }
-# limit SECONDS: SECONDS, or the whole seconds left before the deadline if fewer (at least 1); for
-# the timeout of a command.
-limit() {
-    awk -v n="$(now)" -v s="$1" -v d="$DEADLINE" 'BEGIN { l = int(d - n); if (l < s) s = l; if (s < 1) s = 1; print s }'
-}
-
-# wait_for SECONDS COMMAND...: runs COMMAND every half second until it succeeds; fails when it
-# still has not after SECONDS (or at the deadline).
-wait_for() {
-    wf_end=$(until_in "$1")
-    shift
-    while ! "$@"; do
-        before "$wf_end" || return 1
-        sleep 0.5
-    done
-}
 
 # winebus_pids: the processes of user WB_UID (root unless set) in which Wine's HID bus driver
 # (winebus) is loaded.
@@ -163,19 +88,6 @@ server_ready() {
     return 1
 }
 
-pass() {
-    passed=$((passed + 1))
-    echo "KT-RESULT: PASS $1${2:+ - $2}"
-    [ -z "$VERBOSE" ] || show_logs
-}
-
-fail() {
-    failed=$((failed + 1))
-    failures="$failures $1"
-    echo "KT-RESULT: FAIL $1${2:+ - $2}"
-    show_logs
-}
-
 # xfail CASE DETAIL: a case that fails because of Wine, not of the program; shown with its trace.
 xfail() {
     xfailed=$((xfailed + 1))
@@ -194,7 +106,7 @@ show_logs() {
 finish() {
     timeout 60 wineserver -k >/dev/null 2>&1
     cp "$W"/*.log "$W"/*.out "$W"/kb.summary /out/ 2>/dev/null
-    [ -z "$UDEVD" ] || "$S/udev/bin/udevadm" control --exit >/dev/null 2>&1
+    stop_udevd
     echo "KT-COUNT: $passed $failed $xfailed"
     if [ "$failed" -eq 0 ]; then
         echo "KERNEL-TESTS: PASS"
@@ -263,18 +175,7 @@ took prefix-copy
 
 # winebus follows devices through udev: without the daemon, its fallback loses a node that is
 # made and then changed (the keyboard back in firmware-upload mode).
-UDEVD=""
-begin
-# udevadm is udevd when called by that name; systemd's tools do nothing in a chroot unless told.
-export SYSTEMD_IGNORE_CHROOT=1
-ln -s "$S/udev/bin/udevadm" /run/systemd-udevd
-/run/systemd-udevd --daemon >"$W/udevd.log" 2>&1
-if wait_for 120 test -S /run/udev/control; then
-    UDEVD=1
-    took udevd
-else
-    fail udevd "systemd-udevd did not start within $(since "$CASE_START") s: $(tail -n 3 "$W/udevd.log" | tr '\n' ' ')"
-fi
+start_udevd
 
 # kt.verbose: udev's events and Wine's HID and plug-and-play traces (of the services wineboot
 # starts) are shown with every case.

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The web page's upload against a bare JavaScript loop of WebHID calls, on the same uhid keyboard
+# in firmware-upload mode, in Chromium inside the QEMU machine of tests/kernel (a real kernel's
+# hidraw and uhid): the page uploads a 64 KiB image (its whole flow, the core in WebAssembly), then
+# a loop of sendFeatureReport/receiveFeatureReport in the page sends a fresh keyboard the same
+# reports. Both rates are the keyboard's own count of write-blocks per second between the first
+# and the last one; prints them and their ratio (the page over the loop) last.
+#
+#   bench/web-upload.sh [run-web-vm-tests.sh options]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+"$here/../tests/kernel/run-web-vm-tests.sh" --cases bench --bench "$@" | tee "$out" | grep -E '^(KT-RESULT|KT-TIME: bench|[0-9]+ passed)' || true
+grep '^KT-BENCH:' "$out" | sed 's/^KT-BENCH: //' | grep . || { echo "web-upload.sh: no figures (see above)" >&2; exit 1; }

@@ -1,0 +1,479 @@
+// The cases of run-web-vm-tests.sh, in its QEMU machine (vm-web-init.sh runs this with the host's
+// node, beside puppeteer-core): the web page (index.html) in Debian's headless Chromium against
+// uhid keyboards, granted to the page by Chromium's managed policy, which this script writes
+// before each Chromium starts.
+//
+//   node vm-web-cases.mjs --url URL --keyboard UHID_KEYBOARD --firmware DIR --work DIR
+//        --policy FILE --deadline UPTIME [--cases A,B] [--bench] [--verbose]
+//
+// Prints the console protocol of vm-web-init.sh: KT-RESULT, KT-TIME, KT-BENCH lines. Every wait is
+// for a condition, bounded by its own limit and by the deadline (seconds of the machine's uptime).
+import { spawn } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { setTimeout as pause } from 'node:timers/promises';
+import puppeteer from 'puppeteer-core';
+
+const options = { cases: '', bench: false, verbose: false };
+for (let i = 2; i < process.argv.length; ++i) {
+  const name = process.argv[i].replace(/^--/, '');
+  if (name === 'bench' || name === 'verbose') options[name] = true;
+  else options[name] = process.argv[++i];
+}
+const only = options.cases ? options.cases.split(/[ ,]+/) : [];
+if (only.length && options.bench) only.push('bench');
+const deadline = Number(options.deadline ?? 1740);
+const work = options.work;
+const origin = new URL(options.url).origin;
+const VendorId = 0x2e5b;
+const NormalProductId = 17;
+const UploadProductId = 6;
+
+// The texts of window/WindowText.h and upload/UploadText.h that the cases look for.
+const Text = {
+  updated: 'Firmware updated.',
+  failed: 'Firmware uploaded Failed',
+};
+
+const uptime = () => Number(readFileSync('/proc/uptime', 'utf8').split(' ')[0]);
+const secondsSince = (t0) => (uptime() - t0).toFixed(1);
+// until(SECONDS): the uptime SECONDS from now, or the deadline if that comes first.
+const until = (seconds) => Math.min(uptime() + seconds, deadline);
+const say = (line) => console.log(line);
+const tookSince = (what, t0) => say(`KT-TIME: ${what} ${secondsSince(t0)}`);
+
+const results = { passed: 0, failed: 0 };
+let caseLogs = [];
+function pass(name, detail) {
+  results.passed += 1;
+  say(`KT-RESULT: PASS ${name}${detail ? ` - ${detail}` : ''}`);
+  if (options.verbose) showLogs();
+}
+function fail(name, detail) {
+  results.failed += 1;
+  say(`KT-RESULT: FAIL ${name}${detail ? ` - ${detail}` : ''}`);
+  showLogs();
+}
+function showLogs() {
+  for (const [title, text] of caseLogs) {
+    const lines = text.split('\n').filter((l) => l !== '').slice(-25);
+    if (!lines.length) continue;
+    say(`  | --- ${title} (last 25 lines)`);
+    for (const l of lines) say(`  | ${l}`);
+  }
+}
+
+// waitFor(SECONDS, CHECK): CHECK() (sync or async) every quarter second until it gives a truthy
+// value, which is returned; null when it has not after SECONDS (or at the deadline).
+async function waitFor(seconds, check) {
+  const end = until(seconds);
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (uptime() >= end) return null;
+    await pause(250);
+  }
+}
+
+// ---- the uhid keyboard --------------------------------------------------------------------------
+
+// A fresh uhid keyboard with the given uhid_keyboard options; its files are WORK/kb-NAME.*.
+class Keyboard {
+  constructor(name, args) {
+    this.name = name;
+    this.ready = `${work}/kb-${name}.ready`;
+    this.flashFile = `${work}/kb-${name}.flash`;
+    this.logFile = `${work}/kb-${name}.log`;
+    rmSync(this.ready, { force: true });
+    rmSync(this.flashFile, { force: true });
+    this.summaryText = '';
+    this.log = '';
+    this.process = spawn(options.keyboard,
+      ['--ready-file', this.ready, '--flash-out', this.flashFile, ...(options.verbose ? ['--verbose'] : []), ...args],
+      { stdio: ['ignore', 'pipe', 'pipe'] });
+    this.process.stdout.on('data', (d) => { this.summaryText += d; });
+    this.process.stderr.on('data', (d) => { this.log += d; });
+    this.exited = new Promise((resolve) => this.process.on('exit', resolve));
+    caseLogs.push([`kb-${name}.log`, '']);
+    this.logIndex = caseLogs.length - 1;
+  }
+
+  // Its hidraw node is there.
+  async up() {
+    const node = await waitFor(10, () => existsSync(this.ready) && readFileSync(this.ready, 'utf8').split(' ')[0]);
+    if (!node) await this.stop();
+    return node;
+  }
+
+  // Ends the keyboard; its flash is then in flashFile, its counters in summary.
+  async stop() {
+    if (!this.summary) {
+      this.process.kill('SIGTERM');
+      const timer = setTimeout(() => this.process.kill('SIGKILL'), 10000);
+      await this.exited;
+      clearTimeout(timer);
+      this.summary = Object.fromEntries(this.summaryText.split('\n').filter((l) => l.includes('='))
+        .map((l) => [l.slice(0, l.indexOf('=')), l.slice(l.indexOf('=') + 1)]));
+      writeFileSync(this.logFile, this.log);
+      caseLogs[this.logIndex] = [`kb-${this.name}.log`, `${this.log}\n${this.summaryText}`];
+    }
+    return this.summary;
+  }
+
+  // Its flash from 0x1200 holds FILE.expect of the firmware folder.
+  flashMatches(file) {
+    const expect = readFileSync(`${options.firmware}/${file}.expect`);
+    if (!existsSync(this.flashFile)) return false;
+    const flash = readFileSync(this.flashFile);
+    return flash.length >= 0x1200 + expect.length && flash.subarray(0x1200, 0x1200 + expect.length).equals(expect);
+  }
+}
+
+// ---- Chromium and the page ----------------------------------------------------------------------
+
+// launch(PRODUCT-IDS): a fresh headless Chromium whose managed policy grants the page's origin the
+// keyboards of our vendor with these product IDs.
+async function launch(products) {
+  writeFileSync(options.policy, JSON.stringify({
+    WebHidAllowDevicesForUrls: [{
+      devices: products.map((product_id) => ({ vendor_id: VendorId, product_id })),
+      urls: [origin],
+    }],
+  }, null, 2));
+  const t0 = uptime();
+  const browser = await puppeteer.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    userDataDir: mkdtempSync(`${work}/chromium-`),
+    args: ['--no-sandbox', '--headless=new', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    timeout: 600000,
+    protocolTimeout: 900000,
+  });
+  tookSince(`chromium-start-${products.join('-')}`, t0);
+  return browser;
+}
+
+// openPage(BROWSER, NAME): index.html in a new tab, once the window has painted; the page's
+// console goes to the case's logs.
+async function openPage(browser, name) {
+  const page = await browser.newPage();
+  page.setDefaultTimeout(300000);
+  const index = caseLogs.push([`console-${name}`, '']) - 1;
+  page.on('console', (m) => { caseLogs[index][1] += `${m.type()}: ${m.text()}\n`; });
+  page.on('pageerror', (e) => { caseLogs[index][1] += `pageerror: ${e.message}\n`; });
+  const t0 = uptime();
+  await page.goto(new URL('index.html', options.url).href, { waitUntil: 'load', timeout: 300000 });
+  await page.evaluate(() => window.kestrune.ready);
+  tookSince(`page-load-${name}`, t0);
+  // Every text the status bar shows from now on (a rescan may replace the one that tells).
+  await page.evaluate(() => {
+    const status = document.querySelector('#status');
+    window.ktStatusTexts = [status.textContent.trim()];
+    new MutationObserver(() => window.ktStatusTexts.push(status.textContent.trim()))
+      .observe(status, { childList: true, characterData: true, subtree: true });
+  });
+  return page;
+}
+
+// The page's state as the cases see it.
+const pageState = (page) => page.evaluate(() => ({
+  rows: [...document.querySelectorAll('#device-list tbody tr')].map((tr) =>
+    [...tr.cells].map((c) => c.textContent.trim()).join(' | ')),
+  status: document.querySelector('#status').textContent.trim(),
+  box: document.querySelector('#message').open ? document.querySelector('#message-text').textContent : null,
+  idle: window.kestrune.idle(),
+  messages: window.kestrune.messages.length,
+}));
+
+// The row of our keyboard with this product ID (hex or decimal, as the page writes it).
+const rowOf = (rows, product) => rows.find((r) => /2E5B|11867/i.test(r) &&
+  new RegExp(`\\b(0x)?(${product.toString(16).padStart(4, '0')}|${product})\\b`, 'i').test(r));
+
+// The page's HIDDevices (navigator.hid.getDevices()) as {productId, opened}.
+const devices = (page) => page.evaluate(async () =>
+  (await navigator.hid.getDevices()).map((d) => ({ productId: d.productId, opened: d.opened })));
+
+// chooseFile(PAGE, FILE): FILE of the firmware folder through "Select Firmware File ..." and the
+// browser's file chooser.
+async function chooseFile(page, file) {
+  const [chooser] = await Promise.all([page.waitForFileChooser({ timeout: 120000 }), page.click('#select-file')]);
+  await chooser.accept([`${options.firmware}/${file}`]);
+  await waitFor(60, async () => (await page.$eval('#firmware-file', (e) => e.value)).includes(file));
+}
+
+// runUpload(PAGE, SECONDS, STOP): clicks Upload Firmware and answers every message box with OK
+// until the command has ended (the page idle, no box open), STOP(state) is true, or SECONDS pass.
+// Returns the last state, with the boxes' texts.
+async function runUpload(page, seconds, stop = () => false) {
+  const before = await page.evaluate(() => window.kestrune.messages.length);
+  await page.click('#upload');
+  let busySeen = false;
+  let calm = 0;
+  const state = await waitFor(seconds, async () => {
+    const s = await pageState(page);
+    if (stop(s)) return s;
+    if (s.box !== null) {
+      await page.click('#message-ok');
+      return null;
+    }
+    if (!s.idle) busySeen = true;
+    // Idle twice in a row after the command ran: it has ended.
+    calm = busySeen && s.idle ? calm + 1 : 0;
+    return calm >= 2 ? s : null;
+  });
+  const last = state ?? { ...(await pageState(page)), timedOut: true };
+  last.boxes = await page.evaluate((n) => window.kestrune.messages.slice(n), before);
+  last.statusTexts = await page.evaluate(() => window.ktStatusTexts);
+  return last;
+}
+
+const boxTexts = (boxes) => boxes.map((b) => `"${b.text.split('\n')[0]}"`).join(', ');
+
+// listedWithFile(BROWSER, NAME, KEYBOARD-ARGS, PRODUCT, FILE): a fresh keyboard, the page open and
+// listing it with PRODUCT, FILE chosen; {kb, page}, or null after the case's failure (nothing left
+// running).
+async function listedWithFile(browser, name, args, product, file) {
+  const kb = new Keyboard(name, args);
+  if (!(await kb.up())) return fail(name, 'no keyboard'), null;
+  const page = await openPage(browser, name);
+  if (!(await waitFor(180, async () => rowOf((await pageState(page)).rows, product)))) {
+    await page.close();
+    await kb.stop();
+    return fail(name, `the keyboard with product ID ${product} was not listed`), null;
+  }
+  await chooseFile(page, file);
+  return { kb, page };
+}
+
+// ---- the cases ----------------------------------------------------------------------------------
+
+// withCase(NAME, BODY): runs BODY(name) when selected, with its own logs and time; an exception is
+// the case's failure.
+async function withCase(name, body) {
+  if (only.length && !only.includes(name)) return;
+  caseLogs = [];
+  const t0 = uptime();
+  try {
+    await body(name);
+  } catch (e) {
+    fail(name, `${e.message.split('\n')[0]}`);
+  }
+  tookSince(name, t0);
+}
+
+// A keyboard present at the page's load, listed with its IDs and version.
+async function listCase(browser, name) {
+  const kb = new Keyboard(name, ['--version', 'V1.7']);
+  if (!(await kb.up())) return fail(name, 'no keyboard');
+  const page = await openPage(browser, name);
+  const t0 = uptime();
+  const state = await waitFor(180, async () => {
+    const s = await pageState(page);
+    return rowOf(s.rows, NormalProductId) && s.idle ? s : null;
+  });
+  await page.close();
+  await kb.stop();
+  const row = state && rowOf(state.rows, NormalProductId);
+  if (!row) fail(name, `no row with vendor 2E5B and product 0011 in ${secondsSince(t0)} s`);
+  else if (!/V1\.7/.test(row)) fail(name, `the row "${row}" lacks the version V1.7`);
+  else pass(name, `listed ${secondsSince(t0)} s after the load: "${row}", status "${state.status}"`);
+}
+
+// FILE uploaded by clicks to a keyboard with firmware VERSION.
+async function flashCase(browser, name, file, version) {
+  const run = await listedWithFile(browser, name, ['--version', version], NormalProductId, file);
+  if (!run) return;
+  const { kb, page } = run;
+  const t0 = uptime();
+  const end = await runUpload(page, 420);
+  const updatedBoxes = end.boxes;
+  const row = rowOf(end.rows, NormalProductId) ?? '';
+  const after = await devices(page);
+  await page.close();
+  const summary = await kb.stop();
+  if (end.timedOut) fail(name, `the upload had not ended after ${secondsSince(t0)} s: status "${end.status}"`);
+  else if (end.status !== Text.updated) fail(name, `status "${end.status}", expected "${Text.updated}"; boxes ${boxTexts(updatedBoxes)}`);
+  else if (!/V2\.0/.test(row)) fail(name, `"${Text.updated}" shown, yet the list row "${row}" does not read back V2.0`);
+  else if (!kb.flashMatches(file)) fail(name, `the keyboard's flash from 0x1200 differs from ${file}`);
+  else if (summary.finish !== '1') fail(name, 'the keyboard did not take the finish command');
+  else {
+    pass(name, `${version}: ${summary.blocks} blocks, ${summary.mode_switches} switch, flash matches ${file} byte for byte, ` +
+      `status "${end.status}", row "${row}", boxes ${boxTexts(updatedBoxes)}, ${secondsSince(t0)} s` +
+      `${after.some((d) => d.opened) ? `; still open: ${JSON.stringify(after.filter((d) => d.opened))}` : ''}`);
+  }
+}
+
+// An upload that must fail (the keyboard's fault given by ARGS): the status says so and the page
+// holds no device open.
+async function faultCase(browser, name, args) {
+  const run = await listedWithFile(browser, name, ['--version', 'V1.7', ...args], NormalProductId, 'small.bin');
+  if (!run) return;
+  const { kb, page } = run;
+  const t0 = uptime();
+  const end = await runUpload(page, 420);
+  const after = await devices(page);
+  await page.close();
+  const summary = await kb.stop();
+  if (end.timedOut) fail(name, `the upload had not ended after ${secondsSince(t0)} s: status "${end.status}"`);
+  else if (!end.statusTexts.includes(Text.failed)) {
+    fail(name, `the status bar never said "${Text.failed}": ${end.statusTexts.map((t) => `"${t}"`).join(', ')}; boxes ${boxTexts(end.boxes)}`);
+  } else if (end.statusTexts.includes(Text.updated)) fail(name, `the status bar said "${Text.updated}" after a failed upload`);
+  else if (after.some((d) => d.opened)) fail(name, `a device is still open after the failure: ${JSON.stringify(after)}`);
+  else if (summary.finish !== '0') fail(name, 'the keyboard was sent the finish command after the failure');
+  else {
+    pass(name, `status "${Text.failed}" (then "${end.status}") after ${secondsSince(t0)} s, the keyboard took ${summary.blocks} blocks, ` +
+      `no device open (${after.length} granted), boxes ${boxTexts(end.boxes)}`);
+  }
+}
+
+// A keyboard plugged in after the page loaded is listed through the connect event, no click.
+async function plugInCase(browser, name) {
+  const page = await openPage(browser, name);
+  // The first scan's end: the page idle, or its box about the missing keyboard, answered.
+  const first = await waitFor(120, async () => {
+    const s = await pageState(page);
+    return s.idle || s.box !== null ? s : null;
+  });
+  if (first?.box) {
+    await page.click('#message-ok');
+    await waitFor(60, async () => (await pageState(page)).idle);
+  }
+  const before = await pageState(page);
+  const kb = new Keyboard(name, ['--version', 'V1.7']);
+  if (!(await kb.up())) {
+    await page.close();
+    return fail(name, 'no keyboard');
+  }
+  const t0 = uptime();
+  const state = await waitFor(120, async () => {
+    const s = await pageState(page);
+    return rowOf(s.rows, NormalProductId) ? s : null;
+  });
+  await page.close();
+  await kb.stop();
+  if (before.rows.some((r) => /2E5B/i.test(r))) fail(name, `the page listed a keyboard before one was plugged in: ${before.rows}`);
+  else if (!state) fail(name, `the keyboard plugged in was not listed within ${secondsSince(t0)} s (status "${before.status}")`);
+  else {
+    pass(name, `listed ${secondsSince(t0)} s after the plug-in: "${rowOf(state.rows, NormalProductId)}"; before: status "${before.status}"` +
+      `${first?.box ? `, after the box "${first.box.split('\n')[0]}"` : ''}`);
+  }
+}
+
+// The policy grants product 17 only: after the mode switch the keyboard returns as product 6,
+// which the page may not see until the user grants it, and the page's own prompt says so.
+async function returnedPromptCase(browser, name) {
+  const run = await listedWithFile(browser, name, ['--version', 'V1.7'], NormalProductId, 'small.bin');
+  if (!run) return;
+  const { kb, page } = run;
+  const t0 = uptime();
+  let prompt = null;
+  const end = await runUpload(page, 300, (s) => {
+    if (s.box !== null && /browser/i.test(s.box)) prompt = s.box;
+    return prompt !== null;
+  });
+  const boxes = await page.evaluate(() => window.kestrune.messages);
+  await page.close();
+  const summary = await kb.stop();
+  if (summary.mode_switches !== '1') fail(name, `the keyboard was not switched to upload mode (${summary.mode_switches} switches)`);
+  else if (!prompt) fail(name, `no box about the browser after the switch in ${secondsSince(t0)} s: status "${end.status}", boxes ${boxTexts(boxes)}`);
+  else if (summary.blocks !== '0') fail(name, `${summary.blocks} blocks reached a keyboard the page was not granted`);
+  else pass(name, `after the switch, ${secondsSince(t0)} s: "${prompt.split('\n').join(' ')}"; no block sent`);
+}
+
+// ---- the benchmark ------------------------------------------------------------------------------
+
+// A keyboard's own measure of an upload: write-blocks per second between its first and last one.
+const blockRate = (s) => (Number(s.block_us) > 0 ? ((Number(s.blocks) - 1) * 1e6) / Number(s.block_us) : 0);
+
+// The page uploads big.bin to a keyboard in upload mode; then a bare loop of WebHID calls in the
+// page sends a fresh one the same blocks the same way (the address, then the write-blocks), each
+// report as the core builds it, less the report-ID byte Chromium leaves out.
+async function benchCase(browser, name) {
+  const image = readFileSync(`${options.firmware}/big.bin`);
+  const run = await listedWithFile(browser, `${name}-core`, ['--upload-mode'], UploadProductId, 'big.bin');
+  if (!run) return;
+  let { kb, page } = run;
+  const end = await runUpload(page, 600);
+  await page.close();
+  const core = await kb.stop();
+  if (!kb.flashMatches('big.bin')) return fail(name, `the page's upload did not end with the image in flash: status "${end.status}"`);
+  const blocks = Number(core.blocks);
+
+  kb = new Keyboard(`${name}-bare`, ['--upload-mode']);
+  if (!(await kb.up())) return fail(name, 'no keyboard');
+  page = await openPage(browser, `${name}-bare`);
+  const start = 0x1200;
+  const sent = await page.evaluate(async (bytes, start, blocks) => {
+    const image = Uint8Array.from(atob(bytes), (c) => c.charCodeAt(0));
+    let device = null;
+    for (let i = 0; i < 600 && !device; ++i) {
+      device = (await navigator.hid.getDevices()).find((d) => d.productId === 6);
+      if (!device) await new Promise((r) => setTimeout(r, 100));
+    }
+    if (!device) return -1;
+    if (!device.opened) await device.open();
+    const report = new Uint8Array(131);
+    const exchange = async () => {
+      await device.sendFeatureReport(0, report);
+      await device.receiveFeatureReport(0);
+    };
+    report[0] = 0x10;
+    report[1] = 0x02;
+    report[2] = start >> 8;
+    report[3] = start & 0xff;
+    await exchange();
+    for (let b = 0; b < blocks; ++b) {
+      report.fill(0);
+      report[0] = 0x20;
+      report[1] = 0x80;
+      const from = start + b * 128;
+      report.set(image.subarray(from, Math.min(from + 128, image.length)), 2);
+      await exchange();
+    }
+    await device.close();
+    return blocks;
+  }, image.toString('base64'), start, blocks);
+  await page.close();
+  const bare = await kb.stop();
+  if (sent !== blocks || !kb.flashMatches('big.bin')) return fail(name, `the bare loop sent ${sent} of ${blocks} blocks, or the flash differs`);
+  const coreRate = blockRate(core);
+  const bareRate = blockRate(bare);
+  const ratio = bareRate > 0 ? coreRate / bareRate : 0;
+  say(`KT-BENCH: bare-loop-blocks-per-s ${bareRate.toFixed(1)}`);
+  say(`KT-BENCH: core-blocks-per-s ${coreRate.toFixed(1)}`);
+  say(`KT-BENCH: core-to-bare-loop ${ratio.toFixed(3)}`);
+  pass(name, `${blocks} blocks: the page ${coreRate.toFixed(1)}/s, a bare WebHID loop ${bareRate.toFixed(1)}/s, ratio ${ratio.toFixed(3)}`);
+}
+
+// ---- the run ------------------------------------------------------------------------------------
+
+async function main() {
+  const wants = (...names) => !only.length || names.some((n) => only.includes(n));
+  if (wants('list', 'flash-hex-old', 'flash-bin-new', 'unplug-mid-upload', 'refused-block', 'plug-in') || options.bench) {
+    const browser = await launch([NormalProductId, UploadProductId]);
+    try {
+      await withCase('list', (n) => listCase(browser, n));
+      await withCase('flash-hex-old', (n) => flashCase(browser, n, 'small.hex', 'V1.0'));
+      await withCase('flash-bin-new', (n) => flashCase(browser, n, 'small.bin', 'V2.0'));
+      await withCase('unplug-mid-upload', (n) => faultCase(browser, n, ['--leave-after-block', '5']));
+      await withCase('refused-block', (n) => faultCase(browser, n, ['--refuse-block', '3']));
+      await withCase('plug-in', (n) => plugInCase(browser, n));
+      if (options.bench) await withCase('bench', (n) => benchCase(browser, n));
+    } finally {
+      await browser.close();
+    }
+  }
+  if (wants('returned-keyboard-prompt')) {
+    const browser = await launch([NormalProductId]);
+    try {
+      await withCase('returned-keyboard-prompt', (n) => returnedPromptCase(browser, n));
+    } finally {
+      await browser.close();
+    }
+  }
+}
+
+main().then(() => process.exit(0), (e) => {
+  fail('chromium', e.message.split('\n')[0]);
+  process.exit(1);
+});
