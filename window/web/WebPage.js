@@ -95,8 +95,10 @@ Module['page'] = (function () {
   }
 
   // The browser's chooser, for the keyboard's vendor; a grant makes the window look again.
+  let keyboardRequests = 0;
   function requestKeyboard() {
     if (!Module.webHid.available()) return;
+    ++keyboardRequests;
     navigator.hid.requestDevice({ filters: [{ vendorId: Vendor }] }).then((devices) => {
       if (devices.length) post({ kind: Device });
       showConnect();
@@ -265,6 +267,29 @@ Module['page'] = (function () {
     button.append(caption.slice(0, at), u, caption.slice(at + 1));
   }
 
+  // The bar is drawn anew at most four times a second, and at its start and end: a slow
+  // machine's browser would otherwise spend on painting it the time the keyboard's reports need.
+  let progress = [0, 1], progressShownAt = -Infinity, progressTimer = 0;
+  function showProgress() {
+    progressTimer = 0;
+    progressShownAt = performance.now();
+    const [done, total] = progress;
+    const bar = $('progress');
+    bar.max = Math.max(total, 1);
+    bar.value = Math.min(Math.max(done, 0), bar.max);
+    $('progress-text').textContent = Math.floor((bar.value * 100) / bar.max) + '%';
+  }
+  function setProgress(done, total) {
+    progress = [done, total];
+    const wait = 250 - (performance.now() - progressShownAt);
+    if (done <= 0 || done >= total || wait <= 0) {
+      clearTimeout(progressTimer);
+      showProgress();
+    } else if (!progressTimer) {
+      progressTimer = setTimeout(showProgress, wait);
+    }
+  }
+
   function place(id, x, y, w, h) {
     const s = $(id).style;
     s.left = x + 'px'; s.top = y + 'px'; s.width = w + 'px'; s.height = h + 'px';
@@ -309,7 +334,7 @@ Module['page'] = (function () {
       rows.forEach((cells, index) => {
         const tr = body.insertRow();
         tr.setAttribute('aria-selected', index === selected ? 'true' : 'false');
-        cells.forEach((text, i) => {
+        cells.slice(0, rows.length > 1 ? 5 : 4).forEach((text, i) => {
           const td = tr.insertCell();
           td.textContent = text;
           if (i === 1) td.className = 'number';
@@ -331,12 +356,7 @@ Module['page'] = (function () {
       filePath = path;
       $('firmware-file').value = path;
     },
-    setProgress(done, total) {
-      const bar = $('progress');
-      bar.max = Math.max(total, 1);
-      bar.value = Math.min(Math.max(done, 0), bar.max);
-      $('progress-text').textContent = Math.floor((bar.value * 100) / bar.max) + '%';
-    },
+    setProgress,
     setBusy(on) { document.body.classList.toggle('busy', on); },
     // A page cannot close its tab: the window goes, the keyboard is closed, and the page says so.
     close(text) {
@@ -363,6 +383,8 @@ Module['page'] = (function () {
     idle: () => idle && queue.length === 0 && !$('message').open,
     messages,
     get firstPaintMs() { return firstPaint; },
+    // How often the page has asked the browser for a keyboard (its chooser).
+    get keyboardRequests() { return keyboardRequests; },
   };
   return api;
 })();
