@@ -167,9 +167,9 @@ Module['page'] = (function () {
     if (window.showOpenFilePicker) {
       let handle;
       try {
-        [handle] = await window.showOpenFilePicker({
+        handle = (await window.showOpenFilePicker({
           types: [{ description: 'Firmware files', accept: { 'application/octet-stream': accept.split(',') } }],
-        });
+        }))[0];
       } catch (e) {
         return null;  // cancelled
       }
@@ -193,7 +193,8 @@ Module['page'] = (function () {
   const Styles = [['none', false], ['warning', false], ['warning', true], ['information', false]];
 
   function showMessage(text, style, title) {
-    const [icon, withCancel] = Styles[style] || Styles[0];
+    const chosen = Styles[style] || Styles[0];
+    const icon = chosen[0], withCancel = chosen[1];
     const box = $('message');
     $('message-title').textContent = title || $('caption').textContent;
     $('message-text').textContent = text.replace(/\r\n/g, '\n');
@@ -273,7 +274,8 @@ Module['page'] = (function () {
   function showProgress() {
     progressTimer = 0;
     progressShownAt = performance.now();
-    const [done, total] = progress;
+    // (No destructuring here: this emscripten's JavaScript optimizer drops some of it.)
+    const done = progress[0], total = progress[1];
     const bar = $('progress');
     bar.max = Math.max(total, 1);
     bar.value = Math.min(Math.max(done, 0), bar.max);
