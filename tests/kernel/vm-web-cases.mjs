@@ -389,7 +389,7 @@ async function returnedPromptCase(browser, name) {
   if (summary.mode_switches !== '1') fail(name, `the keyboard was not switched to upload mode (${summary.mode_switches} switches)`);
   else if (!prompt) fail(name, `no prompt for the returned keyboard in ${secondsSince(t0)} s: boxes ${boxTexts(boxes)}`);
   else if (asked < 1) fail(name, 'the browser was never asked for the returned keyboard');
-  else if (end.status !== Text.cancelled) fail(name, `status "${end.status}", not "${Text.cancelled}"`);
+  else if (!(end.statusTexts || []).includes(Text.cancelled)) fail(name, `no status "${Text.cancelled}" (the last: "${end.status}")`);
   else if (summary.blocks !== '0') fail(name, `${summary.blocks} blocks reached a keyboard the page was not granted`);
   else pass(name, `after the switch, ${secondsSince(t0)} s: "${prompt.text.split('\n')[0]}", the browser asked ${asked} time(s); no block sent`);
 }
@@ -404,9 +404,19 @@ const blockRate = (s) => (Number(s.block_us) > 0 ? ((Number(s.blocks) - 1) * 1e6
 // report as the core builds it, less the report-ID byte Chromium leaves out.
 async function benchCase(browser, name) {
   const image = readFileSync(`${options.firmware}/big.bin`);
-  const run = await listedWithFile(browser, `${name}-core`, ['--upload-mode'], UploadProductId, 'big.bin');
+  // A first upload warms the page up: the browser compiles the module's optimised code in the
+  // background meanwhile, which on this machine's emulated CPUs takes the time the reports need.
+  const run = await listedWithFile(browser, `${name}-warm-up`, ['--upload-mode'], UploadProductId, 'big.bin');
   if (!run) return;
   let { kb, page } = run;
+  await runUpload(page, 600);
+  await kb.stop();
+  kb = new Keyboard(`${name}-core`, ['--upload-mode']);
+  if (!(await kb.up()) || !(await waitFor(180, async () => rowOf((await pageState(page)).rows, UploadProductId)))) {
+    await page.close();
+    await kb.stop();
+    return fail(name, 'the second keyboard was not listed');
+  }
   const end = await runUpload(page, 600);
   await page.close();
   const core = await kb.stop();

@@ -103,12 +103,20 @@ void WebServices::RunQueued(bool takeInput) {
 }
 
 void WebServices::PumpEvents() {
-    kestrune_page_yield();
+    // The page's events are queued whenever the module waits, and it waits for every report it
+    // sends or fetches: a pump between two reports only runs what is queued. The browser gets a
+    // turn of its own (to repaint, to deliver input) once the last one is that long ago.
+    const std::int64_t now = NowMs();
+    if (now - lastYieldMs_ >= YieldEveryMs) {
+        kestrune_page_yield();
+        lastYieldMs_ = NowMs();
+    }
     RunQueued(true);
     FireTimerIfDue();
 }
 
 void WebServices::Wait(int ms, bool takeInput) {
+    lastYieldMs_ = NowMs() + std::max(ms, 0);
     const std::int64_t end = NowMs() + std::max(ms, 0);
     for (;;) {
         const std::int64_t left = end - NowMs();

@@ -65,6 +65,8 @@ private:
     // Milliseconds until the timer is due (0 when it is), -1 without one.
     std::int64_t TimerLeftMs();
 
+    static constexpr std::int64_t YieldEveryMs = 15;  // about a frame
+    std::int64_t lastYieldMs_ = -YieldEveryMs;
     std::function<void(const PageEvent&)> handler_;
     std::optional<std::int64_t> timerDueMs_;
     std::function<void()> onTimeout_;
