@@ -162,7 +162,10 @@ void WebMainWindow::SetDeviceRows(const std::vector<DeviceRow>& rows, std::optio
     kestrune_page_rows(packed.c_str(), selected && *selected < rows.size() ? static_cast<int>(*selected) : -1);
 }
 
-void WebMainWindow::SetStatusText(const std::string& text) { kestrune_page_status(text.c_str()); }
+void WebMainWindow::SetStatusText(const std::string& text) {
+    kestrune_page_status(text.c_str());
+    services_.ShowSoon();
+}
 
 void WebMainWindow::SetButtonEnabled(Button button, bool enabled) {
     kestrune_page_enable(static_cast<int>(button), enabled ? 1 : 0);

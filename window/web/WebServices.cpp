@@ -106,8 +106,10 @@ void WebServices::PumpEvents() {
     // The page's events are queued whenever the module waits, and it waits for every report it
     // sends or fetches: a pump between two reports only runs what is queued. The browser gets a
     // turn of its own (to repaint, to deliver input) once the last one is that long ago.
+    // A new status text always gets its turn, as the desktop windows paint it at once.
     const std::int64_t now = NowMs();
-    if (now - lastYieldMs_ >= YieldEveryMs) {
+    if (shownChanged_ || now - lastYieldMs_ >= YieldEveryMs) {
+        shownChanged_ = false;
         kestrune_page_yield();
         lastYieldMs_ = NowMs();
     }

@@ -55,6 +55,8 @@ public:
     void StartTimer(int ms, std::function<void()> onTimeout) override;
     void StopTimer() override;
     void AskForReturnedKeyboard() override;
+    // The window shows something new that must not wait for the next frame's turn.
+    void ShowSoon() { shownChanged_ = true; }
 
 private:
     // Runs the queued events; the user's input is dropped instead while takeInput is false, as a
@@ -67,6 +69,7 @@ private:
 
     static constexpr std::int64_t YieldEveryMs = 15;  // about a frame
     std::int64_t lastYieldMs_ = -YieldEveryMs;
+    bool shownChanged_ = false;
     std::function<void(const PageEvent&)> handler_;
     std::optional<std::int64_t> timerDueMs_;
     std::function<void()> onTimeout_;
