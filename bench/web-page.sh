@@ -48,19 +48,12 @@ node --input-type=module - "$folder" "$runs" <<'EOF'
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import puppeteer from 'puppeteer-core';
+import { launchChromium } from './chromium.mjs';
 import { serve } from './serve.mjs';
 
 const [folder, runs] = [process.argv[2], Number(process.argv[3])];
 const { server, url } = await serve(folder);
-const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrune-bench-'));
-const browser = await puppeteer.launch({
-  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-  headless: true,
-  userDataDir: profile,
-  args: ['--no-sandbox', '--headless=new', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-});
+const browser = await launchChromium();
 const pages = ['demo.html', 'index.html'];
 const times = Object.fromEntries(pages.map((p) => [p, []]));
 // One run of each page in turn, so that a change in the machine's load falls on both alike.
@@ -76,7 +69,6 @@ for (let run = 0; run < runs; ++run) {
 }
 await browser.close();
 server.close();
-fs.rmSync(profile, { recursive: true, force: true });
 const median = (v) => { const s = [...v].sort((a, b) => a - b); const m = s.length >> 1; return s.length % 2 ? s[m] : (s[m - 1] + s[m]) / 2; };
 console.log(`First paint (ms from the navigation's start), ${runs} runs each`);
 console.log(`  ${'page'.padEnd(12)} ${'median'.padStart(8)} ${'fastest'.padStart(8)} ${'slowest'.padStart(8)}`);

@@ -12,7 +12,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import puppeteer from 'puppeteer-core';
+import { launchChromium } from './chromium.mjs';
 import { serve } from './serve.mjs';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
@@ -66,14 +66,7 @@ const bigMessage = `big.hex is ${bigSize} bytes long, more than a firmware file 
 
 // ---- the browser and the page -------------------------------------------------------------------
 const { server, url } = await serve(folder);
-const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrune-chromium-'));
-const browser = await puppeteer.launch({
-  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-  headless: true,
-  userDataDir: profile,
-  args: ['--no-sandbox', '--headless=new', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-});
+const browser = await launchChromium();
 
 const $text = (page, selector) => page.$eval(selector, (e) => e.textContent);
 const focused = (page) => page.evaluate(() => document.activeElement && document.activeElement.id);
@@ -375,6 +368,5 @@ for (const [name, run] of Object.entries(cases)) {
 await browser.close();
 server.close();
 fs.rmSync(work, { recursive: true, force: true });
-fs.rmSync(profile, { recursive: true, force: true });
 console.log(`${passed} passed, ${failed} failed`);
 process.exit(failed ? 1 : 0);

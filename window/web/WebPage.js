@@ -268,7 +268,7 @@ Module['page'] = (function () {
     button.append(caption.slice(0, at), u, caption.slice(at + 1));
   }
 
-  // The bar is drawn anew at most four times a second, and at its start and end: a slow
+  // The bar is drawn anew at most once a second, and at its start and end: a slow
   // machine's browser would otherwise spend on painting it the time the keyboard's reports need.
   let progress = [0, 1], progressShownAt = -Infinity, progressTimer = 0;
   function showProgress() {
@@ -283,7 +283,7 @@ Module['page'] = (function () {
   }
   function setProgress(done, total) {
     progress = [done, total];
-    const wait = 250 - (performance.now() - progressShownAt);
+    const wait = 1000 - (performance.now() - progressShownAt);
     if (done <= 0 || done >= total || wait <= 0) {
       clearTimeout(progressTimer);
       showProgress();
