@@ -94,8 +94,6 @@ Module['webHid'] = (function () {
       }
     },
 
-    isOpen(device) { return [...handles.values()].some((entry) => entry.device === device); },
-
     attributes(handle) {
       const entry = handles.get(handle);
       return entry ? [entry.device.vendorId, entry.device.productId] : null;
