@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "usbio/WebAsync.h"
+
 // The calls into usbio/web/WebHidBridge.js. Strings and lists come back as malloc'd UTF-8 texts
 // (freed here); the async ones suspend the module until the browser's Promise settles.
 // clang-format off
 EM_JS(int, kestrune_webhid_available, (), { return Module.webHid.available() ? 1 : 0; });
 
-EM_ASYNC_JS(char*, kestrune_webhid_enumerate, (), {
+KESTRUNE_ASYNC_JS(char*, kestrune_webhid_enumerate, (), 0, {
     const paths = await Module.webHid.enumerate();
     if (paths === null) return 0;
     const text = paths.join('\n');
@@ -28,11 +30,11 @@ EM_JS(int, kestrune_webhid_peek, (const char* path, std::uint16_t* ids), {
     return 1;
 });
 
-EM_ASYNC_JS(int, kestrune_webhid_open, (const char* path), {
+KESTRUNE_ASYNC_JS(int, kestrune_webhid_open, (const char* path), -2, {
     return await Module.webHid.open(UTF8ToString(path));
 });
 
-EM_ASYNC_JS(void, kestrune_webhid_close, (int handle), { await Module.webHid.close(handle); });
+KESTRUNE_ASYNC_JS(void, kestrune_webhid_close, (int handle), undefined, { await Module.webHid.close(handle); });
 
 EM_JS(int, kestrune_webhid_attributes, (int handle, std::uint16_t* ids), {
     const found = Module.webHid.attributes(handle);
@@ -49,11 +51,11 @@ EM_JS(int, kestrune_webhid_caps, (int handle, std::uint16_t* caps), {
     return 1;
 });
 
-EM_ASYNC_JS(int, kestrune_webhid_send, (int handle, const std::uint8_t* data, std::size_t length), {
+KESTRUNE_ASYNC_JS(int, kestrune_webhid_send, (int handle, const std::uint8_t* data, std::size_t length), 0, {
     return (await Module.webHid.send(handle, data, length)) ? 1 : 0;
 });
 
-EM_ASYNC_JS(int, kestrune_webhid_receive, (int handle, std::uint8_t* data, std::size_t length), {
+KESTRUNE_ASYNC_JS(int, kestrune_webhid_receive, (int handle, std::uint8_t* data, std::size_t length), 0, {
     return (await Module.webHid.receive(handle, data, length)) ? 1 : 0;
 });
 // clang-format on

@@ -167,7 +167,8 @@ public:
             }
             replugAsked_ = true;
             w_.SetStatusText(text::UploadedReplug);
-            const upload::MessageAnswer answer = w_.Message(text, style, title);
+            const upload::MessageAnswer answer =
+                w_.Message(w_.options_.grantReturnedKeyboard ? text::WebUploadedReplug : text, style, title);
             if (w_.options_.grantReturnedKeyboard) w_.services_.AskForReturnedKeyboard();
             return answer;
         }
@@ -456,7 +457,8 @@ void MainWindow::ScanDevice(bool announceMissing) {
         const bool closed = !connection_.IsOpen();
         const std::string hint = closed ? usbio::AccessProblemHint(report) : std::string();
         if (announceMissing)
-            Message(std::string(text::DeviceNotFound) + (hint.empty() ? "" : "\r\n\r\n" + hint),
+            Message(std::string(options_.grantReturnedKeyboard ? text::WebDeviceNotFound : text::DeviceNotFound) +
+                        (hint.empty() ? "" : "\r\n\r\n" + hint),
                     MessageStyle::Warning);
         SetStatusText(text::DeviceNotFoundStatus);
         if (closed) scanState_ = ScanState::NotFound;
@@ -628,7 +630,9 @@ std::string MainWindow::DialogFolder() const {
 
 void MainWindow::TakeFile(const std::string& path) {
     view_.SetFirmwareFileText(path);
-    services_.WriteSetting(SettingsScope(), text::SettingsSection, text::SettingsKey, path);
+    // What the field holds now is remembered (a page shows and keeps a file by its name).
+    services_.WriteSetting(SettingsScope(), text::SettingsSection, text::SettingsKey,
+                           view_.FirmwareFileText());
 }
 
 void MainWindow::SelectFirmwareFile() {
@@ -764,7 +768,9 @@ void MainWindow::StartUpload() {
     upload::ReadFirmwareVersion(connection_, firmwareVersion_);
     newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
     if (!newFirmware_)
-        Message(options_.demo ? text::DemoReplugInstructions : text::ReplugInstructions,
+        Message(options_.demo                    ? text::DemoReplugInstructions
+                : options_.grantReturnedKeyboard ? text::WebReplugInstructions
+                                                 : text::ReplugInstructions,
                 MessageStyle::Information, text::RestartTitle);
     else if (options_.grantReturnedKeyboard)
         Message(text::GrantSwitchedKeyboard, MessageStyle::Information, text::RestartTitle);

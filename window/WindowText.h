@@ -86,6 +86,23 @@ inline constexpr char GrantRestartedKeyboard[] =
     "\r\n"
     "Click OK, then choose the keyboard in the browser's list and click Connect, so that its new "
     "firmware version can be read.";
+// The same boxes on a browser's page, where the browser's list of devices opens after OK and the
+// page's own button connects a keyboard.
+inline constexpr char WebDeviceNotFound[] =
+    "Device not found. Attach the keyboard, click Connect keyboard \u2026 and choose it in the "
+    "browser's list.";
+inline constexpr char WebReplugInstructions[] =
+    "The keyboard is set to [Firmware Upload] mode.\r\n"
+    "\r\n"
+    "Please follow below steps to start uploading firmware:\r\n"
+    "  1. Plug out the USB connector\r\n"
+    "  2. Plug in the USB connector again\r\n"
+    "  3. Click OK, then choose the keyboard in the browser's list and click Connect";
+inline constexpr char WebUploadedReplug[] =
+    "Firmware uploaded OK. Please plug out the USB cable and plug in again to restart the keyboard.\r\n"
+    "\r\n"
+    "Then click OK, choose the keyboard in the browser's list and click Connect, so that its new "
+    "firmware version can be read.";
 inline constexpr char RetryTitle[] = "Restart Keyboard";
 inline constexpr char RetryPrompt[] =
     "Make sure the USB cable is plugged out and in. Click OK to try again.";

@@ -95,7 +95,7 @@ cp -a "$page" "$share/page"
 cp -a "$udev" "$share/udev"
 # The driver beside its node_modules, so that node finds puppeteer-core from it.
 cp -a "$repo/tests/web/node_modules" "$repo/tests/web/package.json" "$repo/tests/web/serve.mjs" \
-    "$repo/tests/web/chromium.mjs" "$share/driver/"
+    "$repo/tests/web/chromium.mjs" "$repo/tests/web/page-helpers.mjs" "$share/driver/"
 install -m 0644 "$here/vm-web-cases.mjs" "$share/driver/"
 install -m 0755 "$here/vm-web-init.sh" "$share/vm-web-init.sh"
 install -m 0644 "$here/vm-case.sh" "$share/"

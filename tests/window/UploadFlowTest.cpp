@@ -160,7 +160,8 @@ TEST(UploadFlow, NewFirmwareUploadsAfterTheFirstPassWithoutInstructions) {
 // In a browser each return of the keyboard with another product ID is granted by the user: the
 // flow asks for it just after a box the user has answered, and the update ends as on the desktop.
 TEST(UploadFlow, ABrowserIsAskedForTheKeyboardEachTimeItReturnsAsAnotherDevice) {
-    const std::string old = window::text::ReplugInstructions, uploaded = kUploaded,
+    // The boxes before the browser's list say that it opens after OK.
+    const std::string old = window::text::WebReplugInstructions, uploaded = window::text::WebUploadedReplug,
                       switched = window::text::GrantSwitchedKeyboard,
                       restarted = window::text::GrantRestartedKeyboard;
     const struct {

@@ -27,6 +27,20 @@ Module['webHid'] = (function () {
     return Math.min(longest, 0xFFFF);
   }
 
+  // A received feature report as the core reads it, LENGTH bytes with the report ID in byte 0, or
+  // null. Chromium gives the report without its ID byte; elsewhere a browser may give it with the
+  // ID, which must then be the one asked for. A reply that fits neither form is a failed exchange.
+  function placeReport(reportId, bytes, length) {
+    if (bytes.length === length - 1) {
+      const report = new Uint8Array(length);
+      report[0] = reportId;
+      report.set(bytes, 1);
+      return report;
+    }
+    if (bytes.length === length && bytes[0] === reportId) return bytes;
+    return null;
+  }
+
   function available() {
     return typeof navigator !== 'undefined' && 'hid' in navigator && window.isSecureContext;
   }
@@ -39,6 +53,7 @@ Module['webHid'] = (function () {
 
   return {
     available,
+    placeReport,
     // Called on every connect and disconnect of a granted device.
     addChangeListener(listener) { changeListeners.push(listener); },
 
@@ -121,9 +136,7 @@ Module['webHid'] = (function () {
       }
     },
 
-    // Fetches the report whose ID is HEAPU8[data] into HEAPU8[data, data + length). The browser
-    // gives the report without its ID byte (or, elsewhere, with it): either is accepted, judged by
-    // its length; any other length is a failure.
+    // Fetches the report whose ID is HEAPU8[data] into HEAPU8[data, data + length).
     async receive(handle, data, length) {
       const entry = handles.get(handle);
       if (!entry || length < 1) return false;
@@ -134,16 +147,10 @@ Module['webHid'] = (function () {
       } catch (e) {
         return false;
       }
-      const bytes = new Uint8Array(view.buffer, view.byteOffset, view.byteLength);
-      // HEAPU8 is looked up again after the wait: the heap may have grown meanwhile.
-      if (bytes.length === length) {
-        HEAPU8.set(bytes, data);
-      } else if (bytes.length === length - 1) {
-        HEAPU8[data] = reportId;
-        HEAPU8.set(bytes, data + 1);
-      } else {
-        return false;
-      }
+      const report = placeReport(reportId, new Uint8Array(view.buffer, view.byteOffset, view.byteLength), length);
+      if (!report) return false;
+      // HEAPU8 is looked up after the wait: the heap may have grown meanwhile.
+      HEAPU8.set(report, data);
       return true;
     },
   };

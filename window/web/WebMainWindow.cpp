@@ -122,7 +122,8 @@ void WebMainWindow::OnEvent(const PageEvent& event) {
                 logic_->OnButton(static_cast<Button>(event.a));
             break;
         case EventKind::Key: {
-            const Key key = event.a == 0 ? Key::F1 : event.a == 1 ? Key::Escape : Key::Other;
+            // The page passes no Escape on (see WebPage.js): it never ends the page.
+            const Key key = event.a == 0 ? Key::F1 : Key::Other;
             logic_->OnKeyDown(key, KeyModifiers{(event.b & 1) != 0, (event.b & 2) != 0, (event.b & 4) != 0});
             break;
         }

@@ -17,21 +17,22 @@ Module['page'] = (function () {
   // Kinds of queued events; the same numbers as WebServices.h's EventKind.
   const Button = 1, Key = 2, Row = 3, Device = 4, Drop = 5;
   const buttonIds = ['refresh', 'upload', 'exit', 'select-file'];  // window::Button's order
-  const KeyF1 = 0, KeyEscape = 1, KeyOther = 2;
+  const KeyF1 = 0, KeyOther = 2;
   const Vendor = 0x2E5B;
 
   const queue = [];
   let wake = null;
   let current = null;
   let idle = false;
+  let closed = false;
   let rowCount = 0, selectedRow = -1;
-  let filePath = '';
   let firstPaint = null;
   const messages = [];
   let resolveReady;
   const ready = new Promise((resolve) => { resolveReady = resolve; });
 
   function post(event) {
+    if (closed) return;
     queue.push(event);
     if (wake) { const w = wake; wake = null; w(); }
   }
@@ -45,31 +46,36 @@ Module['page'] = (function () {
     FS.mkdirTree('/files');
     FS.chdir('/files');
     buttonIds.forEach((id, index) => $(id).addEventListener('click', async () => {
-      if (id === 'upload' && kept && kept.path === filePath) await restoreKeptFile(true);
+      // The click is the gesture the browser needs to read the last visit's file again.
+      if (id === 'upload') await restoreRemembered(true);
       post({ kind: Button, a: index });
     }));
-    handleStore.get().then((entry) => { kept = entry; return restoreKeptFile(false); }).catch(() => {});
+    keptLookup = handleStore.get().then((entry) => { kept = entry; }, () => {});
     // Leaving the page while a command runs (an upload) asks first, as closing the desktop
     // window waits for the update's end.
     window.addEventListener('beforeunload', (e) => {
       if (!idle) { e.preventDefault(); e.returnValue = ''; }
     });
+    // Escape is not passed on: a page cannot close its tab, and a stray Escape (one meant for a
+    // box that had just closed) must not end the window and the user's work with it. Exit does.
     document.addEventListener('keydown', (e) => {
       if ($('message').open) return;  // the box has the keys
-      const which = e.key === 'F1' ? KeyF1 : e.key === 'Escape' ? KeyEscape : KeyOther;
-      if (which !== KeyOther) e.preventDefault();  // the browser's help, its stop
+      const which = e.key === 'F1' ? KeyF1 : KeyOther;
+      if (which !== KeyOther) e.preventDefault();  // the browser's help
       const mods = (e.shiftKey ? 1 : 0) | (e.ctrlKey ? 2 : 0) | (e.altKey ? 4 : 0);
       post({ kind: Key, a: which, b: mods });
     });
+    // The list is a list box of keyboards, one chosen: the arrows, Home and End choose.
     const list = $('device-list');
     list.addEventListener('click', (e) => {
       const row = e.target.closest('tbody tr');
       if (row) post({ kind: Row, a: row.sectionRowIndex });
     });
     list.addEventListener('keydown', (e) => {
-      if (rowCount < 2 || (e.key !== 'ArrowDown' && e.key !== 'ArrowUp')) return;
+      const step = { ArrowDown: 1, ArrowUp: -1, Home: -rowCount, End: rowCount }[e.key];
+      if (rowCount < 2 || !step) return;
       e.preventDefault();
-      const next = Math.min(rowCount - 1, Math.max(0, selectedRow + (e.key === 'ArrowDown' ? 1 : -1)));
+      const next = Math.min(rowCount - 1, Math.max(0, selectedRow + step));
       if (next !== selectedRow) post({ kind: Row, a: next });
     });
     const win = $('window');
@@ -78,7 +84,7 @@ Module['page'] = (function () {
       e.preventDefault();
       const files = e.dataTransfer ? e.dataTransfer.files : [];
       if (files.length !== 1) return;
-      post({ kind: Drop, text: await storeFile(files[0]) });
+      post({ kind: Drop, file: await readFile(files[0]) });
     });
     if (document.body.dataset.mode === 'loader') {
       $('bar').hidden = false;
@@ -88,38 +94,116 @@ Module['page'] = (function () {
     }
   }
 
-  // "Connect keyboard …" is there while the page has no keyboard it may reach.
+  // "Connect keyboard …" is there while the page has no keyboard it may reach, and while the
+  // note beside it says why the browser's list must be opened again.
   async function showConnect() {
     const devices = await navigator.hid.getDevices().catch(() => []);
-    $('connect').hidden = devices.some((d) => d.vendorId === Vendor);
+    $('connect').hidden = !$('connect-note').textContent && devices.some((d) => d.vendorId === Vendor);
+  }
+  const notes = [];
+  function noteOnKeyboard(text) {
+    if (text) notes.push(text);
+    $('connect-note').textContent = text;
+    $('connect-note').hidden = !text;
+    showConnect();
   }
 
-  // The browser's chooser, for the keyboard's vendor; a grant makes the window look again.
+  // The browser's chooser, for the keyboard's vendor; a grant makes the window look again. The
+  // browser opens it only on a click or a key (not Escape): without one, or when the user chose
+  // nothing, the note says so and "Connect keyboard …" asks again.
   let keyboardRequests = 0;
+  const Notes = {
+    noGesture: 'The browser opens its list of keyboards only after a click. Click Connect keyboard … and choose the keyboard in the list.',
+    nothingChosen: "No keyboard was chosen in the browser's list. Click Connect keyboard … to choose it.",
+    failed: (e) => "The browser's list of keyboards did not open (" + ((e && e.message) || e) + '). Click Connect keyboard … to try again.',
+  };
   function requestKeyboard() {
     if (!Module.webHid.available()) return;
+    if (navigator.userActivation && !navigator.userActivation.isActive) {
+      noteOnKeyboard(Notes.noGesture);
+      return;
+    }
     ++keyboardRequests;
-    navigator.hid.requestDevice({ filters: [{ vendorId: Vendor }] }).then((devices) => {
+    let request;
+    try {
+      request = navigator.hid.requestDevice({ filters: [{ vendorId: Vendor }] });
+    } catch (e) {
+      request = Promise.reject(e);
+    }
+    request.then((devices) => {
+      noteOnKeyboard(devices.length ? '' : Notes.nothingChosen);
       if (devices.length) post({ kind: Device });
-      showConnect();
-    }, () => {});
+    }, (e) => noteOnKeyboard(e && e.name === 'SecurityError' ? Notes.noGesture : Notes.failed(e)));
   }
 
   // ---- files ------------------------------------------------------------------------------------
-  // A chosen or dropped file goes into the module's memory file system, where the logic reads it
-  // as any program reads a file. Never more than the largest firmware file the reader takes (plus
-  // one byte): a larger file keeps its true size, which is what refuses it, not its bytes.
+  // The logic reads a chosen file from the module's memory file system, as any program reads a
+  // file, and knows it by its name. Each file the page reads goes into a folder of its own
+  // (/files/<n>/<name>), written only when the logic takes it, and the page's working folder is
+  // the chosen file's: a file read later under the same name (dropped during an upload, picked
+  // and not taken) can never stand in for the one the window shows. Only that one is kept.
+  // Never more than the largest firmware file the reader takes (plus one byte) is read: a larger
+  // file keeps its true size, which is what refuses it, not its bytes. A file the browser cannot
+  // read (gone, changed since it was chosen, no permission, a folder) is kept as a file that
+  // cannot be opened, which the upload refuses as the desktop refuses a file it may not read.
   let fileLimit = 0x7FFFFFFF;
+  let nextFolder = 1;
+  let chosenName = '';  // the file's name in the working folder, '' when there is none to read
   const safeName = (name) => {
-    const clean = name.replace(/[\/\0]/g, '_');
+    const clean = String(name).replace(/[\/\0]/g, '_');
     return clean === '' || clean === '.' || clean === '..' ? 'firmware' : clean;
   };
-  async function storeFile(file) {
-    const bytes = new Uint8Array(await file.slice(0, fileLimit).arrayBuffer());
-    const path = safeName(file.name);
-    FS.writeFile(path, bytes);
-    if (file.size > bytes.length) FS.lookupPath(path).node.usedBytes = file.size;
+  async function readFile(file, name = file.name) {
+    try {
+      return { name: safeName(name), size: file.size, bytes: new Uint8Array(await file.slice(0, fileLimit).arrayBuffer()) };
+    } catch (e) {
+      return { name: safeName(name), size: 0, bytes: null };
+    }
+  }
+  // Writes what readFile read into a folder of its own; its absolute path.
+  function storeFile(read) {
+    const folder = '/files/' + nextFolder++;
+    const path = folder + '/' + read.name;
+    FS.mkdir(folder);
+    FS.writeFile(path, read.bytes || new Uint8Array(0));
+    if (!read.bytes) FS.chmod(path, 0);
+    else if (read.size > read.bytes.length) FS.lookupPath(path).node.usedBytes = read.size;
     return path;
+  }
+  // Removes every file but the chosen one.
+  function forgetUntaken() {
+    const keep = FS.cwd();
+    for (const entry of FS.readdir('/files')) {
+      const folder = '/files/' + entry;
+      if (entry === '.' || entry === '..' || folder === keep) continue;
+      for (const name of FS.readdir(folder)) if (name !== '.' && name !== '..') FS.unlink(folder + '/' + name);
+      FS.rmdir(folder);
+    }
+  }
+  // The logic takes a file: one the page stored (an absolute path), the name remembered from the
+  // last visit (at start), or none.
+  function setFile(path) {
+    const field = $('firmware-file');
+    field.placeholder = field.title = '';
+    if (path.startsWith('/files/') && FS.analyzePath(path).exists) {
+      FS.chdir(path.slice(0, path.lastIndexOf('/')));
+      chosenName = path.slice(path.lastIndexOf('/') + 1);
+      remembered = '';
+      forgetUntaken();
+    } else {
+      chosenName = '';
+      remembered = path;
+      if (path) keptLookup.then(() => restoreRemembered(false));
+    }
+    field.value = chosenName || remembered;
+  }
+  // The page never claims a file it cannot read: a name it has no file for says it must be
+  // chosen again, and why.
+  function forgetRemembered(why) {
+    const field = $('firmware-file');
+    field.value = '';
+    field.placeholder = field.title = remembered + ': choose it again (' + why + ')';
+    remembered = '';
   }
 
   // Where the browser has the File System Access API, the chosen file's handle is kept (in
@@ -148,19 +232,40 @@ Module['page'] = (function () {
       });
     },
   };
-  let kept = null;  // { path, handle } of the last visit's file, not read yet
+  let kept = null;  // { path, handle } of the last visit's file
+  let keptLookup = Promise.resolve();
+  let remembered = '';  // the last visit's file's name, while the page has not read it
 
-  async function restoreKeptFile(ask) {
-    if (!kept || FS.analyzePath(kept.path).exists) return;
-    try {
-      let permission = await kept.handle.queryPermission({ mode: 'read' });
-      if (permission === 'prompt' && ask) permission = await kept.handle.requestPermission({ mode: 'read' });
-      if (permission !== 'granted') return;
-      await storeFile(await kept.handle.getFile());
-      kept = null;
-    } catch (e) {
-      kept = null;  // gone or moved: the logic says the file is not found
+  // Reads the remembered file through its kept handle; asks the user for it when ask is true.
+  async function restoreRemembered(ask) {
+    await keptLookup;
+    if (!remembered) return;
+    const name = remembered;
+    if (!kept || kept.path !== name || !kept.handle || !kept.handle.getFile) {
+      forgetRemembered('the browser did not keep access to it');
+      return;
     }
+    let permission = 'denied';
+    try {
+      permission = await kept.handle.queryPermission({ mode: 'read' });
+      if (permission === 'prompt' && ask) permission = await kept.handle.requestPermission({ mode: 'read' });
+    } catch (e) { /* taken as denied */ }
+    if (remembered !== name) return;  // another file was chosen meanwhile
+    if (permission === 'prompt') {
+      $('firmware-file').title = 'The browser asks for leave to read ' + name + ' again at Upload Firmware.';
+      return;
+    }
+    if (permission !== 'granted') {
+      forgetRemembered('the browser was not allowed to read it again');
+      return;
+    }
+    let read;
+    try {
+      read = await readFile(await kept.handle.getFile(), name);
+    } catch (e) {
+      read = { name, size: 0, bytes: null };  // gone or moved: the upload says it cannot be read
+    }
+    if (remembered === name) setFile(storeFile(read));
   }
 
   async function pickFile(accept) {
@@ -173,20 +278,24 @@ Module['page'] = (function () {
       } catch (e) {
         return null;  // cancelled
       }
-      const file = await handle.getFile();
-      handleStore.put(safeName(file.name), handle).catch(() => {});
-      return file;
+      handleStore.put(safeName(handle.name), handle).catch(() => {});
+      try {
+        return await readFile(await handle.getFile());
+      } catch (e) {
+        return { name: safeName(handle.name), size: 0, bytes: null };
+      }
     }
     const input = $('file-input');
     input.accept = accept;
     input.value = '';
-    return new Promise((resolve) => {
+    const file = await new Promise((resolve) => {
       let settled = false;
-      const done = (file) => { if (!settled) { settled = true; resolve(file); } };
+      const done = (chosen) => { if (!settled) { settled = true; resolve(chosen); } };
       input.onchange = () => done(input.files[0] || null);
       input.oncancel = () => done(null);
       input.click();
     });
+    return file && readFile(file);
   }
 
   // ---- the message box --------------------------------------------------------------------------
@@ -207,14 +316,17 @@ Module['page'] = (function () {
         box.onclose = null;
         $('message-ok').onclick = $('message-cancel').onclick = null;
         box.oncancel = null;
-        box.close();
+        if (box.open) box.close();
         record.answer = value ? 'Cancel' : 'OK';
         resolve(value);
       };
       $('message-ok').onclick = () => answer(0);
       $('message-cancel').onclick = () => answer(1);
-      // Escape: Cancel where there is one, otherwise OK, as a desktop box does.
+      // Escape: Cancel where there is one, otherwise OK, as a desktop box does. The browser may
+      // also close the box on Escape without a cancel event (after a page's repeated Escapes):
+      // that answers it the same way.
       box.oncancel = (e) => { e.preventDefault(); answer(withCancel ? 1 : 0); };
+      box.onclose = () => answer(withCancel ? 1 : 0);
       box.showModal();
       $('message-ok').focus();
     });
@@ -303,10 +415,13 @@ Module['page'] = (function () {
     event() { return current; },
     setFileLimit(limit) { fileLimit = limit; },
     async openFile(accept) {
-      const file = await pickFile(accept);
-      return file ? await storeFile(file) : '';
+      const read = await pickFile(accept);
+      return read ? storeFile(read) : '';
     },
-    setIdle(value) { idle = value; },
+    // A dropped file, stored now that the logic takes the event; and, after it, what it did not take.
+    droppedFile() { return current && current.file ? storeFile(current.file) : ''; },
+    forgetUntaken,
+    setIdle(value) { idle = value || closed; },
     font() { return getComputedStyle($('window')).font; },
     textWidth(text) {
       const canvas = api.canvas || (api.canvas = document.createElement('canvas'));
@@ -328,23 +443,39 @@ Module['page'] = (function () {
     },
     setCaption(text) { $('caption').textContent = text; document.title = text; },
     setRows(rows, selected) {
-      const body = $('device-list').tBodies[0];
+      const list = $('device-list');
+      const body = list.tBodies[0];
+      const headers = [...list.tHead.rows[0].cells].map((th) => th.textContent);
       body.textContent = '';
       rowCount = rows.length;
       selectedRow = selected;
-      $('device-list').classList.toggle('several', rows.length > 1);
+      list.classList.toggle('several', rows.length > 1);
       rows.forEach((cells, index) => {
         const tr = body.insertRow();
+        const shown = cells.slice(0, rows.length > 1 ? 5 : 4);
+        tr.id = 'keyboard-' + index;
+        tr.setAttribute('role', 'option');
         tr.setAttribute('aria-selected', index === selected ? 'true' : 'false');
-        cells.slice(0, rows.length > 1 ? 5 : 4).forEach((text, i) => {
+        tr.setAttribute('aria-label', shown.map((text, i) => headers[i] + ' ' + text).join(', '));
+        shown.forEach((text, i) => {
           const td = tr.insertCell();
           td.textContent = text;
           if (i === 1) td.className = 'number';
           if (i === 4) td.className = 'port';
         });
       });
+      if (selected >= 0 && selected < rows.length) list.setAttribute('aria-activedescendant', 'keyboard-' + selected);
+      else list.removeAttribute('aria-activedescendant');
     },
-    setStatus(text) { const s = $('status'); s.textContent = text; s.title = text; },
+    // The status line shows every text; a screen reader hears the steps and outcomes, not each
+    // HEX record the reader shows while it extracts.
+    setStatus(text) {
+      const s = $('status');
+      s.textContent = text;
+      s.title = text;
+      const spoken = text.startsWith('Extracting... ') ? 'Extracting...' : text;
+      if ($('announce').textContent !== spoken) $('announce').textContent = spoken;
+    },
     setEnabled(index, on) { $(buttonIds[index]).disabled = !on; },
     focusButton(index) { $(buttonIds[index]).focus(); },
     focusedButton() { return buttonIds.indexOf(document.activeElement && document.activeElement.id); },
@@ -353,15 +484,14 @@ Module['page'] = (function () {
     focusStartAddress() { $('start-address').focus(); },
     startAddress() { return $('start-address').value; },
     setStartAddress(text) { $('start-address').value = text; },
-    file() { return filePath; },
-    setFile(path) {
-      filePath = path;
-      $('firmware-file').value = path;
-    },
+    file() { return chosenName || remembered; },
+    setFile,
     setProgress,
     setBusy(on) { document.body.classList.toggle('busy', on); },
     // A page cannot close its tab: the window goes, the keyboard is closed, and the page says so.
     close(text) {
+      closed = idle = true;
+      queue.length = 0;
       $('window').hidden = true;
       $('bar').hidden = true;
       const note = document.createElement('p');
@@ -385,8 +515,10 @@ Module['page'] = (function () {
     idle: () => idle && queue.length === 0 && !$('message').open,
     messages,
     get firstPaintMs() { return firstPaint; },
-    // How often the page has asked the browser for a keyboard (its chooser).
+    // How often the page has asked the browser for a keyboard (its chooser), and what it said
+    // beside "Connect keyboard …" when that gave none.
     get keyboardRequests() { return keyboardRequests; },
+    notes,
   };
   return api;
 })();

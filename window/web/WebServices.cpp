@@ -5,19 +5,23 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "usbio/WebAsync.h"
+
 // clang-format off
-EM_ASYNC_JS(void, kestrune_page_wait, (double ms), { await Module.page.waitForEvent(ms); });
-EM_ASYNC_JS(void, kestrune_page_yield, (), { await Module.page.yieldOnce(); });
+KESTRUNE_ASYNC_JS(void, kestrune_page_wait, (double ms), undefined, { await Module.page.waitForEvent(ms); });
+KESTRUNE_ASYNC_JS(void, kestrune_page_yield, (), undefined, { await Module.page.yieldOnce(); });
 EM_JS(int, kestrune_page_next_event, (int takeInput), { return Module.page.nextEvent(!!takeInput); });
 EM_JS(int, kestrune_page_event_arg, (int which), {
     const e = Module.page.event();
     return (which ? e.b : e.a) | 0;
 });
-EM_JS(char*, kestrune_page_event_text, (), { return Module.newUTF8(Module.page.event().text || ""); });
-EM_ASYNC_JS(int, kestrune_page_message, (const char* text, int style, const char* title), {
+EM_JS(char*, kestrune_page_dropped_file, (), { return Module.newUTF8(Module.page.droppedFile()); });
+EM_JS(void, kestrune_page_forget_untaken, (), { Module.page.forgetUntaken(); });
+// A box that could not be shown is answered Cancel: the flow goes no further on it.
+KESTRUNE_ASYNC_JS(int, kestrune_page_message, (const char* text, int style, const char* title), 1, {
     return await Module.page.showMessage(UTF8ToString(text), style, UTF8ToString(title));
 });
-EM_ASYNC_JS(char*, kestrune_page_open_file, (const char* accept), {
+KESTRUNE_ASYNC_JS(char*, kestrune_page_open_file, (const char* accept), 0, {
     const path = await Module.page.openFile(UTF8ToString(accept));
     return path ? Module.newUTF8(path) : 0;
 });
@@ -97,8 +101,11 @@ void WebServices::RunQueued(bool takeInput) {
         event.kind = static_cast<EventKind>(kind);
         event.a = kestrune_page_event_arg(0);
         event.b = kestrune_page_event_arg(1);
-        if (event.kind == EventKind::Drop) event.text = TakeUtf8(kestrune_page_event_text());
+        // A dropped file is stored only now, in a folder of its own, and removed again when the
+        // window did not take it (it does not while a command runs).
+        if (event.kind == EventKind::Drop) event.text = TakeUtf8(kestrune_page_dropped_file());
         if (handler_) handler_(event);
+        if (event.kind == EventKind::Drop) kestrune_page_forget_untaken();
     }
 }
 
