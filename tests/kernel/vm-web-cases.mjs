@@ -415,6 +415,36 @@ function bareLoop(page, image, blocks) {
     }, image.toString('base64'), 0x1200, blocks);
 }
 
+// profiled(PAGE, NAME, RUN): RUN(keyboard) on a fresh keyboard in upload mode under Chromium's CPU
+// profiler, sampling every 100 µs: prints the time of its main thread per write-block, idle and
+// busy, and the functions that took the most of it (self time).
+async function profiled(page, name, run) {
+  const kb = new Keyboard(name, ['--upload-mode']);
+  const session = await page.createCDPSession();
+  await session.send('Profiler.enable');
+  await session.send('Profiler.setSamplingInterval', { interval: 100 });
+  await session.send('Profiler.start');
+  const t0 = Date.now();
+  await run(kb);
+  const { profile } = await session.send('Profiler.stop');
+  const wall = Date.now() - t0;
+  const blocks = Number((await kb.stop()).blocks) || 1;
+  await session.detach();
+  const node = new Map(profile.nodes.map((n) => [n.id, n]));
+  const self = new Map();
+  profile.samples.forEach((id, i) => {
+    const f = node.get(id).callFrame;
+    const key = f.functionName || `(anonymous ${f.url.split('/').pop()}:${f.lineNumber})`;
+    self.set(key, (self.get(key) || 0) + (profile.timeDeltas[i + 1] || 0) / 1000);
+  });
+  const total = [...self.values()].reduce((a, b) => a + b, 0);
+  const idle = self.get('(idle)') || 0;
+  say(`KT-BENCH: ${name} ${blocks} blocks, ${(wall / blocks).toFixed(2)} ms a block of wall time; main thread ` +
+    `${((total - idle) / blocks).toFixed(2)} ms busy, ${(idle / blocks).toFixed(2)} ms idle a block`);
+  for (const [key, ms] of [...self].sort((a, b) => b[1] - a[1]).slice(0, 14))
+    say(`KT-BENCH: ${name}   ${(ms / blocks).toFixed(3)} ms/block ${key}`);
+}
+
 // The page's upload against the bare loop, in PAIRS interleaved pairs on fresh keyboards (the
 // medians are printed): the machine's load changes from one minute to the next.
 async function benchCase(browser, name, pairs = 5) {
@@ -456,6 +486,13 @@ async function benchCase(browser, name, pairs = 5) {
       if (sent !== blocks || !kb.flashMatches('big.bin')) return fail(name, `the bare loop sent ${sent} of ${blocks} blocks, or the flash differs`);
       bareRates.push(blockRate(bare));
     }
+    // Where the page's time goes: one more upload each way under the CPU profiler (not counted).
+    await page.bringToFront();
+    await profiled(page, `${name}-profile-core`, async (kb) => (await kb.up()) &&
+      (await waitFor(180, async () => rowOf((await pageState(page)).rows, UploadProductId))) &&
+      runUpload(page, 600, () => false, () => 'ok', 2000));
+    await barePage.bringToFront();
+    await profiled(barePage, `${name}-profile-bare`, async (kb) => (await kb.up()) && bareLoop(barePage, image, blocks));
   } finally {
     await page.close();
     await barePage.close();
