@@ -7,9 +7,9 @@
 //   node tests/web/page-test.mjs [--screenshot] [FOLDER]
 // FOLDER is the built static folder (build-web/web). --screenshot saves the demo window after an
 // upload as docs/web-demo-window.png, and the loader at 320 px and at 200 % zoom as
-// docs/web-320px.png and docs/web-zoom-200.png. Prints PASS/FAIL per case and "N passed, M failed"; exits
-// non-zero when a case failed. The demo's keyboard waits in real time (about 13 s an upload), so
-// every wait here is for a state of the page, never a fixed time.
+// docs/web-320px.png and docs/web-zoom-200.png. Prints PASS/FAIL per case and "N passed, M
+// failed"; exits non-zero when a case failed. The keyboards wait in real time (about 13 s an
+// upload), so every wait here is for a state of the page, never a fixed time.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -39,6 +39,7 @@ function textsOf(...files) {
 }
 const T = textsOf('common/Version.h.in', 'upload/UploadText.h', 'upload/FirmwareCheck.h', 'window/WindowText.h');
 const demo = (title) => title + T.DemoSuffix;
+const lf = (text) => text.replace(/\r\n/g, '\n');  // a box's text as the page shows it
 const refused = (problem) => `${T.NothingWritten} ${problem}`;
 
 // ---- firmware files --------------------------------------------------------------------------------
@@ -120,7 +121,7 @@ function checkBoxes(page, shown, expected, first = 0) {
   return page.evaluate((n) => window.kestrune.messages.slice(n), first).then((recorded) => {
     assert.deepEqual(recorded.map(({ title, text, icon }) => ({ title, text, icon })), expected);
     assert.deepEqual(shown.map(({ title, text, icon }) => ({ title, text, icon })),
-      expected.map((b) => ({ ...b, text: b.text.replace(/\r\n/g, '\n') })));
+      expected.map((b) => ({ ...b, text: lf(b.text) })));
     for (const box of shown) {
       assert.equal(box.cancel, false, 'an OK box has no Cancel button');
       assert.equal(box.focus, 'message-ok', 'the box opens with OK focused');
@@ -160,16 +161,10 @@ const dropFile = (page, name, bytes) => page.evaluate((n, b) => {
 const cases = {
   'every wait on the browser goes through the one wrapper that settles it'() {
     // A Promise that rejects inside a plain EM_ASYNC_JS never wakes the module again.
-    const offenders = [];
-    const walk = (dir) => {
-      for (const entry of fs.readdirSync(dir, { withFileTypes: true })) {
-        const file = path.join(dir, entry.name);
-        if (entry.isDirectory()) walk(file);
-        else if (/\.(cpp|h)$/.test(entry.name) && !file.endsWith(path.join('usbio', 'WebAsync.h')) &&
-          /\bEM_ASYNC_JS\s*\(/.test(fs.readFileSync(file, 'utf8'))) offenders.push(path.relative(root, file));
-      }
-    };
-    for (const layer of ['common', 'usbio', 'upload', 'sim', 'window']) walk(path.join(root, layer));
+    const offenders = ['common', 'usbio', 'upload', 'sim', 'window'].flatMap((layer) =>
+      fs.readdirSync(path.join(root, layer), { recursive: true }).map((f) => path.join(layer, f)))
+      .filter((f) => /\.(cpp|h)$/.test(f) && f !== path.join('usbio', 'WebAsync.h') &&
+        /\bEM_ASYNC_JS\s*\(/.test(fs.readFileSync(path.join(root, f), 'utf8')));
     assert.deepEqual(offenders, [], 'EM_ASYNC_JS outside usbio/WebAsync.h');
   },
 
@@ -359,7 +354,7 @@ const cases = {
     // during the upload changes nothing.
     const during = (index) => index === 0 && dropFile(page, 'fw.hex', files.other);
     const first = await answerBoxes(page, { during });
-    assert.deepEqual(first.map((b) => b.text), [T.WebReplugInstructions, T.WebUploadedReplug].map((t) => t.replace(/\r\n/g, '\n')));
+    assert.deepEqual(first.map((b) => b.text), [T.WebReplugInstructions, T.WebUploadedReplug].map(lf));
     assert.equal(await $text(page, '#status'), T.FirmwareUpdated);
     assert.deepEqual(await rows(page), [newRow]);
     assert.deepEqual(await fakeFlash(page), firmware);
@@ -368,7 +363,7 @@ const cases = {
     await page.evaluate(() => window.fakeHid.flash.fill(0));
     await page.click('#upload');
     const second = await answerBoxes(page);
-    assert.deepEqual(second.map((b) => b.text), [T.GrantSwitchedKeyboard, T.GrantRestartedKeyboard].map((t) => t.replace(/\r\n/g, '\n')));
+    assert.deepEqual(second.map((b) => b.text), [T.GrantSwitchedKeyboard, T.GrantRestartedKeyboard].map(lf));
     assert.equal(await $text(page, '#status'), T.FirmwareUpdated);
     assert.deepEqual(await fakeFlash(page), firmware, 'the bytes of the file chosen');
     assert.equal(await page.$eval('#firmware-file', (e) => e.value), 'fw.hex');
@@ -394,7 +389,7 @@ const cases = {
       await page.click('#connect');
     };
     const boxes = await answerBoxes(page, { answer, during });
-    assert.equal(boxes[0].text, T.GrantSwitchedKeyboard.replace(/\r\n/g, '\n'));
+    assert.equal(boxes[0].text, lf(T.GrantSwitchedKeyboard));
     assert.match(note, /only after a click/);
     assert.equal(await $text(page, '#status'), T.FirmwareUpdated);
     assert.deepEqual(await fakeFlash(page), firmware);

@@ -10,6 +10,9 @@ Module['webHid'] = (function () {
   const handles = new Map();   // handle -> { device, collection }
   let nextHandle = 1;
   const changeListeners = [];
+  // When the browser last had a turn of its own while the module waited for a device: a reply
+  // comes as a task, after which the browser may repaint and take input.
+  let lastTurnMs = 0;
 
   function numberOf(device) {
     if (!deviceNumbers.has(device)) deviceNumbers.set(device, nextDeviceNumber++);
@@ -54,6 +57,7 @@ Module['webHid'] = (function () {
   return {
     available,
     placeReport,
+    lastTurnMs: () => lastTurnMs,
     // Called on every connect and disconnect of a granted device.
     addChangeListener(listener) { changeListeners.push(listener); },
 
@@ -133,6 +137,8 @@ Module['webHid'] = (function () {
         return true;
       } catch (e) {
         return false;
+      } finally {
+        lastTurnMs = performance.now();
       }
     },
 
@@ -146,6 +152,8 @@ Module['webHid'] = (function () {
         view = await entry.device.receiveFeatureReport(reportId);
       } catch (e) {
         return false;
+      } finally {
+        lastTurnMs = performance.now();
       }
       const report = placeReport(reportId, new Uint8Array(view.buffer, view.byteOffset, view.byteLength), length);
       if (!report) return false;

@@ -352,12 +352,15 @@ Module['page'] = (function () {
     });
   }
   // One turn of the browser's event loop: it repaints and takes input, without the 4 ms a chain of
-  // timeouts would cost.
+  // timeouts would cost. One channel for every turn: making one costs a slow machine more than
+  // the turn itself.
+  const turn = new MessageChannel();
+  const turnsWaiting = [];
+  turn.port1.onmessage = () => turnsWaiting.shift()();
   function yieldOnce() {
     return new Promise((resolve) => {
-      const channel = new MessageChannel();
-      channel.port1.onmessage = () => resolve();
-      channel.port2.postMessage(0);
+      turnsWaiting.push(resolve);
+      turn.port2.postMessage(0);
     });
   }
   // The next queued event, for the logic; input is passed over (dropped) when takeInput is false.
@@ -395,6 +398,7 @@ Module['page'] = (function () {
   }
   function setProgress(done, total) {
     progress = [done, total];
+    if (progressTimer && done > 0 && done < total) return;  // the timer draws it
     const wait = 1000 - (performance.now() - progressShownAt);
     if (done <= 0 || done >= total || wait <= 0) {
       clearTimeout(progressTimer);

@@ -32,6 +32,7 @@ EM_JS(void, kestrune_page_write_setting, (const char* scope, const char* section
     Module.page.writeSetting(UTF8ToString(scope), UTF8ToString(section), UTF8ToString(key), UTF8ToString(value));
 });
 EM_JS(void, kestrune_page_idle, (int idle), { Module.page.setIdle(!!idle); });
+EM_JS(double, kestrune_webhid_last_turn, (), { return Module.webHid.lastTurnMs(); });
 EM_JS(void, kestrune_page_request_keyboard, (), { Module.page.requestKeyboard(); });
 // clang-format on
 
@@ -112,10 +113,12 @@ void WebServices::RunQueued(bool takeInput) {
 void WebServices::PumpEvents() {
     // The page's events are queued whenever the module waits, and it waits for every report it
     // sends or fetches: a pump between two reports only runs what is queued. The browser gets a
-    // turn of its own (to repaint, to deliver input) once the last one is that long ago.
-    // A new status text always gets its turn, as the desktop windows paint it at once.
+    // turn of its own (to repaint, to deliver input) once the last one is that long ago; the
+    // reports' own replies give it one each. A new status text always gets its turn, as the
+    // desktop windows paint it at once.
     const std::int64_t now = NowMs();
-    if (shownChanged_ || now - lastYieldMs_ >= YieldEveryMs) {
+    const auto lastTurn = std::max<std::int64_t>(lastYieldMs_, static_cast<std::int64_t>(kestrune_webhid_last_turn()));
+    if (shownChanged_ || now - lastTurn >= YieldEveryMs) {
         shownChanged_ = false;
         kestrune_page_yield();
         lastYieldMs_ = NowMs();
