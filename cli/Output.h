@@ -50,13 +50,15 @@ public:
             doc["exitStatus"] = status;
             // Text that is not valid UTF-8 (a device's version, a file name in another
             // encoding) is replaced, never thrown on.
-            std::printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+            std::printf("%s\n", doc.dump(oneLine ? -1 : 2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
             std::fflush(stdout);
         }
         return status;
     }
 
     nlohmann::json doc = nlohmann::json::object();
+    // The document on one line (the station's output is JSON Lines).
+    bool oneLine = false;
     // Called by Finish with the status, before the document is printed.
     std::function<void(int status)> beforeFinish;
     // When set, Say and Error hand their lines (error: true for Error) to it instead of the

@@ -43,14 +43,26 @@ std::atomic<bool> installed{false};
 termios terminalBefore{};
 
 // Ctrl+C is the tool's own to answer while it runs: the terminal is kept from echoing it as "^C"
-// into the progress line or in front of the tool's answer.
+// into the progress line or in front of the tool's answer. Only a run in the terminal's
+// foreground does so (one started with '&' may not set the terminal: the system would stop it,
+// and its Ctrl+C goes to the foreground anyway); the settings are put back at exit, also when the
+// run has been moved to the background meanwhile (SIGTTOU held back for that one call).
 void KeepControlCharactersFromEcho() {
-    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &terminalBefore) != 0) return;
+    if (!::isatty(STDIN_FILENO) || ::tcgetpgrp(STDIN_FILENO) != ::getpgrp() ||
+        ::tcgetattr(STDIN_FILENO, &terminalBefore) != 0)
+        return;
     if ((terminalBefore.c_lflag & ECHOCTL) == 0) return;
     termios quiet = terminalBefore;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHOCTL);
     if (::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0)
-        std::atexit([] { ::tcsetattr(STDIN_FILENO, TCSANOW, &terminalBefore); });
+        std::atexit([] {
+            sigset_t ttou, before;
+            sigemptyset(&ttou);
+            sigaddset(&ttou, SIGTTOU);
+            ::pthread_sigmask(SIG_BLOCK, &ttou, &before);
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &terminalBefore);
+            ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        });
 }
 #endif
 

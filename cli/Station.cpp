@@ -183,7 +183,8 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
     };
     const std::unique_ptr<Session> session = StartFlashing(setup, device, file, flash, prepared, started);
     if (!session) {
-        if (setup.doc.contains("error")) closing["error"] = setup.doc["error"];
+        for (const char* key : {"error", "file"})
+            if (setup.doc.contains(key)) closing[key] = setup.doc[key];
         return end(started);
     }
     kestrune::LineLog log;

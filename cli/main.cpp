@@ -156,13 +156,16 @@ int main(int argc, char** argv) {
     // (the parser may stop before it reaches the option).
     bool jsonAsked = false;
     bool flashAsked = false;
+    bool stationAsked = false;
     for (std::size_t i = 1; i < args.size() && args[i] != "--"; ++i) {
         jsonAsked = jsonAsked || args[i] == "--json";
         flashAsked = flashAsked || args[i] == "flash";
+        stationAsked = stationAsked || args[i] == "station";
     }
     // Usage errors name the tool, say what is wrong, and where the help for it is.
     auto usage = [&](const std::string& message) {
         cli::Output out(jsonAsked);
+        out.oneLine = stationAsked;
         if (flashAsked) out.doc["result"] = cli::FlashResultOfStatus(cli::ExitUsage);
         out.Error(message);
         std::string command;
@@ -218,6 +221,9 @@ int main(int argc, char** argv) {
     // An empty --device names no keyboard: it is not the same as no --device at all.
     if ((info->count("--device") > 0 || flashCommand->count("--device") > 0) && device.deviceId.empty())
         return usage("--device needs the keyboard's port path, serial number or device path, as list shows them.");
+    // Nor does an empty --log name no log.
+    if (station->count("--log") > 0 && stationOptions.logPath.empty())
+        return usage("--log needs the file the station appends its records to.");
     if (all && flashCommand->count("--device") > 0)
         return usage("--all updates every keyboard; --device chooses one: use one of them.");
 

@@ -56,13 +56,15 @@ struct CliBench {
     // The tool on a terminal `columns` wide (a pseudo-terminal that both its output streams and its
     // input are on), as a person sees it: everything it wrote, line ends as CR LF. `keys` is shown
     // the output so far each time more comes, and may answer with keys to type.
+    // With a program, the arguments are that program's, not the tool's.
     Result OnTerminal(const std::string& args, int columns,
-                      const std::function<std::string(const std::string& shown)>& keys = {}) {
+                      const std::function<std::string(const std::string& shown)>& keys = {},
+                      const std::string& program = KESTRUNE_CLI_PATH) {
         winsize size{};
         size.ws_col = static_cast<unsigned short>(columns);
         size.ws_row = 24;
         int terminal = -1;
-        const std::string command = "exec " + std::string(KESTRUNE_CLI_PATH) + " " + args;
+        const std::string command = "exec " + program + " " + args;
         const pid_t child = ::forkpty(&terminal, nullptr, nullptr, &size);
         if (child == 0) {
             ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
@@ -670,7 +672,8 @@ TEST(Cli, JsonDocumentEvenOnBadUsage) {
     for (const std::string& args : std::vector<std::string>{"--json", "--json frobnicate", "flash --json", "check --json --frobnicate " + fw,
                                    "flash " + fw + " --json --yes --simulate-fault ignore-finish",
                                    "flash " + fw + " --json --simulate --yes --simulate-fault refuse-block:99999999999",
-                                   "flash " + fw + " --json --simulate --timeout 0 --yes"}) {
+                                   "flash " + fw + " --json --simulate --timeout 0 --yes",
+                                   "station " + fw + " --json --frobnicate", "station " + fw + " --json --simulate --log ''"}) {
         const Result run = b.Kestrune(args);
         EXPECT_EQ(run.status, 2) << args << "\n" << run.err;
         ASSERT_NO_THROW(run.Json()) << args << "\n" << run.out;
@@ -679,6 +682,8 @@ TEST(Cli, JsonDocumentEvenOnBadUsage) {
         if (args.starts_with("flash")) {
             EXPECT_EQ(run.Json()["result"], "usage") << args;
         }
+        // The station's output is JSON Lines: its usage error too.
+        if (args.starts_with("station")) EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
     }
 }
 
@@ -773,7 +778,7 @@ TEST(Cli, FifosDevicesFoldersAndHugeFilesAreRefusedByEveryCommandAndUnwritableOu
         for (const std::string& command : {"check " + path + " --json", "image " + path + " -o " + image + " --json",
                                            "flash " + path + " --simulate --yes --json",
                                            "flash --all " + path + " --simulate --simulate-count 2 --yes --json",
-                                           "station " + path + " --simulate"}) {
+                                           "station " + path + " --simulate --json"}) {
             SCOPED_TRACE(command);
             const Result run = b.Kestrune(command);
             EXPECT_EQ(run.status, 4) << run.err;
@@ -1122,6 +1127,16 @@ TEST(Cli, FlashAllTableFitsTheTerminal) {
 
 // Ctrl+C typed during the upload leaves no "^C" on the terminal: the progress line is ended, then
 // the tool says what stopping means; a second Ctrl+C stops it.
+TEST(Cli, ARunStartedInTheBackgroundIsNotStoppedByTheTerminal) {
+    // A shell with job control runs it with '&': its own process group, not the terminal's
+    // foreground one. Setting the terminal would stop it (SIGTTOU); wait then says so (> 128).
+    CliBench b;
+    const std::string fw = b.File("fw.bin", std::string(0x200, 'x'));
+    const std::string command = std::string(KESTRUNE_CLI_PATH) + " flash " + fw + " --simulate --yes";
+    const Result run = b.OnTerminal("-c 'set -m; " + command + " & wait $!; echo \"ended $?\"'", 80, {}, "/bin/bash");
+    EXPECT_NE(run.out.find("ended 0"), std::string::npos) << run.out;
+}
+
 TEST(Cli, CtrlCOnTheTerminalLeavesNoStrayCaret) {
     CliBench b;
     const std::string fw = b.File("fw.bin", std::string(0x9000, 'x'));  // 265 blocks at 10 ms each

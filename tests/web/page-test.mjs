@@ -340,14 +340,14 @@ const cases = {
     // The bridge puts back the report-ID byte Chromium leaves out: the version reads whole.
     assert.deepEqual(await rows(page), [oldRow]);
     assert.equal(await hidden(page, '#connect'), true, 'no Connect keyboard … with a keyboard granted');
-    // A reply is taken without its ID byte, or with the ID asked for; any other is a failed exchange.
-    const placed = await page.evaluate(() => {
-      const place = Module.webHid.placeReport;
-      const report = (first, length) => { const r = new Uint8Array(length).fill(7); r[0] = first; return r; };
-      return [report(7, 131), report(0, 132), report(5, 132), report(7, 130), report(0, 133)]
-        .map((bytes) => { const r = place(0, bytes, 132); return r && [r.length, r[0], r[1]]; });
-    });
-    assert.deepEqual(placed, [[132, 0, 7], [132, 0, 7], null, null, null]);
+    // A reply is taken without its ID byte (1), or with the ID asked for (0); any other is a failed
+    // exchange.
+    const forms = await page.evaluate(() => [[7, 131], [0, 132], [5, 132], [7, 130], [0, 133]].map(([first, length]) => {
+      const reply = new Uint8Array(length).fill(7);
+      reply[0] = first;
+      return Module.webHid.reportForm(0, reply, 132);
+    }));
+    assert.deepEqual(forms, [1, 0, -1, -1, -1]);
     await chooseFile(page, files.good);
     await page.click('#upload');
     // Each box before the browser's list says that it opens; a file of the same name dropped

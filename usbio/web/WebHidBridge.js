@@ -10,9 +10,10 @@ Module['webHid'] = (function () {
   const handles = new Map();   // handle -> { device, collection }
   let nextHandle = 1;
   const changeListeners = [];
-  // When the browser last had a turn of its own while the module waited for a device: a reply
-  // comes as a task, after which the browser may repaint and take input.
-  let lastTurnMs = 0;
+  // How often the browser has had a turn of its own while the module waited for a device: each
+  // reply comes as a task, after which the browser may repaint and take input. (A count, not a
+  // time: on a slow machine reading the clock for every report costs more than the report.)
+  let turns = 0;
 
   function numberOf(device) {
     if (!deviceNumbers.has(device)) deviceNumbers.set(device, nextDeviceNumber++);
@@ -30,18 +31,12 @@ Module['webHid'] = (function () {
     return Math.min(longest, 0xFFFF);
   }
 
-  // A received feature report as the core reads it, LENGTH bytes with the report ID in byte 0, or
-  // null. Chromium gives the report without its ID byte; elsewhere a browser may give it with the
-  // ID, which must then be the one asked for. A reply that fits neither form is a failed exchange.
-  function placeReport(reportId, bytes, length) {
-    if (bytes.length === length - 1) {
-      const report = new Uint8Array(length);
-      report[0] = reportId;
-      report.set(bytes, 1);
-      return report;
-    }
-    if (bytes.length === length && bytes[0] === reportId) return bytes;
-    return null;
+  // How a received feature report of LENGTH bytes (the report ID in byte 0, as the core reads
+  // it) came: 1 without its ID byte (Chromium), 0 with it (elsewhere; it must then be the ID asked
+  // for), -1 in neither form, a failed exchange.
+  function reportForm(reportId, bytes, length) {
+    if (bytes.length === length - 1) return 1;
+    return bytes.length === length && bytes[0] === reportId ? 0 : -1;
   }
 
   function available() {
@@ -56,8 +51,8 @@ Module['webHid'] = (function () {
 
   return {
     available,
-    placeReport,
-    lastTurnMs: () => lastTurnMs,
+    reportForm,
+    turns: () => turns,
     // Called on every connect and disconnect of a granted device.
     addChangeListener(listener) { changeListeners.push(listener); },
 
@@ -130,15 +125,15 @@ Module['webHid'] = (function () {
     async send(handle, data, length) {
       const entry = handles.get(handle);
       if (!entry || length < 1) return false;
+      // The browser copies the report when it is called: a view of the module's memory will do.
       const reportId = HEAPU8[data];
-      const body = HEAPU8.slice(data + 1, data + length);
       try {
-        await entry.device.sendFeatureReport(reportId, body);
+        await entry.device.sendFeatureReport(reportId, HEAPU8.subarray(data + 1, data + length));
         return true;
       } catch (e) {
         return false;
       } finally {
-        lastTurnMs = performance.now();
+        ++turns;
       }
     },
 
@@ -153,12 +148,14 @@ Module['webHid'] = (function () {
       } catch (e) {
         return false;
       } finally {
-        lastTurnMs = performance.now();
+        ++turns;
       }
-      const report = placeReport(reportId, new Uint8Array(view.buffer, view.byteOffset, view.byteLength), length);
-      if (!report) return false;
+      const bytes = new Uint8Array(view.buffer, view.byteOffset, view.byteLength);
+      const form = reportForm(reportId, bytes, length);
+      if (form < 0) return false;
       // HEAPU8 is looked up after the wait: the heap may have grown meanwhile.
-      HEAPU8.set(report, data);
+      HEAPU8[data] = reportId;
+      HEAPU8.set(bytes, data + form);
       return true;
     },
   };

@@ -32,7 +32,7 @@ EM_JS(void, kestrune_page_write_setting, (const char* scope, const char* section
     Module.page.writeSetting(UTF8ToString(scope), UTF8ToString(section), UTF8ToString(key), UTF8ToString(value));
 });
 EM_JS(void, kestrune_page_idle, (int idle), { Module.page.setIdle(!!idle); });
-EM_JS(double, kestrune_webhid_last_turn, (), { return Module.webHid.lastTurnMs(); });
+EM_JS(int, kestrune_webhid_turns, (), { return Module.webHid.turns(); });
 EM_JS(void, kestrune_page_request_keyboard, (), { Module.page.requestKeyboard(); });
 // clang-format on
 
@@ -113,22 +113,27 @@ void WebServices::RunQueued(bool takeInput) {
 void WebServices::PumpEvents() {
     // The page's events are queued whenever the module waits, and it waits for every report it
     // sends or fetches: a pump between two reports only runs what is queued. The browser gets a
-    // turn of its own (to repaint, to deliver input) once the last one is that long ago; the
-    // reports' own replies give it one each. A new status text always gets its turn, as the
-    // desktop windows paint it at once.
-    const std::int64_t now = NowMs();
-    const auto lastTurn = std::max<std::int64_t>(lastYieldMs_, static_cast<std::int64_t>(kestrune_webhid_last_turn()));
-    if (shownChanged_ || now - lastTurn >= YieldEveryMs) {
+    // turn of its own (to repaint, to deliver input) once it has had none for about a frame; each
+    // reply of the keyboard gives it one, and between two replies the clock is not even read. A
+    // new status text always gets its turn, as the desktop windows paint it at once.
+    const int turns = kestrune_webhid_turns();
+    if (turns != seenTurns_) {
+        seenTurns_ = turns;
+        quietPumps_ = 0;
+    } else if (++quietPumps_ == 2) {
+        quietSinceMs_ = NowMs();
+    }
+    if (shownChanged_ || (quietPumps_ > 2 && NowMs() - quietSinceMs_ >= YieldEveryMs)) {
         shownChanged_ = false;
         kestrune_page_yield();
-        lastYieldMs_ = NowMs();
+        quietPumps_ = 0;
     }
     RunQueued(true);
     FireTimerIfDue();
 }
 
 void WebServices::Wait(int ms, bool takeInput) {
-    lastYieldMs_ = NowMs() + std::max(ms, 0);
+    quietPumps_ = 0;  // the browser runs while the logic waits
     const std::int64_t end = NowMs() + std::max(ms, 0);
     for (;;) {
         const std::int64_t left = end - NowMs();

@@ -68,7 +68,10 @@ private:
     std::int64_t TimerLeftMs();
 
     static constexpr std::int64_t YieldEveryMs = 15;  // about a frame
-    std::int64_t lastYieldMs_ = -YieldEveryMs;
+    // The browser's turns while the keyboard answered, as last seen; the pumps since without one,
+    // and the time of the second of them.
+    int seenTurns_ = 0, quietPumps_ = 0;
+    std::int64_t quietSinceMs_ = 0;
     bool shownChanged_ = false;
     std::function<void(const PageEvent&)> handler_;
     std::optional<std::int64_t> timerDueMs_;
