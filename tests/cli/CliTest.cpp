@@ -683,7 +683,9 @@ TEST(Cli, JsonDocumentEvenOnBadUsage) {
             EXPECT_EQ(run.Json()["result"], "usage") << args;
         }
         // The station's output is JSON Lines: its usage error too.
-        if (args.starts_with("station")) EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+        if (args.starts_with("station")) {
+            EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+        }
     }
 }
 
@@ -1131,7 +1133,7 @@ TEST(Cli, ARunStartedInTheBackgroundIsNotStoppedByTheTerminal) {
     // A shell with job control runs it with '&': its own process group, not the terminal's
     // foreground one. Setting the terminal would stop it (SIGTTOU); wait then says so (> 128).
     CliBench b;
-    const std::string fw = b.File("fw.bin", std::string(0x200, 'x'));
+    const std::string fw = b.File("fw.bin", std::string(0x1400, 'x'));
     const std::string command = std::string(KESTRUNE_CLI_PATH) + " flash " + fw + " --simulate --yes";
     const Result run = b.OnTerminal("-c 'set -m; " + command + " & wait $!; echo \"ended $?\"'", 80, {}, "/bin/bash");
     EXPECT_NE(run.out.find("ended 0"), std::string::npos) << run.out;
