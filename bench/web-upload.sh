@@ -2,7 +2,7 @@
 # The web page's upload against a bare JavaScript loop of WebHID calls, on the same uhid keyboard
 # in firmware-upload mode, in Chromium inside the QEMU machine of tests/kernel (a real kernel's
 # hidraw and uhid): after a warm-up upload and a minute's rest (the browser compiles the module's
-# optimised code meanwhile), five interleaved pairs: the page uploads a 64 KiB image to a fresh
+# optimised code meanwhile), seven interleaved pairs (the order alternating from pair to pair): the page uploads a 64 KiB image to a fresh
 # keyboard (its whole flow, the core in WebAssembly), then a loop of
 # sendFeatureReport/receiveFeatureReport in another page sends another fresh keyboard the same
 # reports. The rates are the keyboard's own count of write-blocks per second between the first and

@@ -346,10 +346,17 @@ usbio::DiscoveryHooks Session::Hooks() {
     hooks.ProgramFolder = ProgramFolder();
     hooks.ProductIdFile = productIdFile;
     hooks.SkipByPeek = true;
+    const std::lock_guard lock(bench_->tableMutex);
+    std::shared_ptr<const usbio::ProductIdTable>& table =
+        bench_->tables[productIdFile.empty() ? usbio::FindProductIdFile(ProgramFolder()) : productIdFile];
+    if (!table) table = usbio::ProductIdTableOf(hooks);
+    hooks.Table = table;
     hooks.ShowTableError = [this](const std::string& text) {
-        // Shown once per search, not once per interface.
-        if (text == lastTableError_) return;
-        lastTableError_ = text;
+        // Shown once per run, not once per search or interface.
+        {
+            const std::lock_guard shownLock(bench_->tableMutex);
+            if (!bench_->tableErrorsShown.insert(text).second) return;
+        }
         if (onTableError) onTableError(text);
     };
     if (trail_) {
@@ -375,7 +382,6 @@ std::vector<usbio::FoundKeyboard> Session::FindAll() {
 
 usbio::DiscoveryReport Session::Scan(usbio::ExpectedMode expected) {
     usbio::DiscoveryReport report;
-    lastTableError_.clear();
     usbio::InitDeviceIO(*connection_);
     connection_->MatchedPID = usbio::NormalModePID;
     usbio::DiscoveryHooks hooks = Hooks();

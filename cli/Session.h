@@ -5,9 +5,11 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -120,7 +122,7 @@ public:
     // Whether the keyboard followed can be told only by its device path (usbio::FollowedKeyboard).
     bool FollowingByPath() const { return trail_ && trail_->ByPath(); }
     // One search for the keyboard, without the one-second waits: only interfaces that can be the
-    // keyboard are opened. Table errors of PIDDef.txt go to onTableError (once per search). A
+    // keyboard are opened. Table errors of PIDDef.txt go to onTableError (once per run). A
     // keyboard followed may come back at another port in the mode expected.
     usbio::DiscoveryReport Scan(usbio::ExpectedMode expected = usbio::ExpectedMode::Either);
     std::function<void(const std::string&)> onTableError;
@@ -139,12 +141,15 @@ private:
         std::mutex foundMutex;
         std::vector<usbio::FoundKeyboard> found;    // what the last FindAll found
         std::vector<usbio::DeviceIdentity> seen;  // every identity any FindAll found, once each
+        // PIDDef.txt is read once a run (it may hold 32,767 IDs), and its errors said once.
+        std::mutex tableMutex;
+        std::map<std::filesystem::path, std::shared_ptr<const usbio::ProductIdTable>> tables;
+        std::set<std::string> tableErrorsShown;
     };
     std::shared_ptr<Bench> bench_;
     std::unique_ptr<usbio::DeviceConnection> connection_;
     const kestrune::Clock* clock_ = nullptr;
     kestrune::VirtualClock* virtualClock_ = nullptr;  // clock_ when it is virtual
-    std::string lastTableError_;
     std::optional<usbio::FoundKeyboard> follow_;
     std::optional<usbio::FollowedKeyboard> trail_;
 };

@@ -101,6 +101,11 @@ bool LineLog::Write(const std::string& bytes, std::string& problem) {
     return true;
 }
 
+// The log is opened to append only (every write at the end, whoever else appends), which cannot
+// cut it: a failed record's part stays, and the next line starts on a line of its own.
+std::optional<std::uint64_t> LineLog::Size() const { return std::nullopt; }
+bool LineLog::TruncateTo(std::uint64_t) { return false; }
+
 bool LineLog::Sync(std::string& problem) {
     if (FlushFileBuffers(static_cast<HANDLE>(file_))) return true;
     problem = SystemText(GetLastError());
@@ -118,12 +123,17 @@ void LineLog::Close() {
 
 bool LineLog::Open(const std::filesystem::path& path, std::string& problem) {
     Close();
-    // Read and write: the end is read to tell whether it is a partial line. O_NONBLOCK: a named
-    // pipe opens at once (and is then refused) instead of waiting for a reader.
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-    } while (fd < 0 && errno == EINTR);
+    // Read and write: the end is read to tell whether it is a partial line; a log the user may
+    // append to but not read is written all the same (its end unknown, the first record starts
+    // on a new line). O_NONBLOCK: a named pipe opens at once (and is then refused) instead of
+    // waiting for a reader.
+    int fd = -1;
+    for (const int access : {O_RDWR, O_WRONLY}) {
+        do {
+            fd = ::open(path.c_str(), access | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EACCES) break;
+    }
     if (fd < 0) {
         problem = errno == EISDIR ? "it is a folder" : errno == ENXIO ? "it is not a regular file" : SystemText(errno);
         return false;
@@ -171,6 +181,20 @@ bool LineLog::Write(const std::string& bytes, std::string& problem) {
     return true;
 }
 
+std::optional<std::uint64_t> LineLog::Size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool LineLog::TruncateTo(std::uint64_t size) {
+    int result;
+    do {
+        result = ::ftruncate(fd_, static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
 bool LineLog::Sync(std::string& problem) {
     int result;
     do {
@@ -193,8 +217,11 @@ bool LineLog::Append(std::string_view line, std::string& problem) {
     if (lineOpen_) bytes += '\n';  // after a partial line: never glued to it
     bytes.append(line);
     bytes += '\n';
+    const std::optional<std::uint64_t> before = Size();
     if (!Write(bytes, problem)) {
-        // Part of it may be there: what the file ends in now decides how the next line starts.
+        // Part of it may be there: it is cut off again, so that every line stays a whole record;
+        // where that fails, what the file ends in decides how the next line starts.
+        if (before && Size() != before) TruncateTo(*before);
         lineOpen_ = !EndsWithLineEnd();
         return false;
     }

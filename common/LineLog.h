@@ -2,9 +2,12 @@
 // A log of one record a line, appended to a regular file and written through to the disk line by
 // line. It is opened without waiting (a named pipe opens at once and is refused, as is anything
 // else but a regular file), and a line is never glued to a partial one that a full disk or a crash
-// left at the end: it then starts on a line of its own. The one place that holds the system calls
+// left at the end: it then starts on a line of its own. A record that could not be written whole
+// is cut off again where the system allows it (POSIX), so that no partial record stays behind. The one place that holds the system calls
 // for it (POSIX open/fstat/fsync, Windows CreateFileW/GetFileType/FlushFileBuffers).
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +31,8 @@ public:
 private:
     // Whether the file is empty or ends in a line end (as far as it can be read).
     bool EndsWithLineEnd() const;
+    std::optional<std::uint64_t> Size() const;  // none where it cannot be told or cut
+    bool TruncateTo(std::uint64_t size);
     bool Write(const std::string& bytes, std::string& problem);
     bool Sync(std::string& problem);
     void Close();

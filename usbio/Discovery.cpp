@@ -157,17 +157,16 @@ std::filesystem::path FindProductIdFile(const std::filesystem::path& programFold
     return candidates.back();
 }
 
-namespace {
-
-std::filesystem::path TableFile(const DiscoveryHooks& hooks) {
-    return hooks.ProductIdFile.empty() ? FindProductIdFile(hooks.ProgramFolder) : hooks.ProductIdFile;
+std::shared_ptr<const ProductIdTable> ProductIdTableOf(const DiscoveryHooks& hooks) {
+    if (hooks.Table) return hooks.Table;
+    return std::make_shared<const ProductIdTable>(LoadProductIdTable(
+        hooks.ProductIdFile.empty() ? FindProductIdFile(hooks.ProgramFolder) : hooks.ProductIdFile));
 }
-
-}  // namespace
 
 bool IdIsMatched(std::int16_t VendorID, std::int16_t ProductID, DeviceConnection& connection,
                  const DiscoveryHooks& hooks) {
-    const ProductIdTable table = LoadProductIdTable(TableFile(hooks));
+    const auto tableHeld = ProductIdTableOf(hooks);  // kept alive while used
+    const ProductIdTable& table = *tableHeld;
     if (!table.Error.empty() && hooks.ShowTableError)
         hooks.ShowTableError(std::string(IdIsMatchedErrorText) + "\r\n\r\n" + table.Error);
     if (static_cast<std::uint16_t>(VendorID) != SupportedVendorID) return false;
@@ -186,8 +185,8 @@ namespace {
 // showing its errors: those are shown when an interface that was opened is matched.
 bool IdsAreTheKeyboards(const std::optional<HIDD_ATTRIBUTES>& ids, const DiscoveryHooks& hooks) {
     if (!ids || ids->VendorID != SupportedVendorID) return false;
-    const ProductIdTable table = LoadProductIdTable(TableFile(hooks));
-    return std::any_of(table.Entries.begin(), table.Entries.end(), [&](std::int32_t entry) {
+    const auto table = ProductIdTableOf(hooks);
+    return std::any_of(table->Entries.begin(), table->Entries.end(), [&](std::int32_t entry) {
         return ProductIdMatchesEntry(static_cast<std::int16_t>(ids->ProductID), entry);
     });
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ struct DiscoveryHooks {
     std::filesystem::path ProgramFolder;
     // The product-ID file the user named (--pid-file); when empty, FindProductIdFile's.
     std::filesystem::path ProductIdFile;
+    // The table, read once for a whole run (the command-line tool's); when null, each search reads
+    // the file again, so that the window sees an edit at its next scan.
+    std::shared_ptr<const ProductIdTable> Table;
     // Shown once per IdIsMatched call whose table could not be read cleanly. The text starts with
     // "IdIsMatched function error"; a second paragraph says what went wrong.
     std::function<void(const std::string& text)> ShowTableError;
@@ -103,6 +107,9 @@ std::filesystem::path FindProductIdFile(const std::filesystem::path& programFold
 // opened and what to do about it: on Linux the udev rule to install, on Windows that another
 // program has it open or access is denied. Empty when the search saw no such keyboard.
 std::string AccessProblemHint(const DiscoveryReport& report, HostSystem host = ThisHostSystem);
+
+// The table a search uses: hooks.Table, or the file read now.
+std::shared_ptr<const ProductIdTable> ProductIdTableOf(const DiscoveryHooks& hooks);
 
 // Opens the first interface, in enumeration order, that belongs to the keyboard and can carry the
 // upload protocol; leaves the connection either open with MatchedPID set, or with no device.

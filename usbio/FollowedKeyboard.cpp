@@ -16,8 +16,8 @@ std::vector<KeyboardSighting> PeekKeyboards(HidPlatform& platform, const Discove
     std::vector<KeyboardSighting> present;
     std::vector<std::string> paths;
     if (!platform.EnumerateInterfaces(paths)) return present;
-    const ProductIdTable table = LoadProductIdTable(
-        hooks.ProductIdFile.empty() ? FindProductIdFile(hooks.ProgramFolder) : hooks.ProductIdFile);
+    const auto tableHeld = ProductIdTableOf(hooks);  // kept alive while used
+    const ProductIdTable& table = *tableHeld;
     for (const std::string& path : paths) {
         const auto ids = platform.PeekAttributes(path);
         if (!ids || ids->VendorID != SupportedVendorID) continue;

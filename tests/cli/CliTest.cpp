@@ -742,7 +742,10 @@ TEST(Cli, OversizedProductIdTableIsRefused) {
         EXPECT_NE(run.Json().value("warning", "").find(c.warning.substr(c.warning.find(',') + 2)), std::string::npos);
         const Result flash = b.Kestrune("flash " + fw + " --simulate --yes --pid-file " + file);
         EXPECT_EQ(flash.status, 0) << flash.err;
-        EXPECT_NE(flash.err.find("kestrune: warning: " + c.warning), std::string::npos) << flash.err;
+        // Said once a run, however often the keyboard is looked for.
+        const auto warned = flash.err.find("kestrune: warning: " + c.warning);
+        EXPECT_NE(warned, std::string::npos) << flash.err;
+        EXPECT_EQ(flash.err.find("kestrune: warning: " + c.warning, warned + 1), std::string::npos) << flash.err;
         EXPECT_EQ(flash.err.find("IdIsMatched"), std::string::npos) << flash.err;
     }
     std::filesystem::remove_all(b.dir.Path() / "PIDDef.txt");
@@ -1017,15 +1020,13 @@ TEST(Cli, StationStopsTakingUnitsWhenTheLogCannotBeWritten) {
     EXPECT_EQ(full.out.find("PASS 1-4 KS0001"), 0u) << full.out;  // shown, though the log lost it
     EXPECT_EQ(full.out.find("KS0002"), std::string::npos) << full.out;
     EXPECT_EQ(full.err.find("KS0002"), std::string::npos) << full.err;
-    EXPECT_EQ(Slurp(log).size(), before.size() + 100);
+    EXPECT_EQ(Slurp(log), before);  // the part of the record written is cut off again
 
     const Result next = b.Kestrune("station " + fw + " --simulate --log " + log);
     EXPECT_EQ(next.status, 0) << next.err;
     std::istringstream lines(Slurp(log).substr(before.size()));
-    std::string partial, record;
-    std::getline(lines, partial);
+    std::string record;
     std::getline(lines, record);
-    EXPECT_EQ(partial.size(), 100u);
     EXPECT_EQ(nlohmann::json::parse(record)["result"], "success") << record;
 }
 

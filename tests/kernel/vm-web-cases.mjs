@@ -447,7 +447,7 @@ async function profiled(page, name, run) {
 
 // The page's upload against the bare loop, in PAIRS interleaved pairs on fresh keyboards (the
 // medians are printed): the machine's load changes from one minute to the next.
-async function benchCase(browser, name, pairs = 5) {
+async function benchCase(browser, name, pairs = 7) {
   const image = readFileSync(`${options.firmware}/big.bin`);
   // A first upload warms the page up: the browser compiles the module's optimised code in the
   // background meanwhile, which on this machine's emulated CPUs takes the time the reports need.
@@ -455,36 +455,40 @@ async function benchCase(browser, name, pairs = 5) {
   if (!run) return;
   const { page } = run;
   await runUpload(page, 600);
-  await run.kb.stop();
+  const blocks = Number((await run.kb.stop()).blocks);
   const barePage = await openPage(browser, `${name}-bare`);
   // Then a minute for that compilation to end, as on a page that has been open a while.
   await pause(60000);
   const coreRates = [], bareRates = [];
-  let blocks = 0;
   try {
-    for (let pair = 0; pair < pairs; ++pair) {
+    // The page's upload, then the bare loop's, each on a fresh keyboard; the order alternates from
+    // pair to pair, so that a machine growing faster or slower over the run favours neither.
+    const coreRun = async (pair) => {
       // The page in front: a page behind another one has its timers slowed down by the browser.
       await page.bringToFront();
-      let kb = new Keyboard(`${name}-core-${pair}`, ['--upload-mode']);
+      const kb = new Keyboard(`${name}-core-${pair}`, ['--upload-mode']);
       if (!(await kb.up()) || !(await waitFor(180, async () => rowOf((await pageState(page)).rows, UploadProductId)))) {
         await kb.stop();
-        return fail(name, 'a keyboard for the page was not listed');
+        throw new Error('a keyboard for the page was not listed');
       }
       // Looked at every 2 s only: each look is work for the page's thread, which the bare loop
       // does not have.
-      const end = await runUpload(page, 600, () => false, () => false, 2000);
+      const end = await runUpload(page, 600, () => false, () => 'ok', 2000);
       const core = await kb.stop();
-      if (!kb.flashMatches('big.bin')) return fail(name, `the page's upload did not end with the image in flash: status "${end.status}"`);
-      blocks = Number(core.blocks);
-      coreRates.push(blockRate(core));
-
+      if (!kb.flashMatches('big.bin')) throw new Error(`the page's upload did not end with the image in flash: status "${end.status}"`);
+      coreRates[pair] = blockRate(core);
+    };
+    const bareRun = async (pair) => {
       await barePage.bringToFront();
-      kb = new Keyboard(`${name}-bare-${pair}`, ['--upload-mode']);
-      if (!(await kb.up())) return fail(name, 'no keyboard');
+      const kb = new Keyboard(`${name}-bare-${pair}`, ['--upload-mode']);
+      if (!(await kb.up())) throw new Error('no keyboard');
       const sent = await bareLoop(barePage, image, blocks);
       const bare = await kb.stop();
-      if (sent !== blocks || !kb.flashMatches('big.bin')) return fail(name, `the bare loop sent ${sent} of ${blocks} blocks, or the flash differs`);
-      bareRates.push(blockRate(bare));
+      if (sent !== blocks || !kb.flashMatches('big.bin')) throw new Error(`the bare loop sent ${sent} of ${blocks} blocks, or the flash differs`);
+      bareRates[pair] = blockRate(bare);
+    };
+    for (let pair = 0; pair < pairs; ++pair) {
+      for (const run of pair % 2 ? [bareRun, coreRun] : [coreRun, bareRun]) await run(pair);
     }
     // Where the page's time goes: one more upload each way under the CPU profiler (not counted).
     await page.bringToFront();
