@@ -129,13 +129,23 @@ nlohmann::json NullIfEmpty(const std::string& text) {
 std::string KeyboardLine(const usbio::FoundKeyboard& k) {
     return "  " + k.Path + "  port " + (k.Identity.PortPath.empty() ? "unknown" : k.Identity.PortPath) +
            ", serial " + (k.Identity.Serial.empty() ? "none" : k.Identity.Serial) + ", " +
-           ModeName(k.MatchedPID) + " mode";
+           (k.CannotBeOpened ? std::string(CannotBeOpenedText) : std::string(ModeName(k.MatchedPID)) + " mode");
 }
 
 nlohmann::json KeyboardJson(const usbio::FoundKeyboard& k) {
-    return {{"path", k.Path}, {"port", NullIfEmpty(k.Identity.PortPath)},
-            {"serial", NullIfEmpty(k.Identity.Serial)}, {"productId", k.MatchedPID},
-            {"mode", ModeName(k.MatchedPID)}};
+    nlohmann::json entry{{"path", k.Path}, {"port", NullIfEmpty(k.Identity.PortPath)},
+                         {"serial", NullIfEmpty(k.Identity.Serial)}, {"productId", k.MatchedPID},
+                         {"mode", ModeName(k.MatchedPID)}};
+    if (k.CannotBeOpened) entry["openError"] = "permission-denied";
+    return entry;
+}
+
+std::string AccessHintFor(const std::vector<usbio::FoundKeyboard>& keyboards) {
+    usbio::DiscoveryReport report;
+    for (const auto& k : keyboards)
+        if (k.CannotBeOpened) report.PermissionDenied.push_back(k.Path);
+    const std::string hint = usbio::AccessProblemHint(report);
+    return hint.empty() ? "" : "\n\n" + hint;
 }
 
 std::string KeyboardLines(const std::vector<usbio::FoundKeyboard>& keyboards) {
@@ -154,7 +164,24 @@ namespace {
 // the switch into firmware-upload mode.
 int ChooseKeyboard(Session& session, Output& out, const std::string& id,
                    std::vector<usbio::FoundKeyboard>& several, bool forWriting = false) {
-    std::vector<usbio::FoundKeyboard> found = session.FindAll();
+    std::vector<usbio::FoundKeyboard> unopened;
+    std::vector<usbio::FoundKeyboard> found = session.FindAll(&unopened);
+    // The keyboard named is there but may not be opened: why, and what to do about it.
+    for (const auto& k : unopened) {
+        if (!usbio::MatchesDeviceId(k, id)) continue;
+        out.doc["keyboards"] = nlohmann::json::array({KeyboardJson(k)});
+        out.doc["permissionDenied"] = nlohmann::json::array({k.Path});
+        out.Error("--device " + id + " names a keyboard that cannot be opened (no permission): nothing can be "
+                  "written to it." + AccessHintFor({k}));
+        return ExitNoKeyboard;
+    }
+    // Never a guess between a keyboard that can be written and one that cannot be opened: the
+    // user names the one meant, as between two that can.
+    if (forWriting && id.empty() && !found.empty() && !unopened.empty()) {
+        several = found;
+        several.insert(several.end(), unopened.begin(), unopened.end());
+        return -1;
+    }
     if (found.empty()) {
         // The usual search says why there is none (or finds one plugged in meanwhile).
         if (!FindKeyboard(session, out)) return ExitNoKeyboard;
@@ -620,7 +647,8 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
                                            : "--device " + device.deviceId + " names " +
                                                  std::to_string(several.size()) + " keyboards") +
                   "; choose one with --device ID (its port, serial number or device path), or flash "
-                  "them all with --all. Nothing was written. The keyboards:" + KeyboardLines(several));
+                  "them all with --all. Nothing was written. The keyboards:" + KeyboardLines(several) +
+                  AccessHintFor(several));
         return out.Finish(ExitSeveralKeyboards);
     }
     return FlashOpenKeyboard(out, session, prepared, flash, device);

@@ -74,13 +74,18 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
     // The usual search shows the table's errors once and can say why there is no keyboard.
     const usbio::DiscoveryReport report = bench.Scan();
     usbio::CloseDevice(bench.Connection());
-    const std::vector<usbio::FoundKeyboard> found = bench.FindAll();
+    // A keyboard that is there but may not be opened is counted too: listed with the reason, and
+    // the run cannot end 0.
+    std::vector<usbio::FoundKeyboard> unopened;
+    const std::vector<usbio::FoundKeyboard> found = bench.FindAll(&unopened);
     if (found.empty()) {
         ExplainNoKeyboard(out, report);
         return out.Finish(ExitNoKeyboard);
     }
+    std::vector<usbio::FoundKeyboard> all = found;
+    all.insert(all.end(), unopened.begin(), unopened.end());
     out.doc["keyboards"] = nlohmann::json::array();
-    for (const auto& k : found) out.doc["keyboards"].push_back(KeyboardJson(k));
+    for (const auto& k : all) out.doc["keyboards"].push_back(KeyboardJson(k));
     if (!IdentitiesAreDistinct(found)) {
         out.doc["result"] = "several-keyboards";
         out.Error("some of these keyboards cannot be told apart (the same port and serial number, or neither): "
@@ -89,7 +94,8 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
         return out.Finish(ExitSeveralKeyboards);
     }
     const std::string count = std::to_string(found.size()) + (found.size() == 1 ? " keyboard" : " keyboards");
-    if (const int status = AskBeforeWriting(out, flash, "Write " + file.file + " to " + count + "?" + KeyboardLines(found)))
+    const std::string left = unopened.empty() ? "" : " (" + std::to_string(unopened.size()) + " more cannot be opened)";
+    if (const int status = AskBeforeWriting(out, flash, "Write " + file.file + " to " + count + left + "?" + KeyboardLines(all)))
         return out.Finish(status);
 
     out.Say("Updating " + count + ", each in its own worker. Ctrl+C stops them all.");
@@ -105,6 +111,10 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
             });
     }
     board.End();
+    for (const auto& k : unopened) {
+        KeyboardRun run{k, ExitNoKeyboard, {{"result", "cannot-open"}, {"error", CannotBeOpenedText}}, 0};
+        runs.push_back(run);
+    }
 
     int status = ExitOK;
     out.doc["keyboards"] = nlohmann::json::array();
@@ -118,7 +128,7 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
     out.doc["result"] = status == ExitOK ? "success" : "failed";
     if (status != ExitOK)
         out.Error(std::to_string(confirmed) + " of " + std::to_string(runs.size()) +
-                  " keyboards updated and confirmed; see the table for the others.");
+                  " keyboards updated and confirmed; see the table for the others." + AccessHintFor(unopened));
     else
         out.Say("All " + count + " updated and confirmed.");
     return out.Finish(status);

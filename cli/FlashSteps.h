@@ -59,6 +59,11 @@ nlohmann::json NullIfEmpty(const std::string& text);
 // One keyboard as the lists of several show it: its device path, port, serial and mode.
 std::string KeyboardLine(const usbio::FoundKeyboard& keyboard);
 std::string KeyboardLines(const std::vector<usbio::FoundKeyboard>& keyboards);
+// How a keyboard that is there but may not be opened is shown.
+inline constexpr char CannotBeOpenedText[] = "cannot be opened: no permission";
+// What to do about the keyboards among these that cannot be opened (a paragraph after a blank
+// line), or empty.
+std::string AccessHintFor(const std::vector<usbio::FoundKeyboard>& keyboards);
 nlohmann::json KeyboardJson(const usbio::FoundKeyboard& keyboard);
 
 bool StdinIsTerminal();

@@ -365,11 +365,15 @@ usbio::DiscoveryHooks Session::Hooks() {
     return hooks;
 }
 
-std::vector<usbio::FoundKeyboard> Session::FindAll() {
+std::vector<usbio::FoundKeyboard> Session::FindAll(std::vector<usbio::FoundKeyboard>* unopened,
+                                                   usbio::DiscoveryReport* access) {
     usbio::DiscoveryHooks hooks = Hooks();
     hooks.ShowTableError = nullptr;
     hooks.Accept = nullptr;
-    std::vector<usbio::FoundKeyboard> all = usbio::FindAllDevices(Hid(), hooks);
+    usbio::DiscoveryReport report;
+    std::vector<usbio::FoundKeyboard> all = usbio::FindAllDevices(Hid(), hooks, &report);
+    if (unopened) *unopened = usbio::UnopenedKeyboards(Hid(), report, all);
+    if (access) *access = report;
     const std::lock_guard lock(bench_->foundMutex);
     bench_->found = all;
     for (const usbio::FoundKeyboard& k : all) {

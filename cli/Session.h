@@ -113,7 +113,10 @@ public:
     // Every keyboard attached, each checked and closed again; table errors are left to Scan. The
     // sessions on this bench remember every keyboard it found: none of them is taken for another
     // one that comes back at another port.
-    std::vector<usbio::FoundKeyboard> FindAll();
+    // With unopened, also the keyboards that are there but may not be opened (no permission), and
+    // with access, what the search saw of them (for usbio::AccessProblemHint).
+    std::vector<usbio::FoundKeyboard> FindAll(std::vector<usbio::FoundKeyboard>* unopened = nullptr,
+                                              usbio::DiscoveryReport* access = nullptr);
     // From here on every search looks only at this keyboard (usbio::FollowedKeyboard), through
     // its restarts, its switch into firmware-upload mode and a replug into another port.
     void Follow(const usbio::FoundKeyboard& keyboard);

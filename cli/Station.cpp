@@ -224,13 +224,12 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
         for (const auto& [key, passed] : passedUnits) n += passed == ok ? 1 : 0;
         return n;
     };
-    auto finish = [&](std::map<Key, Unit>::iterator it) {
-        it->second.worker.join();
-        const KeyboardRun& run = *it->second.run;
+    // A unit's end: its record, its line, and what the operator is told.
+    auto ended = [&](const Key& key, const KeyboardRun& run, std::size_t row) {
         const bool ok = run.status == ExitOK;
         anyFailed = anyFailed || !ok;
-        passedUnits[it->first] = ok;
-        const int attempt = ++attempts[it->first];
+        passedUnits[key] = ok;
+        const int attempt = ++attempts[key];
         nlohmann::json record{{"time", UtcNow()},
                               {"port", NullIfEmpty(run.keyboard.Identity.PortPath)},
                               {"serial", NullIfEmpty(run.keyboard.Identity.Serial)},
@@ -274,9 +273,13 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                 std::printf("%s\n", text);
         }
         std::fflush(stdout);
-        if (!ok && !stopping) board.Message(it->second.row, "failed: unplug it and plug it in again to retry.", false);
+        if (!ok && !stopping) board.Message(row, "failed: unplug it and plug it in again to retry.", false);
         watch->UnitEnded(run.keyboard, ok);
-        handled.insert(it->first);
+        handled.insert(key);
+    };
+    auto finish = [&](std::map<Key, Unit>::iterator it) {
+        it->second.worker.join();
+        ended(it->first, *it->second.run, it->second.row);
         active.erase(it);
     };
 
@@ -316,7 +319,17 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                 const Key key = KeyOf(bench.Hid().PeekIdentity(path));
                 return !active.count(key) && !handled.count(key);
             };
-            for (const usbio::FoundKeyboard& keyboard : usbio::FindAllDevices(bench.Hid(), hooks)) {
+            usbio::DiscoveryReport access;
+            const std::vector<usbio::FoundKeyboard> arrived = usbio::FindAllDevices(bench.Hid(), hooks, &access);
+            // A unit that may not be opened is said once, with what to do about it, and logged.
+            for (const usbio::FoundKeyboard& keyboard : usbio::UnopenedKeyboards(bench.Hid(), access, arrived)) {
+                const Key key = KeyOf(keyboard.Identity);
+                if (active.count(key) || handled.count(key)) continue;
+                const std::size_t row = board.Add(KeyboardLabel(keyboard));
+                board.Message(row, std::string(CannotBeOpenedText) + "." + AccessHintFor({keyboard}), true);
+                ended(key, KeyboardRun{keyboard, ExitNoKeyboard, {{"result", "cannot-open"}, {"error", CannotBeOpenedText}}, 0}, row);
+            }
+            for (const usbio::FoundKeyboard& keyboard : arrived) {
                 const Key key = KeyOf(keyboard.Identity);
                 if (active.count(key) || handled.count(key)) continue;  // one worker per unit
                 Unit& unit = active[key];

@@ -289,6 +289,24 @@ std::vector<FoundKeyboard> FindAllDevices(HidPlatform& platform, const Discovery
     return found;
 }
 
+std::vector<FoundKeyboard> UnopenedKeyboards(HidPlatform& platform, const DiscoveryReport& report,
+                                             const std::vector<FoundKeyboard>& found) {
+    std::vector<FoundKeyboard> unopened;
+    for (const std::string& path : report.PermissionDenied) {
+        FoundKeyboard k{path, {}, 0, 0, platform.PeekIdentity(path), true};
+        const bool told = !k.Identity.PortPath.empty() || !k.Identity.Serial.empty();
+        auto same = [&](const FoundKeyboard& other) { return told && other.Identity == k.Identity; };
+        if (std::any_of(found.begin(), found.end(), same) || std::any_of(unopened.begin(), unopened.end(), same))
+            continue;
+        if (const auto ids = platform.PeekAttributes(path)) {
+            k.Attributes = *ids;
+            k.MatchedPID = ids->ProductID == UploadModePID ? UploadModePID : ids->ProductID;
+        }
+        unopened.push_back(k);
+    }
+    return unopened;
+}
+
 bool IsSameKeyboard(const FoundKeyboard& chosen, const DeviceIdentity& identity) {
     return identity == chosen.Identity;
 }

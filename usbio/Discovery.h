@@ -124,7 +124,15 @@ struct FoundKeyboard {
     std::int32_t MatchedPID = 0;  // the table entry that matched: 6 = firmware-upload mode
     std::uint16_t FeatureReportLength = 0;
     DeviceIdentity Identity;  // the platform's PeekIdentity of the path
+    // The keyboard is there, but the user may not open it (DiscoveryReport::PermissionDenied):
+    // its IDs and identity were read without opening it.
+    bool CannotBeOpened = false;
 };
+
+// The keyboards a search saw but could not open (report.PermissionDenied), one each (an identity
+// already in found, or one listed before, is not listed again).
+std::vector<FoundKeyboard> UnopenedKeyboards(HidPlatform& platform, const DiscoveryReport& report,
+                                             const std::vector<FoundKeyboard>& found);
 
 // Every interface, in enumeration order, that FindDevice would accept, each opened, checked and
 // closed again, with the same pause per candidate.

@@ -510,6 +510,11 @@ TEST(Cli, SeveralKeyboardsAreChosenByIdAndNeverGuessed) {
          "several-keyboards", "", false},
         // One keyboard without identity beside one with: the path is enough.
         {" --device sim:keyboard2/1/if1 --simulate-fault no-identity@2", 0, "success", "", false},
+        // One that may not be opened counts as much as one that may: never a guess, and named it
+        // says why it cannot be written.
+        {" --simulate-fault no-permission@2", 9, "several-keyboards", "", false},
+        {" --device 1-5 --simulate-fault no-permission@2", 3, "no-keyboard", "", false},
+        {" --device 1-4 --simulate-fault no-permission@2", 0, "success", "1-4", true},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(dump);
@@ -526,6 +531,10 @@ TEST(Cli, SeveralKeyboardsAreChosenByIdAndNeverGuessed) {
     EXPECT_NE(refused.err.find("2 keyboards are attached; choose one with --device ID"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("sim:keyboard2/1/if1  port 1-5, serial KS0002, Normal mode"), std::string::npos)
         << refused.err;
+    const std::string hint = "may not open it. Install the udev rule";
+    const Result named = b.Kestrune("flash " + fw + " --simulate --simulate-count 2 --yes --device 1-5 --simulate-fault no-permission@2");
+    EXPECT_NE(named.err.find("--device 1-5 names a keyboard that cannot be opened (no permission)"), std::string::npos) << named.err;
+    EXPECT_NE(named.err.find(hint), std::string::npos) << named.err;
 
     // info shows every keyboard, or the one chosen.
     const Result all = b.Kestrune("info --simulate --simulate-count 2 --json");
@@ -848,7 +857,8 @@ TEST(Cli, FlashAllUpdatesEveryKeyboardAndSaysHowEachEnded) {
         {"--simulate-count 2 --simulate-fault reply-bytes:0@1", 1, {"failed", "success"}},
         {"--simulate-count 2 --simulate-fault fail-get:5@2", 1, {"success", "failed"}},
         {"--simulate-count 2 --simulate-fault fail-set:5@1", 1, {"failed", "success"}},
-        {"--simulate-count 2 --simulate-fault no-permission@2", 0, {"success"}},
+        // One that may not be opened is listed with the reason (after the others), never skipped.
+        {"--simulate-count 2 --simulate-fault no-permission@2", 3, {"success", "cannot-open"}},
         // Each keyboard is followed to its new port, never to another's.
         {"--simulate-count 3 --simulate-fault other-port@2 --simulate-fault other-port@3", 0, {"success", "success", "success"}},
     };
@@ -864,7 +874,8 @@ TEST(Cli, FlashAllUpdatesEveryKeyboardAndSaysHowEachEnded) {
             EXPECT_EQ(keyboard["result"], c.results[k]) << c.args << " keyboard " << k;
             EXPECT_EQ(keyboard["port"], "1-" + std::to_string(4 + k)) << c.args;
             // Read unless the keyboard is held by another program or gives no whole reply.
-            const bool unread = c.results[k] == "busy" || (c.results[k] == "failed" && c.args.find("reply-bytes") != std::string::npos);
+            const bool unread = c.results[k] == "busy" || c.results[k] == "cannot-open" ||
+                                (c.results[k] == "failed" && c.args.find("reply-bytes") != std::string::npos);
             EXPECT_EQ(keyboard["oldVersion"], unread ? nlohmann::json() : nlohmann::json("V1.0")) << c.args;
             // Each keyboard on its own time: every success takes as long as one keyboard alone.
             if (c.results[k] == "success") {
@@ -966,6 +977,14 @@ TEST(Cli, StationUpdatesEachArrivalOnceAndLogsEveryUnit) {
               (nlohmann::json{{"units", 1}, {"passed", 1}, {"failed", 0}, {"passedOnRetry", 0}, {"exitStatus", 0}}));
     const std::string appended = Slurp(log);
     EXPECT_EQ(std::count(appended.begin(), appended.end(), '\n'), 5);
+
+    // A unit that may not be opened is said, with what to do about it, and logged: never skipped.
+    const Result denied = b.Kestrune("station " + fw + " --simulate --simulate-count 2 --json --simulate-fault no-permission@2");
+    EXPECT_EQ(denied.status, 1) << denied.err;
+    EXPECT_NE(denied.err.find("1-5 KS0002: error: cannot be opened: no permission."), std::string::npos) << denied.err;
+    EXPECT_NE(denied.err.find("may not open it. Install the udev rule"), std::string::npos) << denied.err;
+    EXPECT_NE(denied.out.find("\"result\":\"cannot-open\""), std::string::npos) << denied.out;
+    EXPECT_NE(denied.out.find("\"failed\":1"), std::string::npos) << denied.out;
 }
 
 // A log that is not a regular file is refused at once, with the reason, and so is a firmware file
