@@ -112,7 +112,7 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
     }
     board.End();
     for (const auto& k : unopened) {
-        KeyboardRun run{k, ExitNoKeyboard, {{"result", "cannot-open"}, {"error", CannotBeOpenedText}}, 0};
+        KeyboardRun run{k, ExitNoKeyboard, {{"result", "cannot-open"}, {"error", CannotBeOpenedText}}, 0, k.Identity};
         runs.push_back(run);
     }
 

@@ -167,6 +167,7 @@ KeyboardRun FlashOneKeyboard(Session& bench, const usbio::FoundKeyboard& keyboar
                                        });
     }
     usbio::CloseDevice(session.Connection());
+    run.lastIdentity = session.Following() ? session.Following()->Identity : keyboard.Identity;
     run.doc = std::move(out.doc);
     run.seconds = static_cast<double>(session.Clock().NowMs() - startedMs) / 1000.0;
     return run;

@@ -48,6 +48,8 @@ struct KeyboardRun {
     int status = ExitUploadFailed;
     nlohmann::json doc;  // as `flash --json` gives it for that keyboard
     double seconds = 0;
+    // Where the keyboard was last seen (it may have come back at another port).
+    usbio::DeviceIdentity lastIdentity;
 
     std::string Result() const;
     std::string VersionBefore() const;

@@ -316,9 +316,11 @@ void Session::Follow(const usbio::FoundKeyboard& keyboard) {
     }
     usbio::DiscoveryHooks hooks = Hooks();
     trail_.emplace(keyboard, found, usbio::PeekKeyboards(Hid(), hooks));
+    // A simulated keyboard's own clock: the keyboard at that port now (it may have come back at
+    // another one since it was set up).
     for (std::size_t k = 0; k < bench_->keyboardClocks.size(); ++k) {
-        const sim::KeyboardConfig& config = bench_->keyboards[k]->Config();
-        if (config.PortPath == keyboard.Identity.PortPath && config.Serial == keyboard.Identity.Serial) {
+        sim::SimKeyboard& simulated = *bench_->keyboards[k];
+        if (simulated.PortPath() == keyboard.Identity.PortPath && simulated.Config().Serial == keyboard.Identity.Serial) {
             clock_ = virtualClock_ = bench_->keyboardClocks[k].get();
             return;
         }

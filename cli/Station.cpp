@@ -276,6 +276,8 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
         if (!ok && !stopping) board.Message(row, "failed: unplug it and plug it in again to retry.", false);
         watch->UnitEnded(run.keyboard, ok);
         handled.insert(key);
+        // Back at another port after its restart, it is still the unit just handled.
+        if (!run.lastIdentity.PortPath.empty() || !run.lastIdentity.Serial.empty()) handled.insert(KeyOf(run.lastIdentity));
     };
     auto finish = [&](std::map<Key, Unit>::iterator it) {
         it->second.worker.join();
@@ -315,9 +317,18 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
             // The new ones, opened and checked; the units being updated are left to their workers.
             usbio::DiscoveryHooks hooks = bench.Hooks();
             hooks.ShowTableError = nullptr;
+            // A keyboard with the serial of a unit being updated is that unit come back at another
+            // port: its worker follows it (usbio::FollowedKeyboard); it is never a new unit.
+            auto workersOwn = [&](const usbio::DeviceIdentity& identity) {
+                return !identity.Serial.empty() &&
+                       std::any_of(active.begin(), active.end(), [&](const auto& unit) {
+                           return unit.second.keyboard.Identity.Serial == identity.Serial;
+                       });
+            };
             hooks.Accept = [&](const std::string& path) {
-                const Key key = KeyOf(bench.Hid().PeekIdentity(path));
-                return !active.count(key) && !handled.count(key);
+                const usbio::DeviceIdentity identity = bench.Hid().PeekIdentity(path);
+                const Key key = KeyOf(identity);
+                return !active.count(key) && !handled.count(key) && !workersOwn(identity);
             };
             usbio::DiscoveryReport access;
             const std::vector<usbio::FoundKeyboard> arrived = usbio::FindAllDevices(bench.Hid(), hooks, &access);
@@ -327,7 +338,7 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                 if (active.count(key) || handled.count(key)) continue;
                 const std::size_t row = board.Add(KeyboardLabel(keyboard));
                 board.Message(row, std::string(CannotBeOpenedText) + "." + AccessHintFor({keyboard}), true);
-                ended(key, KeyboardRun{keyboard, ExitNoKeyboard, {{"result", "cannot-open"}, {"error", CannotBeOpenedText}}, 0}, row);
+                ended(key, KeyboardRun{keyboard, ExitNoKeyboard, {{"result", "cannot-open"}, {"error", CannotBeOpenedText}}, 0, keyboard.Identity}, row);
             }
             for (const usbio::FoundKeyboard& keyboard : arrived) {
                 const Key key = KeyOf(keyboard.Identity);

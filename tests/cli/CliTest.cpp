@@ -985,6 +985,17 @@ TEST(Cli, StationUpdatesEachArrivalOnceAndLogsEveryUnit) {
     EXPECT_NE(denied.err.find("may not open it. Install the udev rule"), std::string::npos) << denied.err;
     EXPECT_NE(denied.out.find("\"result\":\"cannot-open\""), std::string::npos) << denied.out;
     EXPECT_NE(denied.out.find("\"failed\":1"), std::string::npos) << denied.out;
+
+    // A unit that comes back at another port is its worker's: updated once, never a new unit.
+    for (const auto& [args, units] : {std::pair{"--simulate-count 2 --simulate-fault other-port@2", 2},
+                                      std::pair{"--simulate-count 3 --simulate-fault other-port", 3}}) {
+        const Result moved = b.Kestrune("station " + fw + " --simulate --json " + args);
+        EXPECT_EQ(moved.status, 0) << args << "\n" << moved.err;
+        const std::string last = moved.out.substr(moved.out.rfind('\n', moved.out.size() - 2) + 1);
+        EXPECT_EQ(nlohmann::json::parse(last),
+                  (nlohmann::json{{"units", units}, {"passed", units}, {"failed", 0}, {"passedOnRetry", 0}, {"exitStatus", 0}}))
+            << args;
+    }
 }
 
 // A log that is not a regular file is refused at once, with the reason, and so is a firmware file
