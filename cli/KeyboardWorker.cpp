@@ -1,6 +1,8 @@
 #include "cli/KeyboardWorker.h"
 
+#include "cli/Output.h"
 #include "cli/ProgressLine.h"
+#include "cli/Usage.h"
 
 #include <algorithm>
 #include <set>
@@ -43,16 +45,28 @@ void KeyboardBoard::DrawLocked() {
 namespace {
 
 // Every line of a message with its keyboard in front: a prompt on the second line of a message
-// ("plug in again") still says which keyboard to replug.
-std::string Labelled(const std::string& label, const std::string& text, bool error) {
-    const std::string shown = PrintableLines(text), prefix = PrintableText(label) + ": ";
-    std::string lines = prefix + (error ? "error: " : "");
+// ("plug in again") still says which keyboard to replug. On a terminal the lines are wrapped at
+// words for its width (columns), each wrapped line with the keyboard in front too.
+std::string Labelled(const std::string& label, const std::string& text, bool error, int columns) {
+    const std::string prefix = PrintableText(label) + ": ";
+    const std::string shown = PrintableLines((error ? "error: " : "") + text);
+    const int room = columns > 0 ? std::max(columns - static_cast<int>(prefix.size()), 20) : 0;
+    std::string lines;
     for (std::size_t begin = 0;;) {
         const std::size_t end = shown.find('\n', begin);
-        lines += shown.substr(begin, end - begin) + "\n";
+        std::string line = shown.substr(begin, end - begin);
+        if (room > 0) line = WrapText(line, room);
+        if (line.empty()) {
+            lines += "\n";
+        } else {
+            for (std::size_t from = 0; from <= line.size();) {
+                const std::size_t stop = std::min(line.find('\n', from), line.size());
+                lines += prefix + line.substr(from, stop - from) + "\n";
+                from = stop + 1;
+            }
+        }
         if (end == std::string::npos) break;
         begin = end + 1;
-        if (begin < shown.size() && shown[begin] != '\n') lines += prefix;
     }
     return lines;
 }
@@ -72,12 +86,12 @@ void KeyboardBoard::Message(std::size_t row, const std::string& text, bool error
     if (terminal_ && keep) {
         if (drawnRows_ > 0) std::fprintf(to_, "\x1b[%zuA\r\x1b[J", drawnRows_);
         drawnRows_ = 0;
-        std::fputs(Labelled(rows_[row].label, text, error).c_str(), to_);
+        std::fputs(Labelled(rows_[row].label, text, error, IsTerminal(to_) ? TerminalColumns() : 0).c_str(), to_);
         DrawLocked();
     } else if (terminal_) {
         DrawLocked();
     } else {
-        std::fputs(Labelled(rows_[row].label, text, error).c_str(), to_);
+        std::fputs(Labelled(rows_[row].label, text, error, IsTerminal(to_) ? TerminalColumns() : 0).c_str(), to_);
         std::fflush(to_);
     }
 }

@@ -159,6 +159,14 @@ struct Unit {
 
 nlohmann::json KeyboardRunJson(const KeyboardRun& run);
 
+namespace {
+// A line for the operator, wrapped at words on a terminal.
+void Tell(std::FILE* to, const std::string& text) {
+    std::fprintf(to, "%s\n", FitForStream(to, text).c_str());
+    std::fflush(to);
+}
+}  // namespace
+
 int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file, const FlashOptions& flash,
                const StationOptions& station) {
     InstallInterruptHandler();
@@ -179,7 +187,7 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
     // The file is described on standard error: standard output carries the units.
     Output setup(false);
     setup.lines = [](const std::string& line, bool error) {
-        std::fprintf(stderr, "%s%s\n", error ? "kestrune: " : "", PrintableLines(line).c_str());
+        Tell(stderr, (error ? "kestrune: " : "") + PrintableLines(line));
     };
     const std::unique_ptr<Session> session = StartFlashing(setup, device, file, flash, prepared, started);
     if (!session) {
@@ -190,7 +198,7 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
     kestrune::LineLog log;
     if (std::string problem; !station.logPath.empty() && !log.Open(PathFromUtf8(station.logPath), problem)) {
         closing["error"] = "cannot append to the log " + station.logPath + ": " + problem + ".";
-        std::fprintf(stderr, "kestrune: %s\n", PrintableLines(closing["error"].get<std::string>()).c_str());
+        Tell(stderr, "kestrune: " + PrintableLines(closing["error"].get<std::string>()));
         return end(ExitWriteFailed);
     }
     Session& bench = *session;
@@ -204,8 +212,7 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
         watch = std::make_unique<SystemPlugWatch>();
     const bool colour = !out.Json() && ColourWanted();
     const std::string fileName = Utf8FromPath(PathFromUtf8(file.file).filename());
-    std::fprintf(stderr, "Station ready: every keyboard plugged in gets %s. Press Ctrl+C to stop.\n",
-                 PrintableText(fileName).c_str());
+    Tell(stderr, "Station ready: every keyboard plugged in gets " + PrintableText(fileName) + ". Press Ctrl+C to stop.");
     std::fflush(stderr);
 
     // A failed unit is retried when it is plugged in again: the station tells the operator so.
@@ -249,13 +256,10 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                 closing["error"] = "writing the log " + station.logPath + " failed: " + problem + ".";
             logFailed = true;
             stopping = true;
-            std::fprintf(stderr,
-                         "kestrune: error: the record of %s could not be written to the log %s (%s). No more "
-                         "units are taken%s.\n",
-                         PrintableText(KeyboardLabel(run.keyboard)).c_str(), PrintableText(station.logPath).c_str(),
-                         PrintableText(problem).c_str(),
-                         active.size() > 1 ? "; the units being updated finish" : "");
-            std::fflush(stderr);
+            Tell(stderr, "kestrune: error: the record of " + PrintableText(KeyboardLabel(run.keyboard)) +
+                             " could not be written to the log " + PrintableText(station.logPath) + " (" +
+                             PrintableText(problem) + "). No more units are taken" +
+                             (active.size() > 1 ? "; the units being updated finish" : "") + ".");
         }
         if (out.Json()) {
             std::printf("%s\n", line.c_str());
@@ -267,10 +271,11 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                           PrintableText(run.VersionBefore().empty() ? "?" : run.VersionBefore()).c_str(),
                           PrintableText(run.VersionAfter().empty() ? "?" : run.VersionAfter()).c_str(),
                           run.Result().c_str(), run.seconds, retry.c_str(), count(true), count(false));
+            const std::string line = FitForStream(stdout, text);
             if (colour && !ok)
-                std::printf("\x1b[31m%s\x1b[0m\n", text);
+                std::printf("\x1b[31m%s\x1b[0m\n", line.c_str());
             else
-                std::printf("%s\n", text);
+                std::printf("%s\n", line.c_str());
         }
         std::fflush(stdout);
         if (!ok && !stopping) board.Message(row, "failed: unplug it and plug it in again to retry.", false);
@@ -360,8 +365,9 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
     int retried = 0;  // units that passed after a failed update
     for (const auto& [key, n] : attempts) retried += n > 1 && passedUnits[key] ? 1 : 0;
     const int passed = count(true), failed = count(false);
-    std::fprintf(stderr, "Station stopped: %d passed%s, %d failed.\n", passed,
-                 retried > 0 ? (" (" + std::to_string(retried) + " on a retry)").c_str() : "", failed);
+    Tell(stderr, "Station stopped: " + std::to_string(passed) + " passed" +
+                     (retried > 0 ? " (" + std::to_string(retried) + " on a retry)" : "") + ", " + std::to_string(failed) +
+                     " failed.");
     closing["units"] = passedUnits.size();
     closing["passed"] = passed;
     closing["failed"] = failed;
