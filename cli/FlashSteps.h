@@ -74,4 +74,25 @@ bool Confirm(const std::string& question);
 // --yes is missing); then handles Ctrl+C. 0 to go on, else the exit status (the reason said).
 int AskBeforeWriting(Output& out, const FlashOptions& flash, const std::string& question);
 
+// ---- shared by the commands that look (InspectCommands.cpp) and flash (Commands.cpp) ----
+std::string Hex4(std::int64_t value);
+const char* ModeName(std::int32_t matchedPid);
+const char* OpenErrorName(usbio::OpenError error);
+// Chooses the keyboard a device command works on: the one that --device names, or the only one
+// attached. Then it is open and every later search of the session follows it, and the result is
+// 0. Several that --device does not narrow down to one: -1, with them in several and nothing
+// open. Otherwise the exit status, the reason said. A keyboard to be written (forWriting) that
+// can be told from another one only by its device path, or beside one that cannot be opened, is
+// refused: never a guess.
+int ChooseKeyboard(Session& session, Output& out, const std::string& id,
+                   std::vector<usbio::FoundKeyboard>& several, bool forWriting = false);
+// Reads the file once and checks it as an upload would; fileSha (when given) is the SHA-256 of the
+// bytes read. Returns 0 or the exit status to end with.
+int LoadFile(Output& out, const FileOptions& file, upload::FirmwareImage& image, upload::FirmwareCheck& check,
+             std::string* fileSha = nullptr);
+// The bytes the upload sends: every block, from the start address.
+std::vector<std::uint8_t> SentBytes(const upload::FirmwareImage& image, const upload::FirmwareCheck& check);
+void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareImage& image,
+                  const upload::FirmwareCheck& check, const std::string& fileSha);
+
 }  // namespace cli
