@@ -45,6 +45,8 @@ TEST(FollowedKeyboard, WhichKeyboardPresentIsTheChosenOne) {
         {"another serial at its port in normal mode", {}, {}, {At("1-4", "KS9", Normal)}, N, {}, "1-4"},
         {"back at another port", {}, {}, {At("1-9", "KS1", Upload)}, U, 0, "1-9"},
         {"back at another port after the upload", {}, {}, {At("1-9", "KS1", Normal)}, N, 0, "1-9"},
+        {"back at another port after its loader reported another serial at its port", {},
+         {At("1-4", "LDR", Upload)}, {At("1-9", "KS1", Normal)}, N, 0, "1-9"},
         {"a loader without serial at another port", {}, {}, {At("1-9", "", Upload)}, U, 0, "1-9"},
         {"a loader with another serial at another port", {}, {}, {At("1-9", "LDR", Upload)}, U, {}, "1-4"},
         {"an arrival in the other mode", {}, {}, {At("1-9", "KS1", Normal)}, U, {}, "1-4"},
