@@ -723,7 +723,9 @@ TEST(UploadFlow, ALoneKeyboardPluggedBackIntoAnotherPortIsFoundAgain) {
         EXPECT_TRUE(b.Tick()) << c.name;
         EXPECT_EQ(b.Status(), "Firmware updated.") << c.name;
         EXPECT_EQ(b.Row(), (Row{"11867", "17", "V2.0", "Normal"})) << c.name;
-        EXPECT_EQ(b.view.rows.size(), 1u) << c.name;
+        ASSERT_EQ(b.view.rows.size(), 1u) << c.name;
+        // Its row moved with it.
+        EXPECT_EQ(b.view.rows[0].port, c.afterUploadPort.empty() ? c.replugPort : c.afterUploadPort) << c.name;
         EXPECT_EQ(b.window->ChosenKeyboard(), std::nullopt) << c.name;  // alone again: nothing chosen
     }
 }
