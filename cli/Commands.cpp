@@ -228,7 +228,7 @@ void WriteDump(Session& session, const DeviceOptions& device) {
 // Reads the file once and checks it as an upload would; fileSha (when given) is the SHA-256 of the
 // bytes read. Returns 0 or the exit status to end with.
 int LoadFile(Output& out, const FileOptions& file, upload::FirmwareImage& image, upload::FirmwareCheck& check,
-             std::string* fileSha) {
+             std::string* fileSha, std::vector<std::string>* notes) {
     std::string problem;
     if (!upload::IsValidStartAddressText(file.start, &problem)) {
         out.Error(problem);
@@ -239,7 +239,9 @@ int LoadFile(Output& out, const FileOptions& file, upload::FirmwareImage& image,
     try {
         if (upload::FirmwareKindOfPath(file.file) != upload::FirmwareKind::Unknown)
             bytes = upload::ReadFirmwareFile(file.file);
-        check = upload::CheckFirmware(bytes, file.start, image);
+        upload::ImageReadHooks hooks;
+        if (notes) hooks.Note = [notes](const std::string& note) { notes->push_back(note); };
+        check = upload::CheckFirmware(bytes, file.start, image, hooks);
     } catch (const upload::FirmwareError& e) {
         check = upload::FirmwareCheck{};
         check.message = e.what();

@@ -88,8 +88,9 @@ int ChooseKeyboard(Session& session, Output& out, const std::string& id,
                    std::vector<usbio::FoundKeyboard>& several, bool forWriting = false);
 // Reads the file once and checks it as an upload would; fileSha (when given) is the SHA-256 of the
 // bytes read. Returns 0 or the exit status to end with.
+// notes (when given): what `check` tells of a HEX file besides (upload::ImageReadHooks::Note).
 int LoadFile(Output& out, const FileOptions& file, upload::FirmwareImage& image, upload::FirmwareCheck& check,
-             std::string* fileSha = nullptr);
+             std::string* fileSha = nullptr, std::vector<std::string>* notes = nullptr);
 // The bytes the upload sends: every block, from the start address.
 std::vector<std::uint8_t> SentBytes(const upload::FirmwareImage& image, const upload::FirmwareCheck& check);
 void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareImage& image,

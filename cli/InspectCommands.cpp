@@ -233,8 +233,12 @@ int RunCheck(Output& out, const FileOptions& file) {
     upload::FirmwareImage image;
     upload::FirmwareCheck check;
     std::string fileSha;
-    if (const int status = LoadFile(out, file, image, check, &fileSha)) return out.Finish(status);
+    std::vector<std::string> notes;
+    if (const int status = LoadFile(out, file, image, check, &fileSha, &notes)) return out.Finish(status);
     DescribeFile(out, file, image, check, fileSha);
+    // A damaged or badly joined HEX file shows before it is written (the upload takes it as read).
+    out.doc["notes"] = notes;
+    for (const std::string& note : notes) out.Say("Note: " + note);
     return out.Finish(ExitOK);
 }
 

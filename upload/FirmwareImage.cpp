@@ -185,8 +185,13 @@ private:
     HexRecord Parse(std::string_view record);
     void Store(const HexRecord& record);
 
+    void NoteLinesAfterTheEnd(LineSource& lines);
+
     std::string name_;
     FirmwareImage& image_;
+    std::function<void(const std::string&)> note_;
+    std::vector<std::uint32_t> writtenOnLine_;  // with note_: the line that last wrote each byte
+    int rewrites_ = 0;                          // data written again with other bytes, noted
     std::size_t lineNumber_ = 0;
     std::uint64_t upperAddress_ = 0;
     std::int32_t endAddress_ = 0;
@@ -194,6 +199,8 @@ private:
 };
 
 std::int32_t HexFileReader::Read(LineSource& lines, const ImageReadHooks& hooks) {
+    note_ = hooks.Note;
+    if (note_) writtenOnLine_.assign(image_.size(), 0);
     std::string_view line;
     bool sawRecord = false;
     std::size_t firstEmptyLine = 0;  // an empty line ahead of the first record, reported once the file looks like HEX
@@ -229,11 +236,32 @@ std::int32_t HexFileReader::Read(LineSource& lines, const ImageReadHooks& hooks)
                       std::to_string(MaxRecordChars) + ".");
 
         const HexRecord parsed = Parse(record);
-        if (parsed.Type == 0x01) return endAddress_;
+        if (parsed.Type == 0x01) {
+            if (note_) NoteLinesAfterTheEnd(lines);
+            return endAddress_;
+        }
         Store(parsed);
         if (hooks.DataRecord && parsed.Type == 0x00 && !parsed.Data.empty())
             hooks.DataRecord(upperAddress_ + parsed.Address, parsed.Data.size());
     }
+}
+
+// What follows the end-of-file record is never read: a file joined badly, or damaged, says so.
+void HexFileReader::NoteLinesAfterTheEnd(LineSource& lines) {
+    const std::size_t endLine = lineNumber_;
+    std::size_t first = 0, count = 0;
+    std::string_view line;
+    for (std::size_t n = endLine + 1;; ++n) {
+        const LineRead got = lines.Next(line);
+        if (got == LineRead::EndOfFile) break;
+        if (got == LineRead::Line && WithoutTrailingBlanks(line).empty()) continue;
+        if (first == 0) first = n;
+        ++count;
+    }
+    if (count > 0)
+        note_(std::to_string(count) + (count == 1 ? " line" : " lines") + " after the end-of-file record (line " +
+              std::to_string(endLine) + "), from line " + std::to_string(first) + " on, " +
+              (count == 1 ? "is" : "are") + " not read.");
 }
 
 void HexFileReader::CheckLooksLikeHex(std::string_view line) const {
@@ -326,6 +354,21 @@ void HexFileReader::Store(const HexRecord& record) {
                                 HexText(first, 4) + ".." + HexText(last, 4) +
                                 ", past the end of the firmware area (last address " +
                                 std::to_string(LastImageAddress) + ").");
+    if (note_) {
+        // Said for the first few records that do it; the upload takes the later bytes.
+        constexpr int MostRewritesNoted = 5;
+        for (std::uint64_t a = first; a <= last; ++a) {
+            const std::uint32_t earlier = writtenOnLine_[a];
+            writtenOnLine_[a] = static_cast<std::uint32_t>(lineNumber_);
+            if (earlier == 0 || image_[a] == record.Data[a - first] || rewrites_ > MostRewritesNoted) continue;
+            note_(++rewrites_ > MostRewritesNoted
+                      ? "More records write addresses again with other data; the later data is sent."
+                      : "Line " + std::to_string(lineNumber_) + " writes " + HexText(a, 4) + " again with other data (line " +
+                            std::to_string(earlier) + " wrote it first); the later data is sent.");
+            for (std::uint64_t rest = a + 1; rest <= last; ++rest) writtenOnLine_[rest] = static_cast<std::uint32_t>(lineNumber_);
+            break;
+        }
+    }
     std::copy(record.Data.begin(), record.Data.end(), image_.begin() + static_cast<std::ptrdiff_t>(first));
     endAddress_ = std::max(endAddress_, static_cast<std::int32_t>(last + 1));
 }

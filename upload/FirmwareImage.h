@@ -35,6 +35,10 @@ struct ImageReadHooks {
     // HEX: after each data record that holds data is stored, its first address and byte count
     // (may be empty).
     std::function<void(std::uint64_t address, std::size_t count)> DataRecord = nullptr;
+    // HEX, when set: what the upload takes as it is but a person should know of (data that a later
+    // record writes again with other bytes: the later one wins; records after the end-of-file
+    // record: never read), each said once, with its line numbers. Costs a word per image byte.
+    std::function<void(const std::string&)> Note = nullptr;
 };
 
 // What went wrong, as FirmwareError::Code().

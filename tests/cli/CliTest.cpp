@@ -166,6 +166,20 @@ TEST(Cli, CheckDescribesTheFileAndRefusesInvalidOnesWithTheLine) {
         EXPECT_EQ(json.Json()["blocks"], 3);
     }
 
+    // Badly joined: two files' records for the same addresses (the later sent), and records after
+    // an end-of-file record (never read): noted with their lines, the check still passes.
+    std::string joined = HexText(0x1200, data);
+    joined.erase(joined.rfind(":00000001FF"));
+    joined += HexText(0x1200, RandomBytes(0x100, 34)) + HexText(0x1300, data);
+    const Result noted = b.Kestrune("check " + b.File("joined.hex", joined) + " --json");
+    EXPECT_EQ(noted.status, 0) << noted.err;
+    const auto notes = noted.Json()["notes"];
+    ASSERT_EQ(notes.size(), 7u) << notes;  // the first five records that write again, then one line for the rest
+    EXPECT_EQ(notes[0], "Line 17 writes 0x1200 again with other data (line 1 wrote it first); the later data is sent.");
+    EXPECT_EQ(notes[5], "More records write addresses again with other data; the later data is sent.");
+    EXPECT_EQ(notes[6], "17 lines after the end-of-file record (line 33), from line 34 on, are not read.");
+    EXPECT_EQ(doc["notes"], nlohmann::json::array());
+
     std::string bad = HexText(0x1200, data);
     bad[bad.find('\n') + 12] ^= 1;  // a data digit of line 2: its checksum no longer fits
     const Result invalid = b.Kestrune("check " + b.File("bad.hex", bad));
