@@ -2,36 +2,17 @@
 // Commands.cpp, flash --all in FlashAll.cpp, the station in Station.cpp.)
 #include "cli/Commands.h"
 
-#include <algorithm>
-#include <array>
 #include <chrono>
-#include <filesystem>
-#include <system_error>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <memory>
-#include <iostream>
-#include <sstream>
+#include <system_error>
 
 #include "cli/FlashSteps.h"
 #include "cli/Session.h"
 #include "cli/Sha256.h"
-#include "cli/TerminalView.h"
-#include "common/FirmwareVersion.h"
-#include "common/NumberText.h"
 #include "common/RegularFile.h"
 #include "upload/Commands.h"
-#include "upload/UploadText.h"
-#include "upload/UploadSequence.h"
-
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace cli {
 
