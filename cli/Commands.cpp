@@ -153,12 +153,6 @@ std::string KeyboardLines(const std::vector<usbio::FoundKeyboard>& keyboards) {
 }
 
 
-// Chooses the keyboard a device command works on: the one that --device names, or the only one
-// attached. Then it is open and every later search of the session follows it, and the result is
-// 0. Several that --device does not narrow down to one: -1, with them in several and nothing
-// open. Otherwise the exit status, the reason said. A keyboard to be written (forWriting) that
-// can be told from another one only by its device path is refused: the path does not survive
-// the switch into firmware-upload mode.
 int ChooseKeyboard(Session& session, Output& out, const std::string& id,
                    std::vector<usbio::FoundKeyboard>& several, bool forWriting) {
     std::vector<usbio::FoundKeyboard> unopened;
@@ -225,8 +219,6 @@ void WriteDump(Session& session, const DeviceOptions& device) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Reads the file once and checks it as an upload would; fileSha (when given) is the SHA-256 of the
-// bytes read. Returns 0 or the exit status to end with.
 int LoadFile(Output& out, const FileOptions& file, upload::FirmwareImage& image, upload::FirmwareCheck& check,
              std::string* fileSha, std::vector<std::string>* notes) {
     std::string problem;

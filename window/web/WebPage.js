@@ -153,11 +153,13 @@ Module['page'] = (function () {
     const clean = String(name).replace(/[\/\0]/g, '_');
     return clean === '' || clean === '.' || clean === '..' ? 'firmware' : clean;
   };
+  // What is kept of a file the browser could not read: its name.
+  const unreadable = (name) => ({ name: safeName(name), size: 0, bytes: null });
   async function readFile(file, name = file.name) {
     try {
       return { name: safeName(name), size: file.size, bytes: new Uint8Array(await file.slice(0, fileLimit).arrayBuffer()) };
     } catch (e) {
-      return { name: safeName(name), size: 0, bytes: null };
+      return unreadable(name);
     }
   }
   // Writes what readFile read into a folder of its own; its absolute path.
@@ -263,7 +265,7 @@ Module['page'] = (function () {
     try {
       read = await readFile(await kept.handle.getFile(), name);
     } catch (e) {
-      read = { name, size: 0, bytes: null };  // gone or moved: the upload says it cannot be read
+      read = unreadable(name);  // gone or moved: the upload says it cannot be read
     }
     if (remembered === name) setFile(storeFile(read));
   }
@@ -282,7 +284,7 @@ Module['page'] = (function () {
       try {
         return await readFile(await handle.getFile());
       } catch (e) {
-        return { name: safeName(handle.name), size: 0, bytes: null };
+        return unreadable(handle.name);
       }
     }
     const input = $('file-input');
