@@ -98,13 +98,20 @@ void MainWindow::BeginBusy() {
 void MainWindow::EndBusy() {
     if (--busyDepth_ > 0) return;
     // The scan the command asked for (Refresh's, an upload's rescan) is its last step: the buttons
-    // stay off, and the focus waits, until it has run.
-    if (holdForRescan_ && rescanRequested_ && !closeRequested_) {
+    // stay off, and the focus waits, until it has run. A close asked for meanwhile waits for it
+    // too: it is the scan that tells whether the update took.
+    if (holdForRescan_ && rescanRequested_) {
         rescanRequested_ = holdForRescan_ = heldDeviceRescan_ = deviceChanged_ = false;
+        lastStepArmed_ = true;
         ArmTimer();
         return;
     }
     holdForRescan_ = false;
+    // A window about to close turns nothing on again.
+    if (closeRequested_) {
+        view_.Close();
+        return;
+    }
     view_.SetButtonEnabled(Button::Refresh, true);
     view_.SetButtonEnabled(Button::Upload, uploadEnabled_);
     view_.SetButtonEnabled(Button::Exit, true);
@@ -116,10 +123,6 @@ void MainWindow::EndBusy() {
     }
     focusAfter_.reset();
     focusBack_.reset();
-    if (closeRequested_) {
-        view_.Close();
-        return;
-    }
     // A device that came or went during the command is looked at now only when the last scan
     // found no keyboard: after an upload, its own re-enumeration must not replace the outcome the
     // status bar shows.
@@ -153,6 +156,7 @@ usbio::DiscoveryHooks MainWindow::Hooks() {
 void MainWindow::OnTimer() {
     timerArmed_ = false;
     if (IsBusy()) return;
+    lastStepArmed_ = false;
     BusyScope busy(*this);
     const bool userAsked = scanUserAsked_;
     scanUserAsked_ = false;
@@ -246,7 +250,8 @@ void MainWindow::ArmDeviceRescan() {
 
 bool MainWindow::OnCloseRequested() {
     // Ending the program in the middle of an upload would leave the keyboard half-written.
-    if (!IsBusy()) return true;
+    // Nor before the scan that ends a command has run.
+    if (!IsBusy() && !lastStepArmed_) return true;
     closeRequested_ = true;
     SetStatusText(statusText_);
     return false;
@@ -264,6 +269,12 @@ void MainWindow::TakeFile(const std::string& path) {
     // What the field holds now is remembered (a page shows and keeps a file by its name).
     services_.WriteSetting(SettingsScope(), text::SettingsSection, text::SettingsKey,
                            view_.FirmwareFileText());
+    // The status told how the last upload went, or why the file before was refused: it says again
+    // what the last scan found.
+    if (scanState_ == ScanState::Found)
+        SetStatusText(std::string(text::DeviceFound) + (modeText_ == text::UploadMode ? text::UploadModeNote : ""));
+    else if (scanState_ == ScanState::NotFound)
+        SetStatusText(text::DeviceNotFoundStatus);
 }
 
 void MainWindow::SelectFirmwareFile() {

@@ -162,6 +162,7 @@ private:
     bool deviceChanged_ = false;
     bool heldDeviceRescan_ = false;  // a device rescan was armed when the command started
     bool holdForRescan_ = false;     // the command asked for a rescan: the buttons wait for it
+    bool lastStepArmed_ = false;     // that rescan is armed: the command has not ended yet
     std::optional<Button> focusAfter_;
     std::optional<Button> focusBack_;  // the button that had the focus when the buttons went off
     int busyDepth_ = 0;

@@ -234,8 +234,8 @@ void MainWindow::StartUpload() {
             if (connection_.IsOpen() && connection_.MatchedPID == usbio::UploadModePID &&
                 !usbio::LockForWriting(connection_)) {
                 usbio::CloseDevice(connection_);
-                Message(usbio::KeyboardBusyText(connection_.BusyHolderPid), MessageStyle::Warning);
                 SetStatusText(text::KeyboardBusyStatus);
+                Message(usbio::KeyboardBusyText(connection_.BusyHolderPid), MessageStyle::Warning);
                 view_.SetBusyPointer(false);
                 return;
             }

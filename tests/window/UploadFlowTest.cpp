@@ -531,8 +531,28 @@ TEST(UploadFlow, ClicksTicksAndCloseDuringAnUploadWaitForItsEnd) {
     EXPECT_EQ(b.Reports(0x30).size(), 1u);
     EXPECT_TRUE(b.FlashHolds(0x1200, data));
     EXPECT_TRUE(b.services.dialogs.empty());
-    // The window closes once the upload has ended, and not before.
+    // The window closes once the upload has ended with the rescan that tells whether it took, and
+    // not before; no button comes on again on the way.
+    const auto turnedOn = std::vector<int>(std::begin(b.view.turnedOn), std::end(b.view.turnedOn));
+    EXPECT_EQ(b.view.closes, 0);
+    ASSERT_TRUE(b.Tick());
+    EXPECT_EQ(w.StatusText(), "Firmware updated.");
     EXPECT_EQ(b.view.closes, 1);
+    EXPECT_EQ(std::vector<int>(std::begin(b.view.turnedOn), std::end(b.view.turnedOn)), turnedOn);
+}
+
+TEST(UploadFlow, ANewFileTakesTheLastOutcomeOffTheStatus) {
+    for (const bool byDialog : {false, true}) {
+        FlowBench b(sim::KeyboardConfig{.StartInUploadMode = true});
+        b.ChooseFile("fw.hex", HexText(0x1200, RandomBytes(0x200, 15)));
+        b.ClickUpload();
+        b.Tick();
+        ASSERT_EQ(b.Status(), "Firmware updated.");
+        const std::string next = b.folder.Write("next.hex", "x").string();
+        b.services.dialogAnswer = next;
+        byDialog ? b.Click(Button::SelectFile) : b.window->OnFileDropped(next);
+        EXPECT_EQ(b.Status(), "Device Found") << byDialog;
+    }
 }
 
 TEST(UploadFlow, ExtractingIsShownAtMostEvery50Milliseconds) {
@@ -760,6 +780,7 @@ TEST(UploadFlow, TheKeyboardInUploadModeIsHeldFromTheScanThatFindsIt) {
     EXPECT_EQ(busy.services.MessageTexts().back(),
               "The keyboard is being updated by another program (PID 4242); nothing was written.");
     EXPECT_EQ(busy.Status(), window::text::KeyboardBusyStatus);
+    EXPECT_EQ(busy.services.messages.back().statusShown, window::text::KeyboardBusyStatus);
     EXPECT_TRUE(busy.Reports(0x10).empty());
     EXPECT_FALSE(busy.connection.IsOpen());
 }
@@ -842,6 +863,8 @@ TEST(UploadFlow, ACloseDuringAnyWaitOfAnUploadWaitsForItsEndAndSaysSo) {
         };
         b.ClickUpload();
         if (!asked) break;  // past the last wait
+        b.Tick();  // the rescan that tells whether the update took runs before the window closes
+        EXPECT_EQ(b.window->StatusText(), "Firmware updated.") << wait;
         EXPECT_EQ(b.view.closes, 1) << wait;
         EXPECT_TRUE(b.Status().starts_with(window::text::Closing)) << wait;
         EXPECT_TRUE(b.FlashHolds(0x1200, RandomBytes(0x200, 14))) << wait;

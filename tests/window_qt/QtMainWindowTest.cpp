@@ -332,6 +332,7 @@ TEST(QtWindow, ClosingDuringTheWaitAfterTheSuccessBoxWaitsForTheEndAndSaysSo) {
     w.uploadButton->click();
     ASSERT_TRUE(asked);
     EXPECT_EQ(statusAfterAsking, window::text::Closing);
+    b.Settle();  // the rescan that ends the update
     EXPECT_FALSE(w.isVisible());
 }
 
