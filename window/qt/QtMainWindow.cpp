@@ -269,8 +269,11 @@ void QtMainWindow::FocusButton(Button button) {
     target->setFocus(Qt::OtherFocusReason);
     // A message box or the file dialog that has just closed hands the focus back to the control
     // that had it before the buttons went off (the file field): take it again once it has.
-    QTimer::singleShot(0, target, [target] {
+    QTimer::singleShot(0, target, [this, target] {
         if (target->isEnabled() && target->isVisible()) target->setFocus(Qt::OtherFocusReason);
+        // Drawn, as after a Tab, also from the first paint (showing the window forgets it): who
+        // uses Alt+letters and Enter sees where Space and Enter act.
+        setAttribute(Qt::WA_KeyboardFocusChange);
     });
 }
 

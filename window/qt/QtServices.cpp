@@ -3,12 +3,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QThread>
+#include <QWindow>
 #include <algorithm>
 #include <optional>
 
@@ -37,6 +40,48 @@ QtServices::QtServices() {
 }
 
 QtServices::~QtServices() = default;
+
+// Drops the keys, clicks and shortcuts meant for the program's windows while it lives, but for
+// those of the box it leaves open. The window system's close request is no input here: Qt counts
+// it as one, and would hold it back until the wait is over, when the window would close at once
+// instead of saying that it closes once the update has ended.
+class QtServices::InputHold final : public QObject {
+public:
+    explicit InputHold(const QWidget* open = nullptr) : open_(open) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+    ~InputHold() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* target, QEvent* event) override {
+        if (open_) {
+            if (const auto* widget = qobject_cast<const QWidget*>(target))
+                if (widget == open_ || open_->isAncestorOf(widget)) return false;
+            if (target == open_->windowHandle()) return false;
+        }
+        switch (event->type()) {
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::Wheel:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+            case QEvent::ContextMenu:
+            case QEvent::Drop:
+                return true;
+            default:
+                return false;
+        }
+    }
+
+private:
+    const QWidget* open_;
+};
 
 upload::MessageAnswer QtServices::ShowMessage(const std::string& text, upload::MessageStyle style,
                                               const std::string& title) {
@@ -70,8 +115,20 @@ upload::MessageAnswer QtServices::ShowMessage(const std::string& text, upload::M
         const QRect frame = parent_->frameGeometry();
         box.move(frame.center() - QPoint(box.width() / 2, box.height() / 2));
     }
-    return box.exec() == QMessageBox::Cancel ? upload::MessageAnswer::Cancel
-                                             : upload::MessageAnswer::OK;
+    // The box holds the window's input, not its close request: a modal box would have Qt drop
+    // the window system's close request for the window it blocks, where the window must keep it
+    // and say that it closes once the update has ended.
+    box.setWindowModality(Qt::NonModal);
+    const InputHold hold(&box);
+    QEventLoop loop;
+    QObject::connect(&box, &QDialog::finished, &loop, &QEventLoop::quit);
+    box.show();
+    box.raise();
+    box.activateWindow();
+    loop.exec();
+    return box.clickedButton() && box.clickedButton() == box.button(QMessageBox::Cancel)
+               ? upload::MessageAnswer::Cancel
+               : upload::MessageAnswer::OK;
 }
 
 std::optional<std::string> QtServices::OpenFile(const OpenFileRequest& request) {
@@ -113,37 +170,6 @@ std::string QtServices::DownloadsFolder() {
 
 void QtServices::PumpEvents() { QCoreApplication::processEvents(); }
 
-// Drops the keys, clicks and shortcuts meant for the program's windows while it lives. The window
-// system's close request is no input here: Qt counts it as one, and would hold it back until the
-// wait is over, when the window would close at once instead of saying that it closes once the
-// update has ended.
-class QtServices::InputHold final : public QObject {
-public:
-    InputHold() { QCoreApplication::instance()->installEventFilter(this); }
-    ~InputHold() override { QCoreApplication::instance()->removeEventFilter(this); }
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        switch (event->type()) {
-            case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-            case QEvent::ShortcutOverride:
-            case QEvent::Shortcut:
-            case QEvent::MouseButtonPress:
-            case QEvent::MouseButtonRelease:
-            case QEvent::MouseButtonDblClick:
-            case QEvent::Wheel:
-            case QEvent::TouchBegin:
-            case QEvent::TouchUpdate:
-            case QEvent::TouchEnd:
-            case QEvent::ContextMenu:
-            case QEvent::Drop:
-                return true;
-            default:
-                return false;
-        }
-    }
-};
 
 void QtServices::Wait(int ms, bool takeInput) {
     std::optional<InputHold> hold;
