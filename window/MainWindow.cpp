@@ -86,9 +86,12 @@ void MainWindow::BeginBusy() {
     heldDeviceRescan_ = timerArmed_ && !scanUserAsked_;
     timerArmed_ = false;
     services_.StopTimer();
-    // The focus waits off the buttons and comes back to the one that had it.
+    // The focus waits off the buttons and comes back to the one that had it. A command started
+    // from a field (by its button's Alt+letter) takes it off the field too: it ends on its button.
     if (const auto focused = view_.FocusedButton()) {
         focusBack_ = focused;
+        view_.ParkFocus();
+    } else if (focusAfter_) {
         view_.ParkFocus();
     }
     for (Button b : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})

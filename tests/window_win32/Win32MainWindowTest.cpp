@@ -11,6 +11,7 @@
 #include "common/Clock.h"
 #include "sim/SimHidPlatform.h"
 #include "support/FirmwareFiles.h"
+#include "support/FocusCases.h"
 #include "support/TempDir.h"
 #include "window/WindowText.h"
 #include "window/win32/Win32MainWindow.h"
@@ -33,11 +34,11 @@ using window::win32::Win32MainWindow;
 class ScriptedServices final : public window::win32::Win32Services {
 public:
     explicit ScriptedServices(kestrune::VirtualClock& clock) : clock_(clock) {}
-    upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle,
-                                      const std::string&) override {
+    upload::MessageAnswer ShowMessage(const std::string& text, upload::MessageStyle style,
+                                      const std::string& title) override {
         messages.push_back(text);
         if (onMessage) onMessage(text);
-        return upload::MessageAnswer::OK;
+        return realBoxes ? Win32Services::ShowMessage(text, style, title) : upload::MessageAnswer::OK;
     }
     std::optional<std::string> OpenFile(const window::OpenFileRequest&) override { return std::nullopt; }
     std::string ReadSetting(const std::string&, const std::string&, const std::string& key) override {
@@ -56,8 +57,9 @@ public:
         if (onTime) onTime();
     }
 
+    bool realBoxes = false;  // Windows' own boxes, answered by the test
     std::vector<std::string> messages;
-    std::function<void(const std::string&)> onMessage;  // runs while the box is up
+    std::function<void(const std::string&)> onMessage;  // runs as the box opens
     std::function<void()> onTime;                       // runs in each wait
     std::map<std::string, std::string> settings;
     std::string folder;
@@ -181,6 +183,40 @@ bool NothingSelected(const Win32MainWindow& w) {
     return true;
 }
 
+// Steps run one by one from the message loop of a box, each once the messages the one before
+// posted have been handled (a timer's tick comes after them).
+std::vector<std::function<void()>> boxSteps;
+
+void CALLBACK NextBoxStep(HWND, UINT, UINT_PTR timer, DWORD) {
+    if (boxSteps.empty()) {
+        KillTimer(nullptr, timer);
+        return;
+    }
+    const auto step = std::move(boxSteps.front());
+    boxSteps.erase(boxSteps.begin());
+    step();
+}
+
+void InTheNextBox(std::vector<std::function<void()>> steps) {
+    boxSteps = std::move(steps);
+    SetTimer(nullptr, 0, 1, NextBoxStep);
+}
+
+HWND OpenBox() {
+    HWND found = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM result) {
+            wchar_t name[16] = {};
+            GetClassNameW(window, name, 16);
+            if (!IsWindowVisible(window) || std::wstring(name) != L"#32770") return TRUE;
+            *reinterpret_cast<HWND*>(result) = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
 // Takes a WM_QUIT the window's Close left, so that the next window's loop does not end with it.
 void TakeQuit() {
     MSG msg;
@@ -296,6 +332,9 @@ TEST(Win32Window, KeyboardAndScreenReaderAccess) {
     EXPECT_TRUE(HasStyle(w.startAddressField, WS_VISIBLE));
     EXPECT_TRUE(w.Logic().StartAddressShown());
     EXPECT_EQ(GetFocus(), w.startAddressField);
+    DWORD from = 1, to = 0;  // its text selected: what the user types replaces it
+    SendMessageW(w.startAddressField, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+    EXPECT_EQ(std::pair(from, to), std::pair<DWORD, DWORD>(0, 4));
     // The focus is drawn from the start, not only once a key has been pressed.
     EXPECT_EQ(SendMessageW(w.Handle(), WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS, 0);
     EXPECT_EQ(GetNextDlgTabItem(w.Handle(), w.uploadButton, FALSE), w.startAddressField);
@@ -415,24 +454,8 @@ TEST(Win32Window, TheFocusIsOnRefreshFromTheFirstPaint) {
 }
 
 TEST(Win32Window, AfterEachCommandTheFocusIsOnItsButtonAndNoTextIsSelected) {
-    enum class How { Mouse, Enter, Space, AltLetter };
-    struct Case {
-        const char* name;
-        window::Button button;
-        How how;
-        bool startAddressShown;
-    };
-    const Case cases[] = {
-        {"Refresh by mouse", window::Button::Refresh, How::Mouse, false},
-        {"Refresh by Alt+R", window::Button::Refresh, How::AltLetter, true},
-        {"Upload by mouse", window::Button::Upload, How::Mouse, false},
-        {"Upload by mouse, start address shown", window::Button::Upload, How::Mouse, true},
-        {"Upload by Enter", window::Button::Upload, How::Enter, false},
-        {"Upload by Space", window::Button::Upload, How::Space, false},
-        {"Upload by Alt+U", window::Button::Upload, How::AltLetter, true},
-        {"Select Firmware File by mouse", window::Button::SelectFile, How::Mouse, false},
-    };
-    for (const Case& c : cases) {
+    using testsupport::Press;
+    for (const testsupport::FocusCase& c : testsupport::kFocusCases) {
         Win32Bench b;
         Win32MainWindow* opened = b.Open();
         if (!opened) GTEST_SKIP() << "no display for windows";
@@ -448,24 +471,23 @@ TEST(Win32Window, AfterEachCommandTheFocusIsOnItsButtonAndNoTextIsSelected) {
         bool focusLost = false;
         b.services.onTime = [&] { focusLost |= GetFocus() == nullptr; };
         switch (c.how) {
-            case How::Mouse:
+            case Press::Mouse:
                 SendMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
                 SendMessageW(button, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
                 break;
-            case How::Enter: {
+            case Press::Enter: {
                 SetFocus(button);
                 MSG enter{button, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
                 w.PreTranslateMessage(enter);
                 break;
             }
-            case How::Space:
+            case Press::Space:
                 SetFocus(button);
                 SendMessageW(button, WM_KEYDOWN, VK_SPACE, 0);
                 SendMessageW(button, WM_KEYUP, VK_SPACE, 0xC0000001);
                 break;
-            case How::AltLetter: {
-                const wchar_t letter = c.button == window::Button::Upload ? L'u' : L'r';
-                MSG alt{GetFocus(), WM_SYSCHAR, letter, 1 << 29, 0, {}};
+            case Press::AltLetter: {
+                MSG alt{GetFocus(), WM_SYSCHAR, static_cast<WPARAM>(testsupport::AltLetterOf(c.button)), 1 << 29, 0, {}};
                 w.PreTranslateMessage(alt);
                 break;
             }
@@ -480,25 +502,46 @@ TEST(Win32Window, AfterEachCommandTheFocusIsOnItsButtonAndNoTextIsSelected) {
     }
 }
 
-TEST(Win32Window, AltF4DuringTheWaitAfterTheSuccessBoxWaitsForTheEndAndSaysSo) {
-    Win32Bench b(0, {.StartInUploadMode = true});
-    Win32MainWindow* opened = b.Open();
-    if (!opened) GTEST_SKIP() << "no display for windows";
-    auto& w = *opened;
-    b.Settle();
-    b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 4)));
-    b.services.onMessage = [&](const std::string& text) {
-        if (text == upload::text::Uploaded) PostMessageW(w.uploadButton, WM_SYSKEYDOWN, VK_F4, 1 << 29);
-    };
-    std::vector<std::string> statusesWhileOpen;
-    b.services.onTime = [&] {
-        if (IsWindowVisible(w.Handle())) statusesWhileOpen.push_back(StatusOf(w.statusBar));
-    };
-    SendMessageW(w.uploadButton, BM_CLICK, 0, 0);
-    EXPECT_FALSE(IsWindowVisible(w.Handle()));
-    ASSERT_FALSE(statusesWhileOpen.empty());
-    EXPECT_EQ(statusesWhileOpen.back(), window::text::Closing);
-    TakeQuit();
+TEST(Win32Window, ACloseWhileTheBoxIsUpOrByAltF4InTheWaitAfterItIsKeptAndSaid) {
+    for (const bool whileTheBoxIsUp : {true, false}) {
+        Win32Bench b(0, {.StartInUploadMode = true});
+        Win32MainWindow* opened = b.Open();
+        if (!opened) GTEST_SKIP() << "no display for windows";
+        auto& w = *opened;
+        b.Settle();
+        b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 4)));
+        const std::string file = TextOf(w.firmwareFileField);
+        b.services.realBoxes = whileTheBoxIsUp;
+        b.services.onMessage = [&](const std::string& text) {
+            if (text != upload::text::Uploaded) return;
+            if (!whileTheBoxIsUp) {
+                PostMessageW(w.uploadButton, WM_SYSKEYDOWN, VK_F4, 1 << 29);
+                return;
+            }
+            InTheNextBox({[&] { PostMessageW(w.firmwareFileField, WM_CHAR, L'z', 1); },
+                          [&] {
+                              // The window stays on, so that the window system's close request
+                              // reaches it; keys for it do not.
+                              EXPECT_TRUE(IsWindowEnabled(w.Handle()));
+                              EXPECT_EQ(TextOf(w.firmwareFileField), file);
+                              SendMessageW(w.Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
+                              EXPECT_EQ(StatusOf(w.statusBar), window::text::Closing);
+                              SendMessageW(OpenBox(), WM_COMMAND, IDOK, 0);
+                          }});
+        };
+        std::vector<std::string> statusesWhileOpen;
+        b.services.onTime = [&] {
+            if (IsWindowVisible(w.Handle())) statusesWhileOpen.push_back(StatusOf(w.statusBar));
+        };
+        SendMessageW(w.uploadButton, BM_CLICK, 0, 0);
+        EXPECT_TRUE(IsWindowVisible(w.Handle())) << whileTheBoxIsUp;  // until the rescan has run
+        b.Settle();
+        EXPECT_FALSE(IsWindowVisible(w.Handle())) << whileTheBoxIsUp;
+        ASSERT_FALSE(statusesWhileOpen.empty());
+        EXPECT_EQ(statusesWhileOpen.back(), window::text::Closing) << whileTheBoxIsUp;
+        EXPECT_EQ(TextOf(w.firmwareFileField), file);
+        TakeQuit();
+    }
 }
 
 TEST(Win32Window, TheOutcomeOfARefusalIsShownAtEveryFontSizeBesideItsBoxAndTheButtonsStayOffBetweenSteps) {

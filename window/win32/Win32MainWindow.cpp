@@ -594,7 +594,11 @@ std::optional<Button> Win32MainWindow::FocusedButton() {
 // Space do nothing): the window itself holds it meanwhile.
 void Win32MainWindow::ParkFocus() { SetFocus(window_); }
 
-void Win32MainWindow::FocusStartAddress() { SetFocus(startAddressField); }
+void Win32MainWindow::FocusStartAddress() {
+    // Its text selected, as Qt's field does: what the user types replaces it.
+    SetFocus(startAddressField);
+    SendMessageW(startAddressField, EM_SETSEL, 0, -1);
+}
 
 void Win32MainWindow::ShowStartAddress() {
     ShowWindow(startAddressLabel, SW_SHOW);

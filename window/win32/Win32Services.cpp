@@ -21,6 +21,25 @@ bool IsUserInput(UINT message) {
            (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST);
 }
 
+// While a box is up: the window it belongs to, kept enabled (the window system drops the close
+// request of a disabled window, where the window must keep it and say that it closes once the
+// update has ended) but deaf to keys and clicks, as during a wait; Alt+F4 still asks it to close.
+HWND boxOwner = nullptr;
+
+LRESULT CALLBACK HoldOwnerInput(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == MSGF_DIALOGBOX && boxOwner) {
+        // The box has turned its window off on opening: on again.
+        if (!IsWindowEnabled(boxOwner)) EnableWindow(boxOwner, TRUE);
+        const MSG& msg = *reinterpret_cast<const MSG*>(lParam);
+        if (IsUserInput(msg.message) && (msg.hwnd == boxOwner || IsChild(boxOwner, msg.hwnd))) {
+            if (msg.message == WM_SYSKEYDOWN && msg.wParam == VK_F4 && (HIWORD(msg.lParam) & KF_ALTDOWN))
+                PostMessageW(boxOwner, WM_SYSCOMMAND, SC_CLOSE, 0);
+            return TRUE;
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 std::int64_t SteadyMs() {
     using namespace std::chrono;
     static const steady_clock::time_point start = steady_clock::now();
@@ -86,7 +105,12 @@ upload::MessageAnswer Win32Services::ShowMessage(const std::string& text,
         case upload::MessageStyle::Information: flags = MB_OK | MB_ICONINFORMATION; break;
         case upload::MessageStyle::Plain: flags = MB_OK; break;
     }
+    const HHOOK hold = owner_ ? SetWindowsHookExW(WH_MSGFILTER, HoldOwnerInput, nullptr, GetCurrentThreadId())
+                              : nullptr;
+    boxOwner = hold ? owner_ : nullptr;
     const int answer = MessageBoxW(owner_, Wide(text).c_str(), Wide(title).c_str(), flags);
+    boxOwner = nullptr;
+    if (hold) UnhookWindowsHookEx(hold);
     return answer == IDCANCEL ? upload::MessageAnswer::Cancel : upload::MessageAnswer::OK;
 }
 
