@@ -284,9 +284,14 @@ void MainWindow::SelectFirmwareFile() {
     BusyScope busy(*this);
     const std::string current = view_.FirmwareFileText();
     OpenFileRequest request{text::SelectFileTitle, {}, {}, FirmwareFileFilters()};
+    const std::string sample = options_.demo ? SampleFirmwareFor(services_.ProgramFolder()) : std::string();
     if (FileExists(current)) {
         request.folder = Utf8Of(PathOf(current).parent_path());
         request.fileName = current;
+    } else if (!sample.empty()) {
+        // The demo offers its sample first: a first update needs no file of one's own.
+        request.folder = Utf8Of(PathOf(sample).parent_path());
+        request.fileName = sample;
     } else {
         request.folder = DialogFolder();
     }

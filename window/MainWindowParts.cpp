@@ -38,6 +38,15 @@ bool FolderHoldsFirmware(const std::string& folder) {
     return false;
 }
 
+std::string SampleFirmwareFor(const std::string& programFolder) {
+    for (const char* place : {"demo", "../share/kestrune/demo"}) {
+        const std::filesystem::path sample = PathOf(programFolder) / place / "kestrune-sample.hex";
+        std::error_code error;
+        if (std::filesystem::is_regular_file(sample, error)) return Utf8Of(sample.lexically_normal());
+    }
+    return {};
+}
+
 // A file the user names: anything that exists and is not a folder (the reader says what is wrong
 // with a file it cannot read).
 bool FileExists(const std::string& path) {

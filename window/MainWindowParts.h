@@ -15,6 +15,10 @@ namespace detail {
 std::filesystem::path PathOf(const std::string& utf8);
 
 std::string Utf8Of(const std::filesystem::path& path);
+// The sample firmware the demo offers, where the build or the install puts it for the program
+// in this folder; empty when there is none.
+std::string SampleFirmwareFor(const std::string& programFolder);
+
 // True when the folder holds a file named as firmware (.hex, .bin, .dat).
 bool FolderHoldsFirmware(const std::string& folder);
 

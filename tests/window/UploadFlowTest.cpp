@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "support/FirmwareFiles.h"
@@ -610,6 +611,23 @@ TEST(FileSelection, DialogFolderFiltersDropAndRemembering) {
     next.services.settings = b.services.settings;
     next.Open();
     EXPECT_EQ(next.view.file, dropped);
+}
+
+TEST(FileSelection, OnlyTheDemoOffersItsSampleFirstAndOnlyWhileNoFileIsChosen) {
+    for (const bool demo : {true, false}) {
+        WindowBench b({}, {.demo = demo});
+        std::filesystem::create_directories(b.folder.Path() / "demo");
+        const std::string sample = b.folder.Write("demo/kestrune-sample.hex", "x").string();
+        b.Open();
+        b.services.dialogAnswer = std::nullopt;
+        b.Click(Button::SelectFile);
+        EXPECT_EQ(b.services.dialogs.back().fileName, demo ? sample : "") << demo;
+        EXPECT_EQ(b.services.dialogs.back().folder, demo ? (b.folder.Path() / "demo").string()
+                                                         : b.services.downloadsFolder) << demo;
+        b.view.file = b.folder.Write("mine.hex", "x").string();
+        b.Click(Button::SelectFile);
+        EXPECT_EQ(b.services.dialogs.back().fileName, b.view.file) << demo;
+    }
 }
 
 TEST(UploadFlow, DemoKeyboardCompletesAWholeUploadWithoutHardware) {
