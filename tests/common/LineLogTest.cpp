@@ -102,4 +102,19 @@ TEST(LineLog, AFailedRecordLeavesNoPartOfItBehind) {
     EXPECT_TRUE(log.Append("{\"b\":2}", problem)) << problem;
     EXPECT_EQ(Slurp(path), "{\"x\":0}\n{\"b\":2}\n");
 }
+
+#if defined(__linux__)
+// A record the system takes but cannot put on the disk is no record: a file that can be written
+// but not synced (this process's name in /proc) says so.
+TEST(LineLog, ARecordThatCannotBeSyncedIsAFailedOne) {
+    char name[32] = {};
+    std::ifstream("/proc/self/comm") >> name;
+    kestrune::LineLog log;
+    std::string problem;
+    if (!log.Open("/proc/self/comm", problem)) GTEST_SKIP() << "no /proc to write to: " << problem;
+    EXPECT_FALSE(log.Append("{\"a\":1}", problem));
+    EXPECT_FALSE(problem.empty());
+    std::ofstream("/proc/self/comm") << name;
+}
+#endif
 #endif
