@@ -334,7 +334,8 @@ TEST(Win32Window, KeyboardAndScreenReaderAccess) {
     EXPECT_EQ(GetFocus(), w.startAddressField);
     DWORD from = 1, to = 0;  // its text selected: what the user types replaces it
     SendMessageW(w.startAddressField, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
-    EXPECT_EQ(std::pair(from, to), std::pair<DWORD, DWORD>(0, 4));
+    EXPECT_EQ(from, 0u);
+    EXPECT_EQ(to, 4u);
     // The focus is drawn from the start, not only once a key has been pressed.
     EXPECT_EQ(SendMessageW(w.Handle(), WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS, 0);
     EXPECT_EQ(GetNextDlgTabItem(w.Handle(), w.uploadButton, FALSE), w.startAddressField);
