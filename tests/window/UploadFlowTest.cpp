@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "support/FirmwareFiles.h"
@@ -617,7 +618,8 @@ TEST(FileSelection, OnlyTheDemoOffersItsSampleFirstAndOnlyWhileNoFileIsChosen) {
     for (const bool demo : {true, false}) {
         WindowBench b({}, {.demo = demo});
         std::filesystem::create_directories(b.folder.Path() / "demo");
-        const std::string sample = b.folder.Write("demo/kestrune-sample.hex", "x").string();
+        const std::string sample = (b.folder.Path() / "demo" / "kestrune-sample.hex").string();
+        std::ofstream(sample) << "x";
         b.Open();
         b.services.dialogAnswer = std::nullopt;
         b.Click(Button::SelectFile);

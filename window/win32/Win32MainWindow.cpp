@@ -412,6 +412,11 @@ std::intptr_t Win32MainWindow::HandleMessage(unsigned message, std::uintptr_t wP
                                              std::intptr_t lParam) {
     switch (message) {
         case WM_COMMAND:
+            // A field left keeps no selection, as in Qt: a key there later adds to its text.
+            if (HIWORD(wParam) == EN_KILLFOCUS) {
+                SendMessageW(reinterpret_cast<HWND>(lParam), EM_SETSEL, static_cast<WPARAM>(-1), 0);
+                return 0;
+            }
             if (HIWORD(wParam) == BN_CLICKED && logic_) {
                 switch (LOWORD(wParam)) {
                     case RefreshId: logic_->OnButton(Button::Refresh); return 0;
