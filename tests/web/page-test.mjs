@@ -221,6 +221,12 @@ const cases = {
       order.push(await focused(page));
     }
     assert.deepEqual(order, ['upload', 'firmware-file', 'select-file']);
+    // A first update needs no file of one's own: the page links the sample firmware.
+    const sample = await page.evaluate(async () => {
+      const link = document.querySelector('#sample a[download]');
+      return link ? (await (await fetch(link.href)).text()).slice(0, 9) : '';
+    });
+    assert.equal(sample, ':10120000', 'the sample firmware, a HEX file from 0x1200, is linked');
     await chooseFile(page, files.good, () => page.keyboard.press('Space'));
     assert.equal(await focused(page), 'select-file', 'the focus back on the button that picked the file');
     // Alt+S picks again, by its access key.
