@@ -174,6 +174,30 @@ void WindowsHidPlatform::Close(HidHandle handle) {
 }
 
 DeviceIdentity WindowsHidPlatform::PeekIdentity(const std::string& path) {
+    DeviceIdentity identity = UsbParentIdentity(path);
+    // Where the walk to the USB device cannot be made (Wine has no such parent), or its instance
+    // ID holds no serial number: the one the HID device reports, read without opening it for
+    // reading or writing.
+    if (identity.Serial.empty()) identity.Serial = HidSerial(path);
+    return identity;
+}
+
+std::string WindowsHidPlatform::HidSerial(const std::string& path) {
+    const HidHandle handle = Open(path, HidAccess::None, nullptr);
+    if (!IsUsable(handle)) return {};
+    wchar_t serial[127] = {};  // the call's limit: 126 characters and the NUL
+    const bool read = HidD_GetSerialNumberString(ToHandle(handle), serial, sizeof serial - sizeof serial[0]) != FALSE;
+    Close(handle);
+    if (!read || serial[0] == L'\0') return {};
+    const int length = WideCharToMultiByte(CP_UTF8, 0, serial, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 1) return {};
+    std::string text(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, serial, -1, text.data(), length, nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(length - 1));
+    return text;
+}
+
+DeviceIdentity WindowsHidPlatform::UsbParentIdentity(const std::string& path) {
     GUID hidGuid{};
     HidD_GetHidGuid(&hidGuid);
     const DeviceInfoSet set(SetupDiCreateDeviceInfoList(&hidGuid, nullptr));

@@ -60,6 +60,11 @@ public:
     bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) override;
 
 private:
+    // The port and serial number from the USB device the HID device belongs to.
+    DeviceIdentity UsbParentIdentity(const std::string& path);
+    // The serial number the HID device reports; empty when it has none.
+    std::string HidSerial(const std::string& path);
+
     std::mutex mutex_;
     std::map<HidHandle, std::string> paths_;     // the path each open handle was opened with
     std::map<HidHandle, std::intptr_t> locks_;  // the write-lock mutex each handle owns

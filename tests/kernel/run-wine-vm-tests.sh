@@ -13,7 +13,7 @@
 # --verbose       every case shows its logs as a failing one does, with udev's events and
 #                 Wine's HID and plug-and-play traces
 # --cases "A B"   only these cases (names as in vm-wine-init.sh: no-keyboard list-info flash-hex-old
-#                 flash-bin-new unplug-mid-upload refused-block no-permission window-upload
+#                 flash-bin-new unplug-mid-upload refused-block device-by-serial no-permission window-upload
 #                 window-plug-in)
 #
 # Reuses what is there and makes what is missing: the kernel package and the test programs (through

@@ -309,6 +309,41 @@ fault_case() {
     took "$name"
 }
 
+# Two keyboards, which Wine shows without a port: told apart by the serial number their HID
+# devices report, --device names the second, and only that one is updated.
+case_device_by_serial() {
+    begin
+    start_keyboard --version V1.7 --phys usb-kt-1 --uniq KT0001 || { fail device-by-serial "no keyboard"; return; }
+    rm -f "$W/ready2"
+    "$KB_PROGRAM" $KB_OPTIONS --version V1.7 --phys usb-kt-2 --uniq KT0002 --ready-file "$W/ready2" \
+        --flash-out "$W/flash2.out" >"$W/kb2.summary" 2>"$W/kb2.log" &
+    kb2=$!
+    both_listed() { cli list; out_has KT0001 && out_has KT0002; }
+    if wait_for 240 both_listed; then
+        cli flash small.bin --device KT0002 --yes --timeout 180
+    else
+        CLI_STATUS=-1
+    fi
+    stop_keyboard
+    kill -TERM "$kb2" 2>/dev/null
+    wait "$kb2"
+    first_blocks=$(kb blocks)
+    second_blocks=$(sed -n 's/^blocks=//p' "$W/kb2.summary")
+    size=$(wc -c <"$S/fw/small.bin.expect")
+    if [ "$CLI_STATUS" -eq -1 ]; then
+        fail device-by-serial "kestrune.exe list did not show both serial numbers KT0001 and KT0002 in $(since "$CASE_START") s"
+    elif [ "$CLI_STATUS" -ne 0 ]; then
+        fail device-by-serial "kestrune.exe flash --device KT0002: status $CLI_STATUS after ${CLI_TIME} s"
+    elif ! cmp -n "$size" "$W/flash2.out" "$S/fw/small.bin.expect" 4608 0 >/dev/null 2>&1; then
+        fail device-by-serial "the second keyboard's flash differs from small.bin"
+    elif [ "${first_blocks:-0}" != 0 ]; then
+        fail device-by-serial "the first keyboard, not named, took $first_blocks blocks"
+    else
+        pass device-by-serial "listed by serial, KT0002 alone updated ($second_blocks blocks) in ${CLI_TIME} s"
+    fi
+    took device-by-serial
+}
+
 # A user who may not open the keyboard's node: winebus, running as that user, cannot open the
 # hidraw node, so Wine has no HID device for it, and kestrune.exe must end with status 3.
 case_no_permission() {
@@ -461,6 +496,7 @@ run flash-hex-old flash_case flash-hex-old small.hex V1.0
 run flash-bin-new flash_case flash-bin-new small.bin V1.7
 run unplug-mid-upload fault_case unplug-mid-upload 1 fail --leave-after-block 5
 run refused-block fault_case refused-block 1 "fail|refus" --refuse-block 3
+run device-by-serial case_device_by_serial
 run no-permission case_no_permission
 run window-upload case_window_upload
 run window-plug-in case_window_plug_in
