@@ -92,16 +92,21 @@ else
 fi
 
 kdir=$work/kernel/$(basename "$deb" .deb)
-if [ ! -f "$kdir/.unpacked" ]; then
+# Only the kernel image and the modules the machine loads, not the whole package: the HID ones
+# (the uhid keyboard), and the USB host, gadget and FunctionFS ones (the USB keyboard on
+# dummy_hcd's controllers). The marker names the list: another list unpacks again.
+modules=(hid uhid hid-generic usb-common usbcore udc-core configfs libcomposite usb_f_fs usbhid dummy_hcd)
+marker=$kdir/.unpacked-$(printf '%s ' "${modules[@]}" | cksum | cut -d' ' -f1)
+if [ ! -f "$marker" ]; then
     rm -rf "$kdir"
     mkdir -p "$kdir/modules"
-    # Only the kernel image and the three HID modules, not the whole package.
+    pattern=$(IFS='|'; echo "${modules[*]}")
     mapfile -t members < <(dpkg-deb -c "$deb" | awk '{ print $NF }' |
-        grep -E '^\./boot/vmlinuz-|/kernel/drivers/hid/(hid|uhid|hid-generic)\.ko(\.xz|\.zst|\.gz)?$' || true)
-    ((${#members[@]} == 4)) || die "$(basename "$deb") lacks the kernel image or one of hid, uhid, hid-generic"
+        grep -E "^\./boot/vmlinuz-|/kernel/.*/($pattern)\.ko(\.xz|\.zst|\.gz)?\$" || true)
+    ((${#members[@]} == ${#modules[@]} + 1)) || die "$(basename "$deb") lacks the kernel image or one of ${modules[*]}"
     dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kdir" "${members[@]}"
-    for m in hid uhid hid-generic; do
-        src=$(find "$kdir" -path "*/kernel/drivers/hid/$m.ko*" | head -n 1)
+    for m in "${modules[@]}"; do
+        src=$(find "$kdir" -path "*/kernel/*/$m.ko*" | head -n 1)
         [ -n "$src" ] || die "$m.ko is not in $(basename "$deb")"
         # busybox insmod takes plain modules only.
         case $src in
@@ -111,17 +116,17 @@ if [ ! -f "$kdir/.unpacked" ]; then
         *) cp "$src" "$kdir/modules/$m.ko" ;;
         esac
     done
-    # The machine loads exactly these three; a kernel whose modules need more is not for us.
-    for m in hid uhid hid-generic; do
+    # The machine loads exactly these; a kernel whose modules need more is not for us.
+    for m in "${modules[@]}"; do
         for dep in $(modinfo -F depends "$kdir/modules/$m.ko" | tr ',' ' '); do
-            case $dep in
-            hid | uhid | hid-generic) ;;
+            case " ${modules[*]} " in
+            *" $dep "*) ;;
             *) die "$m.ko needs $dep, which the test machine does not load" ;;
             esac
         done
     done
     cp "$(find "$kdir/boot" -name 'vmlinuz-*' | head -n 1)" "$kdir/vmlinuz"
-    touch "$kdir/.unpacked"
+    touch "$marker"
 fi
 step "kernel $(basename "$deb")"
 
@@ -151,6 +156,9 @@ p2=$!
 wait $p1 || die "building uhid_keyboard failed"
 wait $p2 || die "building feature_loop failed"
 build "$bin/vm_run" "$here/vm_run.cpp" || die "building vm_run failed"
+build "$bin/kestrune-usb-keyboard" "$repo/sim/usb_keyboard.cpp" "$repo/sim/UsbGadget.cpp" \
+    "$repo/sim/SimKeyboard.cpp" "$repo/common/Clock.cpp" "$repo/common/NumberText.cpp" ||
+    die "building kestrune-usb-keyboard failed"
 build "$bin/make_firmware" "$here/make_firmware.cpp" || die "building make_firmware failed"
 
 # The command-line tool, linked statically, from its own build folder.
@@ -175,11 +183,11 @@ rm -rf "$root"
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,fw,lib/modules}
 busybox_root "$root"
 cp "$kdir"/modules/*.ko "$root/lib/modules/"
-cp "$bin/uhid_keyboard" "$bin/feature_loop" "$bin/vm_run" "$root/bin/"
+cp "$bin/uhid_keyboard" "$bin/kestrune-usb-keyboard" "$bin/feature_loop" "$bin/vm_run" "$root/bin/"
 strip -o "$root/bin/kestrune" "$kestrune"
 "$bin/make_firmware" "$root/fw"
 install -m 0755 "$here/vm-init.sh" "$root/init"
-install -m 0644 "$here/vm-keyboard.sh" "$here/vm-case.sh" "$root/lib/"
+install -m 0644 "$here/vm-keyboard.sh" "$here/vm-case.sh" "$here/vm-usb-cases.sh" "$root/lib/"
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.cpio.gz"
 step "initramfs $(du -h "$work/initramfs.cpio.gz" | cut -f1)"
 

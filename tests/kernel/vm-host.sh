@@ -48,13 +48,14 @@ report_verdict() {
 }
 
 # vm_kernel WORK LOG: the kernel package and the test programs of run-vm-tests.sh in WORK (its
-# output in LOG); sets deb (the kernel package) and kdir (its kernel image and HID modules).
+# output in LOG); sets deb (the kernel package) and kdir (its kernel image and modules).
 vm_kernel() {
     "$(dirname "${BASH_SOURCE[0]}")/run-vm-tests.sh" --work "$1" --build-only >"$2" 2>&1 ||
         { tail -n 20 "$2"; die "run-vm-tests.sh --build-only failed"; }
     deb=$(ls "$1"/cache/linux-image-*.deb | head -n 1)
     kdir=$1/kernel/$(basename "$deb" .deb)
-    [ -f "$kdir/.unpacked" ] || die "run-vm-tests.sh left no unpacked kernel in $kdir"
+    [ -f "$kdir/vmlinuz" ] && ls "$kdir"/.unpacked-* >/dev/null 2>&1 ||
+        die "run-vm-tests.sh left no unpacked kernel in $kdir"
 }
 
 # vm_9p_modules DEB DIR: the 9p file system over virtio and what it needs, from the kernel package

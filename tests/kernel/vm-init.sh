@@ -1,6 +1,7 @@
 #!/bin/sh
-# /init of the test machine that run-vm-tests.sh boots: loads the HID modules, then runs every
-# case against a uhid keyboard (uhid_keyboard) and the static kestrune, and powers off.
+# /init of the test machine that run-vm-tests.sh boots: loads the HID and USB modules, then runs
+# every case against a uhid keyboard (uhid_keyboard) or a USB one (kestrune-usb-keyboard on
+# dummy_hcd) and the static kestrune, and powers off.
 #
 # Console protocol read by run-vm-tests.sh:
 #   KT-RESULT: PASS|FAIL <case> [- detail]     one per case
@@ -62,9 +63,15 @@ for m in hid uhid hid-generic; do
         finish
     fi
 done
+# The USB host and gadget side, with three dummy_hcd controllers (each its own bus, one port).
+for m in usb-common usbcore udc-core configfs libcomposite usb_f_fs usbhid; do
+    insmod "/lib/modules/$m.ko" || { fail "insmod-$m" "the module did not load"; finish; }
+done
+insmod /lib/modules/dummy_hcd.ko num=3 || { fail insmod-dummy_hcd "the module did not load"; finish; }
+mount -t configfs none /sys/kernel/config
 echo "KT: modules loaded at $(uptime_s) s, kernel $(uname -r)"
 
-# start_keyboard, stop_keyboard and kb: the uhid keyboard.
+# start_keyboard, start_usb_keyboard, stop_keyboard and kb: the uhid or the USB keyboard.
 . /lib/vm-keyboard.sh
 
 # cli [vm_run options --] ARGS: runs kestrune with a 60-second limit; sets CLI_STATUS, CLI_TIME.
@@ -88,6 +95,9 @@ flash_matches() {
     size=$(wc -c <"$FW/$1.expect")
     cmp -n "$size" "$W/flash.out" "$FW/$1.expect" 4608 0 >/dev/null 2>&1
 }
+
+# The cases on the USB keyboard.
+. /lib/vm-usb-cases.sh
 
 # ---- the hidraw path on its own --------------------------------------------------------------
 
@@ -615,5 +625,6 @@ case_station
 case_two_flashes
 case_signals
 case_throughput
+run_usb_cases
 echo "KT: cases end at $(uptime_s) s"
 finish

@@ -1,4 +1,4 @@
-# The uhid keyboard inside the test machine, for the case scripts that source this file (busybox
+# The keyboard inside the test machine (uhid, or a USB device), for the case scripts that source this file (busybox
 # sh). They set W (their scratch folder) and may set KB_PROGRAM (default: uhid_keyboard on PATH),
 # KB_OPTIONS (options every keyboard gets) and VERBOSE.
 
@@ -20,6 +20,33 @@ start_keyboard() {
         sleep 0.05
     done
     KB_NODE=$(cut -d' ' -f1 "$W/ready")
+    return 0
+}
+
+# start_usb_keyboard [kestrune-usb-keyboard options]: the keyboard as a USB device on the machine's
+# dummy_hcd controllers instead, with serial number KB_SERIAL (default KT0001); waits for the
+# hidraw node usbhid makes for it (the serial is its HID_UNIQ).
+start_usb_keyboard() {
+    rm -f "$W/ready" "$W/flash.out" "$W/kb.summary" "$W/kb.log" "$W/cli.out"
+    kestrune-usb-keyboard --serial "${KB_SERIAL:-KT0001}" --ready-file "$W/ready" --flash-out "$W/flash.out" \
+        ${VERBOSE:+--verbose} "$@" >"$W/kb.summary" 2>"$W/kb.log" &
+    KB_PID=$!
+    i=0
+    KB_NODE=""
+    while [ -z "$KB_NODE" ]; do
+        i=$((i + 1))
+        if [ $i -gt 300 ] || ! kill -0 "$KB_PID" 2>/dev/null; then
+            echo "  | the USB keyboard did not come up"
+            stop_keyboard
+            return 1
+        fi
+        sleep 0.05
+        for u in /sys/class/hidraw/*/device/uevent; do
+            grep -q "^HID_UNIQ=${KB_SERIAL:-KT0001}\$" "$u" 2>/dev/null || continue
+            KB_NODE=${u#/sys/class/hidraw/}
+            KB_NODE=${KB_NODE%%/*}
+        done
+    done
     return 0
 }
 

@@ -1,0 +1,282 @@
+// kestrune-usb-keyboard: the simulated keyboard as a real USB device, made by this machine's USB
+// device controller (a board's device port, or dummy_hcd in a test machine): the computer at the
+// other end of the cable sees a Kestrune keyboard, with its serial number, its port and its
+// re-enumerations (into firmware-upload mode and back after an upload), and every feature report
+// its programs send or fetch goes to the simulated keyboard.
+//
+// Runs until SIGTERM or SIGINT; then removes the device, writes the flash (--flash-out) and prints
+// a summary (key=value lines) on standard output. Diagnostics go to standard error.
+#include <signal.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+#include "sim/ReportDescriptors.h"
+#include "sim/SimKeyboard.h"
+#include "sim/UsbGadget.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+bool g_verbose = false;
+const kestrune::SteadyClock g_clock;
+const std::int64_t g_startMs = g_clock.NowMs();
+
+void Log(const std::string& text) {
+    std::fprintf(stderr, "[usb_keyboard %7.3f] %s\n", static_cast<double>(g_clock.NowMs() - g_startMs) / 1000.0,
+                 text.c_str());
+}
+
+void Verbose(const std::string& text) {
+    if (g_verbose) Log(text);
+}
+
+constexpr std::uint8_t HidGetReport = 0x01;
+constexpr std::uint8_t HidSetIdle = 0x0A;
+constexpr std::uint8_t HidSetReport = 0x09;
+constexpr std::uint8_t FeatureReport = 3;
+
+const char* const UsageText =
+    "usage: kestrune-usb-keyboard [--firmware TEXT] [--serial TEXT] [--controller NAME[,NAME...]]\n"
+    "                             [--name NAME] [--upload-mode] [--leave-after-block K] [--refuse-block K]\n"
+    "                             [--flash-out FILE] [--ready-file FILE] [--verbose]\n"
+    "\n"
+    "Makes this machine's USB device controller a Kestrune keyboard on the simulated keyboard.\n"
+    "  --firmware TEXT      its firmware version (default V1.0; an old one, V1.0 or V1.1, asks for\n"
+    "                       a replug, which this keyboard does by itself)\n"
+    "  --serial TEXT        its USB serial number (default KT0001)\n"
+    "  --controller LIST    the controllers (/sys/class/udc) it is plugged into: the first at the\n"
+    "                       start, the next each time it comes back (after the switch to\n"
+    "                       firmware-upload mode, after the upload), as into another port; the\n"
+    "                       last one stays (default: the first controller)\n"
+    "  --name NAME          the gadget's name in configfs (default kestrune; one per keyboard)\n"
+    "  --upload-mode        it starts in firmware-upload mode\n"
+    "  --leave-after-block K   it leaves the bus right after taking write block K\n"
+    "  --refuse-block K     it refuses write block K\n"
+    "  --flash-out FILE     its flash is written there at the end\n"
+    "  --ready-file FILE    written with the controller and the product ID each time it is plugged in\n";
+
+struct Options {
+    std::string version = "V1.0";
+    std::string serial = "KT0001";
+    std::vector<std::string> controllers;
+    std::string name = "kestrune";
+    bool uploadMode = false;
+    int leaveAfterBlock = 0;
+    int refuseBlock = 0;
+    std::string flashOut;
+    std::string readyFile;
+};
+
+class Program {
+public:
+    explicit Program(const Options& options)
+        : options_(options), gadget_(options.name, sim::KeyboardReportDescriptor) {
+        sim::KeyboardConfig config;
+        config.Version = options.version;
+        config.StartInUploadMode = options.uploadMode;
+        config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
+        config.LeaveDelayMs = 50;
+        config.ReturnDelayMs = 300;
+        config.Serial = options.serial;
+        keyboard_ = std::make_unique<sim::SimKeyboard>(g_clock, config);
+        keyboard_->Faults().LeaveBusAfterBlock = options.leaveAfterBlock;
+        keyboard_->Faults().RefuseBlock = options.refuseBlock;
+    }
+
+    int Run() {
+        if (options_.controllers.empty()) options_.controllers = sim::UsbGadget::Controllers();
+        if (options_.controllers.empty()) {
+            Log("this machine has no USB device controller (/sys/class/udc is empty)");
+            return 1;
+        }
+        sim::GadgetIdentity identity;
+        identity.product = keyboard_->CurrentPID();
+        identity.serial = options_.serial;
+        std::string problem;
+        if (!gadget_.Create(identity, problem)) {
+            Log(problem);
+            return Finish(1);
+        }
+        while (!g_stop) {
+            if (!Sync()) return Finish(1);
+            sim::ControlRequest request;
+            if (gadget_.NextRequest(10, request)) Answer(request);
+        }
+        return Finish(0);
+    }
+
+private:
+    // Plugs the device in or out, or in again as another product, as the simulated keyboard is.
+    bool Sync() {
+        const bool onBus = keyboard_->IsOnBus();
+        const unsigned generation = keyboard_->Generation();
+        if (gadget_.Bound() && onBus && generation == boundGeneration_) return true;
+        if (gadget_.Bound()) {
+            Log(onBus ? "re-enumerates as product " + std::to_string(keyboard_->CurrentPID()) : "leaves the bus");
+            gadget_.Unbind();
+        }
+        if (!onBus) return true;
+        const std::string& controller =
+            options_.controllers[std::min<std::size_t>(enumerations_, options_.controllers.size() - 1)];
+        std::string problem;
+        if (!gadget_.Bind(controller, keyboard_->CurrentPID(), problem)) {
+            Log(problem);
+            return false;
+        }
+        boundGeneration_ = generation;
+        ++enumerations_;
+        Log("plugged into " + controller + " as 2E5B:" + std::to_string(keyboard_->CurrentPID()));
+        if (!options_.readyFile.empty()) {
+            const std::string temporary = options_.readyFile + ".new";
+            { std::ofstream(temporary, std::ios::trunc) << controller << ' ' << keyboard_->CurrentPID() << '\n'; }
+            std::rename(temporary.c_str(), options_.readyFile.c_str());
+        }
+        return true;
+    }
+
+    void Answer(const sim::ControlRequest& request) {
+        if (gadget_.AnswerDescriptorRequest(request)) return;
+        const bool classRequest = (request.requestType & 0x60) == 0x20;
+        if (classRequest && !request.In() && request.request == HidSetIdle) {
+            gadget_.Acknowledge();
+        } else if (classRequest && !request.In() && request.request == HidSetReport &&
+                   request.value >> 8 == FeatureReport) {
+            // The host's HID driver leaves out report ID 0: 131 bytes come, the keyboard takes 132.
+            std::vector<std::uint8_t> report(1 + request.length, 0);
+            if (!gadget_.TakeData(report.data() + 1, request.length)) return;
+            ++setReports_;
+            // The data comes only once the request is accepted: a report the keyboard refuses
+            // shows in the answer to the next read.
+            refused_ = !keyboard_->TakeReport(report.data(), report.size());
+            Verbose("SET_REPORT " + std::to_string(request.length) + " bytes" + (refused_ ? ": refused" : ""));
+        } else if (classRequest && request.In() && request.request == HidGetReport &&
+                   request.value >> 8 == FeatureReport) {
+            std::vector<std::uint8_t> report(sim::KeyboardConfig{}.FeatureReportLength, 0);
+            ++getReports_;
+            const bool answered = !refused_ && keyboard_->AnswerReport(report.data(), report.size());
+            refused_ = false;
+            if (!answered) {
+                ++failedReplies_;
+                gadget_.Stall(request);
+                Verbose("GET_REPORT: stalled");
+                return;
+            }
+            gadget_.Reply(report.data() + 1, std::min<std::size_t>(report.size() - 1, request.length));
+            Verbose("GET_REPORT answered");
+        } else {
+            Verbose("request " + std::to_string(request.requestType) + "/" + std::to_string(request.request) +
+                    ": stalled");
+            gadget_.Stall(request);
+        }
+    }
+
+    int Finish(int status) {
+        gadget_.Unbind();
+        if (!options_.flashOut.empty()) {
+            const auto& flash = keyboard_->Flash();
+            std::ofstream out(options_.flashOut, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+            if (!out) {
+                Log("cannot write " + options_.flashOut);
+                status = 1;
+            }
+        }
+        std::printf("set_reports=%d\nget_reports=%d\nfailed_replies=%d\nblocks=%d\nfinish=%d\n"
+                    "mode_switches=%d\nenumerations=%d\nversion=%s\n",
+                    setReports_, getReports_, failedReplies_, keyboard_->BlocksTaken(),
+                    keyboard_->FinishTaken() ? 1 : 0, keyboard_->ModeSwitches(), static_cast<int>(enumerations_),
+                    keyboard_->Version().c_str());
+        std::fflush(stdout);
+        return status;
+    }
+
+    Options options_;
+    sim::UsbGadget gadget_;
+    std::unique_ptr<sim::SimKeyboard> keyboard_;
+    unsigned boundGeneration_ = 0;
+    std::size_t enumerations_ = 0;
+    bool refused_ = false;
+    int setReports_ = 0;
+    int getReports_ = 0;
+    int failedReplies_ = 0;
+};
+
+void OnSignal(int) { g_stop = 1; }
+
+bool ParseCount(const char* text, int& out) {
+    char* end = nullptr;
+    const long value = text ? std::strtol(text, &end, 10) : -1;
+    if (!text || *end != '\0' || value < 1 || value > 1000000) return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto text = [&](std::string& out) {
+            if (!value || !*value) return false;
+            out = value;
+            ++i;
+            return true;
+        };
+        auto count = [&](int& out) { return ParseCount(value, out) && ++i; };
+        bool ok = true;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(UsageText, stdout);
+            return 0;
+        } else if (arg == "--firmware") {
+            ok = text(options.version);
+        } else if (arg == "--serial") {
+            ok = text(options.serial);
+        } else if (arg == "--name") {
+            ok = text(options.name) && std::all_of(options.name.begin(), options.name.end(),
+                                                    [](unsigned char c) { return std::isalnum(c) != 0; });
+        } else if (arg == "--controller") {
+            std::string list;
+            ok = text(list);
+            std::istringstream names(list);
+            for (std::string name; ok && std::getline(names, name, ',');)
+                if (!name.empty()) options.controllers.push_back(name);
+        } else if (arg == "--upload-mode") {
+            options.uploadMode = true;
+        } else if (arg == "--leave-after-block") {
+            ok = count(options.leaveAfterBlock);
+        } else if (arg == "--refuse-block") {
+            ok = count(options.refuseBlock);
+        } else if (arg == "--flash-out") {
+            ok = text(options.flashOut);
+        } else if (arg == "--ready-file") {
+            ok = text(options.readyFile);
+        } else if (arg == "--verbose") {
+            g_verbose = true;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "kestrune-usb-keyboard: bad option %s\n%s", arg.c_str(), UsageText);
+            return 2;
+        }
+    }
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    return Program(options).Run();
+}

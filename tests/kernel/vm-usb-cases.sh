@@ -1,0 +1,60 @@
+# The cases of the test machine on the keyboard as a real USB device (kestrune-usb-keyboard on
+# dummy_hcd's three controllers, each its own bus with one port: 1-1, 2-1, 3-1), for vm-init.sh:
+# the identity read from the USB device, real disconnects and re-enumerations, the keyboard back
+# at another port, and the transfer errors only USB gives.
+
+# The port and serial number from the USB device; an update that follows the keyboard to 2-1
+# after the switch into firmware-upload mode and to 3-1 after the upload.
+case_usb_flash_at_other_ports() {
+    start_usb_keyboard --firmware V1.7 --controller dummy_udc.0,dummy_udc.1,dummy_udc.2 ||
+        { fail usb-identity "no USB keyboard"; return; }
+    cli list --json
+    if [ "$CLI_STATUS" -ne 0 ] || ! out_has '"port": *"1-1"' || ! out_has '"serial": *"KT0001"'; then
+        fail usb-identity "list --json: status $CLI_STATUS, or port 1-1 and serial KT0001 missing"
+    else
+        pass usb-identity "/dev/$KB_NODE at port 1-1, serial KT0001, read from the USB device"
+    fi
+    cli flash "$FW/small.hex" --yes --timeout 30
+    status=$CLI_STATUS
+    time=$CLI_TIME
+    cli info --json
+    info=$CLI_STATUS
+    stop_keyboard
+    if [ "$status" -ne 0 ]; then
+        fail usb-flash-other-ports "kestrune flash: status $status after $time s"
+    elif ! flash_matches small.hex; then
+        fail usb-flash-other-ports "the keyboard's flash from 0x1200 differs from small.hex"
+    elif [ "$info" -ne 0 ] || ! out_has '"port": *"3-1"' || ! out_has '"firmwareVersion": *"V2.0"'; then
+        fail usb-flash-other-ports "after the upload, info --json: status $info, or not V2.0 at port 3-1"
+    else
+        pass usb-flash-other-ports "$(kb blocks) blocks over $(kb enumerations) enumerations (1-1, 2-1, 3-1), flash matches, back as V2.0, $time s"
+    fi
+}
+
+# usb_fault_case NAME DETAIL-REGEX [kestrune-usb-keyboard options]: an upload the USB keyboard
+# breaks off; it must end with status 1, its reason, and no finish sent.
+usb_fault_case() {
+    name=$1
+    words=$2
+    shift 2
+    start_usb_keyboard --firmware V1.7 --controller dummy_udc.0 "$@" || { fail "$name" "no USB keyboard"; return; }
+    cli flash "$FW/small.bin" --yes --timeout 30
+    stop_keyboard
+    if [ "$CLI_STATUS" -ne 1 ]; then
+        fail "$name" "status $CLI_STATUS after ${CLI_TIME} s, expected 1"
+    elif ! out_has "$words"; then
+        fail "$name" "status 1 without a word of the failure"
+    elif [ "$(kb finish)" != 0 ]; then
+        fail "$name" "the keyboard was sent the finish command after the failure"
+    else
+        pass "$name" "status 1 after ${CLI_TIME} s, $(kb blocks) blocks taken: $(grep -i -E "$words" "$W/cli.out" | head -n 1)"
+    fi
+}
+
+run_usb_cases() {
+    case_usb_flash_at_other_ports
+    # Unplugged after block 5: the exchange under way fails (EPROTO), the device is gone.
+    usb_fault_case usb-unplug-mid-upload "fail" --leave-after-block 5
+    # Block 3 refused: the keyboard stalls the read of its answer (EPIPE).
+    usb_fault_case usb-stalled-block "fail|refus" --refuse-block 3
+}
