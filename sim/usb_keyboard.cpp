@@ -7,6 +7,7 @@
 // Runs until SIGTERM or SIGINT; then removes the device, writes the flash (--flash-out) and prints
 // a summary (key=value lines) on standard output. Diagnostics go to standard error.
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -48,6 +49,7 @@ constexpr std::uint8_t FeatureReport = 3;
 const char* const UsageText =
     "usage: kestrune-usb-keyboard [--firmware TEXT] [--serial TEXT] [--controller NAME[,NAME...]]\n"
     "                             [--name NAME] [--upload-mode] [--leave-after-block K] [--refuse-block K]\n"
+    "                             [--no-answer-block K]\n"
     "                             [--flash-out FILE] [--ready-file FILE] [--verbose]\n"
     "\n"
     "Makes this machine's USB device controller a Kestrune keyboard on the simulated keyboard.\n"
@@ -61,7 +63,8 @@ const char* const UsageText =
     "  --name NAME          the gadget's name in configfs (default kestrune; one per keyboard)\n"
     "  --upload-mode        it starts in firmware-upload mode\n"
     "  --leave-after-block K   it leaves the bus right after taking write block K\n"
-    "  --refuse-block K     it refuses write block K\n"
+    "  --refuse-block K     it refuses write block K (the read of its answer is stalled)\n"
+    "  --no-answer-block K  it takes write block K and never answers again (the read times out)\n"
     "  --flash-out FILE     its flash is written there at the end\n"
     "  --ready-file FILE    written with the controller and the product ID each time it is plugged in\n";
 
@@ -73,6 +76,7 @@ struct Options {
     bool uploadMode = false;
     int leaveAfterBlock = 0;
     int refuseBlock = 0;
+    int noAnswerBlock = 0;
     std::string flashOut;
     std::string readyFile;
 };
@@ -109,8 +113,13 @@ public:
         }
         while (!g_stop) {
             if (!Sync()) return Finish(1);
+            // A keyboard that no longer answers leaves the request it got open: the next read of
+            // ep0 would refuse it (a stall) instead.
             sim::ControlRequest request;
-            if (gadget_.NextRequest(10, request)) Answer(request);
+            if (silent_)
+                ::usleep(10000);
+            else if (gadget_.NextRequest(10, request))
+                Answer(request);
         }
         return Finish(0);
     }
@@ -163,6 +172,11 @@ private:
                    request.value >> 8 == FeatureReport) {
             std::vector<std::uint8_t> report(sim::KeyboardConfig{}.FeatureReportLength, 0);
             ++getReports_;
+            if (options_.noAnswerBlock > 0 && keyboard_->BlocksTaken() == options_.noAnswerBlock) {
+                Log("block " + std::to_string(options_.noAnswerBlock) + " taken: no answer from now on");
+                silent_ = true;
+                return;
+            }
             const bool answered = !refused_ && keyboard_->AnswerReport(report.data(), report.size());
             refused_ = false;
             if (!answered) {
@@ -206,6 +220,7 @@ private:
     unsigned boundGeneration_ = 0;
     std::size_t enumerations_ = 0;
     bool refused_ = false;
+    bool silent_ = false;
     int setReports_ = 0;
     int getReports_ = 0;
     int failedReplies_ = 0;
@@ -258,6 +273,8 @@ int main(int argc, char** argv) {
             ok = count(options.leaveAfterBlock);
         } else if (arg == "--refuse-block") {
             ok = count(options.refuseBlock);
+        } else if (arg == "--no-answer-block") {
+            ok = count(options.noAnswerBlock);
         } else if (arg == "--flash-out") {
             ok = text(options.flashOut);
         } else if (arg == "--ready-file") {

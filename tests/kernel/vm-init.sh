@@ -63,11 +63,11 @@ for m in hid uhid hid-generic; do
         finish
     fi
 done
-# The USB host and gadget side, with three dummy_hcd controllers (each its own bus, one port).
+# The USB host and gadget side, with six dummy_hcd controllers (each its own bus, one port).
 for m in usb-common usbcore udc-core configfs libcomposite usb_f_fs usbhid; do
     insmod "/lib/modules/$m.ko" || { fail "insmod-$m" "the module did not load"; finish; }
 done
-insmod /lib/modules/dummy_hcd.ko num=3 || { fail insmod-dummy_hcd "the module did not load"; finish; }
+insmod /lib/modules/dummy_hcd.ko num=6 || { fail insmod-dummy_hcd "the module did not load"; finish; }
 mount -t configfs none /sys/kernel/config
 echo "KT: modules loaded at $(uptime_s) s, kernel $(uname -r)"
 
