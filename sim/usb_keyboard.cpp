@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,7 +50,7 @@ constexpr std::uint8_t FeatureReport = 3;
 const char* const UsageText =
     "usage: kestrune-usb-keyboard [--firmware TEXT] [--serial TEXT] [--controller NAME[,NAME...]]\n"
     "                             [--name NAME] [--upload-mode] [--leave-after-block K] [--refuse-block K]\n"
-    "                             [--no-answer-block K]\n"
+    "                             [--no-answer-block K] [--gap MS]\n"
     "                             [--flash-out FILE] [--ready-file FILE] [--verbose]\n"
     "\n"
     "Makes this machine's USB device controller a Kestrune keyboard on the simulated keyboard.\n"
@@ -65,6 +66,7 @@ const char* const UsageText =
     "  --leave-after-block K   it leaves the bus right after taking write block K\n"
     "  --refuse-block K     it refuses write block K (the read of its answer is stalled)\n"
     "  --no-answer-block K  it takes write block K and never answers again (the read times out)\n"
+    "  --gap MS             it stays unplugged at least MS milliseconds each time it leaves\n"
     "  --flash-out FILE     its flash is written there at the end\n"
     "  --ready-file FILE    written with the controller and the product ID each time it is plugged in\n";
 
@@ -77,6 +79,7 @@ struct Options {
     int leaveAfterBlock = 0;
     int refuseBlock = 0;
     int noAnswerBlock = 0;
+    int gapMs = 0;
     std::string flashOut;
     std::string readyFile;
 };
@@ -133,8 +136,9 @@ private:
         if (gadget_.Bound()) {
             Log(onBus ? "re-enumerates as product " + std::to_string(keyboard_->CurrentPID()) : "leaves the bus");
             gadget_.Unbind();
+            unpluggedAtMs_ = g_clock.NowMs();
         }
-        if (!onBus) return true;
+        if (!onBus || g_clock.NowMs() - unpluggedAtMs_ < options_.gapMs) return true;
         const std::string& controller =
             options_.controllers[std::min<std::size_t>(enumerations_, options_.controllers.size() - 1)];
         std::string problem;
@@ -221,6 +225,7 @@ private:
     std::size_t enumerations_ = 0;
     bool refused_ = false;
     bool silent_ = false;
+    std::int64_t unpluggedAtMs_ = INT64_MIN / 2;
     int setReports_ = 0;
     int getReports_ = 0;
     int failedReplies_ = 0;
@@ -275,6 +280,8 @@ int main(int argc, char** argv) {
             ok = count(options.refuseBlock);
         } else if (arg == "--no-answer-block") {
             ok = count(options.noAnswerBlock);
+        } else if (arg == "--gap") {
+            ok = count(options.gapMs);
         } else if (arg == "--flash-out") {
             ok = text(options.flashOut);
         } else if (arg == "--ready-file") {

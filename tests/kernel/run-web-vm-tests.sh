@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the web page against a real HID device: index.html (the web build, build-web/web) in
 # Debian's headless Chromium, driven by puppeteer-core, inside the QEMU machine of run-vm-tests.sh
-# (Debian's kernel, a uhid keyboard), so that every feature report goes through Chromium's WebHID
-# and the kernel's hidraw and uhid drivers to the simulated keyboard. The keyboard is granted to
-# the page by Chromium's managed policy (headless Chromium has no device chooser).
+# (Debian's kernel, the USB keyboard on dummy_hcd), so that every feature report goes through
+# Chromium's WebHID and the kernel's hidraw, usbhid and USB drivers to the simulated keyboard.
+# The keyboard is granted to the page by Chromium's managed policy (headless Chromium has no device
+# chooser).
 #
 #   tests/kernel/run-web-vm-tests.sh [--work DIR] [--timeout SECONDS] [--verbose] [--cases "A B"]
 #                                    [--bench] [--page DIR]
@@ -89,7 +90,7 @@ vm_udev "$work/cache" "$udev"
 # ---- the shared folder and the initramfs ----------------------------------------------------------
 rm -rf "$share"
 mkdir -p "$share/bin" "$share/fw" "$share/driver"
-cp "$work/bin/uhid_keyboard" "$share/bin/"
+cp "$work/bin/kestrune-usb-keyboard" "$share/bin/"
 "$work/bin/make_firmware" "$share/fw"
 cp -a "$page" "$share/page"
 cp -a "$udev" "$share/udev"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the Windows build against a real HID device: kestrune.exe and kestrune-loader.exe under
-# Debian's Wine, inside the QEMU machine of run-vm-tests.sh (Debian's kernel, a uhid keyboard),
-# so that every feature report goes through Wine's HID stack (hid.dll, hidclass, winebus with its
-# hidraw backend) and the kernel's hidraw and uhid drivers to the simulated keyboard.
+# Debian's Wine, inside the QEMU machine of run-vm-tests.sh (Debian's kernel, the USB keyboard on
+# dummy_hcd), so that every feature report goes through Wine's HID stack (hid.dll, hidclass,
+# winebus with its hidraw backend) and the kernel's hidraw, usbhid and USB drivers to the
+# simulated keyboard.
 #
 #   tests/kernel/run-wine-vm-tests.sh [--work DIR] [--timeout SECONDS] [--verbose] [--cases "A B"]
 #
@@ -131,7 +132,7 @@ step "Wine prefix $(du -sh "$prefix" | cut -f1)"
 # ---- the shared folder and the initramfs ----------------------------------------------------------
 rm -rf "$share"
 mkdir -p "$share/bin" "$share/fw" "$share/win"
-cp "$work/bin/uhid_keyboard" "$work/bin/vm_run" "$share/bin/"
+cp "$work/bin/kestrune-usb-keyboard" "$work/bin/vm_run" "$share/bin/"
 "$work/bin/make_firmware" "$share/fw"
 cp "$wbuild/cli/kestrune.exe" "$wbuild/window/kestrune-loader.exe" "$share/win/"
 cp -a "$prefix" "$share/prefix"

@@ -123,9 +123,13 @@ vm_initramfs() {
     rm -rf "$root"
     mkdir -p "$root"/{bin,dev,proc,sys,tmp,newroot,lib/modules}
     busybox_root "$root"
-    for m in hid uhid hid-generic; do cp "$kdir/modules/$m.ko" "$root/lib/modules/"; done
+    cp "$kdir"/modules/*.ko "$root/lib/modules/"
     while read -r m; do cp "$mods/$m.ko" "$root/lib/modules/"; done <"$mods/order"
-    { cat "$mods/order"; printf '%s\n' hid uhid hid-generic; } >"$root/lib/modules/order"
+    # The HID modules, then the USB host and gadget side with six dummy_hcd controllers (each its
+    # own bus with one port) for the USB keyboard; one module and its parameters a line.
+    { cat "$mods/order"
+      printf '%s\n' hid uhid hid-generic usb-common usbcore udc-core configfs libcomposite usb_f_fs usbhid \
+          "dummy_hcd num=6"; } >"$root/lib/modules/order"
     install -m 0644 "$(dirname "${BASH_SOURCE[0]}")/vm-root.sh" "$root/lib/vm-root.sh"
     install -m 0755 "$init" "$root/init"
     (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -1) >"$out"

@@ -1,6 +1,7 @@
-# The keyboard inside the test machine (uhid, or a USB device), for the case scripts that source this file (busybox
-# sh). They set W (their scratch folder) and may set KB_PROGRAM (default: uhid_keyboard on PATH),
-# KB_OPTIONS (options every keyboard gets) and VERBOSE.
+# The keyboard inside the test machine (uhid, or a USB device), for the case scripts that source
+# this file (busybox sh). They set W (their scratch folder) and may set KB_PROGRAM (default: uhid_keyboard on PATH),
+# KB_OPTIONS (options every keyboard gets), KB_USB_PROGRAM and KB_USB_OPTIONS (the same for the USB
+# keyboard; default: kestrune-usb-keyboard on PATH) and VERBOSE.
 
 # start_keyboard [uhid_keyboard options]: starts a fresh keyboard and waits for its hidraw node.
 start_keyboard() {
@@ -28,8 +29,9 @@ start_keyboard() {
 # hidraw node usbhid makes for it (the serial is its HID_UNIQ).
 start_usb_keyboard() {
     rm -f "$W/ready" "$W/flash.out" "$W/kb.summary" "$W/kb.log" "$W/cli.out"
-    kestrune-usb-keyboard --serial "${KB_SERIAL:-KT0001}" --ready-file "$W/ready" --flash-out "$W/flash.out" \
-        ${VERBOSE:+--verbose} "$@" >"$W/kb.summary" 2>"$W/kb.log" &
+    # shellcheck disable=SC2086 # KB_USB_OPTIONS holds several words
+    "${KB_USB_PROGRAM:-kestrune-usb-keyboard}" $KB_USB_OPTIONS --serial "${KB_SERIAL:-KT0001}" \
+        --ready-file "$W/ready" --flash-out "$W/flash.out" ${VERBOSE:+--verbose} "$@" >"$W/kb.summary" 2>"$W/kb.log" &
     KB_PID=$!
     i=0
     KB_NODE=""

@@ -1,7 +1,8 @@
 # Stage 1 of the test machines of run-wine-vm-tests.sh and run-web-vm-tests.sh (busybox sh, from
 # the initramfs; sourced by their /init).
 #
-# enter_root SCRIPT: loads the modules in /lib/modules/order (dependencies first), builds a root in
+# enter_root SCRIPT: loads the modules in /lib/modules/order (dependencies first; a module and its
+# parameters a line), mounts configfs (for the USB keyboard), builds a root in
 # memory whose /usr and /etc are the host's (read-only over virtio-9p), whose /share holds what the
 # host prepared and whose /out goes back to the host, chroots into it and runs SCRIPT there with
 # the argument "cases", then powers the machine off.
@@ -11,13 +12,14 @@ enter_root() {
     mount -t devtmpfs devtmpfs /dev
     exec </dev/null >/dev/console 2>&1
     echo
-    for m in $(cat /lib/modules/order); do
-        if ! insmod "/lib/modules/$m.ko"; then
+    while read -r m args; do
+        # shellcheck disable=SC2086 # the module's parameters, one word each
+        if ! insmod "/lib/modules/$m.ko" $args; then
             echo "KT-RESULT: FAIL insmod-$m - the module did not load"
             echo "KERNEL-TESTS: FAIL insmod-$m"
             poweroff -f
         fi
-    done
+    done </lib/modules/order
     r=/newroot
     mkdir -p $r
     mount -t tmpfs -o size=1200m tmpfs $r
@@ -37,6 +39,7 @@ enter_root() {
     mount --move /dev $r/dev
     mount --move /proc $r/proc
     mount --move /sys $r/sys
+    mount -t configfs none $r/sys/kernel/config
     mkdir -p $r/dev/shm $r/dev/pts
     mount -t tmpfs tmpfs $r/dev/shm
     mount -t devpts devpts $r/dev/pts

@@ -1,15 +1,15 @@
 // The cases of run-web-vm-tests.sh, in its QEMU machine (vm-web-init.sh runs this with the host's
 // node, beside puppeteer-core): the web page (index.html) in Debian's headless Chromium against
-// uhid keyboards, granted to the page by Chromium's managed policy, which this script writes
-// before each Chromium starts.
+// USB keyboards (kestrune-usb-keyboard on dummy_hcd), granted to the page by Chromium's managed
+// policy, which this script writes before each Chromium starts.
 //
-//   node vm-web-cases.mjs --url URL --keyboard UHID_KEYBOARD --firmware DIR --work DIR
+//   node vm-web-cases.mjs --url URL --keyboard USB_KEYBOARD --firmware DIR --work DIR
 //        --policy FILE --deadline UPTIME [--cases A,B] [--bench] [--verbose]
 //
 // Prints the console protocol of vm-web-init.sh: KT-RESULT, KT-TIME, KT-BENCH lines. Every wait is
 // for a condition, bounded by its own limit and by the deadline (seconds of the machine's uptime).
 import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { setTimeout as pause } from 'node:timers/promises';
 import { launchChromium } from './chromium.mjs';
 import { chooseFile as choose, openPage as open, pageState as state } from './page-helpers.mjs';
@@ -82,12 +82,16 @@ async function waitFor(seconds, check, every = 250) {
   }
 }
 
-// ---- the uhid keyboard --------------------------------------------------------------------------
+// ---- the USB keyboard ---------------------------------------------------------------------------
 
-// A fresh uhid keyboard with the given uhid_keyboard options; its files are WORK/kb-NAME.*.
+let keyboards = 0;
+
+// A fresh USB keyboard with the given kestrune-usb-keyboard options and a serial number of its
+// own; its files are WORK/kb-NAME.*.
 class Keyboard {
   constructor(name, args) {
     this.name = name;
+    this.serial = `KW${String(++keyboards).padStart(4, '0')}`;
     this.ready = `${work}/kb-${name}.ready`;
     this.flashFile = `${work}/kb-${name}.flash`;
     this.logFile = `${work}/kb-${name}.log`;
@@ -96,7 +100,8 @@ class Keyboard {
     this.summaryText = '';
     this.log = '';
     this.process = spawn(options.keyboard,
-      ['--ready-file', this.ready, '--flash-out', this.flashFile, ...(options.verbose ? ['--verbose'] : []), ...args],
+      ['--serial', this.serial, '--ready-file', this.ready, '--flash-out', this.flashFile,
+        ...(options.verbose ? ['--verbose'] : []), ...args],
       { stdio: ['ignore', 'pipe', 'pipe'] });
     this.process.stdout.on('data', (d) => { this.summaryText += d; });
     this.process.stderr.on('data', (d) => { this.log += d; });
@@ -105,9 +110,18 @@ class Keyboard {
     this.logIndex = caseLogs.length - 1;
   }
 
+  // The hidraw node usbhid made for it (its serial number is the node's HID_UNIQ), once there.
+  node() {
+    for (const node of readdirSync('/sys/class/hidraw')) {
+      const uevent = `/sys/class/hidraw/${node}/device/uevent`;
+      if (existsSync(uevent) && readFileSync(uevent, 'utf8').split('\n').includes(`HID_UNIQ=${this.serial}`)) return node;
+    }
+    return null;
+  }
+
   // Its hidraw node is there.
   async up() {
-    const node = await waitFor(10, () => existsSync(this.ready) && readFileSync(this.ready, 'utf8').split(' ')[0]);
+    const node = await waitFor(15, () => existsSync(this.ready) && this.node());
     if (!node) await this.stop();
     return node;
   }
@@ -254,7 +268,7 @@ async function withCase(name, body, alsoFor = []) {
 
 // FILE uploaded by clicks to a keyboard with firmware VERSION.
 async function flashCase(browser, name, file, version, listName = null) {
-  const run = await listedWithFile(browser, name, ['--version', version], NormalProductId, file);
+  const run = await listedWithFile(browser, name, ['--firmware', version], NormalProductId, file);
   if (listName) {
     const row = run && rowOf((await pageState(run.page)).rows, NormalProductId);
     if (!row) fail(listName, 'the keyboard was not listed');
@@ -285,7 +299,7 @@ async function flashCase(browser, name, file, version, listName = null) {
 // An upload that must fail (the keyboard's fault given by ARGS): the status says so and the page
 // holds no device open.
 async function faultCase(browser, name, args) {
-  const run = await listedWithFile(browser, name, ['--version', 'V1.7', ...args], NormalProductId, 'small.bin');
+  const run = await listedWithFile(browser, name, ['--firmware', 'V1.7', ...args], NormalProductId, 'small.bin');
   if (!run) return;
   const { kb, page } = run;
   const t0 = uptime();
@@ -318,7 +332,7 @@ async function plugInCase(browser, name) {
     await waitFor(60, async () => (await pageState(page)).idle);
   }
   const before = await pageState(page);
-  const kb = new Keyboard(name, ['--version', 'V1.7']);
+  const kb = new Keyboard(name, ['--firmware', 'V1.7']);
   if (!(await kb.up())) {
     await page.close();
     return fail(name, 'no keyboard');
@@ -344,7 +358,7 @@ async function plugInCase(browser, name) {
 // (headless Chromium shows no list): the page says why beside "Connect keyboard …", which asks
 // again. The retry box is cancelled.
 async function returnedPromptCase(browser, name) {
-  const run = await listedWithFile(browser, name, ['--version', 'V1.7'], NormalProductId, 'small.bin');
+  const run = await listedWithFile(browser, name, ['--firmware', 'V1.7'], NormalProductId, 'small.bin');
   if (!run) return;
   const { kb, page } = run;
   const t0 = uptime();

@@ -7,7 +7,7 @@
 #
 # "cases" (the host's own /bin/sh, node and Chromium, in the chroot): brings up loopback and
 # udevd, gives Chromium a writable /etc/chromium for its managed policy, serves the page on
-# 127.0.0.1 and runs vm-web-cases.mjs, which starts Chromium and the uhid keyboards.
+# 127.0.0.1 and runs vm-web-cases.mjs, which starts Chromium and the USB keyboards.
 #
 # Console protocol read by run-web-vm-tests.sh (as in vm-init.sh):
 #   KT-RESULT: PASS|FAIL <case> [- detail]         one per case
@@ -88,7 +88,7 @@ BENCH=""
 grep -q "kt.bench" /proc/cmdline && BENCH=--bench
 # The cases print their KT lines on the console and into cases.out.
 timeout "$(limit 3600)" node "$S/driver/vm-web-cases.mjs" --url "http://127.0.0.1:$PORT/" \
-    --keyboard "$S/bin/uhid_keyboard" --firmware "$S/fw" --work "$W" \
+    --keyboard "$S/bin/kestrune-usb-keyboard" --firmware "$S/fw" --work "$W" \
     --policy /etc/chromium/policies/managed/kestrune.json --deadline "$DEADLINE" \
     ${ONLY:+--cases "$ONLY"} $BENCH ${VERBOSE:+--verbose} 2>"$W/cases.err" | tee "$W/cases.out"
 status=$?

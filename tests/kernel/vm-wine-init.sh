@@ -7,7 +7,7 @@
 # it and runs this same file there with the argument "cases", then powers the machine off.
 #
 # "cases" (the host's own /bin/sh and tools, in the chroot): starts udevd and Wine, then runs the
-# Windows programs under Wine against a uhid keyboard (uhid_keyboard).
+# Windows programs under Wine against the USB keyboard (kestrune-usb-keyboard on dummy_hcd).
 #
 # Console protocol read by run-wine-vm-tests.sh (as in vm-init.sh):
 #   KT-RESULT: PASS|FAIL|XFAIL <case> [- detail]   one per case (XFAIL: fails on Wine, as expected)
@@ -116,12 +116,12 @@ finish() {
     exit 0
 }
 
-# start_keyboard, stop_keyboard and kb: the uhid keyboard. It stays away 1.5 s each time it
-# leaves or re-enumerates, as a USB keyboard takes a moment to restart: Wine's winebus loses a
+# start_usb_keyboard, stop_keyboard and kb: the USB keyboard. It stays away 1.5 s each time it
+# leaves or re-enumerates, as a real keyboard takes a moment to restart: Wine's winebus loses a
 # device that arrives while the removal of the one before is still being handled (its bus
 # relations then leave the new device out), which a real restart never provokes.
-KB_PROGRAM=$S/bin/uhid_keyboard
-KB_OPTIONS="--gap 1500"
+KB_USB_PROGRAM=$S/bin/kestrune-usb-keyboard
+KB_USB_OPTIONS="--gap 1500"
 . "$S/vm-keyboard.sh"
 
 # cli ARGS: kestrune.exe under Wine, from the firmware folder, with a 600-second limit (its own
@@ -226,7 +226,7 @@ case_no_keyboard() {
 
 case_list_info() {
     begin
-    start_keyboard --version V1.7 || { fail list "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 || { fail list "no keyboard"; return; }
     if ! wait_listed 0011; then
         fail list "$NOT_LISTED"
         stop_keyboard
@@ -268,7 +268,7 @@ flash_case() {
     file=$2
     version=$3
     begin
-    start_keyboard --version "$version" || { fail "$name" "no keyboard"; return; }
+    start_usb_keyboard --firmware "$version" || { fail "$name" "no keyboard"; return; }
     wait_listed 0011 || { fail "$name" "$NOT_LISTED"; stop_keyboard; return; }
     cli flash "$file" --yes --timeout 180 --json
     stop_keyboard
@@ -286,14 +286,14 @@ flash_case() {
     took "$name"
 }
 
-# fault_case NAME EXPECTED-STATUS DETAIL-REGEX [uhid_keyboard options]: an upload that must fail.
+# fault_case NAME EXPECTED-STATUS DETAIL-REGEX [kestrune-usb-keyboard options]: an upload that must fail.
 fault_case() {
     name=$1
     expected=$2
     words=$3
     shift 3
     begin
-    start_keyboard --version V1.7 "$@" || { fail "$name" "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 "$@" || { fail "$name" "no keyboard"; return; }
     wait_listed 0011 || { fail "$name" "$NOT_LISTED"; stop_keyboard; return; }
     cli flash small.bin --yes --timeout 180
     stop_keyboard
@@ -313,10 +313,10 @@ fault_case() {
 # devices report, --device names the second, and only that one is updated.
 case_device_by_serial() {
     begin
-    start_keyboard --version V1.7 --phys usb-kt-1 --uniq KT0001 || { fail device-by-serial "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 --controller dummy_udc.0 || { fail device-by-serial "no keyboard"; return; }
     rm -f "$W/ready2"
-    "$KB_PROGRAM" $KB_OPTIONS --version V1.7 --phys usb-kt-2 --uniq KT0002 --ready-file "$W/ready2" \
-        --flash-out "$W/flash2.out" >"$W/kb2.summary" 2>"$W/kb2.log" &
+    "$KB_USB_PROGRAM" $KB_USB_OPTIONS --firmware V1.7 --name kb2 --serial KT0002 --controller dummy_udc.1 \
+        --ready-file "$W/ready2" --flash-out "$W/flash2.out" >"$W/kb2.summary" 2>"$W/kb2.log" &
     kb2=$!
     both_listed() { cli list; out_has KT0001 && out_has KT0002; }
     if wait_for 240 both_listed; then
@@ -348,7 +348,7 @@ case_device_by_serial() {
 # hidraw node, so Wine has no HID device for it, and kestrune.exe must end with status 3.
 case_no_permission() {
     begin
-    start_keyboard --version V1.7 || { fail no-permission "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 || { fail no-permission "no keyboard"; return; }
     mkdir -p /tmp/user
     cp -a "$S/prefix" /tmp/user/prefix
     chown -R 1000:1000 /tmp/user
@@ -430,7 +430,7 @@ window_verdict() {
 
 case_window_upload() {
     begin
-    start_keyboard --version V1.0 || { fail window-upload "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.0 || { fail window-upload "no keyboard"; return; }
     wait_listed 0011 || { fail window-upload "$NOT_LISTED"; stop_keyboard; return; }
     window_run small.hex
     # The self-test gives its own verdict within 300 s (180 s for the first scan, 120 s for the
@@ -455,7 +455,7 @@ case_window_plug_in() {
         mv "$W/window.out" "$W/window-plug-in.out"
         return
     fi
-    start_keyboard --version V1.7 || { window_end; fail window-plug-in "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 || { window_end; fail window-plug-in "no keyboard"; return; }
     plugged=$(now)
     # The window rescans at once on WM_DEVICECHANGE; without the notification it never does. Wine
     # sends it once its plug-and-play has made the HID device, after winebus has opened the node.
