@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,7 +52,7 @@ constexpr std::uint8_t FeatureReport = 3;
 const char* const UsageText =
     "usage: kestrune-usb-keyboard [--firmware TEXT] [--serial TEXT] [--controller NAME[,NAME...]]\n"
     "                             [--name NAME] [--upload-mode] [--leave-after-block K] [--refuse-block K]\n"
-    "                             [--no-answer-block K] [--gap MS]\n"
+    "                             [--no-answer-block K] [--hold-block K --hold-file FILE] [--gap MS]\n"
     "                             [--flash-out FILE] [--ready-file FILE] [--verbose]\n"
     "\n"
     "Makes this machine's USB device controller a Kestrune keyboard on the simulated keyboard.\n"
@@ -66,6 +68,8 @@ const char* const UsageText =
     "  --leave-after-block K   it leaves the bus right after taking write block K\n"
     "  --refuse-block K     it refuses write block K (the read of its answer is stalled)\n"
     "  --no-answer-block K  it takes write block K and never answers again (the read times out)\n"
+    "  --hold-block K, --hold-file FILE   once it has taken write block K, it creates FILE and\n"
+    "                       holds its answer until FILE is removed (at most 3 s)\n"
     "  --gap MS             it stays unplugged at least MS milliseconds each time it leaves\n"
     "  --flash-out FILE     its flash is written there at the end\n"
     "  --ready-file FILE    written with the controller and the product ID each time it is plugged in\n";
@@ -80,6 +84,8 @@ struct Options {
     int refuseBlock = 0;
     int noAnswerBlock = 0;
     int gapMs = 0;
+    int holdBlock = 0;
+    std::string holdFile;
     std::string flashOut;
     std::string readyFile;
 };
@@ -171,6 +177,11 @@ private:
             // The data comes only once the request is accepted: a report the keyboard refuses
             // shows in the answer to the next read.
             refused_ = !keyboard_->TakeReport(report.data(), report.size());
+            if (!refused_ && report[1] == sim::CmdWriteBlock) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!firstBlock_) firstBlock_ = now;
+                lastBlock_ = now;
+            }
             Verbose("SET_REPORT " + std::to_string(request.length) + " bytes" + (refused_ ? ": refused" : ""));
         } else if (classRequest && request.In() && request.request == HidGetReport &&
                    request.value >> 8 == FeatureReport) {
@@ -181,6 +192,7 @@ private:
                 silent_ = true;
                 return;
             }
+            if (options_.holdBlock > 0 && keyboard_->BlocksTaken() == options_.holdBlock && !held_) Hold();
             const bool answered = !refused_ && keyboard_->AnswerReport(report.data(), report.size());
             refused_ = false;
             if (!answered) {
@@ -198,6 +210,17 @@ private:
         }
     }
 
+    // Keeps the exchange in flight: the program that sent the block waits for its answer.
+    void Hold() {
+        held_ = true;
+        { std::ofstream(options_.holdFile) << options_.holdBlock << '\n'; }
+        Log("holding the answer to block " + std::to_string(options_.holdBlock));
+        const std::int64_t deadline = g_clock.NowMs() + 3000;
+        while (std::ifstream(options_.holdFile) && g_clock.NowMs() < deadline && !g_stop) ::usleep(10000);
+        std::remove(options_.holdFile.c_str());
+        Log("answering block " + std::to_string(options_.holdBlock));
+    }
+
     int Finish(int status) {
         gadget_.Unbind();
         if (!options_.flashOut.empty()) {
@@ -210,10 +233,13 @@ private:
             }
         }
         std::printf("set_reports=%d\nget_reports=%d\nfailed_replies=%d\nblocks=%d\nfinish=%d\n"
-                    "mode_switches=%d\nenumerations=%d\nversion=%s\n",
+                    "mode_switches=%d\nenumerations=%d\nversion=%s\nblock_us=%lld\n",
                     setReports_, getReports_, failedReplies_, keyboard_->BlocksTaken(),
                     keyboard_->FinishTaken() ? 1 : 0, keyboard_->ModeSwitches(), static_cast<int>(enumerations_),
-                    keyboard_->Version().c_str());
+                    keyboard_->Version().c_str(),
+                    static_cast<long long>(firstBlock_ ? std::chrono::duration_cast<std::chrono::microseconds>(
+                                                             lastBlock_ - *firstBlock_).count()
+                                                       : 0));
         std::fflush(stdout);
         return status;
     }
@@ -225,6 +251,10 @@ private:
     std::size_t enumerations_ = 0;
     bool refused_ = false;
     bool silent_ = false;
+    bool held_ = false;
+    // When the first and the last write-block report arrived: the upload's pace, seen from here.
+    std::optional<std::chrono::steady_clock::time_point> firstBlock_;
+    std::chrono::steady_clock::time_point lastBlock_;
     std::int64_t unpluggedAtMs_ = INT64_MIN / 2;
     int setReports_ = 0;
     int getReports_ = 0;
@@ -282,6 +312,10 @@ int main(int argc, char** argv) {
             ok = count(options.noAnswerBlock);
         } else if (arg == "--gap") {
             ok = count(options.gapMs);
+        } else if (arg == "--hold-block") {
+            ok = count(options.holdBlock);
+        } else if (arg == "--hold-file") {
+            ok = text(options.holdFile);
         } else if (arg == "--flash-out") {
             ok = text(options.flashOut);
         } else if (arg == "--ready-file") {
@@ -297,6 +331,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    if ((options.holdBlock > 0) != !options.holdFile.empty()) {
+        std::fprintf(stderr, "kestrune-usb-keyboard: --hold-block and --hold-file go together\n%s", UsageText);
+        return 2;
+    }
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);

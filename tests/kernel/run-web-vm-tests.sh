@@ -15,7 +15,7 @@
 #                 before it, so that it still gives its verdict
 # --verbose       every case shows its logs as a failing one does, with Chromium's console
 # --cases "A B"   only these cases (names as in vm-web-cases.mjs: list flash-hex-old flash-bin-new
-#                 unplug-mid-upload refused-block plug-in returned-keyboard-prompt)
+#                 other-ports unplug-mid-upload refused-block plug-in returned-keyboard-prompt)
 # --bench         also the upload of a 64 KiB image by the page against a bare loop of WebHID
 #                 calls on the same keyboard (KT-BENCH lines)
 # --page DIR      serve this folder instead of building the web page (build-web/web)

@@ -10,7 +10,7 @@
 // Runs until SIGTERM or SIGINT; then removes its devices, writes the flash (--flash-out) and
 // prints a summary (key=value lines) on standard output. Diagnostics go to standard error.
 //
-//   uhid_keyboard [--version TEXT] [--leave-after-block K] [--refuse-block K]
+//   uhid_keyboard [--firmware TEXT] [--leave-after-block K] [--refuse-block K]
 //                 [--plain-first-interface] [--decoy] [--upload-mode] [--gap MS]
 //                 [--phys TEXT] [--uniq TEXT]
 //                 [--flash-out FILE] [--ready-file FILE] [--verbose]
@@ -480,7 +480,7 @@ void OnSignal(int) { g_stop = 1; }
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: uhid_keyboard [--version TEXT] [--leave-after-block K] [--refuse-block K]\n"
+                 "usage: uhid_keyboard [--firmware TEXT] [--leave-after-block K] [--refuse-block K]\n"
                  "                     [--plain-first-interface] [--decoy] [--upload-mode] [--gap MS]\n"
                  "                     [--phys TEXT] [--uniq TEXT]\n"
                  "                     [--flash-out FILE] [--ready-file FILE] [--verbose]\n"
@@ -495,7 +495,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (arg == "--version") {
+        if (arg == "--firmware") {
             const char* v = value();
             if (!v) return Usage();
             options.version = v;

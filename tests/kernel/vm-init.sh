@@ -102,7 +102,7 @@ flash_matches() {
 # ---- the hidraw path on its own --------------------------------------------------------------
 
 case_hidraw_smoke() {
-    start_keyboard --version V1.7 || { fail hidraw-smoke "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 || { fail hidraw-smoke "no keyboard"; return; }
     uevent=/sys/class/hidraw/$KB_NODE/device/uevent
     if ! grep -q "HID_ID=0003:00002E5B:00000011" "$uevent"; then
         fail hidraw-smoke "unexpected HID_ID in $uevent: $(grep HID_ID "$uevent")"
@@ -134,7 +134,7 @@ case_no_keyboard() {
 }
 
 case_list() {
-    start_keyboard --version V1.7 || { fail list "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 || { fail list "no keyboard"; return; }
     cli list
     if [ "$CLI_STATUS" -ne 0 ]; then
         fail list "status $CLI_STATUS"
@@ -152,7 +152,7 @@ case_list() {
 }
 
 case_info() {
-    start_keyboard --version V1.7 || { fail info "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 || { fail info "no keyboard"; return; }
     cli info
     if [ "$CLI_STATUS" -ne 0 ]; then
         fail info "status $CLI_STATUS"
@@ -170,12 +170,13 @@ case_info() {
     stop_keyboard
 }
 
-# flash_case NAME FILE [uhid_keyboard options]: a fresh keyboard takes FILE.
+# flash_case NAME FILE [keyboard options]: a fresh keyboard (KB_START: start_usb_keyboard, or
+# start_keyboard for the uhid one) takes FILE.
 flash_case() {
     name=$1
     file=$2
     shift 2
-    start_keyboard --version V1.7 "$@" || { fail "$name" "no keyboard"; return 1; }
+    ${KB_START:-start_usb_keyboard} --firmware V1.7 "$@" || { fail "$name" "no keyboard"; return 1; }
     cli flash "$FW/$file" --yes --timeout 30
     status=$CLI_STATUS
     FLASH_TIME=$CLI_TIME
@@ -204,7 +205,7 @@ flash_case() {
 }
 
 case_unplug() {
-    start_keyboard --version V1.7 --leave-after-block 5 || { fail unplug-mid-upload "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 --leave-after-block 5 || { fail unplug-mid-upload "no keyboard"; return; }
     cli flash "$FW/small.bin" --yes --timeout 30
     stop_keyboard
     if [ "$CLI_STATUS" -ne 1 ]; then
@@ -216,8 +217,12 @@ case_unplug() {
     fi
 }
 
+# A device of another vendor, and an interface of the keyboard without the feature report: the
+# uhid keyboard makes them beside it (over USB each would need a gadget of its own).
 case_decoy() {
+    KB_START=start_keyboard
     flash_case decoy small.hex --decoy
+    KB_START=""
     if [ "$(kb decoy_reports)" != "0" ]; then
         fail decoy-untouched "the other vendor's device got $(kb decoy_reports) reports"
     else
@@ -226,7 +231,9 @@ case_decoy() {
 }
 
 case_two_interfaces() {
+    KB_START=start_keyboard
     flash_case two-interfaces small.bin --plain-first-interface
+    KB_START=""
     if [ "$(kb plain_reports)" != "0" ]; then
         fail plain-interface-untouched "the interface without feature report got $(kb plain_reports) reports"
     else
@@ -235,7 +242,7 @@ case_two_interfaces() {
 }
 
 case_no_permission() {
-    start_keyboard --version V1.7 || { fail no-permission "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 || { fail no-permission "no keyboard"; return; }
     cli_as_user info
     stop_keyboard
     if [ "$CLI_STATUS" -ne 3 ]; then
@@ -248,7 +255,7 @@ case_no_permission() {
 }
 
 case_bad_file() {
-    start_keyboard --version V1.7 || { fail bad-file "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 || { fail bad-file "no keyboard"; return; }
     cli flash "$FW/bad.hex" --yes
     bad_status=$CLI_STATUS
     cli flash
@@ -267,12 +274,12 @@ case_bad_file() {
 
 # ---- one writer at a time, signals during an exchange -------------------------------------------
 
-# start_held [uhid_keyboard options]: a fresh keyboard that holds its answer to write-block 50;
+# start_held [keyboard options]: a fresh keyboard that holds its answer to write-block 50;
 # kestrune flash big.bin starts in the background (its PID in FLASH_PID, its output in a.out) and
 # this returns once block 50 is in flight. release_hold lets the keyboard answer it.
 start_held() {
     rm -f "$W/hold" "$W/a.out"
-    start_keyboard --version V1.7 --hold-block 50 --hold-file "$W/hold" "$@" || return 1
+    start_usb_keyboard --firmware V1.7 --hold-block 50 --hold-file "$W/hold" "$@" || return 1
     kestrune flash "$FW/big.bin" --yes --timeout 30 $FLASH_EXTRA >"$W/a.out" 2>&1 &
     FLASH_PID=$!
     i=0
@@ -331,7 +338,7 @@ case_two_flashes() {
     # Two flashes of different files started together: one updates the keyboard with its file,
     # the other writes nothing: busy (7), no keyboard while the first one's switch is under way
     # (3), or no keyboard in firmware-upload mode for it within its --timeout (5).
-    start_keyboard --version V1.7 || { fail two-flashes-together "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 || { fail two-flashes-together "no keyboard"; return; }
     kestrune flash "$FW/big.bin" --yes --timeout 10 >"$W/a.out" 2>&1 &
     a=$!
     kestrune flash "$FW/small.bin" --yes --timeout 10 >"$W/b.out" 2>&1 &
@@ -415,7 +422,7 @@ max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a + 0 > b + 0 ? a : b) }'; }
 block_rate() { awk -v b="$(kb blocks)" -v us="$(kb block_us)" 'BEGIN { printf "%.1f", (us > 0 ? (b - 1) * 1000000 / us : 0) }'; }
 
 loop_rate() {
-    start_keyboard --version V1.7 --upload-mode || { fail "$1" "no keyboard"; return; }
+    start_usb_keyboard --firmware V1.7 --upload-mode || { fail "$1" "no keyboard"; return; }
     feature_loop --count 2000 >"$W/cli.out" 2>&1
     status=$?
     stop_keyboard
@@ -448,26 +455,13 @@ case_throughput() {
 
 # ---- several keyboards at once ---------------------------------------------------------------------
 
-# start_unit N [uhid_keyboard options]: keyboard N beside the others, attached at usb-kt-N with
-# serial number KT000N; its files are $W/unitN.*. Waits for its hidraw node (in UNIT_NODE).
+# start_unit N [kestrune-usb-keyboard options]: USB keyboard N beside the others, on controller
+# dummy_udc.(N-1), that is at port N-1, with serial number KT000N; its files are $W/unitN.*. Waits
+# for its hidraw node (in UNIT_NODE).
 start_unit() {
     n=$1
     shift
-    rm -f "$W/unit$n".*
-    uhid_keyboard --phys "usb-kt-$n" --uniq "KT000$n" --ready-file "$W/unit$n.ready" \
-        --flash-out "$W/unit$n.flash" ${VERBOSE:+--verbose} "$@" >"$W/unit$n.summary" 2>"$W/unit$n.log" &
-    echo $! >"$W/unit$n.pid"
-    i=0
-    while [ ! -f "$W/unit$n.ready" ]; do
-        i=$((i + 1))
-        if [ $i -gt 200 ] || ! kill -0 "$(cat "$W/unit$n.pid")" 2>/dev/null; then
-            echo "  | keyboard $n did not come up"
-            return 1
-        fi
-        sleep 0.05
-    done
-    UNIT_NODE=$(cut -d' ' -f1 "$W/unit$n.ready")
-    return 0
+    start_usb_unit "$n" "dummy_udc.$((n - 1))" "$@"
 }
 
 # stop_units N...: ends those keyboards; their counters are then in $W/unitN.summary.
@@ -503,31 +497,31 @@ cli_split() {
 # Two keyboards, told apart by where they are attached and by their serial numbers.
 case_two_keyboards() {
     node1=""
-    if start_unit 1 --version V1.6; then node1=$UNIT_NODE; fi
-    if [ -z "$node1" ] || ! start_unit 2 --version V1.7; then
+    if start_unit 1 --firmware V1.6; then node1=$UNIT_NODE; fi
+    if [ -z "$node1" ] || ! start_unit 2 --firmware V1.7; then
         fail two-keyboards-list "the keyboards did not come up"
         stop_units 1 2
         return
     fi
     node2=$UNIT_NODE
     cli list
-    if [ "$CLI_STATUS" -ne 0 ] || ! out_has "^/dev/$node1 .*port usb-kt-1, serial KT0001\$" \
-        || ! out_has "^/dev/$node2 .*port usb-kt-2, serial KT0002\$"; then
-        fail two-keyboards-list "status $CLI_STATUS, or /dev/$node1 at usb-kt-1 (KT0001) and /dev/$node2 at usb-kt-2 (KT0002) not listed"
+    if [ "$CLI_STATUS" -ne 0 ] || ! out_has "^/dev/$node1 .*port 1-1, serial KT0001\$" \
+        || ! out_has "^/dev/$node2 .*port 2-1, serial KT0002\$"; then
+        fail two-keyboards-list "status $CLI_STATUS, or /dev/$node1 at 1-1 (KT0001) and /dev/$node2 at 2-1 (KT0002) not listed"
     else
         cli list --json
-        if [ "$CLI_STATUS" -ne 0 ] || ! out_has '"port": "usb-kt-1"' || ! out_has '"serial": "KT0001"' \
-            || ! out_has '"port": "usb-kt-2"' || ! out_has '"serial": "KT0002"'; then
+        if [ "$CLI_STATUS" -ne 0 ] || ! out_has '"port": "1-1"' || ! out_has '"serial": "KT0001"' \
+            || ! out_has '"port": "2-1"' || ! out_has '"serial": "KT0002"'; then
             fail two-keyboards-list "list --json: status $CLI_STATUS, or a port or serial missing"
         else
-            pass two-keyboards-list "/dev/$node1 usb-kt-1 KT0001, /dev/$node2 usb-kt-2 KT0002 (text and JSON)"
+            pass two-keyboards-list "/dev/$node1 1-1 KT0001, /dev/$node2 2-1 KT0002 (text and JSON)"
         fi
     fi
 
     # Without --device, flash chooses neither; --device picks one by port or serial number.
     cli flash "$FW/small.bin" --yes --timeout 30
     unchosen=$CLI_STATUS
-    cli info --device usb-kt-2
+    cli info --device 2-1
     info=$CLI_STATUS
     if ! grep -q "V1.7" "$W/cli.out" || grep -q "V1.6" "$W/cli.out"; then info="$info, not V1.7 alone"; fi
     cli flash "$FW/small.bin" --device KT0002 --yes --timeout 30
@@ -536,7 +530,7 @@ case_two_keyboards() {
     if [ "$unchosen" -ne 9 ]; then
         fail flash-device "flash without --device: status $unchosen, expected 9"
     elif [ "$info" != "0" ]; then
-        fail flash-device "info --device usb-kt-2: status $info"
+        fail flash-device "info --device 2-1: status $info"
     elif [ "$chosen" -ne 0 ] || ! unit_holds 2 small.bin; then
         fail flash-device "flash --device KT0002: status $chosen, or keyboard 2's flash does not hold small.bin"
     elif [ "$(unit 1 blocks)" != "0" ] || [ "$(unit 1 mode_switches)" != "0" ] || [ "$(unit 2 version)" != "V2.0" ]; then
@@ -548,14 +542,14 @@ case_two_keyboards() {
 
 # flash --all: every keyboard at once, one row each in the summary on standard output.
 case_flash_all() {
-    if ! start_unit 1 --version V1.6 || ! start_unit 2 --version V1.7; then
+    if ! start_unit 1 --firmware V1.6 || ! start_unit 2 --firmware V1.7; then
         fail flash-all "the keyboards did not come up"
         stop_units 1 2
         return
     fi
     cli_split flash --all --yes "$FW/big.bin"
     stop_units 1 2
-    row() { grep -c -E "^ *usb-kt-$1 +KT000$1 .* success " "$W/cli.out"; }
+    row() { grep -c -E "^ *$1-1 +KT000$1 .* success " "$W/cli.out"; }
     if [ "$CLI_STATUS" -ne 0 ]; then
         fail flash-all "status $CLI_STATUS"
     elif ! unit_holds 1 big.bin || ! unit_holds 2 big.bin; then
@@ -574,7 +568,7 @@ case_station() {
     kestrune station "$FW/small.bin" --log "$W/station.jsonl" >"$W/station.out" 2>&1 &
     station=$!
     sleep 1
-    start_unit 3 --version V1.7 || { fail station "no keyboard"; kill -KILL "$station"; return; }
+    start_unit 3 --firmware V1.7 || { fail station "no keyboard"; kill -KILL "$station"; return; }
     i=0
     while ! grep -q '"result": *"success"' "$W/station.jsonl" 2>/dev/null; do
         i=$((i + 1))
@@ -594,11 +588,11 @@ case_station() {
     has() { echo "$record" | grep -q -E "\"$1\": *$2"; }
     if [ "$status" -ne 0 ]; then
         fail station "status $status after SIGINT"
-    elif [ "$(grep -c . "$W/station.jsonl")" != 1 ] || ! has port '"usb-kt-3"' || ! has serial '"KT0003"' \
+    elif [ "$(grep -c . "$W/station.jsonl")" != 1 ] || ! has port '"3-1"' || ! has serial '"KT0003"' \
         || ! has versionBefore '"V1.7"' || ! has versionAfter '"V2.0"' || ! has sha256 "\"$sha\"" \
         || ! has result '"success"'; then
         echo "$record" >>"$W/cli.out"
-        fail station "the log does not hold one success record for usb-kt-3"
+        fail station "the log does not hold one success record for 3-1"
     elif ! unit_holds 3 small.bin || [ "$(grep -c '^PASS' "$W/station.out")" != 1 ]; then
         fail station "the keyboard took $(unit 3 blocks) blocks, or no single PASS line"
     else

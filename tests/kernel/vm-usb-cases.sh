@@ -1,19 +1,13 @@
-# The cases of the test machine on the keyboard as a real USB device (kestrune-usb-keyboard on
-# dummy_hcd's six controllers, each its own bus with one port: 1-1, 2-1, ... 6-1), for vm-init.sh:
-# the identity read from the USB device, real disconnects and re-enumerations, the keyboard back
-# at another port, and the transfer errors only USB gives.
+# The cases of the test machine that only the keyboard as a real USB device can show
+# (kestrune-usb-keyboard on dummy_hcd's six controllers, each its own bus with one port: 1-1, 2-1,
+# ... 6-1), for vm-init.sh: the keyboard back at other ports, and the transfer errors of USB (an
+# unplug mid-upload, EPROTO, is vm-init.sh's unplug-mid-upload).
 
-# The port and serial number from the USB device; an update that follows the keyboard to 2-1
-# after the switch into firmware-upload mode and to 3-1 after the upload.
+# An update that follows the keyboard to 2-1 after the switch into firmware-upload mode and to 3-1
+# after the upload: three real enumerations.
 case_usb_flash_at_other_ports() {
     start_usb_keyboard --firmware V1.7 --controller dummy_udc.0,dummy_udc.1,dummy_udc.2 ||
-        { fail usb-identity "no USB keyboard"; return; }
-    cli list --json
-    if [ "$CLI_STATUS" -ne 0 ] || ! out_has '"port": *"1-1"' || ! out_has '"serial": *"KT0001"'; then
-        fail usb-identity "list --json: status $CLI_STATUS, or port 1-1 and serial KT0001 missing"
-    else
-        pass usb-identity "/dev/$KB_NODE at port 1-1, serial KT0001, read from the USB device"
-    fi
+        { fail usb-flash-other-ports "no USB keyboard"; return; }
     cli flash "$FW/small.hex" --yes --timeout 30
     status=$CLI_STATUS
     time=$CLI_TIME
@@ -138,8 +132,6 @@ case_usb_station_other_ports() {
 
 run_usb_cases() {
     case_usb_flash_at_other_ports
-    # Unplugged after block 5: the exchange under way fails (EPROTO), the device is gone.
-    usb_fault_case usb-unplug-mid-upload "fail" --leave-after-block 5
     # Block 3 refused: the keyboard stalls the read of its answer (EPIPE).
     usb_fault_case usb-stalled-block "fail|refus" --refuse-block 3
     # Block 4 taken, its answer never sent: usbhid gives up after 5 s (ETIMEDOUT).

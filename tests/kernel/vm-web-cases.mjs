@@ -266,9 +266,9 @@ async function withCase(name, body, alsoFor = []) {
 
 // A keyboard present at the page's load, listed with its IDs and version.
 
-// FILE uploaded by clicks to a keyboard with firmware VERSION.
-async function flashCase(browser, name, file, version, listName = null) {
-  const run = await listedWithFile(browser, name, ['--firmware', version], NormalProductId, file);
+// FILE uploaded by clicks to a keyboard with firmware VERSION (and the keyboard options MORE).
+async function flashCase(browser, name, file, version, listName = null, more = []) {
+  const run = await listedWithFile(browser, name, ['--firmware', version, ...more], NormalProductId, file);
   if (listName) {
     const row = run && rowOf((await pageState(run.page)).rows, NormalProductId);
     if (!row) fail(listName, 'the keyboard was not listed');
@@ -289,6 +289,7 @@ async function flashCase(browser, name, file, version, listName = null) {
   else if (!/V2\.0/.test(row)) fail(name, `"${Text.updated}" shown, yet the list row "${row}" does not read back V2.0`);
   else if (!kb.flashMatches(file)) fail(name, `the keyboard's flash from 0x1200 differs from ${file}`);
   else if (summary.finish !== '1') fail(name, 'the keyboard did not take the finish command');
+  else if (summary.enumerations !== '3') fail(name, `the keyboard was plugged in ${summary.enumerations} times, not 3`);
   else {
     pass(name, `${version}: ${summary.blocks} blocks, ${summary.mode_switches} switch, flash matches ${file} byte for byte, ` +
       `status "${end.status}", row "${row}", boxes ${boxTexts(updatedBoxes)}, ${secondsSince(t0)} s` +
@@ -532,12 +533,16 @@ async function benchCase(browser, name, pairs = 7) {
 
 async function main() {
   const wants = (...names) => !only.length || names.some((n) => only.includes(n));
-  if (wants('list', 'flash-hex-old', 'flash-bin-new', 'unplug-mid-upload', 'refused-block', 'plug-in') || options.bench) {
+  if (wants('list', 'flash-hex-old', 'flash-bin-new', 'other-ports', 'unplug-mid-upload', 'refused-block', 'plug-in') ||
+    options.bench) {
     const browser = await launch([NormalProductId, UploadProductId]);
     try {
       // The first upload's page lists its keyboard first: that is the "list" case.
       await withCase('flash-hex-old', (n) => flashCase(browser, n, 'small.hex', 'V1.0', wants('list') ? 'list' : null), ['list']);
       await withCase('flash-bin-new', (n) => flashCase(browser, n, 'small.bin', 'V2.0'));
+      // Back at another port (another bus) after the switch and after the upload.
+      await withCase('other-ports', (n) => flashCase(browser, n, 'small.bin', 'V1.7', null,
+        ['--controller', 'dummy_udc.0,dummy_udc.1,dummy_udc.2']));
       await withCase('unplug-mid-upload', (n) => faultCase(browser, n, ['--leave-after-block', '5']));
       await withCase('refused-block', (n) => faultCase(browser, n, ['--refuse-block', '3']));
       await withCase('plug-in', (n) => plugInCase(browser, n));
