@@ -455,32 +455,6 @@ case_throughput() {
 
 # ---- several keyboards at once ---------------------------------------------------------------------
 
-# start_unit N [kestrune-usb-keyboard options]: USB keyboard N beside the others, on controller
-# dummy_udc.(N-1), that is at port N-1, with serial number KT000N; its files are $W/unitN.*. Waits
-# for its hidraw node (in UNIT_NODE).
-start_unit() {
-    n=$1
-    shift
-    start_usb_unit "$n" "dummy_udc.$((n - 1))" "$@"
-}
-
-# stop_units N...: ends those keyboards; their counters are then in $W/unitN.summary.
-stop_units() {
-    for n in "$@"; do
-        [ -f "$W/unit$n.pid" ] || continue
-        pid=$(cat "$W/unit$n.pid")
-        rm -f "$W/unit$n.pid"
-        kill -TERM "$pid" 2>/dev/null
-        (sleep 10 && kill -KILL "$pid" 2>/dev/null) &
-        watchdog=$!
-        wait "$pid"
-        kill "$watchdog" 2>/dev/null
-    done
-}
-
-# unit N VALUE-NAME: one counter of keyboard N's summary (after stop_units).
-unit() { sed -n "s/^$2=//p" "$W/unit$1.summary"; }
-
 # unit_holds N FILE: keyboard N's flash from 0x1200 holds FILE.expect.
 unit_holds() {
     size=$(wc -c <"$FW/$2.expect")
@@ -497,8 +471,8 @@ cli_split() {
 # Two keyboards, told apart by where they are attached and by their serial numbers.
 case_two_keyboards() {
     node1=""
-    if start_unit 1 --firmware V1.6; then node1=$UNIT_NODE; fi
-    if [ -z "$node1" ] || ! start_unit 2 --firmware V1.7; then
+    if start_unit 1 dummy_udc.0 --firmware V1.6; then node1=$UNIT_NODE; fi
+    if [ -z "$node1" ] || ! start_unit 2 dummy_udc.1 --firmware V1.7; then
         fail two-keyboards-list "the keyboards did not come up"
         stop_units 1 2
         return
@@ -540,9 +514,11 @@ case_two_keyboards() {
     fi
 }
 
-# flash --all: every keyboard at once, one row each in the summary on standard output.
+# flash --all: every keyboard at once, each back at other ports after the switch and after the
+# upload (three enumerations), updated once, one row each in the summary on standard output.
 case_flash_all() {
-    if ! start_unit 1 --firmware V1.6 || ! start_unit 2 --firmware V1.7; then
+    if ! start_unit 1 dummy_udc.0,dummy_udc.2,dummy_udc.4 --firmware V1.6 ||
+        ! start_unit 2 dummy_udc.1,dummy_udc.3,dummy_udc.5 --firmware V1.7; then
         fail flash-all "the keyboards did not come up"
         stop_units 1 2
         return
@@ -557,24 +533,28 @@ case_flash_all() {
     elif ! grep -q -E "^ *PORT +SERIAL +OLD +NEW +RESULT +SECONDS *$" "$W/cli.out" || [ "$(row 1)" != 1 ] \
         || [ "$(row 2)" != 1 ]; then
         fail flash-all "the summary on standard output lacks its header or one success row per keyboard"
+    elif [ "$(unit 1 enumerations)" != 3 ] || [ "$(unit 2 enumerations)" != 3 ]; then
+        fail flash-all "the keyboards were plugged in $(unit 1 enumerations) and $(unit 2 enumerations) times, not 3"
     else
-        pass flash-all "status 0, $(unit 1 blocks) and $(unit 2 blocks) blocks, both flashes hold big.bin, both rows success"
+        pass flash-all "status 0, both back at two other ports, $(unit 1 blocks) and $(unit 2 blocks) blocks, both flashes hold big.bin, both rows success"
     fi
 }
 
-# station: a keyboard plugged in while it runs is updated and logged; SIGINT ends it with 0.
+# station: a keyboard plugged in while it runs, back at two other ports after the switch and after
+# the upload, is one unit: updated once and logged once; SIGINT ends the station with 0.
 case_station() {
     rm -f "$W/station.jsonl" "$W/station.out"
     kestrune station "$FW/small.bin" --log "$W/station.jsonl" >"$W/station.out" 2>&1 &
     station=$!
     sleep 1
-    start_unit 3 --firmware V1.7 || { fail station "no keyboard"; kill -KILL "$station"; return; }
+    start_unit 3 dummy_udc.2,dummy_udc.3,dummy_udc.4 --firmware V1.7 || { fail station "no keyboard"; kill -KILL "$station"; return; }
     i=0
     while ! grep -q '"result": *"success"' "$W/station.jsonl" 2>/dev/null; do
         i=$((i + 1))
         if [ $i -gt 600 ] || ! kill -0 "$station" 2>/dev/null; then break; fi
         sleep 0.1
     done
+    sleep 2  # time for a wrong second unit to show
     kill -INT "$station" 2>/dev/null
     (sleep 20 && kill -KILL "$station" 2>/dev/null) &
     watchdog=$!
@@ -593,8 +573,8 @@ case_station() {
         || ! has result '"success"'; then
         echo "$record" >>"$W/cli.out"
         fail station "the log does not hold one success record for 3-1"
-    elif ! unit_holds 3 small.bin || [ "$(grep -c '^PASS' "$W/station.out")" != 1 ]; then
-        fail station "the keyboard took $(unit 3 blocks) blocks, or no single PASS line"
+    elif ! unit_holds 3 small.bin || [ "$(grep -c '^PASS' "$W/station.out")" != 1 ] || [ "$(unit 3 enumerations)" != 3 ]; then
+        fail station "the keyboard took $(unit 3 blocks) blocks over $(unit 3 enumerations) enumerations, or no single PASS line"
     else
         pass station "one unit: $(grep '^PASS' "$W/station.out")"
     fi
