@@ -6,6 +6,16 @@
 
 namespace sim {
 
+KeyboardConfig KernelKeyboardConfig(std::string version, bool startInUploadMode) {
+    KeyboardConfig config;
+    config.Version = std::move(version);
+    config.StartInUploadMode = startInUploadMode;
+    config.ReturnPolicy = KeyboardConfig::Return::Automatic;
+    config.LeaveDelayMs = 50;
+    config.ReturnDelayMs = 300;
+    return config;
+}
+
 SimKeyboard::SimKeyboard(const kestrune::Clock& clock, KeyboardConfig config)
     : clock_(clock), config_(std::move(config)), version_(config_.Version),
       flash_(FlashSize, 0xFF) {

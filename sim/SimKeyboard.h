@@ -49,6 +49,10 @@ struct KeyboardConfig {
     std::string Serial = "KS0001";
 };
 
+// A keyboard on a kernel's bus (over uhid or USB): it comes back by itself 0.3 s after the switch
+// into firmware-upload mode and after the upload.
+KeyboardConfig KernelKeyboardConfig(std::string version, bool startInUploadMode);
+
 struct KeyboardFaults {
     int LeaveBusAfterBlock = 0;   // leaves the bus right after answering block k (1-based); 0 = never
     int RefuseBlock = 0;          // does not take block k (1-based); 0 = takes every block

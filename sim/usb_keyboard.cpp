@@ -94,12 +94,7 @@ class Program {
 public:
     explicit Program(const Options& options)
         : options_(options), gadget_(options.name, sim::KeyboardReportDescriptor) {
-        sim::KeyboardConfig config;
-        config.Version = options.version;
-        config.StartInUploadMode = options.uploadMode;
-        config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
-        config.LeaveDelayMs = 50;
-        config.ReturnDelayMs = 300;
+        sim::KeyboardConfig config = sim::KernelKeyboardConfig(options.version, options.uploadMode);
         config.Serial = options.serial;
         keyboard_ = std::make_unique<sim::SimKeyboard>(g_clock, config);
         keyboard_->Faults().LeaveBusAfterBlock = options.leaveAfterBlock;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs kestrune against a real Linux kernel: boots Debian 12's own kernel in QEMU (TCG, no KVM
-# needed) with a tiny initramfs in which a uhid keyboard (uhid_keyboard: the simulated keyboard
-# behind /dev/uhid) stands in for the Kestrune keyboard, and runs the cases of vm-init.sh there.
+# needed) with a tiny initramfs in which the simulated keyboard stands in for the Kestrune keyboard
+# as a USB device (kestrune-usb-keyboard on dummy_hcd; two cases on a uhid one, uhid_keyboard), and
+# runs the cases of vm-init.sh there.
 #
 #   tests/kernel/run-vm-tests.sh [--work DIR] [--timeout SECONDS] [--verbose] [--realtime] [--build-only]
 #
@@ -22,26 +23,19 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/kernel/vm-host.sh
 . "$here/vm-host.sh"
 repo=$(cd "$here/../.." && pwd)
-work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
 boot_timeout=240
-verbose=""
 build_only=""
 # By default the machine's clock counts instructions (8 ns each) and skips idle time: the waits
 # of the flash command cost no real time, and throughput figures come out the same on every run.
 clock=(-icount shift=3,sleep=off)
-while (($#)); do
+vm_option() {
     case $1 in
-    --work) work=$2; shift 2 ;;
-    --timeout) boot_timeout=$2; shift 2 ;;
-    --verbose) verbose=" kt.verbose"; shift ;;
-    --realtime) clock=(); shift ;;
-    --build-only) build_only=1; shift ;;
-    -h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "run-vm-tests.sh: unknown option $1" >&2; exit 2 ;;
+    --realtime) clock=(); TOOK=1 ;;
+    --build-only) build_only=1; TOOK=1 ;;
+    --cases) echo "run-vm-tests.sh: --cases: this machine runs every case" >&2; exit 2 ;;
     esac
-done
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
+}
+vm_options 19 "$@"
 cache=$work/cache
 mkdir -p "$cache"
 
@@ -198,7 +192,7 @@ echo "Booting $(basename "$deb") under QEMU (TCG${clock:+, ${clock[*]}}); consol
 set +e
 timeout "$boot_timeout" qemu-system-x86_64 -accel tcg "${clock[@]}" -m 512 -nographic -no-reboot -nic none \
     -kernel "$kdir/vmlinuz" -initrd "$work/initramfs.cpio.gz" \
-    -append "console=ttyS0 panic=-1 quiet loglevel=3 cryptomgr.notests$verbose" </dev/null 2>&1 |
+    -append "console=ttyS0 panic=-1 quiet loglevel=3 cryptomgr.notests$kargs" </dev/null 2>&1 |
     vm_console "$log"
 qemu_status=${PIPESTATUS[0]}
 set -e

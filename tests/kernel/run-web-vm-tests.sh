@@ -31,24 +31,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/kernel/vm-host.sh
 . "$here/vm-host.sh"
 repo=$(cd "$here/../.." && pwd)
-work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
 boot_timeout=1200
-args=""
+bench=""
 page=""
-while (($#)); do
+vm_option() {
     case $1 in
-    --work) work=$2; shift 2 ;;
-    --timeout) boot_timeout=$2; shift 2 ;;
-    --verbose) args+=" kt.verbose"; shift ;;
-    --cases) args+=" kt.cases=$(echo $2 | tr ' ' ',')"; shift 2 ;;
-    --bench) args+=" kt.bench"; shift ;;
-    --page) page=$(cd "$2" && pwd); shift 2 ;;
-    -h | --help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "run-web-vm-tests.sh: unknown option $1" >&2; exit 2 ;;
+    --bench) bench=" kt.bench"; TOOK=1 ;;
+    --page) page=$(cd "$2" && pwd); TOOK=2 ;;
     esac
-done
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
+}
+vm_options 27 "$@"
 wwork=$work/web
 share=$wwork/share
 mkdir -p "$wwork" "$work/cache"
@@ -109,7 +101,7 @@ rm -rf "$wwork/out"
 mkdir -p "$wwork/out"
 echo "Booting $(basename "$deb") under QEMU (TCG, the host's clock); console in $log, the machine's logs in $wwork/out"
 # Chromium runs several processes: two virtual CPUs run them on two host threads.
-vm_boot "$boot_timeout" 3072 "$share" "$wwork/out" "$kdir" "$wwork/initramfs.cpio.gz" "$log" "$args" -smp 2
+vm_boot "$boot_timeout" 3072 "$share" "$wwork/out" "$kdir" "$wwork/initramfs.cpio.gz" "$log" "$kargs$bench" -smp 2
 step "machine off (qemu status $qemu_status)"
 
 report_verdict "$log" "$qemu_status"

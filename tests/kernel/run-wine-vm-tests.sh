@@ -31,22 +31,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/kernel/vm-host.sh
 . "$here/vm-host.sh"
 repo=$(cd "$here/../.." && pwd)
-work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
 boot_timeout=1800
-verbose=""
-cases=""
-while (($#)); do
-    case $1 in
-    --work) work=$2; shift 2 ;;
-    --timeout) boot_timeout=$2; shift 2 ;;
-    --verbose) verbose=" kt.verbose"; shift ;;
-    --cases) cases=" kt.cases=$(echo $2 | tr ' ' ',')"; shift 2 ;;
-    -h | --help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "run-wine-vm-tests.sh: unknown option $1" >&2; exit 2 ;;
-    esac
-done
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
+vm_options 27 "$@"
 wwork=$work/wine
 share=$wwork/share
 mkdir -p "$wwork" "$work/cache"
@@ -148,7 +134,7 @@ log=$wwork/console.log
 rm -rf "$wwork/out"
 mkdir -p "$wwork/out"
 echo "Booting $(basename "$deb") under QEMU (TCG, the host's clock); console in $log, the machine's logs in $wwork/out"
-vm_boot "$boot_timeout" 2048 "$share" "$wwork/out" "$kdir" "$wwork/initramfs.cpio.gz" "$log" "$verbose$cases"
+vm_boot "$boot_timeout" 2048 "$share" "$wwork/out" "$kdir" "$wwork/initramfs.cpio.gz" "$log" "$kargs"
 step "machine off (qemu status $qemu_status)"
 
 report_verdict "$log" "$qemu_status"

@@ -182,13 +182,7 @@ struct Options {
 class Program {
 public:
     explicit Program(const Options& options) : options_(options) {
-        sim::KeyboardConfig config;
-        config.Version = options.version;
-        config.StartInUploadMode = options.uploadMode;
-        config.ReturnPolicy = sim::KeyboardConfig::Return::Automatic;
-        config.LeaveDelayMs = 50;
-        config.ReturnDelayMs = 300;
-        keyboard_ = std::make_unique<sim::SimKeyboard>(g_clock, config);
+        keyboard_ = std::make_unique<sim::SimKeyboard>(g_clock, sim::KernelKeyboardConfig(options.version, options.uploadMode));
         keyboard_->Faults().LeaveBusAfterBlock = options.leaveAfterBlock;
         keyboard_->Faults().RefuseBlock = options.refuseBlock;
         kbd_.role = Role::Keyboard;

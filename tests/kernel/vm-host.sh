@@ -12,6 +12,37 @@ die() {
     exit 1
 }
 
+# vm_options HELP-LINES ARGS...: the options of every runner: --work DIR, --timeout SECONDS,
+# --verbose, --cases "A B" and --help (its lines 2 to HELP-LINES of the script's comment); each goes
+# first to the runner's own vm_option, if it has one, which sets TOOK to the words it takes (0: not
+# its own).
+# Sets work (absolute, made), boot_timeout (when given) and kargs (kt.verbose and kt.cases for the
+# machine's command line).
+vm_options() {
+    local help=$1
+    shift
+    work=${KESTRUNE_VM_WORK:-$repo/build-kernel}
+    kargs=""
+    while (($#)); do
+        TOOK=0
+        ! declare -F vm_option >/dev/null || vm_option "$@"
+        if ((TOOK)); then
+            shift "$TOOK"
+            continue
+        fi
+        case $1 in
+        --work) work=$2; shift 2 ;;
+        --timeout) boot_timeout=$2; shift 2 ;;
+        --verbose) kargs+=" kt.verbose"; shift ;;
+        --cases) kargs+=" kt.cases=$(echo "$2" | tr ' ' ',')"; shift 2 ;;
+        -h | --help) sed -n "2,${help}p" "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "$(basename "$0"): unknown option $1" >&2; exit 2 ;;
+        esac
+    done
+    mkdir -p "$work"
+    work=$(cd "$work" && pwd)
+}
+
 # vm_console LOG: the machine's console, from standard input, without carriage returns and
 # terminal controls, into LOG; its KT lines to the output.
 vm_console() {
