@@ -346,8 +346,8 @@ rm -rf "$work/web"
 mkdir -p "$work/web"
 check "unzip" unzip -q "$web" -d "$work/web"
 page=$work/web/kestrune-${version}-web
-check "index.html, demo.html, the module (.js, .wasm), the style sheet and the icon, nothing else" bash -c \
-  "cd '$page' && test \"\$(ls | tr '\n' ' ')\" = 'demo.html index.html kestrune-loader.js kestrune-loader.svg kestrune-loader.wasm kestrune.css '"
+check "index.html, demo.html, the module (.js, .wasm), the style sheet, the icon and the sample firmware, nothing else" bash -c \
+  "cd '$page' && test \"\$(LC_ALL=C ls | tr '\n' ' ')\" = 'demo.html index.html kestrune-loader.js kestrune-loader.svg kestrune-loader.wasm kestrune-sample.hex kestrune.css '"
 check "every file the pages load is in the folder" bash -c \
   "cd '$page' && for f in \$(grep -ho '\(src\|href\)=\"[^\":]*\"' index.html demo.html | sed 's/.*=\"\(.*\)\"/\1/' | sort -u); do test -f \"\$f\" || { echo missing \$f; exit 1; }; done"
 check "kestrune-loader.wasm is WebAssembly" bash -c "head -c 4 '$page/kestrune-loader.wasm' | od -An -tx1 | grep -q '00 61 73 6d'"
