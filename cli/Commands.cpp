@@ -550,9 +550,10 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
             return out.Finish(ExitCancelled);
         case upload::UploadOutcome::Result::CommandFailed:
             out.doc["result"] = "failed";
+            out.doc["failure"] = upload::text::FaultName(outcome.fault);
             out.Error("the upload failed after " + std::to_string(outcome.blocksSent) + " of " +
-                      std::to_string(check.blocks) +
-                      " blocks: the keyboard did not answer. It stays in firmware-upload mode" +
+                      std::to_string(check.blocks) + " blocks: " + upload::text::FaultReason(outcome.fault) +
+                      ". It stays in firmware-upload mode" +
                       (flash.again.empty() ? "." : ": " + flash.again + "."));
             return out.Finish(ExitUploadFailed);
     }

@@ -221,12 +221,20 @@ bool SimHidPlatform::SetFeature(usbio::HidHandle handle, const std::uint8_t* dat
     const int exchange = ++exchanges_;
     const int own = ++keyboardExchanges_[it->second.Keyboard];
     const int ownFault = keyboardFaults_[it->second.Keyboard].FailSetOfExchange;
+    lastFault_ = KeyboardReachable(it->second) ? usbio::TransferFault::Unknown : usbio::TransferFault::Gone;
     if (!KeyboardReachable(it->second) || faults_.FailSetOfExchange == exchange || ownFault == own ||
         (faults_.FailSetsFrom > 0 && exchange >= faults_.FailSetsFrom))
         return false;
     // Like the HID class driver: the length must be the device's feature report length.
     if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
-    return keyboards_[it->second.Keyboard]->TakeReport(data, length);
+    if (keyboards_[it->second.Keyboard]->TakeReport(data, length)) return true;
+    lastFault_ = keyboards_[it->second.Keyboard]->IsOnBus() ? usbio::TransferFault::Refused : usbio::TransferFault::Gone;
+    return false;
+}
+
+usbio::TransferFault SimHidPlatform::LastTransferFault() const {
+    const std::lock_guard lock(mutex_);
+    return lastFault_;
 }
 
 bool SimHidPlatform::GetFeature(usbio::HidHandle handle, std::uint8_t* data, std::size_t length) {
@@ -236,11 +244,15 @@ bool SimHidPlatform::GetFeature(usbio::HidHandle handle, std::uint8_t* data, std
     const auto it = handles_.find(handle);
     if (it == handles_.end() || !it->second.IsKeyboard) return false;
     const PlatformFaults& own = keyboardFaults_[it->second.Keyboard];
+    lastFault_ = KeyboardReachable(it->second) ? usbio::TransferFault::Unknown : usbio::TransferFault::Gone;
     if (!KeyboardReachable(it->second) || faults_.FailGetOfExchange == exchanges_ ||
         (own.FailGetOfExchange > 0 && own.FailGetOfExchange == keyboardExchanges_[it->second.Keyboard]))
         return false;
     if (length == 0 || length != FeatureLength(it->second) || data[0] != 0) return false;
-    if (!keyboards_[it->second.Keyboard]->AnswerReport(data, length)) return false;
+    if (!keyboards_[it->second.Keyboard]->AnswerReport(data, length)) {
+        lastFault_ = keyboards_[it->second.Keyboard]->IsOnBus() ? usbio::TransferFault::NoAnswer : usbio::TransferFault::Gone;
+        return false;
+    }
     const auto& replyBytes = faults_.ReplyBytes ? faults_.ReplyBytes : own.ReplyBytes;
     if (replyBytes && *replyBytes < length) {
         std::fill(data + *replyBytes, data + length, 0);

@@ -82,6 +82,9 @@ public:
     bool GetCaps(usbio::PreparsedHandle preparsed, usbio::HIDP_CAPS& caps) override;
     void FreePreparsedData(usbio::PreparsedHandle preparsed) override;
     bool SetFeature(usbio::HidHandle handle, const std::uint8_t* data, std::size_t length) override;
+    // A keyboard off the bus is gone; one that does not take a report refused it; one that takes
+    // it and never answers did not answer; an injected fault tells nothing.
+    usbio::TransferFault LastTransferFault() const override;
     bool GetFeature(usbio::HidHandle handle, std::uint8_t* data, std::size_t length) override;
 
     std::size_t MaxFeatureReportLength() const override { return maxFeatureLength_; }
@@ -133,6 +136,7 @@ private:
     int listings_ = 0;
     std::vector<DecoyInterface> decoys_;
     PlatformFaults faults_;
+    usbio::TransferFault lastFault_ = usbio::TransferFault::Unknown;
     std::vector<PlatformFaults> keyboardFaults_;  // one per keyboard
     std::vector<int> keyboardExchanges_;          // one per keyboard
     std::set<usbio::HidHandle> locked_;

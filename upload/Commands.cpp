@@ -21,11 +21,13 @@ std::vector<std::uint8_t> NewReport(const usbio::DeviceConnection& connection, s
 
 // The set-then-get transaction. A failed exchange closes the device.
 std::int32_t Exchange(usbio::DeviceConnection& connection, std::vector<std::uint8_t>& buffer) {
+    connection.LastFault = usbio::TransferFault::Unknown;
     if (!connection.IsOpen()) return CommandFailed;
     const std::size_t length = connection.DeviceCaps.FeatureReportByteLength;
     usbio::HidPlatform& hid = *connection.Platform;
     if (length == 0 || !hid.SetFeature(connection.DeviceHandle, buffer.data(), length) ||
         !hid.GetFeature(connection.DeviceHandle, buffer.data(), length)) {
+        connection.LastFault = hid.LastTransferFault();
         usbio::CloseDevice(connection);
         return CommandFailed;
     }
@@ -37,6 +39,7 @@ std::int32_t Exchange(usbio::DeviceConnection& connection, std::vector<std::uint
 // is closed; connection.WriteBusy tells the caller why.
 bool MayWrite(usbio::DeviceConnection& connection) {
     if (usbio::LockForWriting(connection)) return true;
+    connection.LastFault = usbio::TransferFault::Unknown;
     usbio::CloseDevice(connection);
     return false;
 }

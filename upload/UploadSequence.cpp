@@ -89,6 +89,7 @@ UploadOutcome SendImage(usbio::DeviceConnection& connection, const FirmwareImage
         view.SetStatusText(text::UploadFailed);
     } else if (status != CommandOK) {
         outcome.result = UploadOutcome::Result::CommandFailed;
+        outcome.fault = connection.LastFault;
         view.SetStatusText(text::UploadFailed);
     } else {
         outcome.result = UploadOutcome::Result::Success;

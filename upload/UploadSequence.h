@@ -40,6 +40,7 @@ struct UploadOutcome {
     };
     Result result = Result::CommandFailed;
     std::string message;         // for Refused: what the user was told
+    usbio::TransferFault fault = usbio::TransferFault::Unknown;  // for CommandFailed: why
     int blocksSent = 0;          // write-block reports acknowledged
     std::int32_t startAddress = 0;
     std::int32_t endAddress = 0;

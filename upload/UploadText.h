@@ -1,6 +1,8 @@
 #pragma once
 // The texts the upload sequence shows through its view, defined once: the window names them among
 // its own texts (window/WindowText.h), the tests compare with them.
+#include "usbio/HidPlatform.h"
+
 namespace upload::text {
 
 inline constexpr char PleaseWait[] = "Please wait...";
@@ -16,5 +18,25 @@ inline constexpr char SimulatedUploaded[] =
     "Nothing needs to be unplugged: in this demo the keyboard restarts by itself.";
 inline constexpr char UploadedRescanning[] = "Firmware uploaded OK. Rescanning device...";
 inline constexpr char FirmwareUpdated[] = "Firmware updated.";
+
+// Why an exchange failed, as the user is told, and its name for scripts.
+inline const char* FaultReason(usbio::TransferFault fault) {
+    switch (fault) {
+    case usbio::TransferFault::Gone: return "the keyboard left (unplugged, or its connection broke off)";
+    case usbio::TransferFault::Refused: return "the keyboard refused the report";
+    case usbio::TransferFault::NoAnswer:
+    case usbio::TransferFault::Unknown: break;
+    }
+    return "the keyboard did not answer";
+}
+inline const char* FaultName(usbio::TransferFault fault) {
+    switch (fault) {
+    case usbio::TransferFault::Gone: return "gone";
+    case usbio::TransferFault::Refused: return "refused";
+    case usbio::TransferFault::NoAnswer: return "no-answer";
+    case usbio::TransferFault::Unknown: break;
+    }
+    return "unknown";
+}
 
 }  // namespace upload::text

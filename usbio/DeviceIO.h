@@ -27,6 +27,8 @@ struct DeviceConnection {
     // 0 when unknown). Cleared when a lock is taken.
     bool WriteBusy = false;
     std::int64_t BusyHolderPid = 0;
+    // Why the last exchange that failed did (kept after the device is closed).
+    TransferFault LastFault = TransferFault::Unknown;
 
     bool IsOpen() const { return DeviceHandle != INVALID_HANDLE_VALUE; }
 };

@@ -44,6 +44,14 @@ struct WriteLock {
     std::int64_t HolderPid = 0;  // when not held: the program that holds it, 0 when unknown
 };
 
+// Why a feature-report exchange failed, as far as the platform can tell.
+enum class TransferFault {
+    Unknown,   // no more is known: the keyboard did not answer
+    Gone,      // the keyboard left: unplugged, or its connection broke off
+    Refused,   // the keyboard refused the report (a stalled request)
+    NoAnswer,  // the keyboard did not answer in time
+};
+
 enum class OpenError {
     None,
     NotFound,          // the interface went away
@@ -99,6 +107,8 @@ public:
     // A read that brings back 0 bytes or fewer than length is a failure, not an answer.
     virtual bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) = 0;
     virtual bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) = 0;
+    // Why the last SetFeature or GetFeature that failed did.
+    virtual TransferFault LastTransferFault() const { return TransferFault::Unknown; }
 };
 
 }  // namespace usbio

@@ -144,6 +144,24 @@ int IoctlRetry(const LinuxHidPlatform::IoctlFunction& ioctl, int fd, unsigned lo
     return result;
 }
 
+// The errors of usbhid's control transfers: an unplug shows as a protocol error (or, once the
+// device is gone, as no device), a refused request as a stall, no answer as usbhid's timeout.
+TransferFault TransferFaultOf(int error) {
+    switch (error) {
+    case EPROTO:
+    case ENODEV:
+    case ESHUTDOWN:
+    case ECONNRESET:
+        return TransferFault::Gone;
+    case EPIPE:
+        return TransferFault::Refused;
+    case ETIMEDOUT:
+        return TransferFault::NoAnswer;
+    default:
+        return TransferFault::Unknown;
+    }
+}
+
 OpenError OpenErrorOf(int error) {
     switch (error) {
     case EACCES:
@@ -450,6 +468,7 @@ bool LinuxHidPlatform::SetFeature(HidHandle handle, const std::uint8_t* data, st
     // never written.
     std::vector<std::uint8_t> copy(data, data + length);
     const int sent = IoctlRetry(ioctl_, fd, HIDIOCSFEATURE(length), copy.data());
+    lastFault_ = sent < 0 ? TransferFaultOf(errno) : TransferFault::Unknown;
     // The kernel answers with the bytes the device took, report-ID byte included. A report that
     // was only partly taken is not a successful write.
     return sent >= 0 && static_cast<std::size_t>(sent) >= length;
@@ -463,6 +482,7 @@ bool LinuxHidPlatform::GetFeature(HidHandle handle, std::uint8_t* data, std::siz
     // and answers with how many bytes it wrote. A reply of 0 bytes or shorter than the report is
     // no answer: the exchange fails (the rest of the buffer reads as zeros).
     const int received = IoctlRetry(ioctl_, fd, HIDIOCGFEATURE(length), data);
+    lastFault_ = received < 0 ? TransferFaultOf(errno) : TransferFault::Unknown;
     if (received < 0) return false;
     const std::size_t filled = std::min(static_cast<std::size_t>(received), length);
     std::memset(data + filled, 0, length - filled);

@@ -65,6 +65,7 @@ public:
     // shorter one fails, the rest of the buffer zeroed).
     bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) override;
     bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) override;
+    TransferFault LastTransferFault() const override { return lastFault_; }
     // 16383: the length travels in the request number's 14-bit size field.
     std::size_t MaxFeatureReportLength() const override;
 
@@ -77,6 +78,7 @@ private:
     std::filesystem::path sysRoot_;
     std::filesystem::path devRoot_;
     IoctlFunction ioctl_;
+    TransferFault lastFault_ = TransferFault::Unknown;
 
     std::mutex preparsedMutex_;
     std::map<PreparsedHandle, ReportDescriptorInfo> preparsed_;

@@ -303,13 +303,21 @@ bool WindowsHidPlatform::SetFeature(HidHandle handle, const std::uint8_t* data,
     if (!IsUsable(handle) || data == nullptr || !FitsReportLength(length)) return false;
     // The library takes a writable buffer; it gets a copy so the caller's const one stays as is.
     std::vector<std::uint8_t> copy(data, data + length);
-    return HidD_SetFeature(ToHandle(handle), copy.data(), static_cast<ULONG>(length)) != FALSE;
+    return Exchanged(HidD_SetFeature(ToHandle(handle), copy.data(), static_cast<ULONG>(length)) != FALSE);
 }
 
 bool WindowsHidPlatform::GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) {
     if (!IsUsable(handle) || data == nullptr || !FitsReportLength(length)) return false;
     // data[0] holds the report ID on entry; the report comes back with the ID in front.
-    return HidD_GetFeature(ToHandle(handle), data, static_cast<ULONG>(length)) != FALSE;
+    return Exchanged(HidD_GetFeature(ToHandle(handle), data, static_cast<ULONG>(length)) != FALSE);
+}
+
+bool WindowsHidPlatform::Exchanged(bool done) {
+    const DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    lastFault_ = error == ERROR_DEVICE_NOT_CONNECTED ? TransferFault::Gone
+                 : error == ERROR_SEM_TIMEOUT        ? TransferFault::NoAnswer
+                                                     : TransferFault::Unknown;
+    return done;
 }
 
 }  // namespace usbio

@@ -58,8 +58,12 @@ public:
     // feature report length.
     bool SetFeature(HidHandle handle, const std::uint8_t* data, std::size_t length) override;
     bool GetFeature(HidHandle handle, std::uint8_t* data, std::size_t length) override;
+    TransferFault LastTransferFault() const override { return lastFault_; }
 
 private:
+    // What the last failed exchange's error says (the rest reads as Unknown).
+    bool Exchanged(bool done);
+    TransferFault lastFault_ = TransferFault::Unknown;
     // The port and serial number from the USB device the HID device belongs to.
     DeviceIdentity UsbParentIdentity(const std::string& path);
     // The serial number the HID device reports; empty when it has none.

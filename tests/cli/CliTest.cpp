@@ -564,7 +564,8 @@ TEST(Cli, FaultMatrix) {
         std::string args;
         int status;
         int sent, taken;
-        std::string says = "";  // in standard error
+        std::string says = "";     // in standard error
+        std::string failure = "";  // an upload that failed: why, in --json
     };
     std::vector<Case> cases{{"", 0, 9, 9},
                             // Sent, but the keyboard never restarts: not a success.
@@ -589,13 +590,20 @@ TEST(Cli, FaultMatrix) {
                             {"--simulate-fault sigterm-at-block:4", 5, 4, 4},
                             {"--simulate-fault sighup-at-block:4", 5, 4, 4},
                             {"--simulate-fault sigterm-at-block:9", 6, 9, 9}};  // all sent; the wait is not
+    // An upload broken off says why: each of the platform's reasons.
     for (int k : {1, 2, 5, 8, 9}) {
         const std::string n = std::to_string(k);
-        const auto after = [&](int sent) { return k == 5 ? "after " + std::to_string(sent) + " of 9 blocks" : ""; };
-        cases.push_back({"--simulate-fault refuse-block:" + n, 1, k - 1, k - 1, after(k - 1)});
-        cases.push_back({"--simulate-fault no-answer-block:" + n, 1, k - 1, k});  // written, answer lost
-        cases.push_back({"--simulate-fault leave-after-block:" + n, k == 9 ? 6 : 1, k, k, after(k)});
+        const auto after = [&](int sent, const std::string& why) {
+            return "after " + std::to_string(sent) + " of 9 blocks: the keyboard " + why + ". It stays in firmware-upload mode";
+        };
+        cases.push_back({"--simulate-fault refuse-block:" + n, 1, k - 1, k - 1, after(k - 1, "refused the report"), "refused"});
+        // Written, its answer lost.
+        cases.push_back({"--simulate-fault no-answer-block:" + n, 1, k - 1, k, after(k - 1, "did not answer"), "no-answer"});
+        if (k < 9)
+            cases.push_back({"--simulate-fault leave-after-block:" + n, 1, k, k,
+                             after(k, "left (unplugged, or its connection broke off)"), "gone"});
     }
+    cases.push_back({"--simulate-fault leave-after-block:9", 6, 9, 9});  // all taken; gone before the finish is confirmed
     for (const Case& c : cases) {
         std::filesystem::remove(dump);
         const std::string args = "flash " + fw + " --yes --timeout 5 --simulate=V1.2 --simulate-dump " + dump + " " + c.args;
@@ -604,6 +612,7 @@ TEST(Cli, FaultMatrix) {
         EXPECT_EQ(json.Json()["exitStatus"], c.status) << c.args;
         EXPECT_TRUE(json.Json().contains("result")) << c.args;  // whichever way it ended
         EXPECT_EQ(json.Json().value("blocksSent", 0), c.sent) << c.args;
+        EXPECT_EQ(json.Json().value("failure", ""), c.failure) << c.args;
         EXPECT_EQ(Slurp(dump).size(), 128u * static_cast<std::size_t>(c.taken)) << c.args;
 
         // What it says, and its progress in acknowledged bytes, one line each ten per cent.
@@ -970,7 +979,7 @@ TEST(Cli, StationUpdatesEachArrivalOnceAndLogsEveryUnit) {
         const bool retry = r["serial"] == "KS0002" && r["result"] == "success";
         EXPECT_EQ(r["productId"], retry ? 6 : 17) << r;
         EXPECT_EQ(r.value("error", ""), r["result"] == "success" ? ""
-                                        : "the upload failed after 4 of 9 blocks: the keyboard did not answer. "
+                                        : "the upload failed after 4 of 9 blocks: the keyboard refused the report. "
                                           "It stays in firmware-upload mode.") << r;
     }
     // Every unit once, though later arrivals made the station look again; KS0002 again after its replug.

@@ -350,7 +350,8 @@ struct FakeDevice {
     std::optional<int> DescriptorSize;  // what the size request answers, when not the real one
     std::size_t LargestDescriptorRequest = HID_MAX_DESCRIPTOR_SIZE - 1;
     std::map<std::uint8_t, Bytes> FeatureReports;  // by report ID, report ID byte first
-    std::optional<int> FeatureResult;  // what a feature request returns (negative: errno = EIO)
+    std::optional<int> FeatureResult;  // what a feature request returns (negative: errno = FeatureErrno)
+    int FeatureErrno = EIO;
     int InterruptsLeft = 0;            // the next calls fail with EINTR
     std::vector<unsigned long> Requests;  // calls that got past the interruptions
     std::vector<Bytes> Written;
@@ -373,12 +374,12 @@ struct FakeDevice {
         } else if (request == HIDIOCSFEATURE(length)) {
             Written.emplace_back(buffer, buffer + length);
             std::memset(buffer, 0xEE, length);  // the request may write the buffer it is given
-            if (FeatureResult.value_or(0) < 0) return errno = EIO, -1;
+            if (FeatureResult.value_or(0) < 0) return errno = FeatureErrno, -1;
             return FeatureResult.value_or(int(length));
         } else if (request == HIDIOCGFEATURE(length)) {
             const auto it = FeatureReports.find(buffer[0]);
             if (it == FeatureReports.end()) return errno = EPIPE, -1;  // the device stalls
-            if (FeatureResult.value_or(0) < 0) return errno = EIO, -1;
+            if (FeatureResult.value_or(0) < 0) return errno = FeatureErrno, -1;
             const std::size_t n = std::min(length, it->second.size());
             std::memcpy(buffer, it->second.data(), n);
             return FeatureResult.value_or(int(n));
@@ -459,6 +460,26 @@ TEST_F(FakeDeviceTest, CapsComeFromTheDescriptorOfAnyPossibleSize) {
         PreparsedHandle preparsed = 0;
         EXPECT_FALSE(platform_.GetPreparsedData(handle_, preparsed)) << size;
         EXPECT_EQ(preparsed, 0);
+    }
+}
+
+// usbhid's errors say why an exchange failed; an exchange that went through says nothing.
+TEST_F(FakeDeviceTest, AFailedExchangeSaysWhyAsUsbhidTellsIt) {
+    device_.FeatureReports[0] = Bytes(132, 1);
+    Bytes buffer(132, 0);
+    for (const auto& [error, fault] : {std::pair{EPROTO, TransferFault::Gone}, {ENODEV, TransferFault::Gone},
+                                       {ESHUTDOWN, TransferFault::Gone}, {EPIPE, TransferFault::Refused},
+                                       {ETIMEDOUT, TransferFault::NoAnswer}, {EIO, TransferFault::Unknown}}) {
+        device_.FeatureResult = -1;
+        device_.FeatureErrno = error;
+        EXPECT_FALSE(platform_.SetFeature(handle_, buffer.data(), buffer.size()));
+        EXPECT_EQ(platform_.LastTransferFault(), fault) << error;
+        device_.FeatureResult.reset();
+        EXPECT_TRUE(platform_.SetFeature(handle_, buffer.data(), buffer.size()));
+        EXPECT_EQ(platform_.LastTransferFault(), TransferFault::Unknown) << error;
+        device_.FeatureResult = -1;
+        EXPECT_FALSE(platform_.GetFeature(handle_, buffer.data(), buffer.size()));
+        EXPECT_EQ(platform_.LastTransferFault(), fault) << error;
     }
 }
 
