@@ -59,8 +59,10 @@ bool WriteText(const std::string& path, const std::string& text, std::string& pr
 
 }  // namespace
 
-UsbGadget::UsbGadget(std::string name, std::vector<std::uint8_t> reportDescriptor)
-    : name_(std::move(name)), reportDescriptor_(std::move(reportDescriptor)) {}
+UsbGadget::UsbGadget(std::string name, std::vector<std::vector<std::uint8_t>> interfaces) : name_(std::move(name)) {
+    for (std::size_t i = 0; i < interfaces.size(); ++i)
+        functions_.push_back({name_ + (i ? std::to_string(i) : std::string()), std::move(interfaces[i]), {}, -1, false});
+}
 
 UsbGadget::~UsbGadget() { Remove(); }
 
@@ -89,9 +91,8 @@ bool UsbGadget::Create(const GadgetIdentity& identity, std::string& problem) {
         std::snprintf(hex, sizeof hex, "0x%04x", v);
         return std::string(hex);
     };
-    const std::string function = "ffs." + name_;
-    if (!fs::create_directories(g / "strings/0x409", error) || !fs::create_directories(g / "configs/c.1/strings/0x409", error) ||
-        !fs::create_directory(g / "functions" / function, error)) {
+    if (!fs::create_directories(g / "strings/0x409", error) ||
+        !fs::create_directories(g / "configs/c.1/strings/0x409", error)) {
         problem = "cannot make the gadget " + g.string() + " (one of that name already there?)";
         return false;
     }
@@ -105,32 +106,43 @@ bool UsbGadget::Create(const GadgetIdentity& identity, std::string& problem) {
         !WriteText(g / "configs/c.1/strings/0x409/configuration", "keyboard", problem) ||
         !WriteText(g / "configs/c.1/MaxPower", "100", problem))
         return false;
-    fs::create_directory_symlink(g / "functions" / function, g / "configs/c.1" / function, error);
+    // The configuration numbers its interfaces in the order their functions are linked into it.
+    for (Function& function : functions_)
+        if (!CreateFunction(function, problem)) return false;
+    return true;
+}
+
+bool UsbGadget::CreateFunction(Function& function, std::string& problem) {
+    std::error_code error;
+    const fs::path g(gadgetDir_);
+    const std::string name = "ffs." + function.instance;
+    fs::create_directory(g / "functions" / name, error);
+    if (!error) fs::create_directory_symlink(g / "functions" / name, g / "configs/c.1" / name, error);
     if (error) {
-        problem = "cannot link the function into the configuration: " + error.message();
+        problem = "cannot add the function " + name + " to the configuration: " + error.message();
         return false;
     }
-    mountDir_ = "/dev/ffs-" + name_;
-    fs::create_directories(mountDir_, error);
-    if (::mount(name_.c_str(), mountDir_.c_str(), "functionfs", 0, nullptr) != 0) {
-        problem = "cannot mount FunctionFS on " + mountDir_ + ": " + std::strerror(errno);
+    function.mountDir = "/dev/ffs-" + function.instance;
+    fs::create_directories(function.mountDir, error);
+    if (::mount(function.instance.c_str(), function.mountDir.c_str(), "functionfs", 0, nullptr) != 0) {
+        problem = "cannot mount FunctionFS on " + function.mountDir + ": " + std::strerror(errno);
         return false;
     }
-    mounted_ = true;
-    ep0_ = ::open((mountDir_ + "/ep0").c_str(), O_RDWR | O_CLOEXEC);
-    if (ep0_ < 0) {
-        problem = "cannot open " + mountDir_ + "/ep0: " + std::strerror(errno);
+    function.mounted = true;
+    function.ep0 = ::open((function.mountDir + "/ep0").c_str(), O_RDWR | O_CLOEXEC);
+    if (function.ep0 < 0) {
+        problem = "cannot open " + function.mountDir + "/ep0: " + std::strerror(errno);
         return false;
     }
-    return WriteDescriptors(problem);
+    return WriteDescriptors(function, problem);
 }
 
 // One interface of class HID with its HID descriptor and an interrupt-IN endpoint (usbhid takes no
 // interface without one; nothing is ever sent on it), at full and at high speed; one string.
-bool UsbGadget::WriteDescriptors(std::string& problem) {
+bool UsbGadget::WriteDescriptors(const Function& function, std::string& problem) {
     std::vector<std::uint8_t> one;
     const std::vector<std::uint8_t> interface{9, USB_DT_INTERFACE, 0, 0, 1, USB_CLASS_HID, 0, 0, 1};
-    const std::vector<std::uint8_t> hid = HidDescriptor(reportDescriptor_.size());
+    const std::vector<std::uint8_t> hid = HidDescriptor(function.reportDescriptor.size());
     for (const std::uint8_t interval : {10, 4}) {  // full speed: 10 ms; high speed: 2^(4-1) frames
         one.insert(one.end(), interface.begin(), interface.end());
         one.insert(one.end(), hid.begin(), hid.end());
@@ -158,7 +170,7 @@ bool UsbGadget::WriteDescriptors(std::string& problem) {
     strings.push_back(0);
     SetLe32(strings, 4, static_cast<std::uint32_t>(strings.size()));
 
-    if (!WriteAll(ep0_, descriptors) || !WriteAll(ep0_, strings)) {
+    if (!WriteAll(function.ep0, descriptors) || !WriteAll(function.ep0, strings)) {
         problem = std::string("FunctionFS refused the descriptors: ") + std::strerror(errno);
         return false;
     }
@@ -185,9 +197,14 @@ void UsbGadget::Unbind() {
 }
 
 bool UsbGadget::NextRequest(int timeoutMs, ControlRequest& request) {
-    if (ep0_ < 0) return false;
-    pollfd pfd{ep0_, POLLIN, 0};
-    if (::poll(&pfd, 1, timeoutMs) <= 0 || !(pfd.revents & POLLIN)) return false;
+    std::vector<pollfd> fds;
+    for (const Function& function : functions_) fds.push_back({function.ep0, POLLIN, 0});
+    if (fds.empty() || fds.front().fd < 0 || ::poll(fds.data(), fds.size(), timeoutMs) <= 0) return false;
+    current_ = 0;
+    while (current_ < fds.size() && !(fds[current_].revents & POLLIN)) ++current_;
+    if (current_ == fds.size()) return false;
+    ep0_ = fds[current_].fd;
+    request.interface = current_;
     usb_functionfs_event event{};
     const ssize_t n = ::read(ep0_, &event, sizeof event);
     // After an unbind with a request still open the next read fails once (EIDRM): carry on.
@@ -221,10 +238,11 @@ bool UsbGadget::AnswerDescriptorRequest(const ControlRequest& request) {
     if (request.requestType != (USB_DIR_IN | USB_RECIP_INTERFACE) || request.request != USB_REQ_GET_DESCRIPTOR)
         return false;
     std::vector<std::uint8_t> answer;
+    const std::vector<std::uint8_t>& reportDescriptor = functions_[request.interface].reportDescriptor;
     if (request.value >> 8 == ReportDescriptorType)
-        answer = reportDescriptor_;
+        answer = reportDescriptor;
     else if (request.value >> 8 == HidDescriptorType)
-        answer = HidDescriptor(reportDescriptor_.size());
+        answer = HidDescriptor(reportDescriptor.size());
     else
         return false;
     answer.resize(std::min<std::size_t>(answer.size(), request.length));
@@ -234,19 +252,22 @@ bool UsbGadget::AnswerDescriptorRequest(const ControlRequest& request) {
 
 void UsbGadget::Remove() {
     Unbind();
-    if (ep0_ >= 0) ::close(ep0_);
     ep0_ = -1;
-    if (mounted_) ::umount(mountDir_.c_str());
-    mounted_ = false;
-    if (gadgetDir_.empty()) return;
-    std::error_code error;
     const fs::path g(gadgetDir_);
-    const std::string function = "ffs." + name_;
-    fs::remove(g / "configs/c.1" / function, error);
+    for (Function& function : functions_) {
+        if (function.ep0 >= 0) ::close(function.ep0);
+        function.ep0 = -1;
+        if (function.mounted) ::umount(function.mountDir.c_str());
+        function.mounted = false;
+        if (!function.mountDir.empty()) ::rmdir(function.mountDir.c_str());
+        if (gadgetDir_.empty()) continue;
+        std::error_code error;
+        fs::remove(g / "configs/c.1" / ("ffs." + function.instance), error);
+        ::rmdir((g / "functions" / ("ffs." + function.instance)).c_str());
+    }
+    if (gadgetDir_.empty()) return;
     for (const char* dir : {"configs/c.1/strings/0x409", "configs/c.1", "strings/0x409"}) ::rmdir((g / dir).c_str());
-    ::rmdir((g / "functions" / function).c_str());
     ::rmdir(g.c_str());
-    if (!mountDir_.empty()) ::rmdir(mountDir_.c_str());
     gadgetDir_.clear();
 }
 

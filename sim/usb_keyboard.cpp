@@ -51,7 +51,8 @@ constexpr std::uint8_t FeatureReport = 3;
 
 const char* const UsageText =
     "usage: kestrune-usb-keyboard [--firmware TEXT] [--serial TEXT] [--controller NAME[,NAME...]]\n"
-    "                             [--name NAME] [--upload-mode] [--leave-after-block K] [--refuse-block K]\n"
+    "                             [--name NAME] [--plain-first-interface] [--decoy] [--upload-mode]\n"
+    "                             [--leave-after-block K] [--refuse-block K]\n"
     "                             [--no-answer-block K] [--hold-block K --hold-file FILE] [--gap MS]\n"
     "                             [--flash-out FILE] [--ready-file FILE] [--verbose]\n"
     "\n"
@@ -64,6 +65,10 @@ const char* const UsageText =
     "                       firmware-upload mode, after the upload), as into another port; the\n"
     "                       last one stays (default: the first controller)\n"
     "  --name NAME          the gadget's name in configfs (default kestrune; one per keyboard)\n"
+    "  --plain-first-interface   a plain keyboard interface (key reports only) comes before the\n"
+    "                       keyboard's own, as on a keyboard that types\n"
+    "  --decoy              also another vendor's device with the same report, on a controller\n"
+    "                       of its own (the last one that --controller leaves free)\n"
     "  --upload-mode        it starts in firmware-upload mode\n"
     "  --leave-after-block K   it leaves the bus right after taking write block K\n"
     "  --refuse-block K     it refuses write block K (the read of its answer is stalled)\n"
@@ -79,6 +84,8 @@ struct Options {
     std::string serial = "KT0001";
     std::vector<std::string> controllers;
     std::string name = "kestrune";
+    bool plainFirstInterface = false;
+    bool decoy = false;
     bool uploadMode = false;
     int leaveAfterBlock = 0;
     int refuseBlock = 0;
@@ -90,10 +97,16 @@ struct Options {
     std::string readyFile;
 };
 
+using Descriptors = std::vector<std::vector<std::uint8_t>>;
+
 class Program {
 public:
     explicit Program(const Options& options)
-        : options_(options), gadget_(options.name, sim::KeyboardReportDescriptor) {
+        : options_(options),
+          keyboardInterface_(options.plainFirstInterface ? 1 : 0),
+          gadget_(options.name, options.plainFirstInterface
+                                    ? Descriptors{sim::PlainKeyboardReportDescriptor, sim::KeyboardReportDescriptor}
+                                    : Descriptors{sim::KeyboardReportDescriptor}) {
         sim::KeyboardConfig config = sim::KernelKeyboardConfig(options.version, options.uploadMode);
         config.Serial = options.serial;
         keyboard_ = std::make_unique<sim::SimKeyboard>(g_clock, config);
@@ -102,16 +115,19 @@ public:
     }
 
     int Run() {
-        if (options_.controllers.empty()) options_.controllers = sim::UsbGadget::Controllers();
         if (options_.controllers.empty()) {
-            Log("this machine has no USB device controller (/sys/class/udc is empty)");
-            return 1;
+            const std::vector<std::string> all = sim::UsbGadget::Controllers();
+            if (all.empty()) {
+                Log("this machine has no USB device controller (/sys/class/udc is empty)");
+                return 1;
+            }
+            options_.controllers = {all.front()};
         }
         sim::GadgetIdentity identity;
         identity.product = keyboard_->CurrentPID();
         identity.serial = options_.serial;
         std::string problem;
-        if (!gadget_.Create(identity, problem)) {
+        if (!gadget_.Create(identity, problem) || (options_.decoy && !PlugInDecoy(problem))) {
             Log(problem);
             return Finish(1);
         }
@@ -123,7 +139,8 @@ public:
             if (silent_)
                 ::usleep(10000);
             else if (gadget_.NextRequest(10, request))
-                Answer(request);
+                request.interface == keyboardInterface_ ? Answer(request) : AnswerOther(gadget_, request, plainReports_);
+            if (decoy_ && decoy_->NextRequest(0, request)) AnswerOther(*decoy_, request, decoyReports_);
         }
         return Finish(0);
     }
@@ -205,6 +222,44 @@ private:
         }
     }
 
+    // Another vendor's device with the keyboard's report, plugged in for the whole run.
+    bool PlugInDecoy(std::string& problem) {
+        std::string free;
+        for (const std::string& controller : sim::UsbGadget::Controllers())
+            if (std::find(options_.controllers.begin(), options_.controllers.end(), controller) == options_.controllers.end())
+                free = controller;
+        if (free.empty()) {
+            problem = "--decoy needs a controller that --controller leaves free";
+            return false;
+        }
+        decoy_ = std::make_unique<sim::UsbGadget>(options_.name + "decoy",
+                                                  Descriptors{sim::KeyboardReportDescriptor});
+        sim::GadgetIdentity identity;
+        identity.vendor = 0x046D;
+        identity.product = 0xC31C;
+        identity.manufacturer = "Other Vendor";
+        identity.productName = "Other Vendor Device";
+        identity.serial = "OV0001";
+        if (!decoy_->Create(identity, problem) || !decoy_->Bind(free, identity.product, problem)) return false;
+        Log("decoy plugged into " + free);
+        return true;
+    }
+
+    // An interface that is not the keyboard's: it describes itself and takes SET_IDLE; a report
+    // request is counted and refused.
+    static void AnswerOther(sim::UsbGadget& gadget, const sim::ControlRequest& request, int& reports) {
+        if (gadget.AnswerDescriptorRequest(request)) return;
+        if ((request.requestType & 0x60) == 0x20 && !request.In() && request.request == HidSetIdle) {
+            gadget.Acknowledge();
+            return;
+        }
+        if ((request.requestType & 0x60) == 0x20 && (request.request == HidGetReport || request.request == HidSetReport)) {
+            ++reports;
+            Log("a report request for another interface or device: refused");
+        }
+        gadget.Stall(request);
+    }
+
     // Keeps the exchange in flight: the program that sent the block waits for its answer.
     void Hold() {
         held_ = true;
@@ -218,6 +273,7 @@ private:
 
     int Finish(int status) {
         gadget_.Unbind();
+        decoy_.reset();
         if (!options_.flashOut.empty()) {
             const auto& flash = keyboard_->Flash();
             std::ofstream out(options_.flashOut, std::ios::binary | std::ios::trunc);
@@ -228,10 +284,11 @@ private:
             }
         }
         std::printf("set_reports=%d\nget_reports=%d\nfailed_replies=%d\nblocks=%d\nfinish=%d\n"
-                    "mode_switches=%d\nenumerations=%d\nversion=%s\nblock_us=%lld\n",
+                    "mode_switches=%d\nenumerations=%d\nversion=%s\nplain_reports=%d\ndecoy_reports=%d\n"
+                    "block_us=%lld\n",
                     setReports_, getReports_, failedReplies_, keyboard_->BlocksTaken(),
                     keyboard_->FinishTaken() ? 1 : 0, keyboard_->ModeSwitches(), static_cast<int>(enumerations_),
-                    keyboard_->Version().c_str(),
+                    keyboard_->Version().c_str(), plainReports_, decoyReports_,
                     static_cast<long long>(firstBlock_ ? std::chrono::duration_cast<std::chrono::microseconds>(
                                                              lastBlock_ - *firstBlock_).count()
                                                        : 0));
@@ -240,7 +297,9 @@ private:
     }
 
     Options options_;
+    std::size_t keyboardInterface_;
     sim::UsbGadget gadget_;
+    std::unique_ptr<sim::UsbGadget> decoy_;
     std::unique_ptr<sim::SimKeyboard> keyboard_;
     unsigned boundGeneration_ = 0;
     std::size_t enumerations_ = 0;
@@ -254,6 +313,8 @@ private:
     int setReports_ = 0;
     int getReports_ = 0;
     int failedReplies_ = 0;
+    int plainReports_ = 0;
+    int decoyReports_ = 0;
 };
 
 void OnSignal(int) { g_stop = 1; }
@@ -297,6 +358,10 @@ int main(int argc, char** argv) {
             std::istringstream names(list);
             for (std::string name; ok && std::getline(names, name, ',');)
                 if (!name.empty()) options.controllers.push_back(name);
+        } else if (arg == "--plain-first-interface") {
+            options.plainFirstInterface = true;
+        } else if (arg == "--decoy") {
+            options.decoy = true;
         } else if (arg == "--upload-mode") {
             options.uploadMode = true;
         } else if (arg == "--leave-after-block") {
