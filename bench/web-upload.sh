@@ -9,10 +9,10 @@
 # the last one; prints their medians, each pair's ratio (the page over the loop) and, last, the
 # median of those ratios.
 #
-#   bench/web-upload.sh [run-web-vm-tests.sh options]
+#   bench/web-upload.sh [tests/kernel/run-vm-tests.sh options]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-"$here/../tests/kernel/run-web-vm-tests.sh" --cases bench --bench "$@" | tee "$out" | grep -E '^(KT-RESULT|KT-TIME: bench|[0-9]+ passed)' || true
+"$here/../tests/kernel/run-vm-tests.sh" --machine web --cases bench --bench "$@" | tee "$out" | grep -E '^(KT-RESULT|KT-TIME: bench|[0-9]+ passed)' || true
 grep '^KT-BENCH:' "$out" | sed 's/^KT-BENCH: //' | grep . || { echo "web-upload.sh: no figures (see above)" >&2; exit 1; }

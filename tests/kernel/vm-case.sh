@@ -54,6 +54,27 @@ fail() {
     show_logs
 }
 
+# show_files FILE...: the end of each file that is not empty (25 lines; all with kt.verbose).
+show_files() {
+    sf_lines=25
+    [ -z "$VERBOSE" ] || sf_lines=1000
+    for sf in "$@"; do
+        [ -s "$sf" ] || continue
+        echo "  | --- ${sf#$W/} (last $sf_lines lines)"
+        tail -n "$sf_lines" "$sf" | tr -d '\r' | sed 's/^/  | /'
+    done
+}
+
+# verdict [XFAILED]: the run's counts and its verdict, the last lines the host reads.
+verdict() {
+    echo "KT-COUNT: $passed $failed${1:+ $1}"
+    if [ "$failed" -eq 0 ]; then
+        echo "KERNEL-TESTS: PASS"
+    else
+        echo "KERNEL-TESTS: FAIL$failures"
+    fi
+}
+
 # start_udevd: Debian's systemd-udevd (unpacked by the host into /share/udev) as a daemon; sets
 # UDEVD when its control socket came. udevadm is udevd when called by that name; systemd's tools
 # do nothing in a chroot unless told.

@@ -1,7 +1,7 @@
 #!/bin/sh
-# /init of the test machine that run-vm-tests.sh boots: loads the HID and USB modules, then runs
-# every case against a uhid keyboard (uhid_keyboard) or a USB one (kestrune-usb-keyboard on
-# dummy_hcd) and the static kestrune, and powers off.
+# /init of the native test machine that run-vm-tests.sh boots: loads the HID and USB modules, then
+# runs every case against the USB keyboard (kestrune-usb-keyboard on dummy_hcd; one case on a uhid
+# keyboard, which is on no USB bus) and the static kestrune, and powers off.
 #
 # Console protocol read by run-vm-tests.sh:
 #   KT-RESULT: PASS|FAIL <case> [- detail]     one per case
@@ -9,12 +9,9 @@
 #   KERNEL-TESTS: PASS | KERNEL-TESTS: FAIL <case> ...   the verdict, last
 PATH=/bin
 export PATH
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
+. /lib/vm-root.sh
+load_modules
 mount -t tmpfs tmpfs /tmp
-exec </dev/null >/dev/console 2>&1
-echo  # the firmware's last line ends without one
 
 FW=/fw
 W=/tmp
@@ -28,50 +25,26 @@ FLASH_BEST=0
 FLASH_RATES=""
 FLASH_TIMES=""
 
-uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
 # pass, fail and VERBOSE (kt.verbose on the kernel command line: the keyboard logs every request,
 # and every case shows its logs as a failing one does).
 . /lib/vm-case.sh
 
 show_logs() {
-    lines=25
-    [ -z "$VERBOSE" ] || lines=1000
-    for f in "$W/cli.out" "$W/cli.err" "$W/kb.log" "$W/kb.summary" "$W"/unit[0-9].log "$W"/unit[0-9].summary; do
-        [ -s "$f" ] || continue
-        echo "  | --- ${f#$W/} (last $lines lines)"
-        tail -n "$lines" "$f" | sed 's/^/  | /'
-    done
+    show_files "$W/cli.out" "$W/cli.err" "$W/kb.log" "$W/kb.summary" "$W"/unit[0-9].log "$W"/unit[0-9].summary
     echo "  | --- dmesg (last 10 lines)"
     dmesg | tail -n 10 | sed 's/^/  | /'
 }
 
 finish() {
-    echo "KT-COUNT: $passed $failed"
-    if [ "$failed" -eq 0 ]; then
-        echo "KERNEL-TESTS: PASS"
-    else
-        echo "KERNEL-TESTS: FAIL$failures"
-    fi
+    verdict
     sync
     poweroff -f
 }
 
-for m in hid uhid hid-generic; do
-    if ! insmod "/lib/modules/$m.ko"; then
-        fail "insmod-$m" "the module did not load"
-        finish
-    fi
-done
-# The USB host and gadget side, with six dummy_hcd controllers (each its own bus, one port).
-for m in usb-common usbcore udc-core configfs libcomposite usb_f_fs usbhid; do
-    insmod "/lib/modules/$m.ko" || { fail "insmod-$m" "the module did not load"; finish; }
-done
-insmod /lib/modules/dummy_hcd.ko num=6 || { fail insmod-dummy_hcd "the module did not load"; finish; }
-mount -t configfs none /sys/kernel/config
-echo "KT: modules loaded at $(uptime_s) s, kernel $(uname -r)"
+echo "KT: modules loaded at $(now) s, kernel $(uname -r)"
 
-# start_keyboard, start_usb_keyboard, stop_keyboard and kb: the uhid or the USB keyboard.
+# start_keyboard, start_uhid_keyboard, stop_keyboard and kb: the USB or the uhid keyboard.
 . /lib/vm-keyboard.sh
 
 # cli [vm_run options --] ARGS: runs kestrune with a 60-second limit; sets CLI_STATUS, CLI_TIME.
@@ -102,7 +75,7 @@ flash_matches() {
 # ---- the hidraw path on its own --------------------------------------------------------------
 
 case_hidraw_smoke() {
-    start_usb_keyboard --firmware V1.7 || { fail hidraw-smoke "no keyboard"; return; }
+    start_keyboard --firmware V1.7 || { fail hidraw-smoke "no keyboard"; return; }
     uevent=/sys/class/hidraw/$KB_NODE/device/uevent
     if ! grep -q "HID_ID=0003:00002E5B:00000011" "$uevent"; then
         fail hidraw-smoke "unexpected HID_ID in $uevent: $(grep HID_ID "$uevent")"
@@ -134,7 +107,7 @@ case_no_keyboard() {
 }
 
 case_list() {
-    start_usb_keyboard --firmware V1.7 || { fail list "no keyboard"; return; }
+    start_keyboard --firmware V1.7 || { fail list "no keyboard"; return; }
     cli list
     if [ "$CLI_STATUS" -ne 0 ]; then
         fail list "status $CLI_STATUS"
@@ -152,7 +125,7 @@ case_list() {
 }
 
 case_info() {
-    start_usb_keyboard --firmware V1.7 || { fail info "no keyboard"; return; }
+    start_keyboard --firmware V1.7 || { fail info "no keyboard"; return; }
     cli info
     if [ "$CLI_STATUS" -ne 0 ]; then
         fail info "status $CLI_STATUS"
@@ -170,13 +143,12 @@ case_info() {
     stop_keyboard
 }
 
-# flash_case NAME FILE [keyboard options]: a fresh keyboard (KB_START: start_usb_keyboard, or
-# start_keyboard for the uhid one) takes FILE.
+# flash_case NAME FILE [keyboard options]: a fresh USB keyboard takes FILE.
 flash_case() {
     name=$1
     file=$2
     shift 2
-    ${KB_START:-start_usb_keyboard} --firmware V1.7 "$@" || { fail "$name" "no keyboard"; return 1; }
+    start_keyboard --firmware V1.7 "$@" || { fail "$name" "no keyboard"; return 1; }
     cli flash "$FW/$file" --yes --timeout 30
     status=$CLI_STATUS
     FLASH_TIME=$CLI_TIME
@@ -204,25 +176,10 @@ flash_case() {
     return 0
 }
 
-case_unplug() {
-    start_usb_keyboard --firmware V1.7 --leave-after-block 5 || { fail unplug-mid-upload "no keyboard"; return; }
-    cli flash "$FW/small.bin" --yes --timeout 30
-    stop_keyboard
-    if [ "$CLI_STATUS" -ne 1 ]; then
-        fail unplug-mid-upload "status $CLI_STATUS after ${CLI_TIME} s, expected 1"
-    elif ! out_has "fail"; then
-        fail unplug-mid-upload "status 1 but no word of the failure"
-    else
-        pass unplug-mid-upload "status 1 after ${CLI_TIME} s, the keyboard took $(kb blocks) blocks: $(grep -i fail "$W/cli.out" | head -n 1)"
-    fi
-}
-
-# A device of another vendor, and an interface of the keyboard without the feature report: the
-# uhid keyboard makes them beside it (over USB each would need a gadget of its own).
+# A device of another vendor (on another port), and an interface of the keyboard without the
+# feature report (before the keyboard's own).
 case_decoy() {
-    KB_START=start_keyboard
     flash_case decoy small.hex --decoy
-    KB_START=""
     if [ "$(kb decoy_reports)" != "0" ]; then
         fail decoy-untouched "the other vendor's device got $(kb decoy_reports) reports"
     else
@@ -231,9 +188,7 @@ case_decoy() {
 }
 
 case_two_interfaces() {
-    KB_START=start_keyboard
     flash_case two-interfaces small.bin --plain-first-interface
-    KB_START=""
     if [ "$(kb plain_reports)" != "0" ]; then
         fail plain-interface-untouched "the interface without feature report got $(kb plain_reports) reports"
     else
@@ -241,8 +196,28 @@ case_two_interfaces() {
     fi
 }
 
+# A keyboard on no USB bus (over Bluetooth, say), the one case left to the uhid keyboard: named by
+# its HID device (HID_PHYS for the port, HID_UNIQ for the serial) and followed by them.
+case_not_on_usb() {
+    uniq=5c:f3:70:8a:00:01
+    start_uhid_keyboard --firmware V1.7 --phys bt-hci0 --uniq "$uniq" || { fail not-on-usb "no keyboard"; return; }
+    cli list
+    listed=$CLI_STATUS
+    out_has "^/dev/$KB_NODE .*port bt-hci0, serial $uniq\$" || listed="$listed, /dev/$KB_NODE not named by bt-hci0 and $uniq"
+    cli flash "$FW/small.bin" --device "$uniq" --yes --timeout 30
+    status=$CLI_STATUS
+    stop_keyboard
+    if [ "$listed" != 0 ]; then
+        fail not-on-usb "list: status $listed"
+    elif [ "$status" -ne 0 ] || ! flash_matches small.bin; then
+        fail not-on-usb "flash --device $uniq: status $status, or the keyboard's flash differs from small.bin"
+    else
+        pass not-on-usb "listed by its HID device, flashed by its unique ID over $(kb enumerations) enumerations"
+    fi
+}
+
 case_no_permission() {
-    start_usb_keyboard --firmware V1.7 || { fail no-permission "no keyboard"; return; }
+    start_keyboard --firmware V1.7 || { fail no-permission "no keyboard"; return; }
     cli_as_user info
     stop_keyboard
     if [ "$CLI_STATUS" -ne 3 ]; then
@@ -255,7 +230,7 @@ case_no_permission() {
 }
 
 case_bad_file() {
-    start_usb_keyboard --firmware V1.7 || { fail bad-file "no keyboard"; return; }
+    start_keyboard --firmware V1.7 || { fail bad-file "no keyboard"; return; }
     cli flash "$FW/bad.hex" --yes
     bad_status=$CLI_STATUS
     cli flash
@@ -279,7 +254,7 @@ case_bad_file() {
 # this returns once block 50 is in flight. release_hold lets the keyboard answer it.
 start_held() {
     rm -f "$W/hold" "$W/a.out"
-    start_usb_keyboard --firmware V1.7 --hold-block 50 --hold-file "$W/hold" "$@" || return 1
+    start_keyboard --firmware V1.7 --hold-block 50 --hold-file "$W/hold" "$@" || return 1
     kestrune flash "$FW/big.bin" --yes --timeout 30 $FLASH_EXTRA >"$W/a.out" 2>&1 &
     FLASH_PID=$!
     i=0
@@ -338,7 +313,7 @@ case_two_flashes() {
     # Two flashes of different files started together: one updates the keyboard with its file,
     # the other writes nothing: busy (7), no keyboard while the first one's switch is under way
     # (3), or no keyboard in firmware-upload mode for it within its --timeout (5).
-    start_usb_keyboard --firmware V1.7 || { fail two-flashes-together "no keyboard"; return; }
+    start_keyboard --firmware V1.7 || { fail two-flashes-together "no keyboard"; return; }
     kestrune flash "$FW/big.bin" --yes --timeout 10 >"$W/a.out" 2>&1 &
     a=$!
     kestrune flash "$FW/small.bin" --yes --timeout 10 >"$W/b.out" 2>&1 &
@@ -422,7 +397,7 @@ max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a + 0 > b + 0 ? a : b) }'; }
 block_rate() { awk -v b="$(kb blocks)" -v us="$(kb block_us)" 'BEGIN { printf "%.1f", (us > 0 ? (b - 1) * 1000000 / us : 0) }'; }
 
 loop_rate() {
-    start_usb_keyboard --firmware V1.7 --upload-mode || { fail "$1" "no keyboard"; return; }
+    start_keyboard --firmware V1.7 --upload-mode || { fail "$1" "no keyboard"; return; }
     feature_loop --count 2000 >"$W/cli.out" 2>&1
     status=$?
     stop_keyboard
@@ -580,7 +555,7 @@ case_station() {
     fi
 }
 
-echo "KT: cases start at $(uptime_s) s"
+echo "KT: cases start at $(now) s"
 case_hidraw_smoke
 case_no_keyboard
 case_list
@@ -588,9 +563,9 @@ case_info
 flash_case flash-hex small.hex
 flash_case flash-bin small.bin
 flash_case flash-dat small.dat
-case_unplug
 case_decoy
 case_two_interfaces
+case_not_on_usb
 case_no_permission
 case_bad_file
 case_two_keyboards
@@ -600,5 +575,5 @@ case_two_flashes
 case_signals
 case_throughput
 run_usb_cases
-echo "KT: cases end at $(uptime_s) s"
+echo "KT: cases end at $(now) s"
 finish

@@ -1,27 +1,16 @@
-# The keyboard inside the test machine (uhid, or a USB device), for the case scripts that source
-# this file (busybox sh). They set W (their scratch folder) and may set KB_PROGRAM (default: uhid_keyboard on PATH),
-# KB_OPTIONS (options every keyboard gets), KB_USB_PROGRAM and KB_USB_OPTIONS (the same for the USB
-# keyboard; default: kestrune-usb-keyboard on PATH) and VERBOSE.
+# The keyboard inside the test machine, for the case scripts that source this file (busybox sh or
+# the host's /bin/sh). They set W (their scratch folder) and may set KB_PROGRAM and KB_OPTIONS (the
+# USB keyboard, and options every one gets; default: kestrune-usb-keyboard on PATH) and VERBOSE.
 
-# start_keyboard [uhid_keyboard options]: starts a fresh keyboard and waits for its hidraw node.
-start_keyboard() {
+# start_uhid_keyboard [uhid_keyboard options]: a keyboard on no USB bus (uhid_keyboard on PATH);
+# waits for its hidraw node.
+start_uhid_keyboard() {
     rm -f "$W/ready" "$W/flash.out" "$W/kb.summary" "$W/kb.log" "$W/cli.out"
-    # shellcheck disable=SC2086 # KB_OPTIONS holds several words
-    "${KB_PROGRAM:-uhid_keyboard}" $KB_OPTIONS --ready-file "$W/ready" --flash-out "$W/flash.out" \
-        ${VERBOSE:+--verbose} "$@" >"$W/kb.summary" 2>"$W/kb.log" &
+    uhid_keyboard --ready-file "$W/ready" --flash-out "$W/flash.out" ${VERBOSE:+--verbose} "$@" \
+        >"$W/kb.summary" 2>"$W/kb.log" &
     KB_PID=$!
-    i=0
-    while [ ! -f "$W/ready" ]; do
-        i=$((i + 1))
-        if [ $i -gt 200 ] || ! kill -0 "$KB_PID" 2>/dev/null; then
-            echo "  | the uhid keyboard did not come up"
-            stop_keyboard
-            return 1
-        fi
-        sleep 0.05
-    done
+    wait_for 10 test -f "$W/ready" || { echo "  | the uhid keyboard did not come up"; stop_keyboard; return 1; }
     KB_NODE=$(cut -d' ' -f1 "$W/ready")
-    return 0
 }
 
 # usb_node SERIAL PID: waits until usbhid has made the hidraw node of the USB keyboard with that
@@ -44,12 +33,12 @@ usb_node() {
     done
 }
 
-# start_usb_keyboard [kestrune-usb-keyboard options]: the keyboard as a USB device on the machine's
+# start_keyboard [kestrune-usb-keyboard options]: the keyboard as a USB device on the machine's
 # dummy_hcd controllers instead, with serial number KB_SERIAL (default KT0001); waits for its node.
-start_usb_keyboard() {
+start_keyboard() {
     rm -f "$W/ready" "$W/flash.out" "$W/kb.summary" "$W/kb.log" "$W/cli.out"
-    # shellcheck disable=SC2086 # KB_USB_OPTIONS holds several words
-    "${KB_USB_PROGRAM:-kestrune-usb-keyboard}" $KB_USB_OPTIONS --serial "${KB_SERIAL:-KT0001}" \
+    # shellcheck disable=SC2086 # KB_OPTIONS holds several words
+    "${KB_PROGRAM:-kestrune-usb-keyboard}" $KB_OPTIONS --serial "${KB_SERIAL:-KT0001}" \
         --ready-file "$W/ready" --flash-out "$W/flash.out" ${VERBOSE:+--verbose} "$@" >"$W/kb.summary" 2>"$W/kb.log" &
     KB_PID=$!
     usb_node "${KB_SERIAL:-KT0001}" "$KB_PID" || { stop_keyboard; return 1; }
@@ -64,8 +53,8 @@ start_unit() {
     controllers=$2
     shift 2
     rm -f "$W/unit$n".*
-    # shellcheck disable=SC2086 # KB_USB_OPTIONS holds several words
-    "${KB_USB_PROGRAM:-kestrune-usb-keyboard}" $KB_USB_OPTIONS --name "kb$n" --serial "KT000$n" \
+    # shellcheck disable=SC2086 # KB_OPTIONS holds several words
+    "${KB_PROGRAM:-kestrune-usb-keyboard}" $KB_OPTIONS --name "kb$n" --serial "KT000$n" \
         --controller "$controllers" --ready-file "$W/unit$n.ready" --flash-out "$W/unit$n.flash" \
         ${VERBOSE:+--verbose} "$@" >"$W/unit$n.summary" 2>"$W/unit$n.log" &
     echo $! >"$W/unit$n.pid"
@@ -79,11 +68,7 @@ stop_units() {
         [ -f "$W/unit$n.pid" ] || continue
         pid=$(cat "$W/unit$n.pid")
         rm -f "$W/unit$n.pid"
-        kill -TERM "$pid" 2>/dev/null
-        (sleep 10 && kill -KILL "$pid" 2>/dev/null) &
-        watchdog=$!
-        wait "$pid"
-        kill "$watchdog" 2>/dev/null
+        end_program "$pid"
     done
 }
 
@@ -92,14 +77,18 @@ unit() { sed -n "s/^$2=//p" "$W/unit$1.summary"; }
 
 # stop_keyboard: ends the keyboard; its flash is then in $W/flash.out, its counters in kb.summary.
 stop_keyboard() {
-    [ -n "$KB_PID" ] || return 0
-    kill -TERM "$KB_PID" 2>/dev/null
-    # A keyboard stuck in the kernel must not stop the whole run.
-    (sleep 10 && kill -KILL "$KB_PID" 2>/dev/null) &
-    watchdog=$!
-    wait "$KB_PID"
-    kill "$watchdog" 2>/dev/null
+    [ -z "$KB_PID" ] || end_program "$KB_PID"
     KB_PID=""
+}
+
+# end_program PID: asks it to end and waits; a keyboard stuck in the kernel is killed after 10 s,
+# so that it cannot stop the whole run.
+end_program() {
+    kill -TERM "$1" 2>/dev/null
+    (sleep 10 && kill -KILL "$1" 2>/dev/null) &
+    ep_watchdog=$!
+    wait "$1"
+    kill "$ep_watchdog" 2>/dev/null
 }
 
 # kb VALUE-NAME: one counter of the keyboard's summary (after stop_keyboard).

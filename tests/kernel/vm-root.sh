@@ -1,17 +1,15 @@
-# Stage 1 of the test machines of run-wine-vm-tests.sh and run-web-vm-tests.sh (busybox sh, from
-# the initramfs; sourced by their /init).
-#
-# enter_root SCRIPT: loads the modules in /lib/modules/order (dependencies first; a module and its
-# parameters a line), mounts configfs (for the USB keyboard), builds a root in
-# memory whose /usr and /etc are the host's (read-only over virtio-9p), whose /share holds what the
-# host prepared and whose /out goes back to the host, chroots into it and runs SCRIPT there with
-# the argument "cases", then powers the machine off.
-enter_root() {
+# Stage 1 of every test machine that run-vm-tests.sh boots (busybox sh, from the initramfs; sourced
+# by its /init).
+
+# load_modules: mounts /proc, /sys and /dev, puts the console on the standard streams, loads the
+# modules in /lib/modules/order (dependencies first; a module and its parameters a line) and mounts
+# configfs (for the USB keyboard). A module that does not load ends the run with its verdict.
+load_modules() {
     mount -t proc proc /proc
     mount -t sysfs sysfs /sys
     mount -t devtmpfs devtmpfs /dev
     exec </dev/null >/dev/console 2>&1
-    echo
+    echo  # the firmware's last line ends without one
     while read -r m args; do
         # shellcheck disable=SC2086 # the module's parameters, one word each
         if ! insmod "/lib/modules/$m.ko" $args; then
@@ -20,6 +18,15 @@ enter_root() {
             poweroff -f
         fi
     done </lib/modules/order
+    mount -t configfs none /sys/kernel/config
+}
+
+# enter_root SCRIPT: load_modules, then builds a root in memory whose /usr and /etc are the host's
+# (read-only over virtio-9p), whose /share holds what the host prepared and whose /out goes back to
+# the host, chroots into it and runs SCRIPT there with the argument "cases", then powers the
+# machine off.
+enter_root() {
+    load_modules
     r=/newroot
     mkdir -p $r
     mount -t tmpfs -o size=1200m tmpfs $r
@@ -39,7 +46,6 @@ enter_root() {
     mount --move /dev $r/dev
     mount --move /proc $r/proc
     mount --move /sys $r/sys
-    mount -t configfs none $r/sys/kernel/config
     mkdir -p $r/dev/shm $r/dev/pts
     mount -t tmpfs tmpfs $r/dev/shm
     mount -t devpts devpts $r/dev/pts

@@ -1,13 +1,12 @@
 # The cases of the test machine that only the keyboard as a real USB device can show
 # (kestrune-usb-keyboard on dummy_hcd's six controllers, each its own bus with one port: 1-1, 2-1,
 # ... 6-1), for vm-init.sh: the keyboard back at other ports (flash --all and the station: in
-# vm-init.sh), and the transfer errors of USB (an unplug mid-upload, EPROTO: vm-init.sh's
-# unplug-mid-upload).
+# vm-init.sh), and the transfer errors of USB, each with what the user is told.
 
 # An update that follows the keyboard to 2-1 after the switch into firmware-upload mode and to 3-1
 # after the upload: three real enumerations.
 case_usb_flash_at_other_ports() {
-    start_usb_keyboard --firmware V1.7 --controller dummy_udc.0,dummy_udc.1,dummy_udc.2 ||
+    start_keyboard --firmware V1.7 --controller dummy_udc.0,dummy_udc.1,dummy_udc.2 ||
         { fail usb-flash-other-ports "no USB keyboard"; return; }
     cli flash "$FW/small.hex" --yes --timeout 30
     status=$CLI_STATUS
@@ -26,19 +25,19 @@ case_usb_flash_at_other_ports() {
     fi
 }
 
-# usb_fault_case NAME DETAIL-REGEX [kestrune-usb-keyboard options]: an upload the USB keyboard
+# usb_fault_case NAME REASON-REGEX [kestrune-usb-keyboard options]: an upload the USB keyboard
 # breaks off; it must end with status 1, its reason, and no finish sent.
 usb_fault_case() {
     name=$1
     words=$2
     shift 2
-    start_usb_keyboard --firmware V1.7 --controller dummy_udc.0 "$@" || { fail "$name" "no USB keyboard"; return; }
+    start_keyboard --firmware V1.7 --controller dummy_udc.0 "$@" || { fail "$name" "no USB keyboard"; return; }
     cli flash "$FW/small.bin" --yes --timeout 30
     stop_keyboard
     if [ "$CLI_STATUS" -ne 1 ]; then
         fail "$name" "status $CLI_STATUS after ${CLI_TIME} s, expected 1"
     elif ! out_has "$words"; then
-        fail "$name" "status 1 without a word of the failure"
+        fail "$name" "status 1 without its reason ($words): $(grep -i fail "$W/cli.out" | head -n 1)"
     elif [ "$(kb finish)" != 0 ]; then
         fail "$name" "the keyboard was sent the finish command after the failure"
     else
@@ -48,8 +47,10 @@ usb_fault_case() {
 
 run_usb_cases() {
     case_usb_flash_at_other_ports
+    # Unplugged right after block 5: the next request fails at once (EPROTO).
+    usb_fault_case unplug-mid-upload "failed after 5 of .*: the keyboard left \(unplugged" --leave-after-block 5
     # Block 3 refused: the keyboard stalls the read of its answer (EPIPE).
-    usb_fault_case usb-stalled-block "fail|refus" --refuse-block 3
+    usb_fault_case usb-stalled-block "failed after 2 of .*: the keyboard refused the report" --refuse-block 3
     # Block 4 taken, its answer never sent: usbhid gives up after 5 s (ETIMEDOUT).
-    usb_fault_case usb-no-answer "fail" --no-answer-block 4
+    usb_fault_case usb-no-answer "failed after 3 of .*: the keyboard did not answer" --no-answer-block 4
 }

@@ -1,4 +1,4 @@
-// The cases of run-web-vm-tests.sh, in its QEMU machine (vm-web-init.sh runs this with the host's
+// The cases of run-vm-tests.sh --machine web, in its QEMU machine (vm-web-init.sh runs this with the host's
 // node, beside puppeteer-core): the web page (index.html) in Debian's headless Chromium against
 // USB keyboards (kestrune-usb-keyboard on dummy_hcd), granted to the page by Chromium's managed
 // policy, which this script writes before each Chromium starts.

@@ -1,5 +1,5 @@
 #!/bin/sh
-# The test machine of run-web-vm-tests.sh, in two stages.
+# The test machine of run-vm-tests.sh --machine web, in two stages.
 #
 # /init (busybox, from the initramfs): vm-root.sh's enter_root, with the web page, its driver
 # (vm-web-cases.mjs beside puppeteer-core), the firmware files and udevd in /share; it runs this
@@ -9,7 +9,7 @@
 # udevd, gives Chromium a writable /etc/chromium for its managed policy, serves the page on
 # 127.0.0.1 and runs vm-web-cases.mjs, which starts Chromium and the USB keyboards.
 #
-# Console protocol read by run-web-vm-tests.sh (as in vm-init.sh):
+# Console protocol read by run-vm-tests.sh --machine web (as in vm-init.sh):
 #   KT-RESULT: PASS|FAIL <case> [- detail]         one per case
 #   KT-TIME: <what> <seconds>                      where the time goes
 #   KT-BENCH: <what> <value>                       with kt.bench
@@ -33,13 +33,7 @@ export LANG=C.UTF-8
 # pass, fail, the waits bounded by the deadline, udevd.
 . "$S/vm-case.sh"
 
-show_logs() {
-    for f in "$W/serve.log" "$W/cases.err" ${VERBOSE:+"$W/udevd.log"}; do
-        [ -s "$f" ] || continue
-        echo "  | --- ${f#$W/} (last 25 lines)"
-        tail -n 25 "$f" | sed 's/^/  | /'
-    done
-}
+show_logs() { show_files "$W/serve.log" "$W/cases.err" ${VERBOSE:+"$W/udevd.log"}; }
 
 finish() {
     [ -z "$SERVER_PID" ] || kill "$SERVER_PID" 2>/dev/null
@@ -51,12 +45,7 @@ finish() {
         failed=$((failed + 1))
         failures="$failures $c"
     done
-    echo "KT-COUNT: $passed $failed"
-    if [ "$failed" -eq 0 ]; then
-        echo "KERNEL-TESTS: PASS"
-    else
-        echo "KERNEL-TESTS: FAIL$failures"
-    fi
+    verdict
     exit 0
 }
 SERVER_PID=""

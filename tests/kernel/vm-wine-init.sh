@@ -1,5 +1,5 @@
 #!/bin/sh
-# The test machine of run-wine-vm-tests.sh, in two stages.
+# The test machine of run-vm-tests.sh --machine wine, in two stages.
 #
 # /init (busybox, from the initramfs): loads the HID and 9p modules, builds a root in memory whose
 # /usr and /etc are the host's (read-only over virtio-9p) and whose /share holds what the host
@@ -9,7 +9,7 @@
 # "cases" (the host's own /bin/sh and tools, in the chroot): starts udevd and Wine, then runs the
 # Windows programs under Wine against the USB keyboard (kestrune-usb-keyboard on dummy_hcd).
 #
-# Console protocol read by run-wine-vm-tests.sh (as in vm-init.sh):
+# Console protocol read by run-vm-tests.sh --machine wine (as in vm-init.sh):
 #   KT-RESULT: PASS|FAIL|XFAIL <case> [- detail]   one per case (XFAIL: fails on Wine, as expected)
 #   KT-TIME: <what> <seconds>                      where the time goes
 #   KERNEL-TESTS: PASS | KERNEL-TESTS: FAIL <case> ...   the verdict, last
@@ -95,33 +95,22 @@ xfail() {
     show_logs
 }
 
-show_logs() {
-    for f in "$W/cli.out" "$W/window.out" "$W/kb.log" "$W/kb.summary" ${VERBOSE:+"$W/udev.log" "$W/wine.log"}; do
-        [ -s "$f" ] || continue
-        echo "  | --- ${f#$W/} (last 25 lines)"
-        tail -n 25 "$f" | tr -d '\r' | sed 's/^/  | /'
-    done
-}
+show_logs() { show_files "$W/cli.out" "$W/window.out" "$W/kb.log" "$W/kb.summary" ${VERBOSE:+"$W/udev.log" "$W/wine.log"}; }
 
 finish() {
     timeout 60 wineserver -k >/dev/null 2>&1
     cp "$W"/*.log "$W"/*.out "$W"/kb.summary /out/ 2>/dev/null
     stop_udevd
-    echo "KT-COUNT: $passed $failed $xfailed"
-    if [ "$failed" -eq 0 ]; then
-        echo "KERNEL-TESTS: PASS"
-    else
-        echo "KERNEL-TESTS: FAIL$failures"
-    fi
+    verdict "$xfailed"
     exit 0
 }
 
-# start_usb_keyboard, stop_keyboard and kb: the USB keyboard. It stays away 1.5 s each time it
+# start_keyboard, stop_keyboard and kb: the USB keyboard. It stays away 1.5 s each time it
 # leaves or re-enumerates, as a real keyboard takes a moment to restart: Wine's winebus loses a
 # device that arrives while the removal of the one before is still being handled (its bus
 # relations then leave the new device out), which a real restart never provokes.
-KB_USB_PROGRAM=$S/bin/kestrune-usb-keyboard
-KB_USB_OPTIONS="--gap 1500"
+KB_PROGRAM=$S/bin/kestrune-usb-keyboard
+KB_OPTIONS="--gap 1500"
 . "$S/vm-keyboard.sh"
 
 # cli ARGS: kestrune.exe under Wine, from the firmware folder, with a 600-second limit (its own
@@ -226,7 +215,7 @@ case_no_keyboard() {
 
 case_list_info() {
     begin
-    start_usb_keyboard --firmware V1.7 || { fail list "no keyboard"; return; }
+    start_keyboard --firmware V1.7 || { fail list "no keyboard"; return; }
     if ! wait_listed 0011; then
         fail list "$NOT_LISTED"
         stop_keyboard
@@ -268,7 +257,7 @@ flash_case() {
     file=$2
     version=$3
     begin
-    start_usb_keyboard --firmware "$version" || { fail "$name" "no keyboard"; return; }
+    start_keyboard --firmware "$version" || { fail "$name" "no keyboard"; return; }
     wait_listed 0011 || { fail "$name" "$NOT_LISTED"; stop_keyboard; return; }
     cli flash "$file" --yes --timeout 180 --json
     stop_keyboard
@@ -293,7 +282,7 @@ fault_case() {
     words=$3
     shift 3
     begin
-    start_usb_keyboard --firmware V1.7 "$@" || { fail "$name" "no keyboard"; return; }
+    start_keyboard --firmware V1.7 "$@" || { fail "$name" "no keyboard"; return; }
     wait_listed 0011 || { fail "$name" "$NOT_LISTED"; stop_keyboard; return; }
     cli flash small.bin --yes --timeout 180
     stop_keyboard
@@ -313,9 +302,9 @@ fault_case() {
 # devices report, --device names the second, and only that one is updated.
 case_device_by_serial() {
     begin
-    start_usb_keyboard --firmware V1.7 --controller dummy_udc.0 || { fail device-by-serial "no keyboard"; return; }
+    start_keyboard --firmware V1.7 --controller dummy_udc.0 || { fail device-by-serial "no keyboard"; return; }
     rm -f "$W/ready2"
-    "$KB_USB_PROGRAM" $KB_USB_OPTIONS --firmware V1.7 --name kb2 --serial KT0002 --controller dummy_udc.1 \
+    "$KB_PROGRAM" $KB_OPTIONS --firmware V1.7 --name kb2 --serial KT0002 --controller dummy_udc.1 \
         --ready-file "$W/ready2" --flash-out "$W/flash2.out" >"$W/kb2.summary" 2>"$W/kb2.log" &
     kb2=$!
     both_listed() { cli list; out_has KT0001 && out_has KT0002; }
@@ -348,7 +337,7 @@ case_device_by_serial() {
 # hidraw node, so Wine has no HID device for it, and kestrune.exe must end with status 3.
 case_no_permission() {
     begin
-    start_usb_keyboard --firmware V1.7 || { fail no-permission "no keyboard"; return; }
+    start_keyboard --firmware V1.7 || { fail no-permission "no keyboard"; return; }
     mkdir -p /tmp/user
     cp -a "$S/prefix" /tmp/user/prefix
     chown -R 1000:1000 /tmp/user
@@ -430,7 +419,7 @@ window_verdict() {
 
 case_window_upload() {
     begin
-    start_usb_keyboard --firmware V1.0 || { fail window-upload "no keyboard"; return; }
+    start_keyboard --firmware V1.0 || { fail window-upload "no keyboard"; return; }
     wait_listed 0011 || { fail window-upload "$NOT_LISTED"; stop_keyboard; return; }
     window_run small.hex
     # The self-test gives its own verdict within 300 s (180 s for the first scan, 120 s for the
@@ -455,7 +444,7 @@ case_window_plug_in() {
         mv "$W/window.out" "$W/window-plug-in.out"
         return
     fi
-    start_usb_keyboard --firmware V1.7 || { window_end; fail window-plug-in "no keyboard"; return; }
+    start_keyboard --firmware V1.7 || { window_end; fail window-plug-in "no keyboard"; return; }
     plugged=$(now)
     # The window rescans at once on WM_DEVICECHANGE; without the notification it never does. Wine
     # sends it once its plug-and-play has made the HID device, after winebus has opened the node.
@@ -482,7 +471,7 @@ case_window_plug_in() {
     took window-plug-in
 }
 
-# kt.cases=a,b on the kernel command line: only those cases (run-wine-vm-tests.sh --cases).
+# kt.cases=a,b on the kernel command line: only those cases (run-vm-tests.sh --machine wine --cases).
 only=$(tr ' ' '\n' </proc/cmdline | sed -n 's/^kt\.cases=//p' | tr ',' ' ')
 run() {
     if [ -n "$only" ] && ! echo " $only " | grep -q " $1 "; then return; fi
