@@ -84,11 +84,15 @@ cache=$work/cache
 mwork=$work/$machine
 [ "$machine" != native ] || mwork=$work
 mkdir -p "$mwork"
+# Two machines may run side by side (CI runs the native one beside the Wine one): what they share
+# (the packages, the kernel, the test programs) is made by one at a time.
+exec 9>"$work/.prepare.lock"
+flock 9
 
 # ---- packages -----------------------------------------------------------------------------------
 # The machine: qemu-system-x86, busybox-static, cpio, kmod. The builds: a C++ compiler with static
 # libraries, CMake and Ninja, and the header-only libraries of the command-line tool.
-packages=(qemu-system-x86 busybox-static cpio kmod xz-utils g++ cmake ninja-build libcli11-dev nlohmann-json3-dev)
+packages=(qemu-system-x86 busybox-static cpio kmod xz-utils g++ cmake ninja-build libcli11-dev nlohmann-json3-dev gettext)
 [ "$machine" != wine ] || packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 [ "$machine" != web ] || packages+=(chromium)
 [ "$machine" != web ] || [ -n "$page" ] || packages+=(emscripten)
@@ -217,6 +221,7 @@ for p in feature_loop vm_run make_firmware; do
     build "$bin/$p" "$here/$p.cpp" || die "building $p failed"
 done
 step "test programs built"
+flock -u 9
 
 # ---- the machine's own part ---------------------------------------------------------------------
 root=$mwork/initramfs
