@@ -29,7 +29,7 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(date -u -d "${release:-1970-01-0
 jobs=$(nproc)
 [ "$jobs" -gt 2 ] || jobs=2
 
-tools=(cmake ninja-build pkg-config help2man librsvg2-bin icoutils dpkg-dev file)
+tools=(cmake ninja-build pkg-config help2man librsvg2-bin icoutils dpkg-dev file gettext)
 ((linux)) && tools+=(g++ qt6-base-dev libgl-dev libcli11-dev nlohmann-json3-dev)
 ((windows)) && tools+=(g++-mingw-w64-x86-64-posix libcli11-dev nlohmann-json3-dev nsis zip)
 ((web)) && tools+=(emscripten nodejs zip)

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 build=build-web
 logs=$build/logs
 
-packages=(cmake ninja-build googletest emscripten chromium nodejs)
+packages=(cmake ninja-build googletest emscripten chromium nodejs gettext)
 # npm comes with some builds of nodejs; Debian's own npm package only where it does not.
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 tools/ensure-packages.sh --no-recommends "${packages[@]}" || exit 1

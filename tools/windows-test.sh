@@ -14,7 +14,7 @@ logs=$build/logs
 
 tools/ensure-packages.sh --no-recommends cmake ninja-build googletest libcli11-dev \
   nlohmann-json3-dev g++-mingw-w64-x86-64-posix wine wine64 librsvg2-bin icoutils fonts-wine xvfb \
-  xdotool imagemagick || exit 1
+  xdotool imagemagick gettext || exit 1
 
 passed=0
 failed=0

@@ -1,0 +1,18 @@
+# cmake -DOUT=FILE -DLANGUAGES="de;fr" -DLOCALE=DIR -P EmbedCatalogs.cmake: the compiled catalogs
+# DIR/LANG/LC_MESSAGES/kestrune.mo as a C++ table (common/EmbeddedCatalogs.h).
+set(arrays "")
+set(rows "")
+foreach(lang IN LISTS LANGUAGES)
+  file(READ ${LOCALE}/${lang}/LC_MESSAGES/kestrune.mo hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(MAKE_C_IDENTIFIER "catalog_${lang}" id)
+  string(APPEND arrays "const unsigned char ${id}[] = {${bytes}};\n")
+  string(APPEND rows "    {\"${lang}\", ${id}, sizeof ${id}},\n")
+endforeach()
+if(rows STREQUAL "")
+  set(table "std::span<const EmbeddedCatalog> EmbeddedCatalogs() { return {}; }\n")
+else()
+  set(table "const EmbeddedCatalog catalogs[] = {\n${rows}};\n\n}  // namespace\n\nstd::span<const EmbeddedCatalog> EmbeddedCatalogs() { return catalogs; }\n")
+  string(PREPEND table "namespace {\n\n${arrays}\n")
+endif()
+file(WRITE ${OUT} "// Made at build time from po/*.po: do not edit.\n#include \"common/EmbeddedCatalogs.h\"\n\nnamespace kestrune {\n\n${table}\n}  // namespace kestrune\n")
