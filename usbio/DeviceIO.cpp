@@ -1,5 +1,7 @@
 #include "usbio/DeviceIO.h"
 
+#include "common/Translate.h"
+
 namespace usbio {
 
 void InitDeviceIO(DeviceConnection& connection) {
@@ -35,8 +37,9 @@ bool LockForWriting(DeviceConnection& connection) {
 }
 
 std::string KeyboardBusyText(std::int64_t holderPid) {
-    return std::string("The keyboard is being updated by another program") +
-           (holderPid > 0 ? " (PID " + std::to_string(holderPid) + ")" : "") + "; nothing was written.";
+    if (holderPid <= 0) return kestrune::Tr(N_("The keyboard is being updated by another program; nothing was written."));
+    return kestrune::Fill(kestrune::Tr(N_("The keyboard is being updated by another program (PID %s); nothing was written.")),
+                          {std::to_string(holderPid)});
 }
 
 }  // namespace usbio

@@ -1,6 +1,7 @@
 #include "window/Layout.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 #include "window/WindowText.h"
@@ -13,11 +14,27 @@ constexpr double BaseLineHeight = 16.0;
 
 }  // namespace
 
+std::string ButtonCaption(Button button) {
+    struct Caption {
+        const char* english;
+        char letter;
+    };
+    static constexpr Caption captions[] = {{text::RefreshButton, 'R'}, {text::UploadButton, 'U'},
+                                           {text::ExitButton, 'x'}, {text::SelectFileButton, 'S'}};
+    const Caption& c = captions[static_cast<int>(button)];
+    std::string caption = kestrune::Tr(c.english);
+    const auto lower = [](char ch) { return static_cast<char>(std::tolower(static_cast<unsigned char>(ch))); };
+    const auto at = std::find_if(caption.begin(), caption.end(), [&](char ch) { return lower(ch) == lower(c.letter); });
+    if (at != caption.end()) return caption.insert(static_cast<std::size_t>(at - caption.begin()), 1, '&');
+    return caption + " (&" + static_cast<char>(std::toupper(static_cast<unsigned char>(c.letter))) + ")";
+}
+
 WindowLayout ComputeLayout(const TextMetrics& metrics) {
     const double unit = std::max(1.0, metrics.lineHeight / BaseLineHeight);
     auto scaled = [unit](int pixels) { return static_cast<int>(std::lround(pixels * unit)); };
-    auto width = [&metrics](std::string_view text) {
-        return metrics.textWidth ? metrics.textWidth(text) : 0;
+    // Every text as it is shown: in the user's language.
+    auto width = [&metrics](const char* english) {
+        return metrics.textWidth ? metrics.textWidth(kestrune::Tr(english)) : 0;
     };
     const int line = metrics.lineHeight;
     const int margin = scaled(8);
@@ -25,11 +42,16 @@ WindowLayout ComputeLayout(const TextMetrics& metrics) {
 
     WindowLayout l;
 
-    // Buttons: one width for all, wide enough for the longest caption.
+    // Buttons: one width for all, wide enough for the longest caption (and the Alt+letter a caption
+    // without that letter shows after it).
     int buttonWidth = scaled(121);
-    for (const char* caption : {text::RefreshButton, text::UploadButton, text::ExitButton,
-                                text::SelectFileButton})
-        buttonWidth = std::max(buttonWidth, width(caption) + scaled(ButtonTextPadding));
+    auto shownWidth = [&metrics](Button button) {
+        std::string caption = ButtonCaption(button);
+        caption.erase(std::remove(caption.begin(), caption.end(), '&'), caption.end());
+        return metrics.textWidth ? metrics.textWidth(caption) : 0;
+    };
+    for (Button caption : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile})
+        buttonWidth = std::max(buttonWidth, shownWidth(caption) + scaled(ButtonTextPadding));
     const int buttonHeight = std::max(scaled(25), line + scaled(9));
 
     // The device list: the column shares of the list's width, each wide enough for its header

@@ -5,7 +5,10 @@
 // size. Both windows (Qt and Win32) take their geometry from here.
 #include <array>
 #include <functional>
+#include <string>
 #include <string_view>
+
+#include "window/MainWindowView.h"
 
 namespace window {
 
@@ -35,7 +38,13 @@ struct WindowLayout {
 inline constexpr int ButtonTextPadding = 16;
 inline constexpr int ColumnTextPadding = 14;
 
+// Every size follows the texts as they are shown, in the user's language.
 WindowLayout ComputeLayout(const TextMetrics& metrics);
+
+// A button's caption in the user's language, its Alt+letter (the same in every language: R, U, x,
+// S) marked with '&' as Qt and Win32 read it: before the letter's first place in the caption, or,
+// where the caption has no such letter, after it as " (&R)".
+std::string ButtonCaption(Button button);
 
 // The tab order, in reading order: list, Refresh, Upload Firmware, start-address field (when
 // shown), firmware file, Select Firmware File ..., Exit.

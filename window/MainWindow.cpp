@@ -14,6 +14,15 @@ using upload::MessageStyle;
 constexpr int DeviceRescanIntervalMs = 1000;
 constexpr int ScanDelayMs = 10;
 
+// The window's texts are kept in English and shown in the user's language; a status that ends with
+// the note on firmware-upload mode is shown as its two parts.
+std::string Shown(const std::string& english) {
+    const std::string_view note = text::UploadModeNote;
+    if (english.size() > note.size() && english.ends_with(note))
+        return kestrune::Tr(english.substr(0, english.size() - note.size()).c_str()) + kestrune::Tr(text::UploadModeNote);
+    return kestrune::Tr(english.c_str());
+}
+
 }  // namespace
 
 std::string WindowCaption(const std::string& title, int major, int minor, int revision) {
@@ -22,7 +31,7 @@ std::string WindowCaption(const std::string& title, int major, int minor, int re
 }
 
 std::vector<FileFilter> FirmwareFileFilters() {
-    return {{text::FirmwareFilesFilter, {"*.hex", "*.bin", "*.dat"}}, {text::AllFilesFilter, {"*"}}};
+    return {{kestrune::Tr(text::FirmwareFilesFilter), {"*.hex", "*.bin", "*.dat"}}, {kestrune::Tr(text::AllFilesFilter), {"*"}}};
 }
 
 MainWindow::MainWindow(usbio::DeviceConnection& connection, MainWindowView& view,
@@ -42,12 +51,12 @@ std::string MainWindow::SettingsScope() const {
 void MainWindow::Start() {
     std::string caption = WindowCaption(kestrune::ApplicationTitle, kestrune::VersionMajor,
                                         kestrune::VersionMinor, kestrune::VersionRevision);
-    if (options_.demo) caption += text::DemoSuffix;
+    if (options_.demo) caption += kestrune::Tr(text::DemoSuffix);
     view_.SetCaption(caption);
     view_.SetDeviceRows({}, std::nullopt);
     view_.SetStartAddressText(upload::DefaultStartAddress);
     view_.SetButtonEnabled(Button::Upload, false);
-    if (options_.demo) SetStatusText(std::string(kestrune::ApplicationTitle) + text::DemoSuffix);
+    if (options_.demo) SetStatusText(std::string(kestrune::ApplicationTitle) + kestrune::Tr(text::DemoSuffix));
     view_.SetFirmwareFileText(services_.ReadSetting(SettingsScope(), text::SettingsSection,
                                                     text::SettingsKey));
     // A control that draws its focus has it from the first paint: Refresh, the command a user
@@ -67,16 +76,16 @@ void MainWindow::SetStatusText(const std::string& text) {
     // Once the user has asked to close, the status says so until the window closes; to keep the
     // keyboard plugged in only while blocks go out.
     if (closeRequested_)
-        view_.SetStatusText(sending_ ? text::ClosesWhenDone : text::Closing);
+        view_.SetStatusText(kestrune::Tr(sending_ ? text::ClosesWhenDone : text::Closing));
     else
-        view_.SetStatusText(text);
+        view_.SetStatusText(Shown(text));
 }
 
 upload::MessageAnswer MainWindow::Message(const std::string& text, MessageStyle style,
                                           const std::string& title) {
-    std::string shownTitle = title.empty() ? std::string(kestrune::ApplicationTitle) : title;
-    if (options_.demo) shownTitle += text::DemoSuffix;
-    return services_.ShowMessage(text, style, shownTitle);
+    std::string shownTitle = title.empty() ? std::string(kestrune::ApplicationTitle) : Shown(title);
+    if (options_.demo) shownTitle += kestrune::Tr(text::DemoSuffix);
+    return services_.ShowMessage(Shown(text), style, shownTitle);
 }
 
 void MainWindow::BeginBusy() {
@@ -172,7 +181,7 @@ void MainWindow::ScanAndShow(bool userAsked) {
         ShowDeviceInfo();
     } catch (const std::exception& e) {
         view_.SetBusyPointer(false);
-        Message(std::string(text::ScanErrorPrefix) + e.what(), MessageStyle::Warning);
+        Message(kestrune::Tr(text::ScanErrorPrefix) + e.what(), MessageStyle::Warning);
     }
     lastScanEndMs_ = services_.NowMs();
 }
@@ -283,7 +292,7 @@ void MainWindow::TakeFile(const std::string& path) {
 void MainWindow::SelectFirmwareFile() {
     BusyScope busy(*this);
     const std::string current = view_.FirmwareFileText();
-    OpenFileRequest request{text::SelectFileTitle, {}, {}, FirmwareFileFilters()};
+    OpenFileRequest request{kestrune::Tr(text::SelectFileTitle), {}, {}, FirmwareFileFilters()};
     const std::string sample = options_.demo ? SampleFirmwareFor(services_.ProgramFolder()) : std::string();
     if (FileExists(current)) {
         request.folder = Utf8Of(PathOf(current).parent_path());

@@ -75,14 +75,14 @@ std::string HexAddress(std::int32_t address) {
 std::string RefusedStatus(const std::string& problem) {
     std::string status = Printable(problem);
     if (!status.empty() && status.back() != '.') status += '.';
-    return text::NothingWritten + std::string(status.empty() ? "" : " ") + status;
+    return kestrune::Tr(text::NothingWritten) + std::string(status.empty() ? "" : " ") + kestrune::Tr(status.c_str());
 }
 
 // The port column's text: the port path, or the serial number where the port cannot be told.
 std::string PortText(const usbio::DeviceIdentity& identity) {
     if (!identity.PortPath.empty()) return Printable(identity.PortPath);
-    if (!identity.Serial.empty()) return "serial " + Printable(identity.Serial);
-    return text::PortUnknown;
+    if (!identity.Serial.empty()) return kestrune::Fill(kestrune::Tr(N_("serial %s")), {Printable(identity.Serial)});
+    return kestrune::Tr(text::PortUnknown);
 }
 
 std::string ModeTextOf(std::int32_t matchedPid) {

@@ -41,7 +41,7 @@ void MainWindow::ScanDevice(bool announceMissing) {
         const bool closed = !connection_.IsOpen();
         const std::string hint = closed ? usbio::AccessProblemHint(report) : std::string();
         if (announceMissing)
-            Message(std::string(options_.grantReturnedKeyboard ? text::WebDeviceNotFound : text::DeviceNotFound) +
+            Message(kestrune::Tr(options_.grantReturnedKeyboard ? text::WebDeviceNotFound : text::DeviceNotFound) +
                         (hint.empty() ? "" : "\r\n\r\n" + hint),
                     MessageStyle::Warning);
         SetStatusText(text::DeviceNotFoundStatus);
@@ -152,7 +152,7 @@ void MainWindow::ListKeyboards() {
         found.push_back({static_cast<std::ptrdiff_t>(i),
                          {other,
                           DeviceRow{std::to_string(usbio::SupportedVendorID), std::to_string(other.MatchedPID),
-                                    Printable(version), ModeTextOf(other.MatchedPID), PortText(identity)}}});
+                                    Printable(version), kestrune::Tr(ModeTextOf(other.MatchedPID)), PortText(identity)}}});
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -189,7 +189,7 @@ bool MainWindow::ShowDeviceInfo() {
     newFirmware_ = kestrune::IsNewFirmwareVersion(firmwareVersion_);
     const usbio::FoundKeyboard shown = open_.value_or(usbio::FoundKeyboard{});
     const DeviceRow row{std::to_string(usbio::SupportedVendorID), std::to_string(connection_.MatchedPID),
-                        Printable(firmwareVersion_), modeText_, PortText(shown.Identity)};
+                        Printable(firmwareVersion_), kestrune::Tr(modeText_.c_str()), PortText(shown.Identity)};
     auto at = std::find_if(listed_.begin(), listed_.end(), [&](const ListedKeyboard& k) {
         return usbio::IsSameKeyboard(k.keyboard, shown.Identity);
     });

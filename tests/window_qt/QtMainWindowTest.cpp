@@ -14,6 +14,7 @@
 
 #include "common/Clock.h"
 #include "sim/SimHidPlatform.h"
+#include "support/Catalogs.h"
 #include "support/FirmwareFiles.h"
 #include "support/FocusCases.h"
 #include "support/TempDir.h"
@@ -163,6 +164,53 @@ TEST(QtWindow, ShowsTheLogicsTextsAndRow) {
     EXPECT_TRUE(w.uploadButton->isEnabled());
     w.SetProgress(64, 256);
     EXPECT_EQ(w.progressBar->text(), "25%");
+}
+
+// The window in the user's language (ctest runs it once in each language of po/, and in English
+// with the rest): every text it shows is the catalog's, through a whole update of a keyboard that
+// must be replugged, with its boxes and its outcome.
+TEST(QtWindow, SpeaksTheUsersLanguageThroughAWholeUpdate) {
+    namespace text = window::text;
+    const kestrune::Catalog catalog = testsupport::CatalogInUse();
+    const auto tr = [&](const char* english) { return QString::fromStdString(testsupport::Translated(catalog, english)); };
+    // Old firmware: a box asks for the replug; the keyboard comes back by itself meanwhile.
+    QtBench b(sim::KeyboardConfig{.Version = "V1.0", .ReturnPolicy = sim::KeyboardConfig::Return::Automatic});
+    auto& w = b.Open();
+    b.Scan();
+    const std::vector<std::pair<QString, const char*>> shown{
+        {w.deviceList->headerItem()->text(0), text::ColumnHeaders[0]},
+        {w.deviceList->headerItem()->text(1), text::ColumnHeaders[1]},
+        {w.deviceList->headerItem()->text(2), text::ColumnHeaders[2]},
+        {w.deviceList->headerItem()->text(3), text::ColumnHeaders[3]},
+        {w.deviceList->headerItem()->text(4), text::PortColumnHeader},
+        {w.deviceList->topLevelItem(0)->text(3), text::NormalMode},
+        {w.startAddressLabel->text(), text::StartAddressLabel},
+        {w.firmwareFileField->accessibleName(), text::FirmwareFileName},
+        {w.progressBar->accessibleName(), text::ProgressName},
+        {w.deviceList->accessibleName(), text::DeviceListName},
+        {w.statusText->accessibleName(), text::StatusName},
+        {w.statusText->text(), text::DeviceFound}};
+    for (const auto& [text, english] : shown) EXPECT_EQ(text, tr(english)) << english;
+    // A caption without its Alt+letter shows the letter after it: the keys are the same in every language.
+    for (const auto& [button, english] : std::vector<std::pair<QPushButton*, const char*>>{
+             {w.refreshButton, text::RefreshButton}, {w.uploadButton, text::UploadButton},
+             {w.exitButton, text::ExitButton}, {w.selectFileButton, text::SelectFileButton}})
+        EXPECT_TRUE(Plain(button).startsWith(tr(english)) && button->text().contains('&')) << button->text().toStdString();
+
+    b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 9)));
+    std::vector<std::string> statuses;
+    b.services.onMessage = [&](const std::string&) { statuses.push_back(w.statusText->accessibleDescription().toStdString()); };
+    w.uploadButton->click();
+    b.Settle();
+    const auto in = [&](std::initializer_list<const char*> english) {
+        std::vector<std::string> out;
+        for (const char* e : english) out.push_back(tr(e).toStdString());
+        return out;
+    };
+    EXPECT_EQ(b.services.messages, in({text::ReplugInstructions, text::Uploaded}));
+    EXPECT_EQ(statuses, in({text::Jumping, text::UploadedReplug}));
+    EXPECT_EQ(w.statusText->text(), tr(text::FirmwareUpdated));
+    EXPECT_EQ(w.deviceList->topLevelItem(0)->text(3), tr(text::NormalMode));
 }
 
 TEST(QtWindow, NothingIsCutOffAtTheDefaultFontAndAt14Points) {

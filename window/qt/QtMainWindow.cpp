@@ -28,12 +28,10 @@ std::string S(const QString& text) { return text.toUtf8().toStdString(); }
 QRect R(const Rect& r) { return QRect(r.x, r.y, r.width, r.height); }
 
 // Button captions with their Alt+letter mnemonics.
-QString Mnemonic(const char* caption, QChar letter) {
-    QString text = QString::fromUtf8(caption);
-    const qsizetype at = text.indexOf(letter);
-    if (at >= 0) text.insert(at, '&');
-    return text;
-}
+QString Caption(Button button) { return QString::fromStdString(ButtonCaption(button)); }
+
+// A text of the window in the user's language.
+QString Shown(const char* english) { return QString::fromStdString(kestrune::Tr(english)); }
 
 }  // namespace
 
@@ -42,13 +40,13 @@ QString Mnemonic(const char* caption, QChar letter) {
 QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtServices& services,
                            WindowOptions options, QWidget* parent)
     : QWidget(parent) {
-    setWindowTitle(QString::fromUtf8(text::WindowTitle));
+    setWindowTitle(Shown(text::WindowTitle));
     deviceList = new QTreeWidget(this);
     deviceList->setRootIsDecorated(false);
     deviceList->setColumnCount(5);
     QStringList headers;
-    for (const char* h : text::ColumnHeaders) headers << QString::fromUtf8(h);
-    headers << QString::fromUtf8(text::PortColumnHeader);
+    for (const char* h : text::ColumnHeaders) headers << Shown(h);
+    headers << Shown(text::PortColumnHeader);
     deviceList->setHeaderLabels(headers);
     deviceList->setColumnHidden(4, true);  // the port: only while several keyboards are listed
     deviceList->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -61,27 +59,27 @@ QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtServices& serv
     });
     deviceList->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     deviceList->header()->setStretchLastSection(false);
-    deviceList->setAccessibleName(QString::fromUtf8(text::DeviceListName));
+    deviceList->setAccessibleName(Shown(text::DeviceListName));
 
-    refreshButton = new QPushButton(Mnemonic(text::RefreshButton, 'R'), this);
-    uploadButton = new QPushButton(Mnemonic(text::UploadButton, 'U'), this);
-    exitButton = new QPushButton(Mnemonic(text::ExitButton, 'x'), this);
-    selectFileButton = new QPushButton(Mnemonic(text::SelectFileButton, 'S'), this);
+    refreshButton = new QPushButton(Caption(Button::Refresh), this);
+    uploadButton = new QPushButton(Caption(Button::Upload), this);
+    exitButton = new QPushButton(Caption(Button::Exit), this);
+    selectFileButton = new QPushButton(Caption(Button::SelectFile), this);
     for (Button b : {Button::Refresh, Button::Upload, Button::Exit, Button::SelectFile}) {
         QPushButton* button = ButtonOf(b);
         button->setAccessibleName(button->text().remove('&'));
         QObject::connect(button, &QPushButton::clicked, this, [this, b] { logic_->OnButton(b); });
     }
 
-    startAddressLabel = new QLabel(QString::fromUtf8(text::StartAddressLabel), this);
+    startAddressLabel = new QLabel(Shown(text::StartAddressLabel), this);
     startAddressField = new QLineEdit(this);
     startAddressLabel->setBuddy(startAddressField);
-    startAddressField->setAccessibleName(QString::fromUtf8(text::StartAddressLabel));
+    startAddressField->setAccessibleName(Shown(text::StartAddressLabel));
     startAddressLabel->setVisible(false);
     startAddressField->setVisible(false);
 
     firmwareFileField = new QLineEdit(this);
-    firmwareFileField->setAccessibleName(QString::fromUtf8(text::FirmwareFileName));
+    firmwareFileField->setAccessibleName(Shown(text::FirmwareFileName));
     firmwareFileField->setAcceptDrops(false);  // a dropped file goes to the window
 
     progressBar = new QProgressBar(this);
@@ -89,7 +87,7 @@ QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtServices& serv
     progressBar->setValue(0);
     progressBar->setTextVisible(true);
     progressBar->setFormat(QStringLiteral("%p%"));
-    progressBar->setAccessibleName(QString::fromUtf8(text::ProgressName));
+    progressBar->setAccessibleName(Shown(text::ProgressName));
 
     statusBar_ = new QWidget(this);
     auto* statusLayout = new QHBoxLayout(statusBar_);
@@ -103,7 +101,7 @@ QtMainWindow::QtMainWindow(usbio::DeviceConnection& connection, QtServices& serv
         panel->setTextFormat(Qt::PlainText);
         statusLayout->addWidget(panel);
     }
-    statusText->setAccessibleName(QString::fromUtf8(text::StatusName));
+    statusText->setAccessibleName(Shown(text::StatusName));
     statusLayout->addStretch();
 
     // The layout's tab order.

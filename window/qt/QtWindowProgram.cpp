@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Version.h"
+#include "common/Translate.h"
 #include "window/qt/QtMainWindow.h"
 
 namespace window::qt {
@@ -84,6 +85,7 @@ int RunWindowProgram(int argc, char** argv, usbio::HidPlatform& hid, const char*
     QGuiApplication::setDesktopFileName(QStringLiteral(KESTRUNE_DESKTOP_ID));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(KESTRUNE_ICON_NAME)));
 
+    kestrune::SetUpLanguage();  // the locale variables, read by the system's gettext
     QtServices services;
     usbio::DeviceConnection connection(hid);
     int result = 0;

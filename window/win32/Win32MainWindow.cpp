@@ -74,12 +74,8 @@ std::wstring WindowText(HWND control) {
 }
 
 // A button caption with its Alt+letter mnemonic: the first occurrence of the letter.
-std::wstring Mnemonic(const char* caption, wchar_t letter) {
-    std::wstring text = Wide(caption);
-    const std::size_t at = text.find(letter);
-    if (at != std::wstring::npos) text.insert(at, 1, L'&');
-    return text;
-}
+// A text of the window in the user's language.
+std::wstring Shown(const char* english) { return Wide(kestrune::Tr(english)); }
 
 }  // namespace
 
@@ -165,7 +161,7 @@ Win32MainWindow::Win32MainWindow(usbio::DeviceConnection& connection, Win32Servi
         windowClass.lpszClassName = WindowClassName;
         RegisterClassExW(&windowClass);
     }
-    CreateWindowExW(WS_EX_CONTROLPARENT, WindowClassName, Wide(text::WindowTitle).c_str(),
+    CreateWindowExW(WS_EX_CONTROLPARENT, WindowClassName, Shown(text::WindowTitle).c_str(),
                     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN,
                     CW_USEDEFAULT, CW_USEDEFAULT, 600, 300, nullptr, nullptr, instance, this);
     if (!window_) return;
@@ -241,14 +237,14 @@ void Win32MainWindow::CreateControls() {
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
         return control;
     };
-    auto button = [&](const char* caption, wchar_t letter, int id) {
-        return create(0, L"BUTTON", Mnemonic(caption, letter),
+    auto button = [&](Button which, int id) {
+        return create(0, L"BUTTON", Wide(ButtonCaption(which)),
                       WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, id);
     };
     // A screen reader names an edit field, list or bar by the static text just before it in the
     // z-order; the ones without a visible label get a hidden one.
     auto hiddenLabel = [&](const char* name, int id) {
-        return create(0, L"STATIC", Wide(name), SS_LEFT | SS_NOPREFIX, id);
+        return create(0, L"STATIC", Shown(name), SS_LEFT | SS_NOPREFIX, id);
     };
 
     // The z-order is the Tab order: created in the logic's reading order.
@@ -256,15 +252,15 @@ void Win32MainWindow::CreateControls() {
         switch (control) {
             case Control::DeviceList:
                 hiddenLabels_[0] = hiddenLabel(text::DeviceListName, DeviceListLabelId);
-                deviceList = create(WS_EX_CLIENTEDGE, WC_LISTVIEWW, Wide(text::DeviceListName),
+                deviceList = create(WS_EX_CLIENTEDGE, WC_LISTVIEWW, Shown(text::DeviceListName),
                                     WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
                                         LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
                                     DeviceListId);
                 break;
-            case Control::Refresh: refreshButton = button(text::RefreshButton, L'R', RefreshId); break;
-            case Control::Upload: uploadButton = button(text::UploadButton, L'U', UploadId); break;
+            case Control::Refresh: refreshButton = button(Button::Refresh, RefreshId); break;
+            case Control::Upload: uploadButton = button(Button::Upload, UploadId); break;
             case Control::StartAddress:
-                startAddressLabel = create(0, L"STATIC", Wide(text::StartAddressLabel),
+                startAddressLabel = create(0, L"STATIC", Shown(text::StartAddressLabel),
                                            SS_LEFT | SS_NOPREFIX, StartAddressLabelId);
                 startAddressField = create(WS_EX_CLIENTEDGE, L"EDIT", L"",
                                            WS_TABSTOP | ES_AUTOHSCROLL, StartAddressId);
@@ -275,13 +271,13 @@ void Win32MainWindow::CreateControls() {
                                            WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, FirmwareFileId);
                 break;
             case Control::SelectFile:
-                selectFileButton = button(text::SelectFileButton, L'S', SelectFileId);
+                selectFileButton = button(Button::SelectFile, SelectFileId);
                 break;
-            case Control::Exit: exitButton = button(text::ExitButton, L'x', ExitId); break;
+            case Control::Exit: exitButton = button(Button::Exit, ExitId); break;
         }
     }
     hiddenLabels_[2] = hiddenLabel(text::ProgressName, ProgressLabelId);
-    progressBar = create(0, PROGRESS_CLASSW, Wide(text::ProgressName), WS_VISIBLE, ProgressId);
+    progressBar = create(0, PROGRESS_CLASSW, Shown(text::ProgressName), WS_VISIBLE, ProgressId);
     SendMessageW(progressBar, PBM_SETRANGE32, 0, 1);
     SetWindowSubclass(progressBar, &Callbacks::ProgressProc, ProgressSubclassId,
                       reinterpret_cast<DWORD_PTR>(this));
@@ -292,7 +288,7 @@ void Win32MainWindow::CreateControls() {
     SendMessageW(deviceList, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT,
                  LVS_EX_FULLROWSELECT);
     for (int column = 0; column < 4; ++column) {
-        std::wstring header = Wide(text::ColumnHeaders[column]);
+        std::wstring header = Shown(text::ColumnHeaders[column]);
         LVCOLUMNW item{};
         item.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM;
         item.fmt = column == 1 ? LVCFMT_RIGHT : LVCFMT_LEFT;
@@ -537,7 +533,7 @@ void Win32MainWindow::SetDeviceRows(const std::vector<DeviceRow>& rows, std::opt
     // The port column is there only while several keyboards are listed.
     const bool showPort = rows.size() > 1;
     if (showPort && !portColumnShown_) {
-        std::wstring header = Wide(text::PortColumnHeader);
+        std::wstring header = Shown(text::PortColumnHeader);
         LVCOLUMNW column{};
         column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM;
         column.fmt = LVCFMT_LEFT;

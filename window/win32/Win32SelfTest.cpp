@@ -155,7 +155,7 @@ void SelfTest::Run() {
         return false;
     };
 
-    const std::wstring found = Wide(text::DeviceFound);
+    const std::wstring found = Wide(kestrune::Tr(text::DeviceFound));
     if (!waitFor([&] { return lastStatus == found && IsWindowEnabled(window_.uploadButton); },
                  FirstScanTimeoutS)) {
         log("FAIL: the first scan did not find the keyboard");
@@ -172,8 +172,8 @@ void SelfTest::Run() {
     log("clicking Upload Firmware");
     PostMessageW(window_.uploadButton, BM_CLICK, 0, 0);
 
-    const std::wstring updated = Wide(text::FirmwareUpdated);
-    const std::wstring failed[] = {Wide(text::UploadFailed), Wide(text::CommunicationFailed)};
+    const std::wstring updated = Wide(kestrune::Tr(text::FirmwareUpdated));
+    const std::wstring failed[] = {Wide(kestrune::Tr(text::UploadFailed)), Wide(kestrune::Tr(text::CommunicationFailed))};
     std::vector<std::wstring> row;
     bool gaveUp = false;
     const bool done = waitFor(
@@ -181,7 +181,7 @@ void SelfTest::Run() {
             if (lastStatus == failed[0] || lastStatus == failed[1]) return gaveUp = true;
             if (lastStatus != updated || !IsWindowEnabled(window_.refreshButton)) return false;
             row = RowOf(window_.deviceList);
-            return row.size() == 4 && row[3] == Wide(text::NormalMode);
+            return row.size() == 4 && row[3] == Wide(kestrune::Tr(text::NormalMode));
         },
         static_cast<int>(seconds()) + UploadTimeoutS);
     if (done && !gaveUp) {

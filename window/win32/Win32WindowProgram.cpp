@@ -1,11 +1,14 @@
 #include "window/win32/Win32WindowProgram.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Version.h"
+#include "common/Translate.h"
 #include "window/win32/Console.h"
 #include "window/win32/Win32MainWindow.h"
 #include "window/win32/Win32SelfTest.h"
@@ -20,6 +23,24 @@ namespace window::win32 {
 namespace {
 
 constexpr int SelfTestHoldSeconds = 30;
+
+// The languages the user wants, most wanted first: LANGUAGE (a list, as gettext reads it on every
+// system), then the user's Windows display language ("de-DE").
+std::vector<std::string> UserLanguages() {
+    std::vector<std::string> languages;
+    if (const char* list = std::getenv("LANGUAGE"); list && *list) {
+        const std::string all = list;
+        for (std::size_t start = 0; start < all.size();) {
+            const std::size_t end = std::min(all.find(':', start), all.size());
+            if (end > start) languages.push_back(all.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+    if (LCIDToLocaleName(MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) > 0)
+        languages.push_back(Utf8(name));
+    return languages;
+}
 
 void PrintHelp(const std::string& programName, bool demo) {
     PrintLine("Usage: " + programName + " [OPTION]");
@@ -54,6 +75,7 @@ std::vector<std::string> Arguments() {
 }  // namespace
 
 int RunWindowProgram(usbio::HidPlatform& hid, const char* programName, WindowOptions options) {
+    kestrune::SetUpLanguage(UserLanguages());
     const std::vector<std::string> arguments = Arguments();
     std::optional<std::string> selfTestFile;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
