@@ -182,15 +182,8 @@ std::vector<std::string> LocaleVariables() {
         }
     }
     if (!locale || !std::strcmp(locale, "C") || !std::strcmp(locale, "POSIX")) return {};
-    std::vector<std::string> list;
-    if (const char* language = std::getenv("LANGUAGE"); language && *language) {
-        std::string all = language;
-        for (std::size_t start = 0; start <= all.size();) {
-            const std::size_t end = std::min(all.find(':', start), all.size());
-            if (end > start) list.push_back(all.substr(start, end - start));
-            start = end + 1;
-        }
-    }
+    const char* language = std::getenv("LANGUAGE");
+    std::vector<std::string> list = LanguagesOf(language ? language : "");
     list.emplace_back(locale);
     return list;
 }
@@ -270,6 +263,16 @@ std::uint64_t Catalog::PluralIndex(std::uint64_t n) const {
 std::uint64_t EvaluatePluralRule(std::string_view rule, std::uint64_t n) {
     std::uint64_t value = 0;
     return PluralParser(rule, n).Evaluate(value) ? value : 0;
+}
+
+std::vector<std::string> LanguagesOf(std::string_view list) {
+    std::vector<std::string> languages;
+    for (std::size_t start = 0; start < list.size();) {
+        const std::size_t end = std::min(list.find(':', start), list.size());
+        if (end > start) languages.emplace_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return languages;
 }
 
 std::string MatchLanguage(const std::vector<std::string>& preferred, const std::vector<std::string>& names) {

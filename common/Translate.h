@@ -29,6 +29,9 @@ std::string TrN(const char* singular, const char* plural, std::uint64_t n);
 // pattern with each "%s" replaced by the next value, in order ("%%" is "%").
 std::string Fill(std::string_view pattern, std::initializer_list<std::string_view> values);
 
+// The languages of a LANGUAGE variable ("de:fr_CA:es"), in its order.
+std::vector<std::string> LanguagesOf(std::string_view list);
+
 // The catalog in use ("de", "zh_CN"); empty for English.
 std::string Language();
 

@@ -170,6 +170,8 @@ else
     done
   }
   check "icons: SVG and PNG 16 ... 256 in hicolor" icons_ok
+  check "a catalog in /usr/share/locale for each language of po/" bash -c \
+    "for po in '$root'/po/*.po; do l=\$(basename \"\$po\" .po); test -s /usr/share/locale/\$l/LC_MESSAGES/kestrune.mo || exit 1; done"
   check "man -w kestrune" bash -c "man -w kestrune | grep -qx /usr/share/man/man1/kestrune.1.gz"
   check "man -w kestrune-loader" man -w kestrune-loader
   # Spaces as the page justifies its lines. The installed file itself is formatted: man-db may keep

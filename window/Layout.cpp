@@ -55,7 +55,7 @@ WindowLayout ComputeLayout(const TextMetrics& metrics) {
     const int buttonHeight = std::max(scaled(25), line + scaled(9));
 
     // The device list: the column shares of the list's width, each wide enough for its header
-    // (and the vendor column for the vendor ID); the list grows when they need more.
+    // (and the vendor column for the vendor ID).
     int listWidth = scaled(385);
     auto shares = [](int w) {
         return std::array<int, 4>{w / 6, w / 6, static_cast<int>(std::lround(w / 2.0 * 0.8)),
@@ -65,14 +65,20 @@ WindowLayout ComputeLayout(const TextMetrics& metrics) {
     for (std::size_t i = 0; i < needed.size(); ++i)
         needed[i] = width(text::ColumnHeaders[i]) + scaled(ColumnTextPadding);
     needed[0] = std::max(needed[0], width("11867") + scaled(ColumnTextPadding));
-    for (;;) {
-        const auto cols = shares(listWidth);
-        bool fits = true;
-        for (std::size_t i = 0; i < cols.size(); ++i) fits &= cols[i] >= needed[i];
-        if (fits) break;
-        listWidth += scaled(8);
-    }
+    // Where a header needs more than its share, that column takes what it needs and the others
+    // keep their shares: the list grows by as much as the headers need, not in proportion (a long
+    // header in one language would otherwise make the window wider than the screen).
     l.columnWidths = shares(listWidth);
+    bool fits = true;
+    for (std::size_t i = 0; i < needed.size(); ++i) fits &= l.columnWidths[i] >= needed[i];
+    if (!fits) {
+        // As at the base size, room beside the columns for the list's frame.
+        listWidth = scaled(11);
+        for (std::size_t i = 0; i < needed.size(); ++i) {
+            l.columnWidths[i] = std::max(l.columnWidths[i], needed[i]);
+            listWidth += l.columnWidths[i];
+        }
+    }
     // Wide enough for its header and a port three hubs deep; the list scrolls sideways when the
     // five columns need more than its width.
     l.portColumnWidth = std::max(width(text::PortColumnHeader), width("1-10.4.4.4")) + scaled(ColumnTextPadding);

@@ -68,6 +68,8 @@ TEST(Translate, TheFirstPreferredLanguageWithACatalogIsTaken) {
     };
     for (const auto& [preferred, expected] : cases)
         EXPECT_EQ(kestrune::MatchLanguage(preferred, names), expected) << (preferred.empty() ? "" : preferred[0]);
+    EXPECT_EQ(kestrune::LanguagesOf("de::fr_CA:"), (std::vector<std::string>{"de", "fr_CA"}));
+    EXPECT_TRUE(kestrune::LanguagesOf("").empty());
 }
 
 TEST(Translate, FillPutsTheValuesInOrder) {

@@ -9,8 +9,22 @@
 #include <string>
 
 #include "common/Translate.h"
+#if defined(_WIN32)
+#include "common/EmbeddedCatalogs.h"
+#endif
 
 namespace testsupport {
+
+// The language of the test run (KESTRUNE_TEST_LANGUAGE), never the user's: on Linux through the
+// locale variables the test programs set for it (support/Hermetic.cpp), on Windows given as is.
+inline void SetUpTestLanguage() {
+#if defined(_WIN32)
+    const char* language = std::getenv("KESTRUNE_TEST_LANGUAGE");
+    kestrune::SetUpLanguage({language ? language : ""});
+#else
+    kestrune::SetUpLanguage();
+#endif
+}
 
 inline kestrune::Catalog CatalogInUse() {
     kestrune::Catalog catalog;
@@ -18,10 +32,15 @@ inline kestrune::Catalog CatalogInUse() {
     const char* wanted = std::getenv("KESTRUNE_TEST_LANGUAGE");
     EXPECT_EQ(language, wanted ? wanted : "");  // the program found the catalog asked for
     if (language.empty()) return catalog;
+#if defined(_WIN32)
+    for (const kestrune::EmbeddedCatalog& c : kestrune::EmbeddedCatalogs())
+        if (language == c.language) EXPECT_TRUE(catalog.Load(std::string_view(reinterpret_cast<const char*>(c.data), c.size)));
+#else
     std::ifstream in(std::string(KESTRUNE_TEST_LOCALEDIR) + "/" + language + "/LC_MESSAGES/kestrune.mo", std::ios::binary);
     std::stringstream bytes;
     bytes << in.rdbuf();
     EXPECT_TRUE(catalog.Load(bytes.str())) << language;
+#endif
     return catalog;
 }
 

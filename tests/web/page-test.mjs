@@ -29,7 +29,8 @@ const folder = path.resolve(options.find((o) => !o.startsWith('--')) || path.joi
 // Every `inline constexpr char Name[] = "..." "...";` of the headers that define the window's texts.
 function textsOf(...files) {
   const texts = {};
-  const definition = /inline constexpr char (\w+)\[\]\s*=\s*((?:"(?:[^"\\]|\\.)*"\s*)+);/g;
+  // A text marked for the catalogs stands in N_( ).
+  const definition = /inline constexpr char (\w+)\[\]\s*=\s*(?:N_\()?((?:"(?:[^"\\]|\\.)*"\s*)+)\)?;/g;
   for (const file of files) {
     const source = fs.readFileSync(path.join(root, file), 'utf8');
     for (const [, name, literals] of source.matchAll(definition))

@@ -2,12 +2,12 @@
 
 #include <QApplication>
 
-#include "common/Translate.h"
+#include "support/Catalogs.h"
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
-    kestrune::SetUpLanguage();  // English unless the test is run in another language
+    testsupport::SetUpTestLanguage();  // English unless the test is run in another language
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -10,6 +10,7 @@
 
 #include "common/Clock.h"
 #include "sim/SimHidPlatform.h"
+#include "support/Catalogs.h"
 #include "support/FirmwareFiles.h"
 #include "support/FocusCases.h"
 #include "support/TempDir.h"
@@ -72,6 +73,7 @@ struct Win32Bench {
     explicit Win32Bench(int points = 0, sim::KeyboardConfig config = {.Version = "V2.0"})
         : keyboard(clock, std::move(config)), points(points) {
         services.folder = folder.Path().string();
+        testsupport::SetUpTestLanguage();
     }
     // Null when there is no display to put the window on (Wine needs an X display).
     Win32MainWindow* Open() {
@@ -130,6 +132,16 @@ std::vector<std::string> RowOf(HWND list) {
         cells.push_back(Utf8(text));
     }
     return cells;
+}
+
+std::string HeaderOf(HWND list, int column) {
+    wchar_t text[64] = {};
+    LVCOLUMNW item{};
+    item.mask = LVCF_TEXT;
+    item.pszText = text;
+    item.cchTextMax = 64;
+    SendMessageW(list, LVM_GETCOLUMNW, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&item));
+    return Utf8(text);
 }
 
 bool HasStyle(HWND control, LONG_PTR style) { return (GetWindowLongPtrW(control, GWL_STYLE) & style) != 0; }
@@ -243,15 +255,7 @@ TEST(Win32Window, ControlsShowTheLogicsTextsAndRow) {
     EXPECT_FALSE(HasStyle(w.startAddressLabel, WS_VISIBLE));
     EXPECT_FALSE(IsWindowEnabled(w.uploadButton));
     const char* headers[] = {"Vendor ID", "Product ID", "Firmware Version", "Status Mode"};
-    for (int c = 0; c < 4; ++c) {
-        wchar_t text[64] = {};
-        LVCOLUMNW column{};
-        column.mask = LVCF_TEXT;
-        column.pszText = text;
-        column.cchTextMax = 64;
-        SendMessageW(w.deviceList, LVM_GETCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
-        EXPECT_EQ(Utf8(text), headers[c]);
-    }
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(HeaderOf(w.deviceList, c), headers[c]);
     b.Scan();
     EXPECT_EQ(RowOf(w.deviceList), (std::vector<std::string>{"11867", "17", "V2.0", "Normal"}));
     EXPECT_EQ(StatusOf(w.statusBar), "Device Found");
@@ -291,10 +295,10 @@ TEST(Win32Window, LayoutFollowsTheFontAndCutsNothingOff) {
         for (int c = 0; c < 4; ++c) {
             const int width = static_cast<int>(SendMessageW(w.deviceList, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(c), 0));
             EXPECT_EQ(width, l.columnWidths[static_cast<std::size_t>(c)]);
-            EXPECT_LE(TextWidth(w.deviceList, w.Font(), window::text::ColumnHeaders[c]), width - 8)
+            EXPECT_LE(TextWidth(w.deviceList, w.Font(), kestrune::Tr(window::text::ColumnHeaders[c])), width - 8)
                 << points << " column " << c;
         }
-        EXPECT_LE(TextWidth(w.startAddressLabel, w.Font(), window::text::StartAddressLabel),
+        EXPECT_LE(TextWidth(w.startAddressLabel, w.Font(), kestrune::Tr(window::text::StartAddressLabel)),
                   PlaceOf(w.startAddressLabel).width)
             << points;
         if (points == 14) {
@@ -303,6 +307,47 @@ TEST(Win32Window, LayoutFollowsTheFontAndCutsNothingOff) {
             EXPECT_EQ(font.lfHeight, -MulDiv(14, static_cast<int>(w.Dpi()), 72));
         }
     }
+}
+
+// The window in the user's language (ctest runs it once in each language of po/, and in English
+// with the rest): every text it shows is the catalog's, through a whole update of a keyboard that
+// must be replugged, with its boxes and its outcome.
+TEST(Win32Window, SpeaksTheUsersLanguageThroughAWholeUpdate) {
+    namespace text = window::text;
+    const kestrune::Catalog catalog = testsupport::CatalogInUse();
+    const auto tr = [&](const char* english) { return testsupport::Translated(catalog, english); };
+    // Old firmware: a box asks for the replug; the keyboard comes back by itself meanwhile.
+    Win32Bench b(0, {.Version = "V1.0", .ReturnPolicy = sim::KeyboardConfig::Return::Automatic});
+    Win32MainWindow* opened = b.Open();
+    if (!opened) GTEST_SKIP() << "no display for windows";
+    auto& w = *opened;
+    b.Scan();
+    std::vector<std::pair<std::string, const char*>> shown{{TextOf(w.startAddressLabel), text::StartAddressLabel},
+                                                           {StatusOf(w.statusBar), text::DeviceFound},
+                                                           {RowOf(w.deviceList).at(3), text::NormalMode}};
+    for (int c = 0; c < 4; ++c) shown.emplace_back(HeaderOf(w.deviceList, c), text::ColumnHeaders[c]);
+    for (const auto& [text, english] : shown) EXPECT_EQ(text, tr(english)) << english;
+    // A caption without its Alt+letter shows the letter after it: the keys are the same in every language.
+    for (const auto& [button, english] : std::vector<std::pair<HWND, const char*>>{
+             {w.refreshButton, text::RefreshButton}, {w.uploadButton, text::UploadButton},
+             {w.exitButton, text::ExitButton}, {w.selectFileButton, text::SelectFileButton}})
+        EXPECT_TRUE(Plain(TextOf(button)).starts_with(tr(english)) && TextOf(button).find('&') != std::string::npos)
+            << TextOf(button);
+
+    b.ChooseFile("fw.hex", testsupport::HexText(0x1200, testsupport::RandomBytes(0x200, 9)));
+    std::vector<std::string> statuses;
+    b.services.onMessage = [&](const std::string&) { statuses.push_back(StatusOf(w.statusBar)); };
+    SendMessageW(w.uploadButton, BM_CLICK, 0, 0);
+    b.Settle();
+    const auto in = [&](std::initializer_list<const char*> english) {
+        std::vector<std::string> out;
+        for (const char* e : english) out.push_back(tr(e));
+        return out;
+    };
+    EXPECT_EQ(b.services.messages, in({text::ReplugInstructions, text::Uploaded}));
+    EXPECT_EQ(statuses, in({text::Jumping, text::UploadedReplug}));
+    EXPECT_EQ(StatusOf(w.statusBar), tr(text::FirmwareUpdated));
+    EXPECT_EQ(RowOf(w.deviceList).at(3), tr(text::NormalMode));
 }
 
 TEST(Win32Window, KeyboardAndScreenReaderAccess) {

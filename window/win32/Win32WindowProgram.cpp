@@ -27,15 +27,8 @@ constexpr int SelfTestHoldSeconds = 30;
 // The languages the user wants, most wanted first: LANGUAGE (a list, as gettext reads it on every
 // system), then the user's Windows display language ("de-DE").
 std::vector<std::string> UserLanguages() {
-    std::vector<std::string> languages;
-    if (const char* list = std::getenv("LANGUAGE"); list && *list) {
-        const std::string all = list;
-        for (std::size_t start = 0; start < all.size();) {
-            const std::size_t end = std::min(all.find(':', start), all.size());
-            if (end > start) languages.push_back(all.substr(start, end - start));
-            start = end + 1;
-        }
-    }
+    const char* list = std::getenv("LANGUAGE");
+    std::vector<std::string> languages = kestrune::LanguagesOf(list ? list : "");
     wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
     if (LCIDToLocaleName(MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) > 0)
         languages.push_back(Utf8(name));
