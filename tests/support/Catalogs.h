@@ -33,8 +33,11 @@ inline kestrune::Catalog CatalogInUse() {
     EXPECT_EQ(language, wanted ? wanted : "");  // the program found the catalog asked for
     if (language.empty()) return catalog;
 #if defined(_WIN32)
-    for (const kestrune::EmbeddedCatalog& c : kestrune::EmbeddedCatalogs())
-        if (language == c.language) EXPECT_TRUE(catalog.Load(std::string_view(reinterpret_cast<const char*>(c.data), c.size)));
+    for (const kestrune::EmbeddedCatalog& c : kestrune::EmbeddedCatalogs()) {
+        if (language == c.language) {
+            EXPECT_TRUE(catalog.Load(std::string_view(reinterpret_cast<const char*>(c.data), c.size)));
+        }
+    }
 #else
     std::ifstream in(std::string(KESTRUNE_TEST_LOCALEDIR) + "/" + language + "/LC_MESSAGES/kestrune.mo", std::ios::binary);
     std::stringstream bytes;
