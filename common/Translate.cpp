@@ -19,8 +19,6 @@
 namespace kestrune {
 namespace {
 
-constexpr const char* Domain = "kestrune";
-
 std::uint32_t Read32(std::string_view data, std::size_t at, bool swapped) {
     std::uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
@@ -310,6 +308,10 @@ std::string Fill(std::string_view pattern, std::initializer_list<std::string_vie
 }
 
 #if defined(KESTRUNE_SYSTEM_GETTEXT)
+
+namespace {
+constexpr const char* Domain = "kestrune";
+}  // namespace
 
 void SetUpLanguage(const std::vector<std::string>&) {
     std::call_once(g_once, [] {
