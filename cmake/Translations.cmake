@@ -2,12 +2,13 @@
 # template): compiled with msgfmt --check into locale/LANG/LC_MESSAGES/kestrune.mo in the build
 # folder, installed under share/locale on Linux (the system's gettext reads them there) and
 # carried inside the programs on Windows and in the web page (EmbeddedCatalogs.cpp, made from the
-# compiled catalogs). A new po/LANG.po is taken at the next build; nothing else names it.
+# compiled catalogs). A new po/LANG.po is taken at the next build; nothing else names it. (The
+# install folders of GNUInstallDirs are set up by packaging/, which names the documents' folder
+# first.)
 find_program(KESTRUNE_MSGFMT msgfmt)
 if(NOT KESTRUNE_MSGFMT)
   message(FATAL_ERROR "msgfmt is missing: install gettext (tools/setup.sh does)")
 endif()
-include(GNUInstallDirs)
 file(GLOB _kestrune_po CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/po/*.po)
 set(KESTRUNE_LANGUAGES "")
 set(_kestrune_mo "")
@@ -21,7 +22,7 @@ foreach(_po IN LISTS _kestrune_po)
   list(APPEND _kestrune_mo ${_dir}/kestrune.mo)
   list(APPEND KESTRUNE_LANGUAGES ${_lang})
   if(NOT WIN32 AND NOT EMSCRIPTEN)
-    install(FILES ${_dir}/kestrune.mo DESTINATION ${CMAKE_INSTALL_LOCALEDIR}/${_lang}/LC_MESSAGES)
+    install(FILES ${_dir}/kestrune.mo DESTINATION share/locale/${_lang}/LC_MESSAGES)
   endif()
 endforeach()
 if(WIN32 OR EMSCRIPTEN)
