@@ -89,10 +89,10 @@ void ExplainNoKeyboard(Output& out, const usbio::DiscoveryReport& report) {
         out.Error(usbio::AccessProblemHint(report));
         out.doc["permissionDenied"] = report.PermissionDenied;
     } else if (!report.NoUsableFeature.empty()) {
-        out.Error("the keyboard at " + report.NoUsableFeature.front() +
-                  " has no feature report of a length usable for firmware uploads.");
+        out.Error(Fill(Tr("the keyboard at %s has no feature report of a length usable for firmware uploads."),
+                       {report.NoUsableFeature.front()}));
     } else {
-        out.Error("no keyboard found. Attach the keyboard and try again.");
+        out.Error(Tr(NoKeyboardText));
     }
 }
 
@@ -103,7 +103,7 @@ bool UseProductIdFile(Session& session, Output& out, const DeviceOptions& device
     if (device.pidFile.empty()) return true;
     std::error_code ec;
     if (!std::filesystem::exists(PathFromUtf8(device.pidFile), ec)) {
-        out.Error("no such file: " + PrintableText(device.pidFile));
+        out.Error(Fill(Tr("no such file: %s"), {PrintableText(device.pidFile)}));
         return false;
     }
     session.productIdFile = PathFromUtf8(device.pidFile);
@@ -125,9 +125,11 @@ nlohmann::json NullIfEmpty(const std::string& text) {
 
 // One keyboard as the lists of several show it: its device path, port, serial and mode.
 std::string KeyboardLine(const usbio::FoundKeyboard& k) {
-    return "  " + k.Path + "  port " + (k.Identity.PortPath.empty() ? "unknown" : k.Identity.PortPath) +
-           ", serial " + (k.Identity.Serial.empty() ? "none" : k.Identity.Serial) + ", " +
-           (k.CannotBeOpened ? std::string(CannotBeOpenedText) : std::string(ModeName(k.MatchedPID)) + " mode");
+    return "  " + k.Path + "  " +
+           Fill(Tr("port %s, serial %s, %s"),
+                {k.Identity.PortPath.empty() ? Tr("unknown") : k.Identity.PortPath,
+                 k.Identity.Serial.empty() ? Tr("none") : k.Identity.Serial,
+                 k.CannotBeOpened ? Tr(CannotBeOpenedText) : Fill(Tr("%s mode"), {Tr(ModeName(k.MatchedPID))})});
 }
 
 nlohmann::json KeyboardJson(const usbio::FoundKeyboard& k) {
@@ -162,8 +164,10 @@ int ChooseKeyboard(Session& session, Output& out, const std::string& id,
         if (!usbio::MatchesDeviceId(k, id)) continue;
         out.doc["keyboards"] = nlohmann::json::array({KeyboardJson(k)});
         out.doc["permissionDenied"] = nlohmann::json::array({k.Path});
-        out.Error("--device " + id + " names a keyboard that cannot be opened (no permission): nothing can be "
-                  "written to it." + AccessHintFor({k}));
+        out.Error(Fill(Tr("--device %s names a keyboard that cannot be opened (no permission): nothing can be "
+                          "written to it."),
+                       {id}) +
+                  AccessHintFor({k}));
         return ExitNoKeyboard;
     }
     // Never a guess between a keyboard that can be written and one that cannot be opened: the
@@ -185,8 +189,8 @@ int ChooseKeyboard(Session& session, Output& out, const std::string& id,
     if (chosen.empty()) {
         out.doc["keyboards"] = nlohmann::json::array();
         for (const auto& k : found) out.doc["keyboards"].push_back(KeyboardJson(k));
-        out.Error(found.empty() ? "no keyboard found. Attach the keyboard and try again."
-                                : "no keyboard matches --device " + id + ". The keyboards attached:" +
+        out.Error(found.empty() ? Tr(NoKeyboardText)
+                                : Fill(Tr("no keyboard matches --device %s. The keyboards attached:"), {id}) +
                                       KeyboardLines(found));
         return ExitNoKeyboard;
     }
@@ -202,10 +206,14 @@ int ChooseKeyboard(Session& session, Output& out, const std::string& id,
         out.doc["result"] = "several-keyboards";
         out.doc["keyboards"] = nlohmann::json::array();
         for (const auto& k : alike) out.doc["keyboards"].push_back(KeyboardJson(k));
-        out.Error("--device " + id + " names a keyboard that cannot be told apart from " +
-                  std::to_string(alike.size() - 1) + (alike.size() == 2 ? " other" : " others") +
-                  " (no port and no serial number): after the switch into firmware-upload mode any of them "
-                  "could be the one found. Attach only the keyboard to update. Nothing was written. The keyboards:" +
+        out.Error(Fill(TrN("--device %s names a keyboard that cannot be told apart from %s other (no port and no "
+                           "serial number): after the switch into firmware-upload mode any of them could be the "
+                           "one found. Attach only the keyboard to update. Nothing was written. The keyboards:",
+                           "--device %s names a keyboard that cannot be told apart from %s others (no port and no "
+                           "serial number): after the switch into firmware-upload mode any of them could be the "
+                           "one found. Attach only the keyboard to update. Nothing was written. The keyboards:",
+                           alike.size() - 1),
+                       {id, std::to_string(alike.size() - 1)}) +
                   KeyboardLines(alike));
         return ExitSeveralKeyboards;
     }
@@ -270,13 +278,16 @@ void DescribeFile(Output& out, const FileOptions& file, const upload::FirmwareIm
     out.doc["fileSha256"] = fileSha;
     out.doc["bytesBelowStart"] = check.bytesBelowStart;
     if (!out.Json()) {
-        out.Say(std::string("File:          ") + PrintableText(file.file));
-        out.Say(std::string("Kind:          ") + kind);
-        out.Say("Start address: " + Hex4(check.startAddress));
-        out.Say("End address:   " + Hex4(check.endAddress));
-        out.Say("Blocks:        " + std::to_string(check.blocks) + " (" + std::to_string(bytes.size()) + " bytes)");
-        out.Say("SHA-256:       " + sha + " (the bytes sent)");
-        out.Say("File SHA-256:  " + fileSha);
+        const std::vector<std::pair<std::string, std::string>> rows{
+            {Tr("File:"), PrintableText(file.file)},
+            {Tr("Kind:"), kind},
+            {Tr("Start address:"), Hex4(check.startAddress)},
+            {Tr("End address:"), Hex4(check.endAddress)},
+            {Tr("Blocks:"), Fill(TrN("%s (%s byte)", "%s (%s bytes)", bytes.size()),
+                                 {std::to_string(check.blocks), std::to_string(bytes.size())})},
+            {Tr("SHA-256:"), Fill(Tr("%s (the bytes sent)"), {sha})},
+            {Tr("File SHA-256:"), fileSha}};
+        for (const std::string& line : AlignedRows(rows)) out.Say(line);
         if (check.bytesBelowStart > 0) out.Say(upload::NotSentBelowStartText(check));
     }
 }
@@ -382,12 +393,23 @@ int Flash(Output& out, const DeviceOptions& device, const FileOptions& file, con
         out.doc["result"] = "several-keyboards";
         out.doc["keyboards"] = nlohmann::json::array();
         for (const auto& k : several) out.doc["keyboards"].push_back(KeyboardJson(k));
-        out.Error((device.deviceId.empty() ? std::to_string(several.size()) + " keyboards are attached"
-                                           : "--device " + device.deviceId + " names " +
-                                                 std::to_string(several.size()) + " keyboards") +
-                  "; choose one with --device ID (its port, serial number or device path), or flash "
-                  "them all with --all. Nothing was written. The keyboards:" + KeyboardLines(several) +
-                  AccessHintFor(several));
+        const std::string count = std::to_string(several.size());
+        out.Error((device.deviceId.empty()
+                       ? Fill(TrN("%s keyboard is attached; choose one with --device ID (its port, serial number or "
+                                  "device path), or flash them all with --all. Nothing was written. The keyboards:",
+                                  "%s keyboards are attached; choose one with --device ID (its port, serial number or "
+                                  "device path), or flash them all with --all. Nothing was written. The keyboards:",
+                                  several.size()),
+                              {count})
+                       : Fill(TrN("--device %s names %s keyboard; choose one with --device ID (its port, serial "
+                                  "number or device path), or flash them all with --all. Nothing was written. The "
+                                  "keyboards:",
+                                  "--device %s names %s keyboards; choose one with --device ID (its port, serial "
+                                  "number or device path), or flash them all with --all. Nothing was written. The "
+                                  "keyboards:",
+                                  several.size()),
+                              {device.deviceId, count})) +
+                  KeyboardLines(several) + AccessHintFor(several));
         return out.Finish(ExitSeveralKeyboards);
     }
     return FlashOpenKeyboard(out, session, prepared, flash, device);
@@ -409,8 +431,8 @@ int PrepareFlashFile(Output& out, const FileOptions& file, const FlashOptions& f
         std::transform(expected.begin(), expected.end(), expected.begin(),
                        [](char c) { return static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c); });
         if (expected != fileSha) {
-            out.Error("the SHA-256 of " + PrintableText(file.file) + " is " + fileSha + ", not the expected " +
-                      expected + "; nothing was sent.");
+            out.Error(Fill(Tr("the SHA-256 of %s is %s, not the expected %s; nothing was sent."),
+                           {PrintableText(file.file), fileSha, expected}));
             return ExitInvalidFile;
         }
     }
@@ -420,11 +442,11 @@ int PrepareFlashFile(Output& out, const FileOptions& file, const FlashOptions& f
 int AskBeforeWriting(Output& out, const FlashOptions& flash, const std::string& question) {
     if (!flash.yes) {
         if (out.Json() || !StdinIsTerminal()) {
-            out.Error("add --yes to write the firmware without being asked.");
+            out.Error(Tr("add --yes to write the firmware without being asked."));
             return ExitUsage;
         }
         if (!Confirm(question)) {
-            out.Error("cancelled; nothing was written.");
+            out.Error(Tr(CancelledText));
             return ExitCancelled;
         }
     }
@@ -432,7 +454,7 @@ int AskBeforeWriting(Output& out, const FlashOptions& flash, const std::string& 
     // upload it asks to be pressed a second time.
     InstallInterruptHandler();
     if (Interrupts() > 0) {
-        out.Error("cancelled; nothing was written.");
+        out.Error(Tr(CancelledText));
         return ExitCancelled;
     }
     return 0;
@@ -472,16 +494,16 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
         out.doc["keyboard"]["port"] = NullIfEmpty(k->Identity.PortPath);
         out.doc["keyboard"]["serial"] = NullIfEmpty(k->Identity.Serial);
     }
-    out.Say("Keyboard found: product ID " + std::to_string(c.MatchedPID) + ", firmware " +
-            (version.empty() ? std::string("(unknown)") : PrintableText(version)) + ", " +
-            ModeName(c.MatchedPID) + " mode.");
+    out.Say(Fill(Tr("Keyboard found: product ID %s, firmware %s, %s mode."),
+                 {std::to_string(c.MatchedPID), version.empty() ? Tr("(unknown)") : PrintableText(version),
+                  Tr(ModeName(c.MatchedPID))}));
 
-    if (const int status = AskBeforeWriting(out, flash, "Write " + file.file + " to the keyboard?"))
+    if (const int status = AskBeforeWriting(out, flash, Fill(Tr("Write %s to the keyboard?"), {file.file})))
         return out.Finish(status);
 
     bool newFirmware = IsNewFirmware(versionRead, version);
     if (c.MatchedPID != usbio::UploadModePID) {
-        out.Say("Switching the keyboard to firmware-upload mode...");
+        out.Say(Tr("Switching the keyboard to firmware-upload mode..."));
         const std::array<std::uint8_t, upload::PayloadLength> zeros{};
         bool inUploadMode = false;
         if (upload::SendCommand(c, upload::CmdEnterUpload, 0x00, zeros) != upload::CommandOK) {
@@ -493,10 +515,10 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
             inUploadMode = c.IsOpen() && c.MatchedPID == usbio::UploadModePID;
             if (inUploadMode && !usbio::LockForWriting(c)) return Busy(out, c);
             if (inUploadMode) {
-                out.Say("The keyboard is already in firmware-upload mode.");
+                out.Say(Tr("The keyboard is already in firmware-upload mode."));
             } else if (upload::SendCommand(c, upload::CmdEnterUpload, 0x00, zeros) != upload::CommandOK) {
                 if (c.WriteBusy) return Busy(out, c);
-                out.Error("the keyboard did not take the switch to firmware-upload mode; nothing was written.");
+                out.Error(Tr("the keyboard did not take the switch to firmware-upload mode; nothing was written."));
                 return out.Finish(ExitUploadFailed);
             }
         }
@@ -505,21 +527,24 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
             const bool afterRead = upload::ReadFirmwareVersion(c, after) == upload::CommandOK;
             usbio::CloseDevice(c);
             if (!newFirmware && !IsNewFirmware(afterRead, after))
-                out.Say(session.Simulated() ? upload::text::SimulatedRestartsByItself
-                                            : "Unplug the keyboard's USB cable now, and plug it in again.");
-            out.Say("Waiting for the keyboard in firmware-upload mode (up to " +
-                    std::to_string(flash.timeoutSeconds) + " s)...");
+                out.Say(Tr(session.Simulated() ? upload::text::SimulatedRestartsByItself
+                                               : N_("Unplug the keyboard's USB cable now, and plug it in again.")),
+                        Output::Instruction);
+            out.Say(Fill(Tr("Waiting for the keyboard in firmware-upload mode (up to %s s)..."),
+                         {std::to_string(flash.timeoutSeconds)}));
             switch (WaitForKeyboard(session, true, flash.timeoutSeconds)) {
                 case WaitResult::Found:
                     break;
                 case WaitResult::Busy:
                     return Busy(out, c);
                 case WaitResult::Cancelled:
-                    out.Error("cancelled; nothing was written. The keyboard may be in firmware-upload mode: run flash again.");
+                    out.Error(Tr("cancelled; nothing was written. The keyboard may be in firmware-upload mode: run "
+                                 "flash again."));
                     return out.Finish(ExitCancelled);
                 case WaitResult::TimedOut:
-                    out.Error("the keyboard did not come back in firmware-upload mode within " +
-                              std::to_string(flash.timeoutSeconds) + " s; nothing was written.");
+                    out.Error(Fill(Tr("the keyboard did not come back in firmware-upload mode within %s s; nothing "
+                                      "was written."),
+                                   {std::to_string(flash.timeoutSeconds)}));
                     return out.Finish(ExitCancelled);
             }
         }
@@ -528,8 +553,9 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
         if (ReadVersion(session, loader)) newFirmware = IsNewFirmware(true, loader);
     }
 
-    out.Say("Uploading " + std::to_string(check.blocks) + " blocks from " + Hex4(check.startAddress) + "...");
-    out.Say("Keep the keyboard plugged in until the update has ended.");
+    out.Say(Fill(TrN("Uploading %s block from %s...", "Uploading %s blocks from %s...", check.blocks),
+                 {std::to_string(check.blocks), Hex4(check.startAddress)}));
+    out.Say(Tr("Keep the keyboard plugged in until the update has ended."));
     TerminalView view(out, session, StderrIsTerminal());
     view.progressTo = progress;
     const upload::UploadOutcome outcome = upload::UploadFirmware(c, image, check, view, newFirmware);
@@ -545,50 +571,59 @@ int FlashOpenKeyboard(Output& out, Session& session, const PreparedFile& prepare
             return out.Finish(ExitInvalidFile);
         case upload::UploadOutcome::Result::Stopped:
             out.doc["result"] = "stopped";
-            out.Error("stopped after " + std::to_string(outcome.blocksSent) + " of " +
-                      std::to_string(check.blocks) + " blocks. The keyboard is in firmware-upload mode: run flash again.");
+            out.Error(Fill(TrN("stopped after %s of %s block. The keyboard is in firmware-upload mode: run flash again.",
+                               "stopped after %s of %s blocks. The keyboard is in firmware-upload mode: run flash "
+                               "again.",
+                               check.blocks),
+                           {std::to_string(outcome.blocksSent), std::to_string(check.blocks)}));
             return out.Finish(ExitCancelled);
         case upload::UploadOutcome::Result::CommandFailed:
             out.doc["result"] = "failed";
             out.doc["failure"] = upload::text::FaultName(outcome.fault);
-            out.Error("the upload failed after " + std::to_string(outcome.blocksSent) + " of " +
-                      std::to_string(check.blocks) + " blocks: " + upload::text::FaultReason(outcome.fault) +
-                      ". It stays in firmware-upload mode" +
-                      (flash.again.empty() ? "." : ": " + flash.again + "."));
+            out.Error(Fill(TrN("the upload failed after %s of %s block: %s.", "the upload failed after %s of %s blocks: %s.",
+                               check.blocks),
+                           {std::to_string(outcome.blocksSent), std::to_string(check.blocks),
+                            Tr(upload::text::FaultReason(outcome.fault))}) +
+                      " " +
+                      (flash.again.empty() ? Tr("It stays in firmware-upload mode.")
+                                           : Fill(Tr("It stays in firmware-upload mode: %s."), {Tr(flash.again)})));
             return out.Finish(ExitUploadFailed);
     }
     out.doc["newFirmwareVersion"] = nullptr;
     if (flash.noWait) {
         out.doc["result"] = "uploaded";
         // Old firmware: the upload's own message has just asked for the replug.
-        out.Say(newFirmware ? "Firmware uploaded. The keyboard restarts by itself." : "Firmware uploaded.");
+        out.Say(Tr(newFirmware ? N_("Firmware uploaded. The keyboard restarts by itself.") : N_("Firmware uploaded.")));
         return out.Finish(ExitOK);
     }
     // Old firmware: the upload's own message has just asked for the replug; it is not repeated.
-    out.Say("Firmware uploaded. Waiting for the keyboard to restart...");
+    out.Say(Tr("Firmware uploaded. Waiting for the keyboard to restart..."));
     std::string updated;
     const WaitResult back = WaitForKeyboard(session, false, flash.timeoutSeconds, &updated);
     usbio::CloseDevice(c);
     if (back == WaitResult::Found && flash.expectVersion && updated != *flash.expectVersion) {
         out.doc["result"] = "wrong-version";
         out.doc["newFirmwareVersion"] = updated;
-        out.Error("the keyboard came back reporting " + PrintableText(updated) + ", not the expected " +
-                  PrintableText(*flash.expectVersion) + ".");
+        out.Error(Fill(Tr("the keyboard came back reporting %s, not the expected %s."),
+                       {PrintableText(updated), PrintableText(*flash.expectVersion)}));
         return out.Finish(ExitWrongVersion);
     }
     if (back == WaitResult::Found) {
         out.doc["result"] = "success";
         out.doc["newFirmwareVersion"] = updated;
-        out.Say("Firmware updated: the keyboard reports " + PrintableText(updated) + ".");
+        out.Say(Fill(Tr("Firmware updated: the keyboard reports %s."), {PrintableText(updated)}));
         return out.Finish(ExitOK);
     }
     out.doc["result"] = "unconfirmed";
-    out.Say("The keyboard has not restarted yet.");
-    out.Error("uploaded, not confirmed: the keyboard did not come back" +
-              (back == WaitResult::Cancelled ? std::string(" before the wait was stopped")
-                                             : " within " + std::to_string(flash.timeoutSeconds) + " s") +
-              ". Unplug it and plug it in again, then run \"kestrune info\": it shows the firmware version the "
-              "keyboard runs.");
+    out.Say(Tr("The keyboard has not restarted yet."));
+    out.Error(back == WaitResult::Cancelled
+                  ? Tr("uploaded, not confirmed: the keyboard did not come back before the wait was stopped. Unplug "
+                       "it and plug it in again, then run \"kestrune info\": it shows the firmware version the "
+                       "keyboard runs.")
+                  : Fill(Tr("uploaded, not confirmed: the keyboard did not come back within %s s. Unplug it and plug "
+                            "it in again, then run \"kestrune info\": it shows the firmware version the keyboard "
+                            "runs."),
+                         {std::to_string(flash.timeoutSeconds)}));
     return out.Finish(ExitUnconfirmed);
 }
 

@@ -33,7 +33,7 @@ struct FlashOptions {
     std::optional<std::string> expectVersion;  // --expect-version: the version to come back with
     // What the user is told to do after an upload that failed part-way, to update the keyboard
     // after all; empty when the caller tells it (the station: a replug, and it retries the unit).
-    std::string again = "run flash again";
+    std::string again = N_("run flash again");
 };
 
 // Whether text is a SHA-256 as hexadecimal text: 64 digits, either case.

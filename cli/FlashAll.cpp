@@ -15,7 +15,7 @@ void PrintSummary(Output& out, const std::vector<KeyboardRun>& runs) {
     struct Line {
         std::string port, serial, before, after, result, seconds;
     };
-    std::vector<Line> lines{{"PORT", "SERIAL", "OLD", "NEW", "RESULT", "SECONDS"}};
+    std::vector<Line> lines{{Tr("PORT"), Tr("SERIAL"), Tr("OLD"), Tr("NEW"), Tr("RESULT"), Tr("SECONDS")}};
     for (const KeyboardRun& run : runs) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", run.seconds);
@@ -26,7 +26,7 @@ void PrintSummary(Output& out, const std::vector<KeyboardRun>& runs) {
     std::size_t width[5] = {};
     for (const Line& l : lines) {
         const std::string* cells[5] = {&l.port, &l.serial, &l.before, &l.after, &l.result};
-        for (int i = 0; i < 5; ++i) width[i] = std::max(width[i], cells[i]->size());
+        for (int i = 0; i < 5; ++i) width[i] = std::max(width[i], kestrune::ColumnsOf(*cells[i]));
     }
     // Too wide for the terminal: one keyboard a line instead of columns.
     const int columns = out.SayColumns();
@@ -34,17 +34,17 @@ void PrintSummary(Output& out, const std::vector<KeyboardRun>& runs) {
     if (columns > 0 && tableWidth > static_cast<std::size_t>(columns)) {
         for (std::size_t i = 1; i < lines.size(); ++i) {
             const Line& l = lines[i];
-            out.Say(l.port + " " + l.serial + ": " + l.before + " -> " + l.after + ", " + l.result + ", " + l.seconds + " s");
+            out.Say(l.port + " " + l.serial + ": " + l.before + " -> " + l.after + ", " + l.result + ", " +
+                    Fill(Tr("%s s"), {l.seconds}));
         }
         return;
     }
     for (const Line& l : lines) {
-        char text[1024];
-        std::snprintf(text, sizeof text, "%-*s  %-*s  %-*s  %-*s  %-*s  %s", static_cast<int>(width[0]),
-                      l.port.c_str(), static_cast<int>(width[1]), l.serial.c_str(), static_cast<int>(width[2]),
-                      l.before.c_str(), static_cast<int>(width[3]), l.after.c_str(), static_cast<int>(width[4]),
-                      l.result.c_str(), l.seconds.c_str());
-        out.Say(text);
+        std::string text;
+        const std::string* cells[5] = {&l.port, &l.serial, &l.before, &l.after, &l.result};
+        for (int i = 0; i < 5; ++i)
+            text += *cells[i] + std::string(width[i] + 2 - kestrune::ColumnsOf(*cells[i]), ' ');
+        out.Say(text + l.seconds);
     }
 }
 
@@ -88,17 +88,22 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
     for (const auto& k : all) out.doc["keyboards"].push_back(KeyboardJson(k));
     if (!IdentitiesAreDistinct(found)) {
         out.doc["result"] = "several-keyboards";
-        out.Error("some of these keyboards cannot be told apart (the same port and serial number, or neither): "
-                  "flash them one at a time with --device. Nothing was written. The keyboards:" +
+        out.Error(Tr("some of these keyboards cannot be told apart (the same port and serial number, or neither): "
+                     "flash them one at a time with --device. Nothing was written. The keyboards:") +
                   KeyboardLines(found));
         return out.Finish(ExitSeveralKeyboards);
     }
-    const std::string count = std::to_string(found.size()) + (found.size() == 1 ? " keyboard" : " keyboards");
-    const std::string left = unopened.empty() ? "" : " (" + std::to_string(unopened.size()) + " more cannot be opened)";
-    if (const int status = AskBeforeWriting(out, flash, "Write " + file.file + " to " + count + left + "?" + KeyboardLines(all)))
-        return out.Finish(status);
+    const std::string count = std::to_string(found.size());
+    const std::string left = unopened.empty()
+                                 ? ""
+                                 : " " + Fill(Tr("(%s more cannot be opened)"), {std::to_string(unopened.size())});
+    const std::string question = Fill(TrN("Write %s to %s keyboard%s?", "Write %s to %s keyboards%s?", found.size()),
+                                      {file.file, count, left});
+    if (const int status = AskBeforeWriting(out, flash, question + KeyboardLines(all))) return out.Finish(status);
 
-    out.Say("Updating " + count + ", each in its own worker. Ctrl+C stops them all.");
+    out.Say(Fill(TrN("Updating %s keyboard, each in its own worker. Ctrl+C stops them all.",
+                     "Updating %s keyboards, each in its own worker. Ctrl+C stops them all.", found.size()),
+                 {count}));
     KeyboardBoard board(StderrIsTerminal());
     std::vector<std::size_t> rows;
     for (const auto& k : found) rows.push_back(board.Add(KeyboardLabel(k)));
@@ -127,10 +132,14 @@ int RunFlashAll(Output& out, const DeviceOptions& device, const FileOptions& fil
     for (const KeyboardRun& run : runs) confirmed += run.status == ExitOK ? 1 : 0;
     out.doc["result"] = status == ExitOK ? "success" : "failed";
     if (status != ExitOK)
-        out.Error(std::to_string(confirmed) + " of " + std::to_string(runs.size()) +
-                  " keyboards updated and confirmed; see the table for the others." + AccessHintFor(unopened));
+        out.Error(Fill(TrN("%s of %s keyboard updated and confirmed; see the table for the others.",
+                           "%s of %s keyboards updated and confirmed; see the table for the others.", runs.size()),
+                       {std::to_string(confirmed), std::to_string(runs.size())}) +
+                  AccessHintFor(unopened));
     else
-        out.Say("All " + count + " updated and confirmed.");
+        out.Say(Fill(TrN("All %s keyboard updated and confirmed.", "All %s keyboards updated and confirmed.",
+                         found.size()),
+                     {count}));
     return out.Finish(status);
 }
 

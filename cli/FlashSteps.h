@@ -60,7 +60,9 @@ nlohmann::json NullIfEmpty(const std::string& text);
 std::string KeyboardLine(const usbio::FoundKeyboard& keyboard);
 std::string KeyboardLines(const std::vector<usbio::FoundKeyboard>& keyboards);
 // How a keyboard that is there but may not be opened is shown.
-inline constexpr char CannotBeOpenedText[] = "cannot be opened: no permission";
+inline constexpr char CannotBeOpenedText[] = N_("cannot be opened: no permission");
+inline constexpr char NoKeyboardText[] = N_("no keyboard found. Attach the keyboard and try again.");
+inline constexpr char CancelledText[] = N_("cancelled; nothing was written.");
 // What to do about the keyboards among these that cannot be opened (a paragraph after a blank
 // line), or empty.
 std::string AccessHintFor(const std::vector<usbio::FoundKeyboard>& keyboards);

@@ -23,7 +23,7 @@ int RunList(Output& out, const DeviceOptions& device) {
     auto& hid = session.Hid();
     std::vector<std::string> paths;
     if (!hid.EnumerateInterfaces(paths)) {
-        out.Error("the HID devices of this computer cannot be listed.");
+        out.Error(Tr("the HID devices of this computer cannot be listed."));
         return out.Finish(ExitNoKeyboard);
     }
     usbio::DeviceConnection scratch(hid);
@@ -82,20 +82,21 @@ int RunList(Output& out, const DeviceOptions& device) {
             char line[512];
             std::snprintf(line, sizeof line, "%-40s %s  %s", path.c_str(),
                           ids ? (Hex4(ids->VendorID) + ":" + Hex4(ids->ProductID)).c_str() : "????:????",
-                          keyboard ? (std::string("keyboard, ") + ModeName(scratch.MatchedPID) + " mode").c_str()
-                                   : "other device");
+                          keyboard ? Fill(Tr("keyboard, %s mode"), {Tr(ModeName(scratch.MatchedPID))}).c_str()
+                                   : Tr("other device").c_str());
             std::string text = line;
             if (handle != usbio::INVALID_HANDLE_VALUE)
-                text += ", feature report " + std::to_string(featureLength) + " bytes";
+                text += ", " + Fill(TrN("feature report %s byte", "feature report %s bytes", featureLength),
+                                    {std::to_string(featureLength)});
             else
-                text += refused ? ", cannot be opened: no permission" : ", cannot be opened";
-            if (!identity.PortPath.empty()) text += ", port " + identity.PortPath;
-            if (!identity.Serial.empty()) text += ", serial " + identity.Serial;
+                text += ", " + Tr(refused ? CannotBeOpenedText : N_("cannot be opened"));
+            if (!identity.PortPath.empty()) text += ", " + Fill(Tr("port %s"), {identity.PortPath});
+            if (!identity.Serial.empty()) text += ", " + Fill(Tr("serial %s"), {identity.Serial});
             out.Say(text);
         }
         out.doc["interfaces"].push_back(entry);
     }
-    if (paths.empty() && !out.Json()) out.Say("No HID interfaces present.");
+    if (paths.empty() && !out.Json()) out.Say(Tr("No HID interfaces present."));
     if (!denied.PermissionDenied.empty()) out.Say(usbio::AccessProblemHint(denied));
     return out.Finish(ExitOK);
 }
@@ -112,10 +113,12 @@ bool DescribeKeyboard(Output& out, Session& session, nlohmann::json& doc) {
     doc["firmwareVersion"] = versionRead ? nlohmann::json(version) : nlohmann::json(nullptr);
     doc["mode"] = ModeName(c.MatchedPID);
     if (!out.Json()) {
-        out.Say("Vendor ID:        " + std::to_string(usbio::SupportedVendorID));
-        out.Say("Product ID:       " + std::to_string(c.MatchedPID));
-        out.Say("Firmware version: " + (versionRead ? PrintableText(version) : std::string("(could not be read)")));
-        out.Say(std::string("Mode:             ") + ModeName(c.MatchedPID));
+        const std::vector<std::pair<std::string, std::string>> rows{
+            {Tr("Vendor ID:"), std::to_string(usbio::SupportedVendorID)},
+            {Tr("Product ID:"), std::to_string(c.MatchedPID)},
+            {Tr("Firmware version:"), versionRead ? PrintableText(version) : Tr("(could not be read)")},
+            {Tr("Mode:"), Tr(ModeName(c.MatchedPID))}};
+        for (const std::string& line : AlignedRows(rows)) out.Say(line);
     }
     return versionRead;
 }
@@ -141,8 +144,9 @@ int RunInfo(Output& out, const DeviceOptions& device) {
     out.doc["keyboards"] = nlohmann::json::array();
     for (const usbio::FoundKeyboard& k : several) {
         if (&k != &several.front()) out.Say("");
-        out.Say("Keyboard " + k.Path + " (port " + (k.Identity.PortPath.empty() ? "unknown" : k.Identity.PortPath) +
-                ", serial " + (k.Identity.Serial.empty() ? "none" : k.Identity.Serial) + "):");
+        out.Say(Fill(Tr("Keyboard %s (port %s, serial %s):"),
+                     {k.Path, k.Identity.PortPath.empty() ? Tr("unknown") : k.Identity.PortPath,
+                      k.Identity.Serial.empty() ? Tr("none") : k.Identity.Serial}));
         nlohmann::json entry = KeyboardJson(k);
         session.Follow(k);
         if (FindKeyboard(session, out)) {
@@ -161,12 +165,11 @@ namespace {
 // Why the built-in table is used: the file gives no entry, or no place searched has one.
 std::string NoTableText(const std::filesystem::path& file, bool searched) {
     std::error_code ec;
-    if (!searched || std::filesystem::exists(file, ec)) return Utf8FromPath(file) + " gives none";
-    std::string text = "no PIDDef.txt in";
+    if (!searched || std::filesystem::exists(file, ec)) return Fill(Tr("%s gives none"), {Utf8FromPath(file)});
+    std::string folders;
     for (const auto& candidate : usbio::ProductIdFileCandidates(ProgramFolder()))
-        text += " " + Utf8FromPath(candidate.parent_path()) + ",";
-    text.pop_back();
-    return text;
+        folders += (folders.empty() ? "" : ", ") + Utf8FromPath(candidate.parent_path());
+    return Fill(Tr("no PIDDef.txt in %s"), {folders});
 }
 
 }  // namespace
@@ -176,7 +179,7 @@ int RunPids(Output& out, const std::string& pidFile) {
                                                  : PathFromUtf8(pidFile);
     std::error_code ec;
     if (!pidFile.empty() && !std::filesystem::exists(file, ec)) {
-        out.Error("no such file: " + PrintableText(pidFile));
+        out.Error(Fill(Tr("no such file: %s"), {PrintableText(pidFile)}));
         return out.Finish(ExitUsage);
     }
     const usbio::ProductIdTable table = usbio::LoadProductIdTable(file);
@@ -198,12 +201,13 @@ int RunPids(Output& out, const std::string& pidFile) {
     }
     if (!out.Json()) {
         const std::string name = PrintableText(Utf8FromPath(file));
-        out.Say(fromFile ? "Product IDs from " + name + ":"
-                         : "Product IDs from the built-in table (" + PrintableText(NoTableText(file, pidFile.empty())) + "):");
+        out.Say(fromFile ? Fill(Tr("Product IDs from %s:"), {name})
+                         : Fill(Tr("Product IDs from the built-in table (%s):"),
+                                {PrintableText(NoTableText(file, pidFile.empty()))}));
         std::string line;
         for (const std::int32_t entry : table.Entries) {
             line += (line.empty() ? "" : ", ") + std::to_string(entry);
-            if (entry == usbio::UploadModePID) line += " (firmware-upload mode)";
+            if (entry == usbio::UploadModePID) line += " " + Tr("(firmware-upload mode)");
         }
         out.Say("  " + line);
     }
@@ -219,7 +223,7 @@ int RunCheck(Output& out, const FileOptions& file) {
     DescribeFile(out, file, image, check, fileSha);
     // A damaged or badly joined HEX file shows before it is written (the upload takes it as read).
     out.doc["notes"] = notes;
-    for (const std::string& note : notes) out.Say("Note: " + note);
+    for (const std::string& note : notes) out.Say(Fill(Tr("Note: %s"), {note}));
     return out.Finish(ExitOK);
 }
 
@@ -258,7 +262,7 @@ int RunImage(Output& out, const FileOptions& file, const std::string& outputPath
     if (const int status = LoadFile(out, file, image, check)) return out.Finish(status);
     const auto bytes = SentBytes(image, check);
     if (!WriteReplacing(outputPath, bytes)) {
-        out.Error("cannot write " + PrintableText(outputPath) + ".");
+        out.Error(Fill(Tr("cannot write %s."), {PrintableText(outputPath)}));
         out.doc["output"] = outputPath;
         return out.Finish(ExitWriteFailed);
     }
@@ -266,8 +270,10 @@ int RunImage(Output& out, const FileOptions& file, const std::string& outputPath
     out.doc["bytes"] = bytes.size();
     if (out.Json()) out.doc["sha256"] = Sha256Hex(bytes.data(), bytes.size());  // only JSON shows it
     if (!out.Json())
-        out.Say("Wrote " + std::to_string(bytes.size()) + " bytes (" + std::to_string(check.blocks) +
-                " blocks from " + Hex4(check.startAddress) + ") to " + PrintableText(outputPath) + ".");
+        out.Say(Fill(TrN("Wrote %s bytes (%s block from %s) to %s.", "Wrote %s bytes (%s blocks from %s) to %s.",
+                         check.blocks),
+                     {std::to_string(bytes.size()), std::to_string(check.blocks), Hex4(check.startAddress),
+                      PrintableText(outputPath)}));
     return out.Finish(ExitOK);
 }
 

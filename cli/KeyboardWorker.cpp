@@ -73,7 +73,8 @@ std::string Labelled(const std::string& label, const std::string& text, bool err
 
 }  // namespace
 
-void KeyboardBoard::Message(std::size_t row, const std::string& text, bool error) {
+void KeyboardBoard::Message(std::size_t row, const std::string& text, LineKind kind) {
+    const bool error = kind == LineKind::Error;
     const std::lock_guard lock(mutex_);
     if (row >= rows_.size()) return;
     // The first line of a message says enough on one line.
@@ -82,7 +83,7 @@ void KeyboardBoard::Message(std::size_t row, const std::string& text, bool error
     rows_[row].percent = -1;
     // What the operator must do (replug a keyboard) and what went wrong stay on the screen: they
     // are printed above the board, which is then drawn again beneath them.
-    const bool keep = error || text.find("nplug") != std::string::npos || text.find("plug out") != std::string::npos;
+    const bool keep = kind != LineKind::Note;
     if (terminal_ && keep) {
         if (drawnRows_ > 0) std::fprintf(to_, "\x1b[%zuA\r\x1b[J", drawnRows_);
         drawnRows_ = 0;
@@ -162,7 +163,7 @@ KeyboardRun FlashOneKeyboard(Session& bench, const usbio::FoundKeyboard& keyboar
     session.Follow(keyboard);
     const std::int64_t startedMs = session.Clock().NowMs();  // the keyboard's own time when simulated
     Output out(false);
-    out.lines = [&board, row](const std::string& line, bool error) { board.Message(row, line, error); };
+    out.lines = [&board, row](const std::string& line, LineKind kind) { board.Message(row, line, kind); };
     out.beforeFinish = [&out](int status) {
         if (!out.doc.contains("result")) out.doc["result"] = FlashResultOfStatus(status);
     };
@@ -172,7 +173,7 @@ KeyboardRun FlashOneKeyboard(Session& bench, const usbio::FoundKeyboard& keyboar
     own.simulateDump.clear();
     session.Scan();
     if (!session.Connection().IsOpen()) {
-        out.Error("the keyboard is gone; nothing was written.");
+        out.Error(Tr("the keyboard is gone; nothing was written."));
         run.status = out.Finish(ExitNoKeyboard);
     } else {
         run.status = FlashOpenKeyboard(out, session, prepared, options, own,

@@ -20,7 +20,7 @@ public:
     explicit KeyboardBoard(bool terminal, std::FILE* to = stderr) : terminal_(terminal), to_(to) {}
     // A new line for a keyboard; returns its number.
     std::size_t Add(const std::string& label);
-    void Message(std::size_t row, const std::string& text, bool error);
+    void Message(std::size_t row, const std::string& text, LineKind kind);
     void Progress(std::size_t row, std::int64_t doneBytes, std::int64_t totalBytes);
     // Leaves the lines as they are: later output goes below them.
     void End();

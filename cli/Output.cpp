@@ -3,6 +3,8 @@
 #include "cli/ProgressLine.h"
 #include "cli/Usage.h"
 
+#include <algorithm>
+
 #if defined(_WIN32)
 #include <io.h>
 #else
@@ -35,6 +37,15 @@ bool IsTerminal(std::FILE* stream) {
 
 std::string FitForStream(std::FILE* stream, const std::string& text) {
     return IsTerminal(stream) ? WrapText(text, TerminalColumns()) : text;
+}
+
+std::vector<std::string> AlignedRows(const std::vector<std::pair<std::string, std::string>>& rows) {
+    std::size_t width = 0;
+    for (const auto& [label, value] : rows) width = std::max(width, kestrune::ColumnsOf(label));
+    std::vector<std::string> lines;
+    for (const auto& [label, value] : rows)
+        lines.push_back(label + std::string(width + 1 - kestrune::ColumnsOf(label), ' ') + value);
+    return lines;
 }
 
 int Output::SayColumns() const {

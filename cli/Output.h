@@ -6,8 +6,11 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/PrintableText.h"
+#include "common/Translate.h"
 
 namespace cli {
 
@@ -20,6 +23,11 @@ std::string PrintableLines(std::string_view text);
 std::string FitForStream(std::FILE* stream, const std::string& text);
 bool IsTerminal(std::FILE* stream);
 
+enum class LineKind { Note, Instruction, Error };
+
+// Label and value lines ("Mode:  Normal"), the values lined up in the terminal's columns.
+std::vector<std::string> AlignedRows(const std::vector<std::pair<std::string, std::string>>& rows);
+
 class Output {
 public:
     explicit Output(bool json) : json_(json) {}
@@ -27,11 +35,14 @@ public:
     // The width of the terminal that Say writes to, or 0 when it writes to a file or a pipe.
     int SayColumns() const;
 
+    // What a line is: a note, or something the person must do now (replug the keyboard), which a
+    // board of several keyboards keeps on the screen.
+    enum Kind { Note, Instruction };
     // A line for the person at the terminal.
     // Control characters other than line ends are escaped (PrintableLines): whatever a message
     // holds, no escape sequence reaches the terminal.
-    void Say(const std::string& line) const {
-        if (lines) return lines(line, false);
+    void Say(const std::string& line, Kind kind = Note) const {
+        if (lines) return lines(line, kind == Instruction ? LineKind::Instruction : LineKind::Note);
         std::FILE* to = json_ ? stderr : stdout;
         std::fprintf(to, "%s\n", FitForStream(to, PrintableLines(line)).c_str());
         std::fflush(to);
@@ -39,7 +50,7 @@ public:
     // An error, always on standard error; also recorded in the JSON document.
     void Error(const std::string& line) {
         if (json_ || lines) doc["error"] = line;
-        if (lines) return lines(line, true);
+        if (lines) return lines(line, LineKind::Error);
         std::fprintf(stderr, "%s\n", FitForStream(stderr, "kestrune: " + PrintableLines(line)).c_str());
         std::fflush(stderr);
     }
@@ -61,10 +72,10 @@ public:
     bool oneLine = false;
     // Called by Finish with the status, before the document is printed.
     std::function<void(int status)> beforeFinish;
-    // When set, Say and Error hand their lines (error: true for Error) to it instead of the
-    // terminal, and Finish prints nothing: the output of one of several keyboards being flashed
-    // side by side, which the caller shows. The document is kept as in JSON mode.
-    std::function<void(const std::string& line, bool error)> lines;
+    // When set, Say and Error hand their lines to it instead of the terminal, and Finish prints
+    // nothing: the output of one of several keyboards being flashed side by side, which the caller
+    // shows. The document is kept as in JSON mode.
+    std::function<void(const std::string& line, LineKind kind)> lines;
 
 private:
     bool json_;
@@ -85,5 +96,9 @@ inline constexpr int ExitWrongVersion = 10;  // flash --expect-version: back wit
 
 // Text from the device or a file name, fit for a terminal (see common/PrintableText.h).
 using kestrune::PrintableText;
+// What a person reads is translated (see common/Translate.h); what scripts read never is.
+using kestrune::Fill;
+using kestrune::Tr;
+using kestrune::TrN;
 
 }  // namespace cli

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/PrintableText.h"
+#include "common/Translate.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -16,11 +19,16 @@ namespace cli {
 
 namespace {
 
+using kestrune::Fill;
+using kestrune::Tr;
+
 std::string Format(const char* format, auto... values) {
     char text[96];
     const int n = std::snprintf(text, sizeof text, format, values...);
     return std::string(text, static_cast<std::size_t>(std::clamp(n, 0, static_cast<int>(sizeof text) - 1)));
 }
+
+int Columns(const std::string& text) { return static_cast<int>(kestrune::ColumnsOf(text)); }
 
 }  // namespace
 
@@ -29,10 +37,10 @@ std::string ProgressLine(const ProgressFigures& f, int columns) {
     const double done = std::clamp(f.doneBytes, 0.0, total);
     const int percent = static_cast<int>(done * 100.0 / total);
     const std::string percentText = Format("%3d%%", percent);
-    const std::string bytes = Format("%.0f/%.0f bytes", done, total);
+    const std::string bytes = Fill(Tr("%s/%s bytes"), {Format("%.0f", done), Format("%.0f", total)});
     const std::string speed = Format("%.1f KiB/s", f.bytesPerSecond / 1024.0);
     const int left = std::max(0, f.secondsLeft);
-    const std::string eta = Format("%d:%02d left", left / 60, left % 60);
+    const std::string eta = Fill(Tr("%s left"), {Format("%d:%02d", left / 60, left % 60)});
 
     const int width = std::max(1, columns - 1);
     constexpr int minBar = 10, maxBar = 30;
@@ -45,7 +53,7 @@ std::string ProgressLine(const ProgressFigures& f, int columns) {
         std::string tail = percentText + " " + bytes;
         if (c.speed) tail += " " + speed;
         if (c.eta) tail += " " + eta;
-        int room = width - static_cast<int>(tail.size());
+        int room = width - Columns(tail);
         if (!c.bar) {
             if (room < 0) break;
         } else {
@@ -54,13 +62,20 @@ std::string ProgressLine(const ProgressFigures& f, int columns) {
             const int filled = static_cast<int>(done * barWidth / total);
             tail = "[" + std::string(static_cast<std::size_t>(filled), '#') +
                    std::string(static_cast<std::size_t>(barWidth - filled), ' ') + "] " + tail;
-            room = width - static_cast<int>(tail.size());
+            room = width - Columns(tail);
         }
         return tail + std::string(static_cast<std::size_t>(room), ' ');
     }
-    std::string cut = percentText + " " + bytes;
-    cut.resize(static_cast<std::size_t>(width), ' ');
-    return cut;
+    // Cut at a whole character.
+    const std::string all = percentText + " " + bytes;
+    std::string cut;
+    for (std::size_t i = 0; i < all.size();) {
+        const std::size_t n = kestrune::CharacterLength(all, i);
+        if (Columns(cut + all.substr(i, n)) > width) break;
+        cut += all.substr(i, n);
+        i += n;
+    }
+    return cut + std::string(static_cast<std::size_t>(width - Columns(cut)), ' ');
 }
 
 int TerminalColumns() {

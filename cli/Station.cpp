@@ -186,8 +186,8 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
     int started = 0;
     // The file is described on standard error: standard output carries the units.
     Output setup(false);
-    setup.lines = [](const std::string& line, bool error) {
-        Tell(stderr, (error ? "kestrune: " : "") + PrintableLines(line));
+    setup.lines = [](const std::string& line, LineKind kind) {
+        Tell(stderr, (kind == LineKind::Error ? "kestrune: " : "") + PrintableLines(line));
     };
     const std::unique_ptr<Session> session = StartFlashing(setup, device, file, flash, prepared, started);
     if (!session) {
@@ -278,7 +278,7 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                 std::printf("%s\n", line.c_str());
         }
         std::fflush(stdout);
-        if (!ok && !stopping) board.Message(row, "failed: unplug it and plug it in again to retry.", false);
+        if (!ok && !stopping) board.Message(row, "failed: unplug it and plug it in again to retry.", LineKind::Instruction);
         watch->UnitEnded(run.keyboard, ok);
         handled.insert(key);
         // Back at another port after its restart, it is still the unit just handled.
@@ -342,7 +342,7 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                 const Key key = KeyOf(keyboard.Identity);
                 if (active.count(key) || handled.count(key)) continue;
                 const std::size_t row = board.Add(KeyboardLabel(keyboard));
-                board.Message(row, std::string(CannotBeOpenedText) + "." + AccessHintFor({keyboard}), true);
+                board.Message(row, std::string(CannotBeOpenedText) + "." + AccessHintFor({keyboard}), LineKind::Error);
                 ended(key, KeyboardRun{keyboard, ExitNoKeyboard, {{"result", "cannot-open"}, {"error", CannotBeOpenedText}}, 0, keyboard.Identity}, row);
             }
             for (const usbio::FoundKeyboard& keyboard : arrived) {
@@ -351,7 +351,7 @@ int RunStation(Output& out, const DeviceOptions& device, const FileOptions& file
                 Unit& unit = active[key];
                 unit.keyboard = keyboard;
                 unit.row = board.Add(KeyboardLabel(keyboard));
-                board.Message(unit.row, "plugged in: updating.", false);
+                board.Message(unit.row, "plugged in: updating.", LineKind::Note);
                 unit.worker = std::jthread([&bench, &prepared, &unitFlash, &device, &board, keyboard, row = unit.row,
                                             run = unit.run, done = unit.done] {
                     *run = FlashOneKeyboard(bench, keyboard, prepared, unitFlash, device, board, row);

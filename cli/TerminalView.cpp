@@ -33,7 +33,12 @@ void TerminalView::Draw(bool force) {
         // Plain lines, one every ten per cent.
         if (percent / 10 != lastPercentLine_ / 10 || force) {
             lastPercentLine_ = percent;
-            std::fprintf(stderr, "Uploaded %d%% (%.0f of %.0f bytes)\n", percent, done, total);
+            char figures[3][32];
+            std::snprintf(figures[0], sizeof figures[0], "%d", percent);
+            std::snprintf(figures[1], sizeof figures[1], "%.0f", done);
+            std::snprintf(figures[2], sizeof figures[2], "%.0f", total);
+            std::fprintf(stderr, "%s\n",
+                         Fill(Tr("Uploaded %s%% (%s of %s bytes)"), {figures[0], figures[1], figures[2]}).c_str());
         }
         return;
     }
@@ -64,7 +69,8 @@ upload::MessageAnswer TerminalView::ShowMessage(const std::string& text, upload:
     std::string shown;
     for (std::size_t i = 0; i < said.size(); ++i)
         if (!(said[i] == '\r' && i + 1 < said.size() && said[i + 1] == '\n')) shown.push_back(said[i]);
-    out_.Say(shown);
+    // The replug after an upload is what the person must do now.
+    out_.Say(Tr(shown), text == upload::text::Uploaded ? Output::Instruction : Output::Note);
     if (out_.Json()) out_.doc["messages"].push_back(shown);
     return upload::MessageAnswer::OK;
 }
@@ -86,9 +92,10 @@ bool TerminalView::StopRequested() {
         EndProgressLine();
         std::fprintf(stderr, "%s",
                      FitForStream(stderr,
-                                  "Stopping now leaves the keyboard in firmware-upload mode with part of the "
-                                  "firmware written; it then works only after another upload.\n"
-                                  "Press Ctrl+C again to stop anyway.\n")
+                                  Tr("Stopping now leaves the keyboard in firmware-upload mode with part of the "
+                                     "firmware written; it then works only after another upload.\n"
+                                     "Press Ctrl+C again to stop anyway.") +
+                                      "\n")
                          .c_str());
     }
     return false;

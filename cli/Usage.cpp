@@ -2,6 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <utility>
+
+#include "common/PrintableText.h"
 
 namespace cli {
 namespace {
@@ -101,6 +104,41 @@ std::string UsageProblem(CLI::App& app, const std::vector<std::string>& args, co
     return error.what();
 }
 
+namespace {
+
+// The pieces a line may be broken between, each with whether a space stood before it: its words,
+// and within a word each wide character (Japanese and Chinese break between any two of them).
+std::vector<std::pair<std::string, bool>> Breakable(const std::string& text) {
+    std::vector<std::pair<std::string, bool>> pieces;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t stop = std::min(text.find(' ', at), text.size());
+        bool spaced = true;
+        std::string narrow;
+        for (std::size_t i = at; i < stop;) {
+            const std::size_t n = kestrune::CharacterLength(text, i);
+            const std::string character = text.substr(i, n);
+            i += n;
+            if (kestrune::ColumnsOf(character) < 2) {
+                narrow += character;
+                continue;
+            }
+            if (!narrow.empty()) pieces.emplace_back(narrow, std::exchange(spaced, false));
+            narrow.clear();
+            // Punctuation that closes a sentence or a clause stays with what it follows.
+            if (!pieces.empty() && !spaced && (character == "\u3001" || character == "\u3002" || character == "\uFF0C" ||
+                                              character == "\uFF1A" || character == "\uFF09" || character == "\u300D"))
+                pieces.back().first += character;
+            else
+                pieces.emplace_back(character, std::exchange(spaced, false));
+        }
+        if (!narrow.empty()) pieces.emplace_back(narrow, spaced);
+        at = stop + 1;
+    }
+    return pieces;
+}
+
+}  // namespace
+
 std::string WrapText(const std::string& text, int columns) {
     const std::size_t width = static_cast<std::size_t>(std::max(columns, 20));
     std::string out;
@@ -110,7 +148,7 @@ std::string WrapText(const std::string& text, int columns) {
         const std::string line = text.substr(begin, end - begin);
         begin = end + 1;
         const bool lineEnd = end < text.size();
-        if (line.size() <= width) {
+        if (kestrune::ColumnsOf(line) <= width) {
             out += line + (lineEnd ? "\n" : "");
             continue;
         }
@@ -132,17 +170,14 @@ std::string WrapText(const std::string& text, int columns) {
         }
         std::string current = head;
         bool empty = true;  // nothing beyond the head on the current line yet
-        for (std::size_t at = column; at < line.size();) {
-            const std::size_t stop = std::min(line.find(' ', at), line.size());
-            const std::string word = line.substr(at, stop - at);
-            at = stop + 1;
-            if (word.empty()) continue;
-            if (!empty && current.size() + 1 + word.size() > width) {
+        for (const auto& [word, spaced] : Breakable(line.substr(column))) {
+            const std::size_t gap = spaced ? 1 : 0;
+            if (!empty && kestrune::ColumnsOf(current) + gap + kestrune::ColumnsOf(word) > width) {
                 out += current + "\n";
                 current = std::string(hang, ' ');
                 empty = true;
             }
-            current += (empty ? "" : " ") + word;
+            current += (empty || !spaced ? "" : " ") + word;
             empty = false;
         }
         out += current + (lineEnd ? "\n" : "");

@@ -227,6 +227,9 @@ int main(int argc, char** argv) {
     if (all && flashCommand->count("--device") > 0)
         return usage("--all updates every keyboard; --device chooses one: use one of them.");
 
+    // What a person reads is in the user's language. Help, usage errors, JSON documents and the
+    // station's records stay English: they are the tool's interface for scripts and logs.
+    if (!json && !station->parsed()) kestrune::SetUpLanguage();
     cli::Output out(json);
     if (list->parsed()) return cli::RunList(out, device);
     if (info->parsed()) return cli::RunInfo(out, device);

@@ -1,5 +1,7 @@
 #include "common/NumberText.h"
 
+#include "common/Translate.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -45,7 +47,7 @@ LenientNumber ReadRadix(const std::string& s, std::size_t pos, unsigned radix) {
         int d = HexDigit(s[pos]);
         if (d < 0 || static_cast<unsigned>(d) >= radix) break;
         value = value * radix + static_cast<unsigned>(d);
-        if (value > 0xFFFFFFFFull) return Fail("the number \"" + s + "\" does not fit in 32 bits");
+        if (value > 0xFFFFFFFFull) return Fail(Fill(Tr("the number \"%s\" does not fit in 32 bits"), {s}));
     }
     LenientNumber r;
     if (value <= 0xFFFFu)
@@ -143,7 +145,7 @@ LenientNumber ReadLenientNumber(std::string_view text) {
     const double value = DecimalValue(number);
     const double rounded = std::nearbyint(value);  // default rounding: half to even
     if (!std::isfinite(rounded) || rounded < -2147483648.0 || rounded > 2147483647.0)
-        return Fail("the number \"" + number + "\" lies outside the signed 32-bit range");
+        return Fail(Fill(Tr("the number \"%s\" lies outside the signed 32-bit range"), {number}));
     LenientNumber r;
     r.value = static_cast<std::int32_t>(rounded);
     return r;

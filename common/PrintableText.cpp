@@ -1,5 +1,6 @@
 #include "common/PrintableText.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kestrune {
@@ -53,6 +54,34 @@ std::string PrintableText(std::string_view text) {
         i += n;
     }
     return out;
+}
+
+bool IsWideCharacter(unsigned c) {
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) ||
+           (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+           (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+           (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+}
+
+std::size_t CharacterLength(std::string_view text, std::size_t i) {
+    unsigned codePoint = 0;
+    return std::max<std::size_t>(Utf8Length(text, i, codePoint), 1);
+}
+
+std::size_t ColumnsOf(std::string_view text) {
+    std::size_t columns = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned codePoint = 0;
+        const std::size_t n = Utf8Length(text, i, codePoint);
+        if (n == 0) {
+            ++columns, ++i;
+            continue;
+        }
+        const bool combining = (codePoint >= 0x300 && codePoint <= 0x36F) || codePoint == 0x200B;
+        columns += combining ? 0 : IsWideCharacter(codePoint) ? 2 : 1;
+        i += n;
+    }
+    return columns;
 }
 
 }  // namespace kestrune

@@ -1,5 +1,7 @@
 #include "common/RegularFile.h"
 
+#include "common/Translate.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -70,7 +72,7 @@ FileBytes ReadFileBytes(const std::filesystem::path& path, std::uint64_t maxByte
     if (type != FILE_TYPE_DISK || !known || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         const bool folder = known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         file.error = folder ? FileError::Folder : FileError::NotRegular;
-        file.kind = folder ? "" : type == FILE_TYPE_PIPE ? "a named pipe" : type == FILE_TYPE_CHAR ? "a device" : "";
+        file.kind = folder ? "" : type == FILE_TYPE_PIPE ? N_("a named pipe") : type == FILE_TYPE_CHAR ? N_("a device") : "";
         return file;
     }
     file.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -91,9 +93,9 @@ FileBytes ReadFileBytes(const std::filesystem::path& path, std::uint64_t maxByte
     if (::fstat(handle, &st) != 0 || !S_ISREG(st.st_mode)) {
         const mode_t mode = st.st_mode;
         file.error = S_ISDIR(mode) ? FileError::Folder : FileError::NotRegular;
-        file.kind = S_ISFIFO(mode)                     ? "a named pipe (FIFO)"
-                    : S_ISCHR(mode) || S_ISBLK(mode)   ? "a device"
-                    : S_ISSOCK(mode)                   ? "a socket"
+        file.kind = S_ISFIFO(mode)                     ? N_("a named pipe (FIFO)")
+                    : S_ISCHR(mode) || S_ISBLK(mode)   ? N_("a device")
+                    : S_ISSOCK(mode)                   ? N_("a socket")
                                                        : "";
         return file;
     }

@@ -15,6 +15,9 @@
 #else
 #include "common/EmbeddedCatalogs.h"
 #endif
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace kestrune {
 namespace {
@@ -169,8 +172,23 @@ std::string g_language;
 #if !defined(KESTRUNE_SYSTEM_GETTEXT)
 Catalog g_catalog;
 
+#if defined(_WIN32)
+// The user's languages on Windows: LANGUAGE (as gettext's programs take it there), then the
+// display language the user chose.
+std::vector<std::string> PlatformLanguages() {
+    const char* list = std::getenv("LANGUAGE");
+    std::vector<std::string> languages = LanguagesOf(list ? list : "");
+    wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+    if (LCIDToLocaleName(MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) > 0) {
+        std::string utf8;
+        for (const wchar_t* c = name; *c; ++c) utf8 += static_cast<char>(*c);  // a locale name is ASCII
+        languages.push_back(utf8);
+    }
+    return languages;
+}
+#else
 // The locale variables, as gettext reads them: LANGUAGE (a list) unless the locale is C.
-std::vector<std::string> LocaleVariables() {
+std::vector<std::string> PlatformLanguages() {
     const char* locale = nullptr;
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* v = std::getenv(name);
@@ -185,6 +203,7 @@ std::vector<std::string> LocaleVariables() {
     list.emplace_back(locale);
     return list;
 }
+#endif
 #endif
 
 }  // namespace
@@ -346,7 +365,7 @@ void SetUpLanguage(const std::vector<std::string>& preferred) {
     std::call_once(g_once, [&] {
         std::vector<std::string> names;
         for (const EmbeddedCatalog& c : EmbeddedCatalogs()) names.emplace_back(c.language);
-        g_language = MatchLanguage(preferred.empty() ? LocaleVariables() : preferred, names);
+        g_language = MatchLanguage(preferred.empty() ? PlatformLanguages() : preferred, names);
         for (const EmbeddedCatalog& c : EmbeddedCatalogs())
             if (g_language == c.language) g_catalog.Load(std::string_view(reinterpret_cast<const char*>(c.data), c.size));
     });

@@ -16,9 +16,11 @@
 namespace kestrune {
 
 // Chooses the catalog once, at the program's start. preferred: the languages the platform gives,
-// most wanted first ("de-DE", "fr", "zh_CN"); empty: the locale variables (LANGUAGE, LC_ALL,
-// LC_MESSAGES, LANG), as gettext reads them. Where the programs use the system's gettext (Linux),
-// it reads the locale variables itself and preferred is not used.
+// most wanted first ("de-DE", "fr", "zh_CN"), as the page has them from the browser; empty: the
+// user's, as the system says them (Windows: LANGUAGE, then the user's display language; elsewhere
+// the locale variables LANGUAGE, LC_ALL, LC_MESSAGES, LANG, as gettext reads them). Where the
+// programs use the system's gettext (Linux), it reads the locale variables itself and preferred
+// is not used.
 void SetUpLanguage(const std::vector<std::string>& preferred = {});
 
 // The translation of english, or english itself.

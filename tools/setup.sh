@@ -7,10 +7,12 @@ here=$(dirname "$0")
 
 # Debian/Ubuntu names. The window: Qt 6 (qt6-base-dev, libgl-dev); the command-line tool: CLI11
 # and nlohmann/json (header-only); tests and benchmarks: GoogleTest, Google Benchmark; icons and
-# man pages: rsvg-convert, icotool, help2man; the catalogs of the user's languages: gettext; the number test's locale with a decimal comma, made
-# by localedef: the locale sources.
+# man pages: rsvg-convert, icotool, help2man; the catalogs of the user's languages: gettext, and Qt's
+# own (qt6-translations-l10n); the number test's locale with a decimal comma, made by localedef: the
+# locale sources.
 debian=(cmake ninja-build g++ pkg-config binutils qt6-base-dev libgl-dev libcli11-dev
-  nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev help2man librsvg2-bin icoutils locales gettext)
+  nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev help2man librsvg2-bin icoutils locales gettext
+  qt6-translations-l10n)
 fedora=(cmake ninja-build gcc-c++ pkgconf-pkg-config binutils qt6-qtbase-devel mesa-libGL-devel
   cli11-devel json-devel gtest-devel gmock-devel google-benchmark-devel help2man librsvg2-tools
   icoutils glibc-locale-source gettext)

@@ -84,6 +84,10 @@ export WINEPREFIX=$build/wine-prefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
+# English, whatever the user's language (Wine takes the display language from the locale): the
+# checks below read the tool's words, and one asks for German itself.
+unset LANGUAGE LC_ALL LC_MESSAGES
+export LANG=C.UTF-8
 wine=$(command -v wine || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 mkdir -p "$WINEPREFIX"
@@ -150,10 +154,16 @@ if [ -f "$kestrune" ]; then
   run 0 flash-simulated flash kestrune-sim.hex --simulate --yes
   # A file name outside ASCII reaches the tool as it is: from the wide command line, as UTF-8.
   cp "$build/kestrune-sim.hex" "$build/Größe-ë.hex"
-  LC_ALL=C.UTF-8 run 0 flash-utf8-name flash Größe-ë.hex --simulate --yes
+  run 0 flash-utf8-name flash Größe-ë.hex --simulate --yes
   if ! grep -q 'File: *Größe-ë.hex' "$logs/flash-utf8-name.log"; then
     cat "$logs/flash-utf8-name.log"
     fail "kestrune.exe shows the file name Größe-ë.hex as it is"
+  fi
+  # In the user's language (LANGUAGE, as on Linux), from the catalogs inside the program.
+  LANGUAGE=de run 0 flash-german flash kestrune-sim.hex --simulate --yes
+  if ! grep -q 'Firmware aktualisiert: Die Tastatur meldet' "$logs/flash-german.log"; then
+    cat "$logs/flash-german.log"
+    fail "kestrune.exe speaks German with LANGUAGE=de"
   fi
   run 3 info-no-keyboard info
   # Several keyboards at once: one worker thread each; the station's log written through.

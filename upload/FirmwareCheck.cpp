@@ -7,8 +7,13 @@
 
 #include "common/NumberText.h"
 #include "common/PrintableText.h"
+#include "common/Translate.h"
 
 namespace upload {
+
+using kestrune::Fill;
+using kestrune::Tr;
+using kestrune::TrN;
 namespace {
 
 // Title code for a load that failed with something other than a FirmwareError.
@@ -31,11 +36,11 @@ std::string NothingToSendReason(const std::string& path, const FirmwareImage& im
                                 std::int32_t start, std::int32_t end) {
     const std::string name = FirmwareDisplayName(path);
     if (FirmwareKindOfPath(path) == FirmwareKind::Unknown)
-        return "The file " + name + " is not a firmware file: choose a .hex, .bin or .dat file.";
+        return Fill(Tr("The file %s is not a firmware file: choose a .hex, .bin or .dat file."), {name});
     // The end is one past the last file byte: at or below the start nothing would be sent but
     // the zeros of the image.
     if (end <= start)
-        return "The file " + name + " holds no data at or above the start address " + Hex(start) + ".";
+        return Fill(Tr("The file %s holds no data at or above the start address %s."), {name, Hex(start)});
     // Blocks go out at start, start + 128, ... as long as they begin at or before the end; the
     // last one must still lie wholly inside the image.
     const std::int64_t lastBlock =
@@ -44,9 +49,9 @@ std::string NothingToSendReason(const std::string& path, const FirmwareImage& im
     const std::int64_t lastByte = lastBlock + static_cast<std::int64_t>(BlockSize) - 1;
     const auto limit = static_cast<std::int64_t>(std::min(image.size(), ImageSize));
     if (lastByte >= limit)
-        return "The data in " + name + " from the start address " + Hex(start) +
-               " needs a last block at " + Hex(lastBlock) + ".." + Hex(lastByte) +
-               ", past the last firmware address " + std::to_string(LastImageAddress) + ".";
+        return Fill(Tr("The data in %s from the start address %s needs a last block at %s..%s, past the last "
+                       "firmware address %s."),
+                    {name, Hex(start), Hex(lastBlock), Hex(lastByte), std::to_string(LastImageAddress)});
     return {};
 }
 
@@ -68,9 +73,9 @@ bool IsValidStartAddressText(const std::string& text, std::string* problem) {
     const bool valid = !digits.empty() && digits.size() <= 4 &&
                        std::all_of(digits.begin(), digits.end(), IsHexDigit);
     if (!valid && problem != nullptr)
-        *problem = "The start address \"" + text +
-                   "\" is not valid: type one to four hexadecimal digits, for example " +
-                   DefaultStartAddress + ".";
+        *problem = Fill(Tr("The start address \"%s\" is not valid: type one to four hexadecimal digits, for "
+                           "example %s."),
+                        {text, DefaultStartAddress});
     return valid;
 }
 
@@ -93,7 +98,7 @@ FirmwareCheck CheckFirmware(const FirmwareFile& file, const std::string& startAd
     } catch (const FirmwareError& e) {
         return Unreadable(check, e.what(), e.Code());
     } catch (const std::exception& e) {
-        return Unreadable(check, "Reading the firmware file " + kestrune::PrintableText(file.name) + " failed: " + e.what(),
+        return Unreadable(check, Fill(Tr("Reading the firmware file %s failed: %s"), {kestrune::PrintableText(file.name), e.what()}),
                           UnexpectedLoadErrorCode);
     }
     check.message = NothingToSendReason(file.name, image, start, check.endAddress);
@@ -136,9 +141,9 @@ std::string GroupedNumber(std::int64_t value) {
 
 std::string NotSentBelowStartText(const FirmwareCheck& check) {
     if (check.bytesBelowStart <= 0) return {};
-    return "Not sent: " + GroupedNumber(check.bytesBelowStart) +
-           (check.bytesBelowStart == 1 ? " byte" : " bytes") + " below the start address " +
-           Hex(check.startAddress);
+    return Fill(TrN("Not sent: %s byte below the start address %s", "Not sent: %s bytes below the start address %s",
+                    static_cast<std::uint64_t>(check.bytesBelowStart)),
+                {GroupedNumber(check.bytesBelowStart), Hex(check.startAddress)});
 }
 
 }  // namespace upload

@@ -11,12 +11,18 @@
 #include <utility>
 
 #include "common/PrintableText.h"
+#include "common/Translate.h"
 #include "common/RegularFile.h"
 
 namespace upload {
 namespace {
 
 namespace fs = std::filesystem;
+using kestrune::Fill;
+using kestrune::Tr;
+using kestrune::TrN;
+
+constexpr char NotAHexDigit[] = N_("%s in column %s is not a hex digit.");
 
 // A record is ':' + count + address + type + data + checksum: at most 11 + 2 * 255 characters.
 // Trailing blanks are allowed after it, so the line limit leaves room for those; anything longer
@@ -58,9 +64,9 @@ std::string HexText(std::uint64_t value, int minDigits) {
 std::string DescribeChar(char c) {
     const auto u = static_cast<unsigned char>(c);
     if (u >= 0x21 && u < 0x7F) return std::string("'") + c + "'";
-    if (c == ' ') return "a space";
-    if (c == '\t') return "a tab";
-    return "byte " + HexText(u, 2);
+    if (c == ' ') return Tr("a space");
+    if (c == '\t') return Tr("a tab");
+    return Fill(Tr("byte %s"), {HexText(u, 2)});
 }
 
 std::string DisplayName(const std::string& path) { return FirmwareDisplayName(path); }
@@ -72,9 +78,10 @@ fs::path PathFromUtf8(const std::string& path) { return fs::path(std::u8string(p
 
 [[noreturn]] void ThrowRawFileTooLarge(const std::string& name, std::uint64_t length) {
     throw FirmwareError(FirmwareErrorCode::FileTooLarge,
-                        DisplayName(name) + " is " + std::to_string(length) + " bytes long; it would reach address " +
-                            std::to_string(length) + ", past the end of the firmware area (last address " +
-                            std::to_string(LastImageAddress) + ").");
+                        Fill(Tr("%s is %s bytes long; it would reach address %s, past the end of the firmware area "
+                                "(last address %s)."),
+                             {DisplayName(name), std::to_string(length), std::to_string(length),
+                              std::to_string(LastImageAddress)}));
 }
 
 // ---- HEX --------------------------------------------------------------------------------------------
@@ -175,10 +182,10 @@ public:
 private:
     [[noreturn]] void BadRecord(const std::string& problem) const {
         throw FirmwareError(FirmwareErrorCode::InvalidHexRecord,
-                            "Invalid HEX record on line " + std::to_string(lineNumber_) + " of " + name_ + ": " + problem);
+                            Fill(Tr("Invalid HEX record on line %s of %s: %s"), {std::to_string(lineNumber_), name_, problem}));
     }
     [[noreturn]] void NotHex(const std::string& why) const {
-        throw FirmwareError(FirmwareErrorCode::NotHexFile, name_ + " is not an Intel HEX file: " + why);
+        throw FirmwareError(FirmwareErrorCode::NotHexFile, Fill(Tr("%s is not an Intel HEX file: %s"), {name_, why}));
     }
 
     void CheckLooksLikeHex(std::string_view line) const;
@@ -204,17 +211,19 @@ std::int32_t HexFileReader::Read(LineSource& lines, const ImageReadHooks& hooks)
     std::string_view line;
     bool sawRecord = false;
     std::size_t firstEmptyLine = 0;  // an empty line ahead of the first record, reported once the file looks like HEX
+    const std::string extracting = hooks.SetStatusText ? Tr("Extracting... %s") : "";
     for (;;) {
         if (hooks.PumpEvents) hooks.PumpEvents();
         const LineRead got = lines.Next(line);
         if (got == LineRead::EndOfFile) {
-            if (!sawRecord) NotHex("it holds no records.");
+            if (!sawRecord) NotHex(Tr("it holds no records."));
             throw FirmwareError(FirmwareErrorCode::TruncatedHexFile,
-                                name_ + " ends after line " + std::to_string(lineNumber_) +
-                                    " without its end-of-file record (type 01); the file is incomplete.");
+                                Fill(Tr("%s ends after line %s without its end-of-file record (type 01); the file is "
+                                        "incomplete."),
+                                     {name_, std::to_string(lineNumber_)}));
         }
         ++lineNumber_;
-        if (got == LineRead::Line && hooks.SetStatusText) hooks.SetStatusText("Extracting... " + std::string(line));
+        if (got == LineRead::Line && hooks.SetStatusText) hooks.SetStatusText(Fill(extracting, {line}));
 
         const std::string_view record = WithoutTrailingBlanks(line);
         if (!sawRecord) {
@@ -226,14 +235,14 @@ std::int32_t HexFileReader::Read(LineSource& lines, const ImageReadHooks& hooks)
             sawRecord = true;
             if (firstEmptyLine != 0) {
                 lineNumber_ = firstEmptyLine;
-                BadRecord("the line is empty.");
+                BadRecord(Tr("the line is empty."));
             }
         }
         if (line.find('\0') != std::string_view::npos)
-            NotHex("it contains binary data (a NUL byte on line " + std::to_string(lineNumber_) + ").");
+            NotHex(Fill(Tr("it contains binary data (a NUL byte on line %s)."), {std::to_string(lineNumber_)}));
         if (got == LineRead::TooLong)
-            BadRecord("the line is longer than " + std::to_string(MaxLineChars) + " characters; a record has at most " +
-                      std::to_string(MaxRecordChars) + ".");
+            BadRecord(Fill(Tr("the line is longer than %s characters; a record has at most %s."),
+                           {std::to_string(MaxLineChars), std::to_string(MaxRecordChars)}));
 
         const HexRecord parsed = Parse(record);
         if (parsed.Type == 0x01) {
@@ -259,21 +268,21 @@ void HexFileReader::NoteLinesAfterTheEnd(LineSource& lines) {
         ++count;
     }
     if (count > 0)
-        note_(std::to_string(count) + (count == 1 ? " line" : " lines") + " after the end-of-file record (line " +
-              std::to_string(endLine) + "), from line " + std::to_string(first) + " on, " +
-              (count == 1 ? "is" : "are") + " not read.");
+        note_(Fill(TrN("%s line after the end-of-file record (line %s), from line %s on, is not read.",
+                       "%s lines after the end-of-file record (line %s), from line %s on, are not read.", count),
+                   {std::to_string(count), std::to_string(endLine), std::to_string(first)}));
 }
 
 void HexFileReader::CheckLooksLikeHex(std::string_view line) const {
-    if (std::any_of(line.begin(), line.end(), IsBinaryByte)) NotHex("it contains binary data.");
+    if (std::any_of(line.begin(), line.end(), IsBinaryByte)) NotHex(Tr("it contains binary data."));
     if (line.front() != ':')
-        NotHex("line " + std::to_string(lineNumber_) + " does not start with ':' (it starts with " +
-               DescribeChar(line.front()) + ").");
+        NotHex(Fill(Tr("line %s does not start with ':' (it starts with %s)."),
+                    {std::to_string(lineNumber_), DescribeChar(line.front())}));
 }
 
 HexRecord HexFileReader::Parse(std::string_view record) {
-    if (record.empty()) BadRecord("the line is empty.");
-    if (record.front() != ':') BadRecord("the line does not start with ':'.");
+    if (record.empty()) BadRecord(Tr("the line is empty."));
+    if (record.front() != ':') BadRecord(Tr("the line does not start with ':'."));
     const std::size_t digits = record.size() - 1;
     const std::size_t byteCount = digits / 2;
     const char* pairs = record.data() + 1;
@@ -289,30 +298,30 @@ HexRecord HexFileReader::Parse(std::string_view record) {
         const int low = HexDigitOf(pairs[2 * i + 1]);
         if ((high | low) < 0) {
             const std::size_t column = high < 0 ? 2 + 2 * i : 3 + 2 * i;
-            BadRecord(DescribeChar(record[column - 1]) + " in column " + std::to_string(column) + " is not a hex digit.");
+            BadRecord(Fill(Tr(NotAHexDigit), {DescribeChar(record[column - 1]), std::to_string(column)}));
         }
         bytes_[i] = static_cast<std::uint8_t>(high << 4 | low);
         sum += bytes_[i];
     }
     if (digits % 2 != 0) {
         if (HexDigitOf(record.back()) < 0)
-            BadRecord(DescribeChar(record.back()) + " in column " + std::to_string(record.size()) + " is not a hex digit.");
-        BadRecord("odd number of hex digits (" + std::to_string(digits) + ") after ':'.");
+            BadRecord(Fill(Tr(NotAHexDigit), {DescribeChar(record.back()), std::to_string(record.size())}));
+        BadRecord(Fill(Tr("odd number of hex digits (%s) after ':'."), {std::to_string(digits)}));
     }
     if (record.size() < MinRecordChars)
-        BadRecord("too short: " + std::to_string(record.size()) + " characters, a record has at least " +
-                  std::to_string(MinRecordChars) + ".");
+        BadRecord(Fill(Tr("too short: %s characters, a record has at least %s."),
+                       {std::to_string(record.size()), std::to_string(MinRecordChars)}));
 
     const std::size_t count = bytes_[0];
     const std::size_t wanted = MinRecordChars + 2 * count;
     if (record.size() != wanted)
-        BadRecord("the byte count " + HexText(count, 2) + " calls for " + std::to_string(wanted) +
-                  " characters, the line has " + std::to_string(record.size()) + ".");
+        BadRecord(Fill(Tr("the byte count %s calls for %s characters, the line has %s."),
+                       {HexText(count, 2), std::to_string(wanted), std::to_string(record.size())}));
 
     const std::uint8_t checksum = bytes_[byteCount - 1];
     if ((sum & 0xFF) != 0) {
         const unsigned expected = (0x100 - ((sum - checksum) & 0xFF)) & 0xFF;
-        BadRecord("checksum " + HexText(checksum, 2) + ", expected " + HexText(expected, 2) + ".");
+        BadRecord(Fill(Tr("checksum %s, expected %s."), {HexText(checksum, 2), HexText(expected, 2)}));
     }
 
     HexRecord r;
@@ -328,11 +337,11 @@ HexRecord HexFileReader::Parse(std::string_view record) {
     case 0x04: fixedCount = 2; break;
     case 0x03:
     case 0x05: fixedCount = 4; break;
-    default: BadRecord("unknown record type " + HexText(r.Type, 2) + ".");
+    default: BadRecord(Fill(Tr("unknown record type %s."), {HexText(r.Type, 2)}));
     }
     if (count != fixedCount)
-        BadRecord("a type " + HexText(r.Type, 2).substr(2) + " record holds " + std::to_string(fixedCount) +
-                  " data bytes, this one holds " + std::to_string(count) + ".");
+        BadRecord(Fill(Tr("a type %s record holds %s data bytes, this one holds %s."),
+                       {HexText(r.Type, 2).substr(2), std::to_string(fixedCount), std::to_string(count)}));
     return r;
 }
 
@@ -350,10 +359,10 @@ void HexFileReader::Store(const HexRecord& record) {
     const std::uint64_t last = first + record.Data.size() - 1;
     if (last >= image_.size())
         throw FirmwareError(FirmwareErrorCode::AddressOutsideImage,
-                            "Data on line " + std::to_string(lineNumber_) + " of " + name_ + " lands at " +
-                                HexText(first, 4) + ".." + HexText(last, 4) +
-                                ", past the end of the firmware area (last address " +
-                                std::to_string(LastImageAddress) + ").");
+                            Fill(Tr("Data on line %s of %s lands at %s..%s, past the end of the firmware area (last "
+                                    "address %s)."),
+                                 {std::to_string(lineNumber_), name_, HexText(first, 4), HexText(last, 4),
+                                  std::to_string(LastImageAddress)}));
     if (note_) {
         // Said for the first few records that do it; the upload takes the later bytes.
         constexpr int MostRewritesNoted = 5;
@@ -362,9 +371,10 @@ void HexFileReader::Store(const HexRecord& record) {
             writtenOnLine_[a] = static_cast<std::uint32_t>(lineNumber_);
             if (earlier == 0 || image_[a] == record.Data[a - first] || rewrites_ > MostRewritesNoted) continue;
             note_(++rewrites_ > MostRewritesNoted
-                      ? "More records write addresses again with other data; the later data is sent."
-                      : "Line " + std::to_string(lineNumber_) + " writes " + HexText(a, 4) + " again with other data (line " +
-                            std::to_string(earlier) + " wrote it first); the later data is sent.");
+                      ? Tr("More records write addresses again with other data; the later data is sent.")
+                      : Fill(Tr("Line %s writes %s again with other data (line %s wrote it first); the later data is "
+                                "sent."),
+                             {std::to_string(lineNumber_), HexText(a, 4), std::to_string(earlier)}));
             for (std::uint64_t rest = a + 1; rest <= last; ++rest) writtenOnLine_[rest] = static_cast<std::uint32_t>(lineNumber_);
             break;
         }
@@ -378,8 +388,8 @@ void HexFileReader::Store(const HexRecord& record) {
 std::int32_t ReadRawFile(const FirmwareFile& file, std::int32_t startAddress, FirmwareImage& image, bool scrambled) {
     if (startAddress < 0)
         throw FirmwareError(FirmwareErrorCode::AddressOutsideImage,
-                            "The start address " + std::to_string(startAddress) + " for " + DisplayName(file.name) +
-                                " is negative.");
+                            Fill(Tr("The start address %s for %s is negative."),
+                                 {std::to_string(startAddress), DisplayName(file.name)}));
     const std::uint64_t length = file.bytes.size();
     const auto start = static_cast<std::uint64_t>(startAddress);
 
@@ -420,21 +430,24 @@ FirmwareFile ReadFirmwareFile(const std::string& path) {
     switch (read.error) {
     case kestrune::FileError::None: break;
     case kestrune::FileError::NotFound:
-        throw FirmwareError(FirmwareErrorCode::FileNotFound, "Firmware file not found: " + ShownPath(path) + ".");
+        throw FirmwareError(FirmwareErrorCode::FileNotFound, Fill(Tr("Firmware file not found: %s."), {ShownPath(path)}));
     case kestrune::FileError::Folder:
-        throw FirmwareError(FirmwareErrorCode::FileUnreadable, ShownPath(path) + " is a folder, not a firmware file.");
+        throw FirmwareError(FirmwareErrorCode::FileUnreadable, Fill(Tr("%s is a folder, not a firmware file."), {ShownPath(path)}));
     case kestrune::FileError::NotRegular:
         throw FirmwareError(FirmwareErrorCode::FileUnreadable,
-                            ShownPath(path) + " is " + (read.kind.empty() ? "" : read.kind + ", ") +
-                                "not a regular file; only a firmware file on disk can be read.");
+                            read.kind.empty()
+                                ? Fill(Tr("%s is not a regular file; only a firmware file on disk can be read."),
+                                       {ShownPath(path)})
+                                : Fill(Tr("%s is %s, not a regular file; only a firmware file on disk can be read."),
+                                       {ShownPath(path), Tr(read.kind)}));
     case kestrune::FileError::CannotOpen:
-        throw FirmwareError(FirmwareErrorCode::FileUnreadable, "Cannot read the firmware file " + ShownPath(path) + ".");
+        throw FirmwareError(FirmwareErrorCode::FileUnreadable, Fill(Tr("Cannot read the firmware file %s."), {ShownPath(path)}));
     case kestrune::FileError::TooLarge:
         if (raw) ThrowRawFileTooLarge(path, read.size);
         throw FirmwareError(FirmwareErrorCode::FileTooLarge,
-                            DisplayName(path) + " is " + std::to_string(read.size) +
-                                " bytes long, more than a firmware file can be (at most " +
-                                std::to_string(MaxHexFileBytes >> 20) + " MiB); it is not read.");
+                            Fill(Tr("%s is %s bytes long, more than a firmware file can be (at most %s MiB); it is "
+                                    "not read."),
+                                 {DisplayName(path), std::to_string(read.size), std::to_string(MaxHexFileBytes >> 20)}));
     }
     return FirmwareFile{path, std::move(read.bytes)};
 }

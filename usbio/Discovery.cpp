@@ -1,5 +1,7 @@
 #include "usbio/Discovery.h"
 
+#include "common/Translate.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -12,6 +14,9 @@
 #include "common/RegularFile.h"
 
 namespace usbio {
+
+using kestrune::Fill;
+using kestrune::Tr;
 
 const std::vector<std::int32_t>& BuiltInProductIds() {
     static const std::vector<std::int32_t> table{10, 17, 11, 12, 13, 14, 8, 6, 19, 18, 23, 8, 24};
@@ -54,17 +59,17 @@ bool TakeLine(const std::string& line, std::size_t lineNumber, ProductIdTable& t
                                                          : secondComma - firstComma - 1);
     const kestrune::LenientNumber number = kestrune::ReadLenientNumber(field);
     if (!number.ok) {
-        table.Error = "line " + std::to_string(lineNumber) + ": " + number.error + ".";
+        table.Error = Fill(Tr("line %s: %s."), {std::to_string(lineNumber), number.error});
         return false;
     }
     if (table.Entries.size() >= MaxProductIdEntries) {
-        table.Error = "line " + std::to_string(lineNumber) + ": more than " +
-                      std::to_string(MaxProductIdEntries) + " product IDs.";
+        table.Error = Fill(Tr("line %s: more than %s product IDs."),
+                           {std::to_string(lineNumber), std::to_string(MaxProductIdEntries)});
         return false;
     }
     if (!StartsWithNumber(field))
-        table.Warnings.push_back("line " + std::to_string(lineNumber) + ": the product ID \"" + field +
-                                 "\" is not a number; it is read as " + std::to_string(number.value) + ".");
+        table.Warnings.push_back(Fill(Tr("line %s: the product ID \"%s\" is not a number; it is read as %s."),
+                                      {std::to_string(lineNumber), field, std::to_string(number.value)}));
     table.Entries.push_back(number.value);
     return true;
 }
@@ -81,11 +86,11 @@ ProductIdTable LoadProductIdTable(const std::filesystem::path& file) {
         // Read whole, in one go, and only when it is small: the table is read on every scan.
         const std::optional<std::string> text = kestrune::ReadRegularFile(file, MaxProductIdFileBytes, &error, &tooLarge);
         if (tooLarge) {
-            table.Error = "the file is larger than 1 MiB; it is not read.";
+            table.Error = Tr("the file is larger than 1 MiB; it is not read.");
         } else if (error == kestrune::FileError::NotRegular || error == kestrune::FileError::Folder) {
-            table.Error = "not a regular file; it is not read.";
+            table.Error = Tr("not a regular file; it is not read.");
         } else if (!text) {
-            table.Error = error == kestrune::FileError::NotFound ? "" : "the file cannot be read.";
+            table.Error = error == kestrune::FileError::NotFound ? "" : Tr("the file cannot be read.");
         } else {
             // Lines end at CR, CR LF or LF.
             std::vector<std::string_view> lines;
@@ -99,8 +104,8 @@ ProductIdTable LoadProductIdTable(const std::filesystem::path& file) {
             }
             for (std::size_t i = 0; i < lines.size() && table.Error.empty(); ++i) {
                 if (lines[i].size() > MaxProductIdLineChars)
-                    table.Error = "line " + std::to_string(i + 1) + " is longer than " +
-                                  std::to_string(MaxProductIdLineChars) + " characters; the file is not read.";
+                    table.Error = Fill(Tr("line %s is longer than %s characters; the file is not read."),
+                                       {std::to_string(i + 1), std::to_string(MaxProductIdLineChars)});
             }
             for (std::size_t i = 0; i < lines.size() && table.Error.empty(); ++i)
                 if (!TakeLine(std::string(lines[i]), i + 1, table)) break;
@@ -197,14 +202,15 @@ std::string AccessProblemHint(const DiscoveryReport& report, HostSystem host) {
     if (report.PermissionDenied.empty()) return {};
     const std::string& path = report.PermissionDenied.front();
     if (host == HostSystem::Windows)
-        return "A keyboard is attached at " + path +
-               ", but Windows denies access to it: another program has the keyboard open. Close "
-               "the other program that uses the keyboard (another firmware or keyboard tool), "
-               "then unplug the keyboard and plug it in again.";
-    return "A keyboard is attached at " + path +
-           ", but this user may not open it. Install the udev rule "
-           "70-kestrune-keyboard.rules as README.md describes, then unplug the "
-           "keyboard and plug it in again.";
+        return kestrune::Fill(kestrune::Tr(N_("A keyboard is attached at %s, but Windows denies access to it: another "
+                                              "program has the keyboard open. Close the other program that uses the "
+                                              "keyboard (another firmware or keyboard tool), then unplug the keyboard "
+                                              "and plug it in again.")),
+                              {path});
+    return kestrune::Fill(kestrune::Tr(N_("A keyboard is attached at %s, but this user may not open it. Install the "
+                                          "udev rule 70-kestrune-keyboard.rules as README.md describes, then unplug "
+                                          "the keyboard and plug it in again.")),
+                          {path});
 }
 
 namespace {

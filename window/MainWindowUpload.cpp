@@ -37,9 +37,11 @@ public:
             // (last: a narrow status bar cuts it first).
             announced_ = true;
             w_.sending_ = true;
-            std::string status = "Uploading from " + HexAddress(w_.uploadStart_) + ". " + text::KeepPluggedIn;
+            std::string status = kestrune::Fill(kestrune::Tr("Uploading from %s."), {HexAddress(w_.uploadStart_)}) + " " +
+                                 kestrune::Tr(text::KeepPluggedIn);
             if (bytesBelowStart_ > 0)
-                status += " " + upload::GroupedNumber(bytesBelowStart_) + " bytes below it are not sent.";
+                status += " " + kestrune::Fill(kestrune::Tr("%s bytes below it are not sent."),
+                                               {upload::GroupedNumber(bytesBelowStart_)});
             w_.SetStatusText(status);
         }
         w_.progressTotal_ = total;

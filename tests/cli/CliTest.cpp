@@ -27,6 +27,9 @@
 
 #include "cli/Session.h"
 #include "cli/Sha256.h"
+#include "upload/UploadText.h"
+#include "common/PrintableText.h"
+#include "support/Catalogs.h"
 #include "support/FirmwareFiles.h"
 #include "support/TempDir.h"
 
@@ -109,6 +112,15 @@ struct CliBench {
         return run;
     }
 };
+
+// Whether a line on a terminal `columns` wide fits it, or is longer only for a word that fits no
+// line (a path, a hash), after its label.
+bool FitsTheTerminal(const std::string& line, int columns) {
+    if (kestrune::ColumnsOf(line) <= static_cast<std::size_t>(columns)) return true;
+    std::string word = line.substr(line.find_first_not_of(' '));
+    if (const auto gap = word.find("  "); gap != std::string::npos) word = word.substr(word.find_first_not_of(' ', gap));
+    return word.find(' ') == std::string::npos;
+}
 
 }  // namespace
 
@@ -1133,12 +1145,7 @@ TEST(Cli, MessagesWrapAtWordsForTheTerminalsWidth) {
                 if (line.ends_with('\r')) line.pop_back();
                 line = std::regex_replace(line, std::regex("\x1b\\[[0-9;]*m"), "");  // colour takes no room
                 line = line.substr(line.find_last_of('\r') == std::string::npos ? 0 : line.find_last_of('\r') + 1);
-                // Longer only for a word that fits no line (a path, a hash), after its label.
-                if (line.size() > static_cast<std::size_t>(columns)) {
-                    std::string word = line.substr(line.find_first_not_of(' '));
-                    if (const auto gap = word.find("  "); gap != std::string::npos) word = word.substr(word.find_first_not_of(' ', gap));
-                    EXPECT_EQ(word.find(' '), std::string::npos) << line;
-                }
+                EXPECT_TRUE(FitsTheTerminal(line, columns)) << line;
                 text += line + "\n";
             }
             // The same words in the same order: stdout and stderr may interleave on a terminal, so
@@ -1155,6 +1162,57 @@ TEST(Cli, MessagesWrapAtWordsForTheTerminalsWidth) {
                     ASSERT_NE(at, all.end()) << "missing or broken: " << word << "\n" << text;
                 }
             }
+        }
+    }
+}
+
+// A person reads the tool in the user's language, through a whole update with the replug and the
+// outcome, wrapped for the terminal; scripts read it as ever: LC_ALL=C gives today's English, and
+// --json is the same document in every language.
+TEST(Cli, SpeaksTheUsersLanguageAndScriptsReadItAsEver) {
+    CliBench b;
+    const std::string fw = b.File("fw.hex", HexText(0x1200, RandomBytes(0x400, 51)));
+    const std::string flash = "flash " + fw + " --simulate=V1.0 --yes";
+    const Result english = b.Kestrune(flash), json = b.Kestrune(flash + " --json");
+    const Result c = b.Kestrune(flash, "LC_ALL=C LANGUAGE=de");
+    EXPECT_EQ(c.out + c.err, english.out + english.err);
+    std::string bad = HexText(0x1200, RandomBytes(0x100, 52));
+    bad[bad.find('\n') + 12] ^= 1;
+    const std::string refused = b.File("bad.hex", bad);
+    std::vector<std::string> languages;
+    for (const auto& entry : std::filesystem::directory_iterator(KESTRUNE_TEST_LOCALEDIR))
+        languages.push_back(entry.path().filename().string());
+    ASSERT_GE(languages.size(), 5u);
+    for (const std::string& language : languages) {
+        SCOPED_TRACE(language);
+        const kestrune::Catalog catalog = testsupport::CatalogOf(language);
+        const auto tr = [&](const char* text) { return catalog.Translate(text); };
+        const std::string environment = "LANG=C.UTF-8 LANGUAGE=" + language;
+        const Result said = b.Kestrune(flash, environment);
+        EXPECT_EQ(said.status, 0);
+        const std::string shown = said.out + said.err;
+        for (const std::string& text :
+             {tr("Switching the keyboard to firmware-upload mode..."), tr(upload::text::SimulatedRestartsByItself),
+              kestrune::Fill(catalog.FindPlural("Uploading %s block from %s...", 9)
+                                 ? *catalog.FindPlural("Uploading %s block from %s...", 9)
+                                 : "(no translation)",
+                             {"9", "0x1200"}),
+              tr("Keep the keyboard plugged in until the update has ended."),
+              kestrune::Fill(tr("Firmware updated: the keyboard reports %s."), {"V2.0"})})
+            EXPECT_NE(shown.find(text), std::string::npos) << text << "\n" << shown;
+        EXPECT_EQ(b.Kestrune(flash + " --json", environment).out, json.out);
+        // A refused file: the reader's words too.
+        const Result check = b.Kestrune("check " + refused, environment);
+        EXPECT_EQ(check.status, 4);
+        EXPECT_NE(check.err.find(kestrune::Fill(tr("Invalid HEX record on line %s of %s: %s"), {"2", "bad.hex", ""})),
+                  std::string::npos) << check.err;
+        // On a terminal 40 columns wide every line fits, also where no space breaks a line.
+        const Result onTerminal = b.OnTerminal(flash, 40, {}, "env " + environment + " " + KESTRUNE_CLI_PATH);
+        std::istringstream lines(onTerminal.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.ends_with('\r')) line.pop_back();
+            line = line.substr(line.find_last_of('\r') == std::string::npos ? 0 : line.find_last_of('\r') + 1);
+            EXPECT_TRUE(FitsTheTerminal(line, 40)) << line;
         }
     }
 }

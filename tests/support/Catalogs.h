@@ -26,6 +26,18 @@ inline void SetUpTestLanguage() {
 #endif
 }
 
+#if !defined(_WIN32)
+// The compiled catalog of a language, as the build made it.
+inline kestrune::Catalog CatalogOf(const std::string& language) {
+    kestrune::Catalog catalog;
+    std::ifstream in(std::string(KESTRUNE_TEST_LOCALEDIR) + "/" + language + "/LC_MESSAGES/kestrune.mo", std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    EXPECT_TRUE(catalog.Load(bytes.str())) << language;
+    return catalog;
+}
+#endif
+
 inline kestrune::Catalog CatalogInUse() {
     kestrune::Catalog catalog;
     const std::string language = kestrune::Language();
@@ -38,13 +50,10 @@ inline kestrune::Catalog CatalogInUse() {
             EXPECT_TRUE(catalog.Load(std::string_view(reinterpret_cast<const char*>(c.data), c.size)));
         }
     }
-#else
-    std::ifstream in(std::string(KESTRUNE_TEST_LOCALEDIR) + "/" + language + "/LC_MESSAGES/kestrune.mo", std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    EXPECT_TRUE(catalog.Load(bytes.str())) << language;
-#endif
     return catalog;
+#else
+    return CatalogOf(language);
+#endif
 }
 
 // A text as the catalog has it, or the English one.

@@ -14,6 +14,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import zlib from 'node:zlib';
 import { fileURLToPath } from 'node:url';
 import { launchChromium } from './chromium.mjs';
 import { installFakeHid } from './fake-hid.mjs';
@@ -42,6 +43,26 @@ const T = textsOf('common/Version.h.in', 'upload/UploadText.h', 'upload/Firmware
 const demo = (title) => title + T.DemoSuffix;
 const lf = (text) => text.replace(/\r\n/g, '\n');  // a box's text as the page shows it
 const refused = (problem) => `${T.NothingWritten} ${problem}`;
+
+// ---- the catalogs ---------------------------------------------------------------------------------
+// A language's catalog (po/LANG.po) as a function from an English text to its translation (the first
+// form of a text with a count); a box's text with CR LF is looked up, as the window does, with LF.
+function catalogOf(language) {
+  const translations = new Map();
+  const field = (entry, name) => {
+    const m = entry.match(new RegExp(`^${name} ((?:".*"\n?)+)`, 'm'));
+    return m && m[1].trim().split('\n').map((l) => JSON.parse(l)).join('');
+  };
+  for (const entry of fs.readFileSync(path.join(root, 'po', `${language}.po`), 'utf8').split(/\n\n+/)) {
+    const english = field(entry, 'msgid');
+    if (english) translations.set(english, field(entry, 'msgstr') ?? field(entry, 'msgstr\\[0\\]'));
+  }
+  return (english) => {
+    const shown = translations.get(lf(english)) || english;
+    return english.includes('\r\n') ? shown.replace(/\n/g, '\r\n') : shown;
+  };
+}
+const languages = fs.readdirSync(path.join(root, 'po')).filter((f) => f.endsWith('.po')).map((f) => f.slice(0, -3));
 
 // ---- firmware files --------------------------------------------------------------------------------
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrune-page-'));
@@ -83,6 +104,10 @@ async function open(name, { fakeHid, ...options } = {}) {
   const context = await browser.createBrowserContext();
   const beforeLoad = fakeHid ? [[installFakeHid, fakeHid]] : [];
   if (options.beforeLoad) beforeLoad.push([options.beforeLoad]);
+  // The browser's languages, most wanted first.
+  if (options.languages) {
+    beforeLoad.push([(list) => Object.defineProperty(Navigator.prototype, 'languages', { get: () => list }), options.languages]);
+  }
   const page = await openPage(context, url + name, { ...options, beforeLoad });
   opened.push({ context, page });
   return page;
@@ -114,8 +139,8 @@ const uploadBoxes = [
   { title: demo(T.ApplicationTitle), text: T.SimulatedUploaded, icon: 'information' },
 ];
 // The statuses since the upload started; the reader's "Extracting... :line" texts as one.
-const statusesSince = (page, from) => page.evaluate((n) => window.statuses.slice(n), from).then((list) =>
-  list.map((s) => (s.startsWith('Extracting... :') ? 'Extracting...' : s)).filter((s, i, l) => i === 0 || s !== l[i - 1]));
+const statusesSince = (page, from, extracting = 'Extracting... ') => page.evaluate((n) => window.statuses.slice(n), from).then((list) =>
+  list.map((s) => (s.startsWith(extracting + ':') ? extracting.trim() : s)).filter((s, i, l) => i === 0 || s !== l[i - 1]));
 
 // The boxes shown (from the first on), as recorded by the page and as they stood in the dialog.
 function checkBoxes(page, shown, expected, first = 0) {
@@ -444,6 +469,55 @@ const cases = {
     await page.evaluate(() => window.kestrune.ready);
     assert.equal(await page.$eval('#window', (w) => getComputedStyle(w).fontSize), '26px');
     assert.deepEqual(await reach(), [], '32 px font');
+  },
+
+  async 'demo in each language of the browser: a whole upload in German, every language whole at the default font and at 14 pt'() {
+    for (const language of languages) {
+      const tr = catalogOf(language);
+      const tag = language.replace('_', '-');
+      const page = await open('demo.html', { languages: [tag, 'en'] });
+      assert.equal(await settle(page), false);
+      assert.equal(await page.evaluate(() => document.documentElement.lang), tag);
+      assert.ok((await page.title()).endsWith(tr(T.DemoSuffix)));
+      assert.equal(await $text(page, '#status'), tr(T.DeviceFound), language);
+      assert.deepEqual(await rows(page), [[...oldRow.slice(0, 3), tr(T.NormalMode)]]);
+      assert.equal(await $text(page, '#message-ok'), tr('OK'));
+      for (const [id, english] of [['refresh', T.RefreshButton], ['upload', T.UploadButton], ['exit', T.ExitButton]])
+        assert.ok((await $text(page, `#${id}`)).startsWith(tr(english).replace('&', '')), id);
+      assert.ok((await page.$eval('#sample', (e) => e.innerHTML)).includes('href="kestrune-sample.hex"'));
+      if (language === 'de') {
+        // The replug box and the outcome in the user's words, as the desktop window says them.
+        await chooseFile(page, files.good);
+        const from = await page.evaluate(() => window.statuses.length);
+        await page.click('#upload');
+        const boxes = await answerBoxes(page);
+        const demoTitle = (title) => tr(title) + tr(T.DemoSuffix);
+        await checkBoxes(page, boxes, [
+          { title: demoTitle(T.RestartTitle), text: tr(T.DemoReplugInstructions), icon: 'information' },
+          { title: demoTitle(T.ApplicationTitle), text: tr(T.SimulatedUploaded), icon: 'information' },
+        ]);
+        const extracting = tr('Extracting... %s').split('%s')[0];
+        const expected = uploadStatuses.map((s) => (s === 'Extracting...' ? extracting.trim()
+          : s.startsWith('Uploading from') ? `${tr('Uploading from %s.').replace('%s', `0x${T.DefaultStartAddress}`)} ${tr(T.KeepPluggedIn)}`
+          : s === T.DeviceFound + T.UploadModeNote ? tr(T.DeviceFound) + tr(T.UploadModeNote) : tr(s)));
+        assert.deepEqual(await statusesSince(page, from, extracting), expected);
+      }
+      // Nothing cut: every button, header, label and box text is as wide as its text, at the default
+      // font and at 14 pt.
+      const cut = () => page.evaluate(() => [...document.querySelectorAll('#window button, #window th, #window label, #message-buttons button')]
+        .filter((e) => e.offsetParent && e.scrollWidth > e.clientWidth + 1).map((e) => `${e.id || e.textContent}: ${e.scrollWidth} > ${e.clientWidth}`));
+      assert.deepEqual(await cut(), [], `${language} at the default font`);
+      const session = await page.createCDPSession();
+      await session.send('Page.setFontSizes', { fontSizes: { standard: 19, fixed: 19 } });  // 14 pt
+      await page.reload();
+      await page.evaluate(() => window.kestrune.ready);
+      assert.deepEqual(await cut(), [], `${language} at 14 pt`);
+    }
+  },
+
+  'the page, every language in it, weighs less than 400 KiB as a server sends it (gzip -9)'() {
+    const sent = fs.readdirSync(folder).reduce((sum, f) => sum + zlib.gzipSync(fs.readFileSync(path.join(folder, f)), { level: 9 }).length, 0);
+    assert.ok(sent < 400 * 1024, `${sent} bytes`);
   },
 
   async 'loader: a browser without WebHID gets the page that says so'() {

@@ -211,6 +211,11 @@ TEST(QtWindow, SpeaksTheUsersLanguageThroughAWholeUpdate) {
     EXPECT_EQ(statuses, in({text::Jumping, text::UploadedReplug}));
     EXPECT_EQ(w.statusText->text(), tr(text::FirmwareUpdated));
     EXPECT_EQ(w.deviceList->topLevelItem(0)->text(3), tr(text::NormalMode));
+    // Qt's own words in a box, from Qt's catalogs: in the same language.
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text().remove('&') == "Cancel", kestrune::Language().empty())
+        << box.button(QMessageBox::Cancel)->text().toStdString();
 }
 
 TEST(QtWindow, NothingIsCutOffAtTheDefaultFontAndAt14Points) {

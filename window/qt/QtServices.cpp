@@ -1,12 +1,16 @@
 #include "window/qt/QtServices.h"
 
+#include "common/Translate.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
@@ -16,6 +20,15 @@
 #include <optional>
 
 namespace window::qt {
+
+void InstallQtTranslations() {
+    const std::string language = kestrune::Language();
+    if (language.empty()) return;
+    static QTranslator translator;  // for the program's life
+    if (translator.load(QStringLiteral("qtbase_") + QString::fromStdString(language),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&translator);
+}
 namespace {
 
 QString Q(const std::string& utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())); }

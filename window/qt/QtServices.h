@@ -10,6 +10,10 @@
 
 namespace window::qt {
 
+// Qt's own texts (a box's Cancel, the file dialog) in the language the window speaks, from Qt's
+// catalogs; none where Qt has none for it. Once, after kestrune::SetUpLanguage.
+void InstallQtTranslations();
+
 class QtServices : public WindowServices {
 public:
     QtServices();

@@ -86,6 +86,7 @@ int RunWindowProgram(int argc, char** argv, usbio::HidPlatform& hid, const char*
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(KESTRUNE_ICON_NAME)));
 
     kestrune::SetUpLanguage();  // the locale variables, read by the system's gettext
+    InstallQtTranslations();
     QtServices services;
     usbio::DeviceConnection connection(hid);
     int result = 0;

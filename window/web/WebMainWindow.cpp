@@ -22,8 +22,8 @@ EM_JS(void, kestrune_page_header, (int column, const char* text), {
 EM_JS(void, kestrune_page_label, (const char* id, const char* name), {
     document.getElementById(UTF8ToString(id)).setAttribute('aria-label', UTF8ToString(name));
 });
-EM_JS(void, kestrune_page_button_text, (const char* id, const char* caption, const char* letter), {
-    Module.page.setButtonText(UTF8ToString(id), UTF8ToString(caption), UTF8ToString(letter));
+EM_JS(void, kestrune_page_button_text, (const char* id, const char* caption), {
+    Module.page.setButtonText(UTF8ToString(id), UTF8ToString(caption));
 });
 EM_JS(int, kestrune_page_text_width, (const char* text, int length), {
     return Module.page.textWidth(UTF8ToString(text, length));
@@ -64,7 +64,7 @@ namespace window::web {
 namespace {
 
 constexpr char ClosedText[] =
-    "Kestrune Loader has ended and closed the keyboard. Reload the page to start again.";
+    N_("Kestrune Loader has ended and closed the keyboard. Reload the page to start again.");
 
 }  // namespace
 
@@ -74,19 +74,21 @@ WebMainWindow::WebMainWindow(usbio::DeviceConnection& connection, WebServices& s
     // The largest file any firmware file may be, and one byte more, so that a larger one is
     // refused by its size; the page never holds more of it.
     kestrune_page_wire(static_cast<std::size_t>(upload::MaxHexFileBytes) + 1);
-    kestrune_page_caption(text::WindowTitle);
-    kestrune_page_button_text("refresh", text::RefreshButton, "R");
-    kestrune_page_button_text("upload", text::UploadButton, "U");
-    kestrune_page_button_text("select-file", text::SelectFileButton, "S");
-    kestrune_page_button_text("exit", text::ExitButton, "x");
-    kestrune_page_text("start-address-label", text::StartAddressLabel);
-    for (int i = 0; i < 4; ++i) kestrune_page_header(i, text::ColumnHeaders[i]);
-    kestrune_page_header(4, text::PortColumnHeader);
-    kestrune_page_label("device-list", text::DeviceListName);
-    kestrune_page_label("start-address", text::StartAddressLabel);
-    kestrune_page_label("firmware-file", text::FirmwareFileName);
-    kestrune_page_label("progress", text::ProgressName);
-    kestrune_page_label("status", text::StatusName);
+    kestrune_page_caption(kestrune::Tr(text::WindowTitle).c_str());
+    // Every text in the user's language; a caption's Alt+letter is the same in every language.
+    using kestrune::Tr;
+    kestrune_page_button_text("refresh", ButtonCaption(Button::Refresh).c_str());
+    kestrune_page_button_text("upload", ButtonCaption(Button::Upload).c_str());
+    kestrune_page_button_text("select-file", ButtonCaption(Button::SelectFile).c_str());
+    kestrune_page_button_text("exit", ButtonCaption(Button::Exit).c_str());
+    kestrune_page_text("start-address-label", Tr(text::StartAddressLabel).c_str());
+    for (int i = 0; i < 4; ++i) kestrune_page_header(i, Tr(text::ColumnHeaders[i]).c_str());
+    kestrune_page_header(4, Tr(text::PortColumnHeader).c_str());
+    kestrune_page_label("device-list", Tr(text::DeviceListName).c_str());
+    kestrune_page_label("start-address", Tr(text::StartAddressLabel).c_str());
+    kestrune_page_label("firmware-file", Tr(text::FirmwareFileName).c_str());
+    kestrune_page_label("progress", Tr(text::ProgressName).c_str());
+    kestrune_page_label("status", Tr(text::StatusName).c_str());
     ApplyLayout();
     services_.SetEventHandler([this](const PageEvent& event) { OnEvent(event); });
     logic_ = std::make_unique<MainWindow>(connection_, *this, services_, options);
@@ -198,7 +200,7 @@ void WebMainWindow::SetBusyPointer(bool busy) { kestrune_page_busy(busy ? 1 : 0)
 void WebMainWindow::Close() {
     closed_ = true;
     usbio::CloseDevice(connection_);
-    kestrune_page_close(ClosedText);
+    kestrune_page_close(kestrune::Tr(ClosedText).c_str());
 }
 
 }  // namespace window::web

@@ -20,6 +20,38 @@ Module['page'] = (function () {
   const KeyF1 = 0, KeyOther = 2;
   const Vendor = 0x2E5B;
 
+  // ---- the page's own texts ------------------------------------------------------------------------
+  // Written here in English and marked with tr() for the catalogs; the module gives them in the
+  // user's language (setTexts) before the window shows. A text with %s takes values (fill).
+  let translations = new Map();
+  const tr = (english) => translations.get(english) || english;
+  const fill = (pattern, ...values) => pattern.replace(/%s/g, () => values.shift());
+  const Texts = {
+    connect: tr('Connect keyboard …'),
+    noGesture: tr('The browser opens its list of keyboards only after a click. Click Connect keyboard … and choose the keyboard in the list.'),
+    nothingChosen: tr("No keyboard was chosen in the browser's list. Click Connect keyboard … to choose it."),
+    notOpened: tr("The browser's list of keyboards did not open (%s). Click Connect keyboard … to try again."),
+    askAgain: tr('The browser asks for leave to read %s again at Upload Firmware.'),
+    chooseAgain: tr('%s: choose it again (%s)'),
+    notKept: tr('the browser did not keep access to it'),
+    notAllowed: tr('the browser was not allowed to read it again'),
+    firmwareFiles: tr('Firmware files'),
+    extracting: tr('Extracting... %s'),
+    ok: tr('OK'),
+    cancel: tr('Cancel'),
+    unsupported: tr('This browser cannot reach the keyboard'),
+    needsWebHid: tr('Updating the keyboard from this page needs WebHID, which Chromium-based desktop browsers have: Google Chrome, Microsoft Edge, Opera and Chromium, version 89 or later, on Windows, macOS, Linux and ChromeOS. Firefox and Safari do not have it. The page must be opened over HTTPS (or from this computer\'s own address).'),
+    // These two hold links.
+    installInstead: tr('Without such a browser, install Kestrune Loader instead: <a href="https://kestrune.com/loader/download">the downloads for Windows and Debian</a>. Or <a href="demo.html">try the page on a simulated keyboard</a>.'),
+    sample: tr('No firmware file at hand? <a href="kestrune-sample.hex" download>Download the sample firmware</a> for the simulated keyboard, then choose it with <b>Select Firmware File ...</b>'),
+  };
+  // The HTML's texts: an element names its text (data-text), or its text with links (data-markup).
+  function showTexts() {
+    for (const e of document.querySelectorAll('[data-text]')) e.textContent = tr(Texts[e.dataset.text]);
+    for (const e of document.querySelectorAll('[data-markup]')) e.innerHTML = tr(Texts[e.dataset.markup]);
+  }
+  showTexts();
+
   const queue = [];
   let wake = null;
   let current = null;
@@ -113,14 +145,14 @@ Module['page'] = (function () {
   // nothing, the note says so and "Connect keyboard …" asks again.
   let keyboardRequests = 0;
   const Notes = {
-    noGesture: 'The browser opens its list of keyboards only after a click. Click Connect keyboard … and choose the keyboard in the list.',
-    nothingChosen: "No keyboard was chosen in the browser's list. Click Connect keyboard … to choose it.",
-    failed: (e) => "The browser's list of keyboards did not open (" + ((e && e.message) || e) + '). Click Connect keyboard … to try again.',
+    noGesture: () => tr(Texts.noGesture),
+    nothingChosen: () => tr(Texts.nothingChosen),
+    failed: (e) => fill(tr(Texts.notOpened), (e && e.message) || e),
   };
   function requestKeyboard() {
     if (!Module.webHid.available()) return;
     if (navigator.userActivation && !navigator.userActivation.isActive) {
-      noteOnKeyboard(Notes.noGesture);
+      noteOnKeyboard(Notes.noGesture());
       return;
     }
     ++keyboardRequests;
@@ -131,9 +163,9 @@ Module['page'] = (function () {
       request = Promise.reject(e);
     }
     request.then((devices) => {
-      noteOnKeyboard(devices.length ? '' : Notes.nothingChosen);
+      noteOnKeyboard(devices.length ? '' : Notes.nothingChosen());
       if (devices.length) post({ kind: Device });
-    }, (e) => noteOnKeyboard(e && e.name === 'SecurityError' ? Notes.noGesture : Notes.failed(e)));
+    }, (e) => noteOnKeyboard(e && e.name === 'SecurityError' ? Notes.noGesture() : Notes.failed(e)));
   }
 
   // ---- files ------------------------------------------------------------------------------------
@@ -204,7 +236,7 @@ Module['page'] = (function () {
   function forgetRemembered(why) {
     const field = $('firmware-file');
     field.value = '';
-    field.placeholder = field.title = remembered + ': choose it again (' + why + ')';
+    field.placeholder = field.title = fill(tr(Texts.chooseAgain), remembered, tr(why));
     remembered = '';
   }
 
@@ -244,7 +276,7 @@ Module['page'] = (function () {
     if (!remembered) return;
     const name = remembered;
     if (!kept || kept.path !== name || !kept.handle || !kept.handle.getFile) {
-      forgetRemembered('the browser did not keep access to it');
+      forgetRemembered(Texts.notKept);
       return;
     }
     let permission = 'denied';
@@ -254,11 +286,11 @@ Module['page'] = (function () {
     } catch (e) { /* taken as denied */ }
     if (remembered !== name) return;  // another file was chosen meanwhile
     if (permission === 'prompt') {
-      $('firmware-file').title = 'The browser asks for leave to read ' + name + ' again at Upload Firmware.';
+      $('firmware-file').title = fill(tr(Texts.askAgain), name);
       return;
     }
     if (permission !== 'granted') {
-      forgetRemembered('the browser was not allowed to read it again');
+      forgetRemembered(Texts.notAllowed);
       return;
     }
     let read;
@@ -275,7 +307,7 @@ Module['page'] = (function () {
       let handle;
       try {
         handle = (await window.showOpenFilePicker({
-          types: [{ description: 'Firmware files', accept: { 'application/octet-stream': accept.split(',') } }],
+          types: [{ description: tr(Texts.firmwareFiles), accept: { 'application/octet-stream': accept.split(',') } }],
         }))[0];
       } catch (e) {
         return null;  // cancelled
@@ -375,14 +407,15 @@ Module['page'] = (function () {
   }
 
   // ---- the controls --------------------------------------------------------------------------
-  function setButtonText(id, caption, letter) {
-    const at = caption.indexOf(letter);
+  // A caption with its Alt+letter after "&", underlined as on the desktop.
+  function setButtonText(id, caption) {
+    const at = caption.indexOf('&');
     const button = $(id);
     button.textContent = '';
     if (at < 0) { button.textContent = caption; return; }
     const u = document.createElement('u');
-    u.textContent = caption[at];
-    button.append(caption.slice(0, at), u, caption.slice(at + 1));
+    u.textContent = caption[at + 1];
+    button.append(caption.slice(0, at), u, caption.slice(at + 2));
   }
 
   // The bar is drawn anew at most once a second, and at its start and end: a slow
@@ -479,7 +512,8 @@ Module['page'] = (function () {
       const s = $('status');
       s.textContent = text;
       s.title = text;
-      const spoken = text.startsWith('Extracting... ') ? 'Extracting...' : text;
+      const extracting = tr(Texts.extracting).split('%s')[0];
+      const spoken = text.startsWith(extracting) ? extracting.trim() : text;
       if ($('announce').textContent !== spoken) $('announce').textContent = spoken;
     },
     setEnabled(index, on) { $(buttonIds[index]).disabled = !on; },
@@ -513,6 +547,18 @@ Module['page'] = (function () {
       });
     },
     showUnsupported() { $('unsupported').hidden = false; resolveReady(); },
+    // The browser's languages, most wanted first, one a line.
+    browserLanguages() {
+      return (navigator.languages && navigator.languages.length ? navigator.languages : [navigator.language || '']).join('\n');
+    },
+    // The page's texts in English, one a line, and their translations in the same order.
+    texts() { return Object.values(Texts).join('\n'); },
+    setTexts(language, translated) {
+      const lines = translated.split('\n');
+      translations = new Map(Object.values(Texts).map((english, i) => [english, lines[i] || english]));
+      document.documentElement.lang = language.replace('_', '-');
+      showTexts();
+    },
   };
 
   // What tests and benchmarks read.

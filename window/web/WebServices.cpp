@@ -4,10 +4,18 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
+#include "common/Translate.h"
 #include "usbio/WebAsync.h"
 
 // clang-format off
+EM_JS(char*, kestrune_browser_languages, (), { return Module.newUTF8(Module.page.browserLanguages()); });
+EM_JS(char*, kestrune_page_texts, (), { return Module.newUTF8(Module.page.texts()); });
+EM_JS(void, kestrune_page_set_texts, (const char* language, const char* texts), {
+    Module.page.setTexts(UTF8ToString(language), UTF8ToString(texts));
+});
 KESTRUNE_ASYNC_JS(void, kestrune_page_wait, (double ms), undefined, { await Module.page.waitForEvent(ms); });
 KESTRUNE_ASYNC_JS(void, kestrune_page_yield, (), undefined, { await Module.page.yieldOnce(); });
 EM_JS(int, kestrune_page_next_event, (int takeInput), { return Module.page.nextEvent(!!takeInput); });
@@ -37,6 +45,34 @@ EM_JS(void, kestrune_page_request_keyboard, (), { Module.page.requestKeyboard();
 // clang-format on
 
 namespace window::web {
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t begin = 0; begin <= text.size();) {
+        const std::size_t end = std::min(text.find('\n', begin), text.size());
+        lines.push_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+void SetUpPageLanguage() {
+    kestrune::SetUpLanguage(Lines(TakeUtf8(kestrune_browser_languages())));
+    // The page's own texts (its buttons, notes and the page for browsers without WebHID), one a
+    // line: none holds a line break.
+    std::string translated;
+    for (const std::string& english : Lines(TakeUtf8(kestrune_page_texts()))) {
+        std::string text = kestrune::Tr(english);
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        translated += (translated.empty() ? "" : "\n") + text;
+    }
+    const std::string language = kestrune::Language();
+    kestrune_page_set_texts(language.empty() ? "en" : language.c_str(), translated.c_str());
+}
 WebServices::WebServices() = default;
 
 upload::MessageAnswer WebServices::ShowMessage(const std::string& text, upload::MessageStyle style,

@@ -23,6 +23,10 @@ inline std::string TakeUtf8(char* text) {
 }
 
 // The page's events, as WebPage.js queues them (the same numbers there).
+// Chooses the language from the browser's (navigator.languages) and gives the page its own texts
+// in it; before anything is shown.
+void SetUpPageLanguage();
+
 enum class EventKind { None = 0, Button = 1, Key = 2, Row = 3, Device = 4, Drop = 5 };
 struct PageEvent {
     EventKind kind = EventKind::None;

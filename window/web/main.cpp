@@ -14,6 +14,7 @@ EM_JS(void, kestrune_page_unsupported, (), { Module.page.showUnsupported(); });
 // clang-format on
 
 int main() {
+    window::web::SetUpPageLanguage();
     const bool demo = kestrune_page_is_demo() != 0;
     if (!demo && !usbio::WebHidPlatform::Available()) {
         kestrune_page_unsupported();

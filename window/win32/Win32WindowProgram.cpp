@@ -24,17 +24,6 @@ namespace {
 
 constexpr int SelfTestHoldSeconds = 30;
 
-// The languages the user wants, most wanted first: LANGUAGE (a list, as gettext reads it on every
-// system), then the user's Windows display language ("de-DE").
-std::vector<std::string> UserLanguages() {
-    const char* list = std::getenv("LANGUAGE");
-    std::vector<std::string> languages = kestrune::LanguagesOf(list ? list : "");
-    wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
-    if (LCIDToLocaleName(MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) > 0)
-        languages.push_back(Utf8(name));
-    return languages;
-}
-
 void PrintHelp(const std::string& programName, bool demo) {
     PrintLine("Usage: " + programName + " [OPTION]");
     PrintLine(std::string("Writes a new firmware image into a Kestrune USB keyboard through its HID "
@@ -68,7 +57,7 @@ std::vector<std::string> Arguments() {
 }  // namespace
 
 int RunWindowProgram(usbio::HidPlatform& hid, const char* programName, WindowOptions options) {
-    kestrune::SetUpLanguage(UserLanguages());
+    kestrune::SetUpLanguage();
     const std::vector<std::string> arguments = Arguments();
     std::optional<std::string> selfTestFile;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
