@@ -106,6 +106,15 @@ std::string UsageProblem(CLI::App& app, const std::vector<std::string>& args, co
 
 namespace {
 
+bool NoLineStartsWith(const std::string& character) {
+    static constexpr std::string_view closing[] = {
+        "\u3001", "\u3002", "\uFF0C", "\uFF0E", "\uFF1A", "\uFF1B", "\uFF1F", "\uFF01", "\uFF09", "\uFF3D", "\u300D",
+        "\u300F", "\u3011", "\u3015", "\u3009", "\u300B", "\u30FC", "\u30FB", "\u3005", "\u3041", "\u3043", "\u3045",
+        "\u3047", "\u3049", "\u3063", "\u3083", "\u3085", "\u3087", "\u308E", "\u30A1", "\u30A3", "\u30A5", "\u30A7",
+        "\u30A9", "\u30C3", "\u30E3", "\u30E5", "\u30E7", "\u30EE", "\u30F5", "\u30F6"};
+    return std::find(std::begin(closing), std::end(closing), character) != std::end(closing);
+}
+
 // The pieces a line may be broken between, each with whether a space stood before it: its words,
 // and within a word each wide character (Japanese and Chinese break between any two of them).
 std::vector<std::pair<std::string, bool>> Breakable(const std::string& text) {
@@ -124,9 +133,9 @@ std::vector<std::pair<std::string, bool>> Breakable(const std::string& text) {
             }
             if (!narrow.empty()) pieces.emplace_back(narrow, std::exchange(spaced, false));
             narrow.clear();
-            // Punctuation that closes a sentence or a clause stays with what it follows.
-            if (!pieces.empty() && !spaced && (character == "\u3001" || character == "\u3002" || character == "\uFF0C" ||
-                                              character == "\uFF1A" || character == "\uFF09" || character == "\u300D"))
+            // What never starts a line (closing punctuation, the long-vowel mark, small kana) stays
+            // with what it follows.
+            if (!pieces.empty() && !spaced && NoLineStartsWith(character))
                 pieces.back().first += character;
             else
                 pieces.emplace_back(character, std::exchange(spaced, false));
