@@ -212,7 +212,9 @@ build() {
         fi
     done
 }
-keyboard_sources=("$repo/sim/SimKeyboard.cpp" "$repo/common/Clock.cpp" "$repo/common/NumberText.cpp")
+# The keyboards' programs speak English: the system's gettext, with no catalog.
+keyboard_sources=("$repo/sim/SimKeyboard.cpp" "$repo/common/Clock.cpp" "$repo/common/NumberText.cpp"
+                  "$repo/common/Translate.cpp" -DKESTRUNE_SYSTEM_GETTEXT -DKESTRUNE_BUILD_LOCALEDIR='"/nonexistent"')
 build "$bin/kestrune-usb-keyboard" "$repo/sim/usb_keyboard.cpp" "$repo/sim/UsbGadget.cpp" "${keyboard_sources[@]}" &
 p1=$!
 build "$bin/uhid_keyboard" "$here/uhid_keyboard.cpp" "${keyboard_sources[@]}" || die "building uhid_keyboard failed"
