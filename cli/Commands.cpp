@@ -79,7 +79,7 @@ void WatchTable(Session& session, Output& /*out*/) {
         // CR LF to LF. (Erasing the CR rather than replacing both keeps GCC 12 at -O3 from a false
         // -Wrestrict warning inside std::string::replace.)
         for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.erase(p, 1);
-        std::fprintf(stderr, "%s\n", FitForStream(stderr, "kestrune: warning: " + PrintableLines(shown)).c_str());
+        Warn(shown);
     };
 }
 

@@ -189,15 +189,12 @@ int RunPids(Output& out, const std::string& pidFile) {
     out.doc["entries"] = table.Entries;
     if (!table.Error.empty()) {
         out.doc["warning"] = table.Error;
-        std::fprintf(stderr, "%s\n", FitForStream(stderr, "kestrune: warning: " + PrintableLines(table.Error)).c_str());
+        Warn(table.Error);
     }
     if (!table.Warnings.empty()) {
         out.doc["lineWarnings"] = table.Warnings;
         for (const std::string& warning : table.Warnings)
-            std::fprintf(stderr, "%s\n",
-                         FitForStream(stderr, "kestrune: warning: " + PrintableText(Utf8FromPath(file.filename())) + ", " +
-                                                  PrintableLines(warning))
-                             .c_str());
+            Warn(PrintableText(Utf8FromPath(file.filename())) + ", " + warning);
     }
     if (!out.Json()) {
         const std::string name = PrintableText(Utf8FromPath(file));

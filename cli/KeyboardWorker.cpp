@@ -49,7 +49,7 @@ namespace {
 // words for its width (columns), each wrapped line with the keyboard in front too.
 std::string Labelled(const std::string& label, const std::string& text, bool error, int columns) {
     const std::string prefix = PrintableText(label) + ": ";
-    const std::string shown = PrintableLines((error ? "error: " : "") + text);
+    const std::string shown = PrintableLines(error ? Fill(Tr("error: %s"), {text}) : text);
     const int room = columns > 0 ? std::max(columns - static_cast<int>(prefix.size()), 20) : 0;
     std::string lines;
     for (std::size_t begin = 0;;) {
@@ -79,7 +79,7 @@ void KeyboardBoard::Message(std::size_t row, const std::string& text, LineKind k
     if (row >= rows_.size()) return;
     // The first line of a message says enough on one line.
     const std::string first = text.substr(0, text.find('\n'));
-    rows_[row].text = error ? "error: " + first : first;
+    rows_[row].text = error ? Fill(Tr("error: %s"), {first}) : first;
     rows_[row].percent = -1;
     // What the operator must do (replug a keyboard) and what went wrong stay on the screen: they
     // are printed above the board, which is then drawn again beneath them.
@@ -108,7 +108,7 @@ void KeyboardBoard::Progress(std::size_t row, std::int64_t doneBytes, std::int64
             DrawLocked();
     } else if (percent >= 25 && percent / 25 != r.lastQuarter) {
         r.lastQuarter = percent / 25;
-        std::fprintf(to_, "%s: uploaded %d%%\n", PrintableText(r.label).c_str(), percent);
+        std::fprintf(to_, "%s\n", Fill(Tr("%s: uploaded %s%%"), {PrintableText(r.label), std::to_string(percent)}).c_str());
         std::fflush(to_);
     }
 }

@@ -48,6 +48,11 @@ std::vector<std::string> AlignedRows(const std::vector<std::pair<std::string, st
     return lines;
 }
 
+void Warn(const std::string& text) {
+    const std::string line = "kestrune: " + kestrune::Fill(kestrune::Tr("warning: %s"), {PrintableLines(text)});
+    std::fprintf(stderr, "%s\n", FitForStream(stderr, line).c_str());
+}
+
 int Output::SayColumns() const {
     return !lines && IsTerminal(json_ ? stderr : stdout) ? TerminalColumns() : 0;
 }

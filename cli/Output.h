@@ -28,6 +28,9 @@ enum class LineKind { Note, Instruction, Error };
 // Label and value lines ("Mode:  Normal"), the values lined up in the terminal's columns.
 std::vector<std::string> AlignedRows(const std::vector<std::pair<std::string, std::string>>& rows);
 
+// A warning on standard error ("kestrune: warning: ..."), its control characters escaped.
+void Warn(const std::string& text);
+
 class Output {
 public:
     explicit Output(bool json) : json_(json) {}
