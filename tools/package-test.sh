@@ -266,7 +266,15 @@ else
   key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\KestruneLoader'
 
   installer() { timeout 300 "$wine" "$setup" /S </dev/null && "$wineserver" -w; }
-  check "installer /S" installer
+  # The first program in a new prefix has once failed at once, silently, where a second run passed:
+  # its status is shown, and it is run again once (a real failure fails both).
+  first_install() {
+    installer && return
+    echo "installer /S: status $? in the new prefix; once more"
+    "$wineserver" -w
+    installer
+  }
+  check "installer /S" first_install
   dir=$(install_dir)
   check "installed into %LOCALAPPDATA%\\Programs\\Kestrune Loader" test -n "$dir"
   dir=${dir:-/nonexistent}
